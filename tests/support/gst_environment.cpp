@@ -1,0 +1,20 @@
+// Initialises GStreamer and the analyser's debug category once for a test program.
+#include "log.h"
+
+#include <gst/gst.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+class GstEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        gst_init(nullptr, nullptr);
+        skelv_log_init();
+    }
+};
+
+const auto* const registered = ::testing::AddGlobalTestEnvironment(new GstEnvironment);
+
+} // namespace
