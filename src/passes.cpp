@@ -1,0 +1,335 @@
+#include "passes.h"
+
+#include "gst_ptr.h"
+#include "layout.h"
+#include "loader.h"
+#include "log.h"
+#include "report.h"
+#include "tone_detector.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+G_DEFINE_QUARK(skelv-analyzer-error-quark, skelv_analyzer_error)
+
+namespace {
+
+constexpr int64_t kTimestampTolerance = 1000000; // ns either way before a gap counts
+
+struct FrameSize {
+    gint32 width = 0, height = 0, stride = 0;
+    bool operator==(const FrameSize&) const = default;
+};
+
+FrameSize loader_video_size(Loader* loader)
+{
+    FrameSize size;
+    loader_get_video_size(loader, &size.width, &size.height, &size.stride);
+    return size;
+}
+
+// Sets a frame error unless the pipeline already reported one for the same buffers.
+bool fail_frame(GError** error, const char* format, ...) G_GNUC_PRINTF(2, 3);
+bool fail_frame(GError** error, const char* format, ...)
+{
+    if (*error != nullptr)
+        return false;
+    va_list args;
+    va_start(args, format);
+    GCharPtr text(g_strdup_vprintf(format, args));
+    va_end(args);
+    g_set_error_literal(error, SKELV_ANALYZER_ERROR, SKELV_ANALYZER_ERROR_FRAME, text.get());
+    return false;
+}
+
+// Fails unless the frame delivered last has the stream's size and its buffer holds it, so
+// that nothing is read outside the mapped frame.
+bool check_frame(Loader* loader, const FrameSize& expected, int32_t frame, gsize mapped_size, GError** error)
+{
+    FrameSize actual;
+    if (loader_get_frame_size(loader, &actual.width, &actual.height, &actual.stride) && !(actual == expected)) {
+        return fail_frame(error, "Frame %d is %dx%d with a row stride of %d bytes, but the stream started at %dx%d with a row "
+                    "stride of %d bytes",
+                    frame, actual.width, actual.height, actual.stride, expected.width, expected.height,
+                    expected.stride);
+        return false;
+    }
+    const guint64 needed = guint64(std::max(expected.stride, 0)) * guint64(std::max(expected.height, 0));
+    if (mapped_size < needed) {
+        return fail_frame(error,
+                          "Frame %d holds %" G_GSIZE_FORMAT " bytes, but %dx%d with a row stride of %d bytes needs %"
+                          G_GUINT64_FORMAT,
+                          frame, mapped_size, expected.width, expected.height, expected.stride, needed);
+    }
+    return true;
+}
+
+bool map_failed(int32_t frame, GError** error)
+{
+    return fail_frame(error, "Frame %d could not be mapped for reading", frame);
+}
+
+// Start, end and gap test of one stream's timestamps.
+struct StreamTimes {
+    GstClockTime start = GST_CLOCK_TIME_NONE;
+    GstClockTime end = 0;       ///< timestamp + duration of the latest timed buffer
+    bool end_is_known = false;  ///< false after a buffer whose duration or timestamp was unset
+
+    // Returns true with `offset` set when the buffer lies more than 1 ms off the expected time.
+    bool advance(GstBuffer* buffer, int64_t* offset)
+    {
+        const GstClockTime timestamp = GST_BUFFER_PTS(buffer);
+        const GstClockTime duration = GST_BUFFER_DURATION(buffer);
+        if (!GST_CLOCK_TIME_IS_VALID(timestamp)) {
+            end_is_known = false;
+            return false;
+        }
+        bool gap = false;
+        if (!GST_CLOCK_TIME_IS_VALID(start)) {
+            start = timestamp;
+        } else if (end_is_known) {
+            *offset = static_cast<int64_t>(timestamp - end);
+            gap = *offset < -kTimestampTolerance || *offset > kTimestampTolerance;
+        }
+        end_is_known = GST_CLOCK_TIME_IS_VALID(duration);
+        end = end_is_known ? timestamp + duration : timestamp;
+        return gap;
+    }
+};
+
+void add_warning(AnalysisRun* run, const char* format, ...) G_GNUC_PRINTF(2, 3);
+void add_warning(AnalysisRun* run, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    GCharPtr text(g_strdup_vprintf(format, args));
+    va_end(args);
+    run->warnings.emplace_back(text.get());
+}
+
+void print_opening(AnalysisRun* run, Loader* loader, const FrameSize& size, float framerate)
+{
+    printf("{\n");
+    printf("    \"file\":           \"%s\",\n", json_escape(run->file).c_str());
+    const struct {
+        const char* row;
+        const gchar* name;
+    } names[] = {
+        {"    \"demuxer\":        \"%s\",\n", loader_get_demuxer(loader)},
+        {"    \"video_decoder\":  \"%s\",\n", loader_get_video_decoder(loader)},
+        {"    \"audio_decoder\":  \"%s\",\n", loader_get_audio_decoder(loader)},
+        {"    \"muxer\":          \"%s\",\n", loader_get_muxer(loader)},
+        {"    \"video_encoder\":  \"%s\",\n", loader_get_video_encoder(loader)},
+        {"    \"audio_encoder\":  \"%s\",\n", loader_get_audio_encoder(loader)},
+    };
+    for (const auto& entry : names)
+        printf(entry.row, json_escape(entry.name != nullptr ? entry.name : "(null)").c_str());
+    printf("    \"resolution\":     [%d,%d],\n", size.width, size.height);
+    if (framerate == 0)
+        printf("    \"framerate\":    \"variable\",\n");
+    else
+        printf("    \"framerate\":    %8.2f,\n", static_cast<double>(framerate));
+    printf("    \"audio_rate\":   %8d,\n", run->audio_rate);
+}
+
+void show_first_pass_progress(int32_t frame, GstBuffer* buffer)
+{
+    if (skelv_log_enabled(GST_LEVEL_INFO)) {
+        const SkelvClockParts t = skelv_split_time(GST_BUFFER_PTS(buffer));
+        gst_debug_log(skelv_analyzer_debug, GST_LEVEL_INFO, "analyzer_main", "first_pass", __LINE__, nullptr,
+                      "Processing frame %d, time %u:%02u:%02u.%09u\n", frame, t.hours, t.minutes, t.seconds,
+                      t.nanoseconds);
+    }
+    printf("[%5d]  \r", frame);
+    fflush(stdout);
+}
+
+struct FirstPassState {
+    Loader* loader = nullptr;
+    Layout* layout = nullptr;
+    FrameSize size;
+    bool terminal = false;
+    int32_t frames = 0;
+    StreamTimes video, audio;
+};
+
+bool first_pass_video(FirstPassState* state, AnalysisRun* run, GstBuffer* buffer, GError** error)
+{
+    const int32_t frame = ++state->frames;
+    if (state->terminal)
+        show_first_pass_progress(frame, buffer);
+    {
+        GstBufferReadMap map(buffer);
+        if (!map)
+            return map_failed(frame, error);
+        if (!check_frame(state->loader, state->size, frame, map.size(), error))
+            return false;
+        layout_process(state->layout, map.data(), state->size.stride);
+    }
+    int64_t offset;
+    if (state->video.advance(buffer, &offset))
+        add_warning(run, "Gap in video times (frame %d, offset = %0.3f s)", frame,
+                    static_cast<double>(seconds_from_signed_ns(offset)));
+    return true;
+}
+
+void first_pass_audio(FirstPassState* state, AnalysisRun* run, GstBuffer* buffer)
+{
+    const GstClockTime expected = state->audio.end;
+    int64_t offset;
+    if (state->audio.advance(buffer, &offset))
+        add_warning(run, "Gap in audio times (at %0.3f s, offset = %0.3f s)",
+                    static_cast<double>(seconds_from_ns(expected)), static_cast<double>(seconds_from_signed_ns(offset)));
+}
+
+void warn_late_start(AnalysisRun* run, const char* stream, GstClockTime start)
+{
+    if (GST_CLOCK_TIME_IS_VALID(start) && start > GstClockTime(kTimestampTolerance))
+        add_warning(run, "%s time does not start from 0 (offset = %0.3f s)", stream,
+                    static_cast<double>(seconds_from_ns(start)));
+}
+
+} // namespace
+
+bool first_pass(AnalysisRun* run, GError** error)
+{
+    *error = nullptr;
+    LoaderPtr loader(loader_open(run->file, error));
+    if (*error != nullptr)
+        return false;
+
+    FirstPassState state;
+    state.loader = loader.get();
+    state.size = loader_video_size(loader.get());
+    state.terminal = isatty(STDOUT_FILENO) != 0;
+    run->audio_rate = loader_get_audio_rate(loader.get());
+    run->video_width = state.size.width;
+    run->video_height = state.size.height;
+    print_opening(run, loader.get(), state.size, loader_get_framerate(loader.get()));
+
+    LayoutPtr layout(layout_new(state.size.width, state.size.height));
+    state.layout = layout.get();
+    GstBuffer* audio_out;
+    GstBuffer* video_out;
+    while (loader_get_buffer(loader.get(), &audio_out, &video_out, error)) {
+        GstBufferPtr audio(audio_out), video(video_out);
+        if (video && !first_pass_video(&state, run, video.get(), error))
+            return false;
+        if (audio)
+            first_pass_audio(&state, run, audio.get());
+        if (*error != nullptr)
+            return false;
+    }
+
+    run->total_frames = state.frames;
+    printf("    \"total_frames\": %8d,\n", state.frames);
+    printf("    \"video_length\": %8.3f,\n", static_cast<double>(seconds_from_ns(state.video.end)));
+    printf("    \"audio_length\": %8.3f,\n", static_cast<double>(seconds_from_ns(state.audio.end)));
+    warn_late_start(run, "Video", state.video.start);
+    warn_late_start(run, "Audio", state.audio.start);
+    run->markers = layout_get_markers(layout.get());
+    printf("    \"markers_found\":%8d,\n", static_cast<int>(run->markers.size()));
+    return true;
+}
+
+// ---------------------------------------------------------------- second pass
+
+namespace {
+
+// The markers found in the first pass must lie inside this decode's frames.
+bool check_markers_fit(const AnalysisRun& run, const FrameSize& size, GError** error)
+{
+    for (const MarkerRect& m : run.markers) {
+        if (m.right < size.width && m.bottom < size.height)
+            continue;
+        g_set_error(error, SKELV_ANALYZER_ERROR, SKELV_ANALYZER_ERROR_FRAME,
+                    "The second decode gives %dx%d frames, too small for the markers of the first (%dx%d)", size.width,
+                    size.height, run.video_width, run.video_height);
+        return false;
+    }
+    return true;
+}
+
+void feed_audio(ToneDetector* detector, const guint8* data, gsize size)
+{
+    const uint64_t count = size / 2;
+    if (reinterpret_cast<uintptr_t>(data) % alignof(int16_t) == 0) {
+        tone_detector_process(detector, reinterpret_cast<const int16_t*>(data), count);
+        return;
+    }
+    std::vector<int16_t> aligned(count);
+    memcpy(aligned.data(), data, count * 2);
+    tone_detector_process(detector, aligned.data(), count);
+}
+
+struct SecondPassState {
+    Loader* loader = nullptr;
+    ToneDetector* detector = nullptr;
+    FrameSize size;
+    bool terminal = false;
+    int32_t frames = 0;
+    bool audio_started = false;
+};
+
+bool second_pass_video(SecondPassState* state, AnalysisRun* run, GstBuffer* buffer, GError** error)
+{
+    const int32_t frame = ++state->frames;
+    if (state->terminal) {
+        printf("[%5d/%5d]  \r", frame, run->total_frames);
+        fflush(stdout);
+    }
+    GstBufferReadMap map(buffer);
+    if (!map)
+        return map_failed(frame, error);
+    if (!check_frame(state->loader, state->size, frame, map.size(), error))
+        return false;
+    run->frame_codes.push_back(frame_code_sample(run->markers, map.data(), state->size.stride));
+    run->frame_times.push_back(loader_get_video_running_time(state->loader, GST_BUFFER_PTS(buffer)));
+    return true;
+}
+
+void second_pass_audio(SecondPassState* state, AnalysisRun* run, GstBuffer* buffer)
+{
+    if (!state->audio_started) {
+        const GstClockTime start = loader_get_audio_running_time(state->loader, GST_BUFFER_PTS(buffer));
+        run->audio_start_time = GST_CLOCK_TIME_IS_VALID(start) ? start : 0;
+        state->audio_started = true;
+    }
+    GstBufferReadMap map(buffer);
+    if (map && run->audio_rate > 0)
+        feed_audio(state->detector, map.data(), map.size());
+}
+
+} // namespace
+
+bool second_pass(AnalysisRun* run, GError** error)
+{
+    *error = nullptr;
+    LoaderPtr loader(loader_open(run->file, error));
+    if (*error != nullptr)
+        return false;
+
+    SecondPassState state;
+    state.loader = loader.get();
+    state.size = loader_video_size(loader.get());
+    state.terminal = isatty(STDOUT_FILENO) != 0;
+    if (!check_markers_fit(*run, state.size, error))
+        return false;
+    ToneDetectorPtr detector(tone_detector_new(run->audio_rate));
+    state.detector = detector.get();
+    GstBuffer* audio_out;
+    GstBuffer* video_out;
+    while (loader_get_buffer(loader.get(), &audio_out, &video_out, error)) {
+        GstBufferPtr audio(audio_out), video(video_out);
+        if (video && !second_pass_video(&state, run, video.get(), error))
+            return false;
+        if (audio)
+            second_pass_audio(&state, run, audio.get());
+        if (*error != nullptr)
+            return false;
+    }
+    run->audio_markers = tone_detector_get_markers(detector.get());
+    return true;
+}
