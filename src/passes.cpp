@@ -5,6 +5,7 @@
 #include "loader.h"
 #include "log.h"
 #include "report.h"
+#include "stream_times.h"
 #include "tone_detector.h"
 
 #include <cstdarg>
@@ -15,8 +16,6 @@
 G_DEFINE_QUARK(skelv-analyzer-error-quark, skelv_analyzer_error)
 
 namespace {
-
-constexpr int64_t kTimestampTolerance = 1000000; // ns either way before a gap counts
 
 struct FrameSize {
     gint32 width = 0, height = 0, stride = 0;
@@ -70,34 +69,6 @@ bool map_failed(int32_t frame, GError** error)
 {
     return fail_frame(error, "Frame %d could not be mapped for reading", frame);
 }
-
-// Start, end and gap test of one stream's timestamps.
-struct StreamTimes {
-    GstClockTime start = GST_CLOCK_TIME_NONE;
-    GstClockTime end = 0;       ///< timestamp + duration of the latest timed buffer
-    bool end_is_known = false;  ///< false after a buffer whose duration or timestamp was unset
-
-    // Returns true with `offset` set when the buffer lies more than 1 ms off the expected time.
-    bool advance(GstBuffer* buffer, int64_t* offset)
-    {
-        const GstClockTime timestamp = GST_BUFFER_PTS(buffer);
-        const GstClockTime duration = GST_BUFFER_DURATION(buffer);
-        if (!GST_CLOCK_TIME_IS_VALID(timestamp)) {
-            end_is_known = false;
-            return false;
-        }
-        bool gap = false;
-        if (!GST_CLOCK_TIME_IS_VALID(start)) {
-            start = timestamp;
-        } else if (end_is_known) {
-            *offset = static_cast<int64_t>(timestamp - end);
-            gap = *offset < -kTimestampTolerance || *offset > kTimestampTolerance;
-        }
-        end_is_known = GST_CLOCK_TIME_IS_VALID(duration);
-        end = end_is_known ? timestamp + duration : timestamp;
-        return gap;
-    }
-};
 
 void add_warning(AnalysisRun* run, const char* format, ...) G_GNUC_PRINTF(2, 3);
 void add_warning(AnalysisRun* run, const char* format, ...)
@@ -169,7 +140,7 @@ bool first_pass_video(FirstPassState* state, AnalysisRun* run, GstBuffer* buffer
         layout_process(state->layout, map.data(), state->size.stride);
     }
     int64_t offset;
-    if (state->video.advance(buffer, &offset))
+    if (state->video.advance(GST_BUFFER_PTS(buffer), GST_BUFFER_DURATION(buffer), &offset))
         add_warning(run, "Gap in video times (frame %d, offset = %0.3f s)", frame,
                     static_cast<double>(seconds_from_signed_ns(offset)));
     return true;
@@ -179,16 +150,16 @@ void first_pass_audio(FirstPassState* state, AnalysisRun* run, GstBuffer* buffer
 {
     const GstClockTime expected = state->audio.end;
     int64_t offset;
-    if (state->audio.advance(buffer, &offset))
+    if (state->audio.advance(GST_BUFFER_PTS(buffer), GST_BUFFER_DURATION(buffer), &offset))
         add_warning(run, "Gap in audio times (at %0.3f s, offset = %0.3f s)",
                     static_cast<double>(seconds_from_ns(expected)), static_cast<double>(seconds_from_signed_ns(offset)));
 }
 
-void warn_late_start(AnalysisRun* run, const char* stream, GstClockTime start)
+void warn_late_start(AnalysisRun* run, const char* stream, const StreamTimes& times)
 {
-    if (GST_CLOCK_TIME_IS_VALID(start) && start > GstClockTime(kTimestampTolerance))
+    if (times.starts_late())
         add_warning(run, "%s time does not start from 0 (offset = %0.3f s)", stream,
-                    static_cast<double>(seconds_from_ns(start)));
+                    static_cast<double>(seconds_from_ns(times.start)));
 }
 
 } // namespace
@@ -227,8 +198,8 @@ bool first_pass(AnalysisRun* run, GError** error)
     printf("    \"total_frames\": %8d,\n", state.frames);
     printf("    \"video_length\": %8.3f,\n", static_cast<double>(seconds_from_ns(state.video.end)));
     printf("    \"audio_length\": %8.3f,\n", static_cast<double>(seconds_from_ns(state.audio.end)));
-    warn_late_start(run, "Video", state.video.start);
-    warn_late_start(run, "Audio", state.audio.start);
+    warn_late_start(run, "Video", state.video);
+    warn_late_start(run, "Audio", state.audio);
     run->markers = layout_get_markers(layout.get());
     printf("    \"markers_found\":%8d,\n", static_cast<int>(run->markers.size()));
     return true;

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cmath>
+#include <filesystem>
 
 namespace {
 
@@ -162,6 +163,53 @@ TEST_F(AnalyzerRun, NoProgressWhenOutputIsNotATerminal)
     ProcessResult result = analyze({clip_}, dir_->path());
     EXPECT_EQ(result.out.find('\r'), std::string::npos);
     EXPECT_EQ(result.out.find('['), result.out.find("[160,120]")) << "first bracket is the resolution";
+}
+
+TEST(BrokenStreams, ResolutionChangeEndsTheFirstPassNamingTheFrame)
+{
+    TempDir dir;
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc=size=64x48:rate=25:duration=1", "-c:v", "libx264",
+                        dir.file("small.ts")}));
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc=size=96x64:rate=25:duration=1", "-c:v", "libx264",
+                        "-output_ts_offset", "1", dir.file("large.ts")}));
+    const std::string path = dir.file("changing.ts");
+    write_file(path, read_file(dir.file("small.ts")) + read_file(dir.file("large.ts")));
+    ProcessResult result = analyze({path}, dir.path());
+    EXPECT_EQ(result.exit_code, 2);
+    EXPECT_EQ(result.err, "Frame 26 is 96x64 with a row stride of 384 bytes, but the stream started at 64x48 with "
+                          "a row stride of 256 bytes\n");
+    EXPECT_EQ(split_lines(result.out).size(), 11u) << "the opening rows stay";
+}
+
+TEST(BrokenStreams, StillImageHasLengthZero)
+{
+    TempDir dir;
+    const std::string path = dir.file("still.png");
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc=size=64x48", "-frames:v", "1", path}));
+    ProcessResult result = analyze({path}, dir.path());
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    const nlohmann::json report = nlohmann::json::parse(result.out);
+    EXPECT_EQ(report["video_decoder"], "pngdec");
+    EXPECT_EQ(report["total_frames"], 1);
+    EXPECT_EQ(report["video_length"], 0.0);
+    EXPECT_EQ(report["warnings"], nlohmann::json::array());
+}
+
+TEST(BrokenSetup, MissingElementIsNamed)
+{
+    // A plugin directory without videoconvert, and a registry of its own.
+    TempDir dir;
+    const std::string plugins = GST_PLUGINS_DIR "/";
+    for (const char* plugin : {"coreelements", "playback", "app", "audioconvert"})
+        std::filesystem::create_symlink(plugins + "libgst" + plugin + ".so", dir.file(std::string("libgst") + plugin + ".so"));
+    ProcessResult result = run_process({"env", "GST_REGISTRY=" + dir.file("registry.bin"),
+                                        "GST_PLUGIN_SYSTEM_PATH=" + dir.path(), "GST_PLUGIN_PATH=", SKELV_ANALYZER,
+                                        dir.file("any.mp4")},
+                                       kRunTimeout, dir.path());
+    EXPECT_EQ(result.exit_code, 2);
+    EXPECT_EQ(result.err, "Error from skelv_analyzer: cannot create element \"videoconvert0\": the GStreamer element "
+                          "\"videoconvert\" is missing (is its plugin installed?)\n");
+    EXPECT_EQ(result.out, "");
 }
 
 std::string warnings_of(const std::string& report)
