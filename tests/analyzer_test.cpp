@@ -212,6 +212,29 @@ TEST(BrokenSetup, MissingElementIsNamed)
     EXPECT_EQ(result.out, "");
 }
 
+TEST_F(AnalyzerRun, UnwritableFrameDataBecomesAWarning)
+{
+    TempDir cwd;
+    std::filesystem::create_symlink("/dev/full", cwd.file("frames.txt"));
+    ProcessResult result = analyze({clip_}, cwd.path());
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    const nlohmann::json report = nlohmann::json::parse(result.out);
+    EXPECT_FALSE(report.contains("frame_data"));
+    EXPECT_EQ(report["warnings"], nlohmann::json::array({"Could not write frames.txt: No space left on device"}));
+}
+
+TEST_F(AnalyzerRun, ProgressCountersOnATerminal)
+{
+    // `script` gives the analyser a pseudo-terminal as standard output.
+    ProcessResult result = run_process({"script", "-qec", std::string(SKELV_ANALYZER) + " " + clip_, "/dev/null"},
+                                       kRunTimeout, dir_->path());
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_NE(result.out.find("[    1]  \r[    2]  \r"), std::string::npos);
+    EXPECT_NE(result.out.find("[   43]  \r"), std::string::npos);
+    EXPECT_NE(result.out.find("[    7/   43]  \r[    8/   43]  \r"), std::string::npos);
+    EXPECT_EQ(result.out.find("[   44"), std::string::npos);
+}
+
 std::string warnings_of(const std::string& report)
 {
     const size_t start = report.find("    \"warnings\": [\n");
