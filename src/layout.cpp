@@ -1,21 +1,17 @@
 #include "layout.h"
 
+#include "layout_accumulate.h"
 #include "log.h"
-
-#include <zlib.h>
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
-#include <cstdlib>
+#include <cstring>
 #include <utility>
 
 namespace {
 
 constexpr uint8_t kClassOnThreshold = 200;   // a channel above this sets its class bit
-constexpr uint8_t kSaturatedHigh = 250;      // a pixel with no channel at or above this
-constexpr uint8_t kSaturatedLow = 5;         // and none at or below this is non-saturated
-constexpr int kMaxDriftWithinClass = 32;     // sum of |channel differences| allowed in one class run
 constexpr uint32_t kInitialCrc = 0x01010101; // every byte of the crc plane starts at 1
 constexpr size_t kMaxLabels = 255;           // labels are bytes; 0 means no area
 constexpr int32_t kMinMarkerSpan = 15;       // right - left and bottom - top must exceed this
@@ -31,83 +27,33 @@ size_t pixel_count(int32_t width, int32_t height)
     return width > 0 && height > 0 ? static_cast<size_t>(width) * static_cast<size_t>(height) : 0;
 }
 
-// ---- accumulation ----
-
-// Widens the pixel's channel ranges; returns the smallest and largest channel of this frame.
-std::pair<uint8_t, uint8_t> update_channel_range(Layout& layout, size_t i, const uint8_t* pixel)
-{
-    uint8_t lo = 255;
-    uint8_t hi = 0;
-    for (size_t c = 0; c < 3; ++c) {
-        const uint8_t value = pixel[c];
-        uint8_t& min = layout.channel_min[4 * i + c];
-        uint8_t& max = layout.channel_max[4 * i + c];
-        min = std::min(min, value);
-        max = std::max(max, value);
-        lo = std::min(lo, value);
-        hi = std::max(hi, value);
-    }
-    return {lo, hi};
-}
-
-// Compares against the colour at the start of the current class run, which a new class
-// replaces; drifting further than kMaxDriftWithinClass inside one run rejects the pixel.
-void apply_slow_change_rule(Layout& layout, size_t i, int32_t x, int32_t y, uint8_t cls, const uint8_t* pixel)
-{
-    const uint32_t word = static_cast<uint32_t>(cls) << 24 | static_cast<uint32_t>(pixel[0]) << 16 |
-                          static_cast<uint32_t>(pixel[1]) << 8 | pixel[2];
-    uint32_t& ref = layout.ref_color[i];
-    if (ref >> 24 != cls) {
-        ref = word;
-        return;
-    }
-    const int drift = std::abs(pixel[0] - static_cast<int>(ref >> 16 & 0xff)) +
-                      std::abs(pixel[1] - static_cast<int>(ref >> 8 & 0xff)) +
-                      std::abs(pixel[2] - static_cast<int>(ref & 0xff));
-    if (drift > kMaxDriftWithinClass) {
-        SKELV_LOG(GST_LEVEL_DEBUG, nullptr, "Marking %d,%d as slowly changing: old %08x, new %08x\n", x, y, ref,
-                  word);
-        layout.candidate[i] = 0;
-    }
-}
-
-// One frame of a pixel that is still a candidate. A pixel rejected here still has this
-// frame folded into its history.
-void accumulate_pixel(Layout& layout, size_t i, int32_t x, int32_t y, const uint8_t* pixel)
-{
-    const auto [lo, hi] = update_channel_range(layout, i, pixel);
-    const uint8_t cls = color_class(pixel);
-    if (hi < kSaturatedHigh && lo > kSaturatedLow) {
-        SKELV_LOG(GST_LEVEL_DEBUG, nullptr, "Marking %d,%d as non-saturated: color #%02x%02x%02x\n", x, y,
-                  pixel[0], pixel[1], pixel[2]);
-        layout.candidate[i] = 0;
-    }
-    layout.crc[i] = static_cast<uint32_t>(crc32(layout.crc[i], &cls, 1));
-    if (cls != 0 && cls != 7)
-        layout.monochrome[i] = 0;
-    apply_slow_change_rule(layout, i, x, y, cls, pixel);
-}
-
 // ---- extraction ----
 
-// Background gets crc 0: rejected pixels, and pixels with a channel that never changed.
-void mark_background(Layout& layout)
+// Background gets crc 0: rejected pixels, and pixels with a channel that never changed;
+// a crc of 0 elsewhere becomes 1. Returns whether any pixel of the range is foreground.
+bool mark_background(Layout& layout, size_t start, size_t count)
 {
-    for (size_t i = 0; i < layout.crc.size(); ++i) {
-        uint32_t& crc = layout.crc[i];
-        if (crc == 0)
-            crc = 1;
-        const uint8_t* min = &layout.channel_min[4 * i];
-        const uint8_t* max = &layout.channel_max[4 * i];
-        if (!layout.candidate[i] || min[0] == max[0] || min[1] == max[1] || min[2] == max[2])
-            crc = 0;
+    uint32_t foreground = 0;
+    for (size_t i = start; i < start + count; ++i) {
+        uint32_t min, max;
+        std::memcpy(&min, &layout.channel_min[4 * i], sizeof min);
+        std::memcpy(&max, &layout.channel_max[4 * i], sizeof max);
+        // A zero byte among R, G, B of min ^ max is a channel that never changed.
+        const uint32_t changed = (min ^ max) | 0xff000000u;
+        const bool unchanged_channel = ((changed - 0x01010101u) & ~changed & 0x80808080u) != 0;
+        const uint32_t crc = layout.crc[i] != 0 ? layout.crc[i] : 1;
+        layout.crc[i] = layout.candidate[i] != 0 && !unchanged_channel ? crc : 0;
+        foreground |= layout.crc[i];
     }
+    return foreground != 0;
 }
 
+// Labels of the row being scanned and of the row above; nothing else is ever read back.
 struct Labelling {
-    explicit Labelling(size_t pixels) : labels(pixels, 0) {}
+    explicit Labelling(size_t width) : row(width, 0), row_above(width, 0) {}
 
-    std::vector<uint8_t> labels;      ///< per pixel; 0 for none
+    std::vector<uint8_t> row;         ///< per pixel of the current row; 0 for none
+    std::vector<uint8_t> row_above;   ///< same, one row up (all 0 above the first row)
     std::array<uint8_t, 256> merge{}; ///< label -> smaller label it was joined with, 0 for none
     std::vector<MarkerRect> areas;    ///< label L at index L - 1
 };
@@ -120,46 +66,66 @@ void widen(MarkerRect& box, int32_t left, int32_t top, int32_t right, int32_t bo
     box.bottom = std::max(box.bottom, bottom);
 }
 
-// Label from the left and upper neighbours, recording a join when they differ. Joining a
-// label with 0 clears its entry, and the pixel then gets no label from them.
-uint8_t provisional_label(const Layout& layout, Labelling& state, size_t i, int32_t x, int32_t y)
+// One row of the raster scan, once the background pass has reached the row below.
+// Neighbour crc entries outside the frame count as 0, which no foreground pixel has.
+void label_row(const Layout& layout, Labelling& state, int32_t y)
 {
-    const uint32_t a = layout.crc[i];
-    const bool same_left = x > 0 && layout.crc[i - 1] == a;
-    const bool same_up = y > 0 && layout.crc[i - layout.width] == a;
-    if (same_left && same_up) {
-        const uint8_t l = state.labels[i - 1];
-        const uint8_t u = state.labels[i - layout.width];
-        if (l != u)
-            state.merge[std::max(l, u)] = std::min(l, u);
-        return std::min(l, u);
-    }
-    if (same_left)
-        return state.labels[i - 1];
-    if (same_up)
-        return state.labels[i - layout.width];
-    return 0;
-}
+    const int32_t width = layout.width;
+    const uint32_t* crc = &layout.crc[size_t(y) * size_t(width)];
+    const uint32_t* up = y > 0 ? crc - width : nullptr;
+    const uint32_t* down = y + 1 < layout.height ? crc + width : nullptr;
+    const uint8_t* monochrome = &layout.monochrome[size_t(y) * size_t(width)];
+    uint8_t* labels = state.row.data();
+    const uint8_t* labels_up = state.row_above.data();
+    // Boxes grow once per run of one label in the row rather than once per pixel: nothing
+    // reads them before the scan ends, and a chain of read-after-write on the same box
+    // would be the scan's bottleneck.
+    uint8_t run_label = 0;
+    int32_t run_first = 0, run_last = 0;
+    const auto close_run = [&] {
+        if (run_label != 0)
+            widen(state.areas[run_label - 1], run_first, y, run_last, y);
+    };
 
-// An area only starts where the right and lower neighbours share the pixel's crc.
-bool can_start_area(const Layout& layout, size_t i, int32_t x, int32_t y)
-{
-    const uint32_t a = layout.crc[i];
-    return x + 1 < layout.width && layout.crc[i + 1] == a && y + 1 < layout.height &&
-           layout.crc[i + layout.width] == a;
-}
+    for (int32_t x = 0; x < width; ++x) {
+        const uint32_t a = crc[x];
+        labels[x] = 0;
+        if (a == 0)
+            continue;
+        // Provisional label from the left and upper neighbours. Joining a label with 0
+        // clears its entry, and the pixel then gets no label from them.
+        const bool same_left = x > 0 && crc[x - 1] == a;
+        const bool same_up = up != nullptr && up[x] == a;
+        uint8_t g = 0;
+        if (same_left && same_up) {
+            const uint8_t l = labels[x - 1];
+            const uint8_t u = labels_up[x];
+            if (l != u)
+                state.merge[std::max(l, u)] = std::min(l, u);
+            g = std::min(l, u);
+        } else if (same_left) {
+            g = labels[x - 1];
+        } else if (same_up) {
+            g = labels_up[x];
+        }
 
-void label_pixel(const Layout& layout, Labelling& state, size_t i, int32_t x, int32_t y)
-{
-    const uint8_t g = provisional_label(layout, state, i, x, y);
-    if (g != 0) {
-        widen(state.areas[g - 1], x, y, x, y);
-        state.labels[i] = g;
-    } else if (state.areas.size() < kMaxLabels && can_start_area(layout, i, x, y)) {
-        const uint8_t colored = layout.monochrome[i] ? 0 : 1;
-        state.areas.push_back(MarkerRect{x, y, x, y, colored, layout.crc[i]});
-        state.labels[i] = static_cast<uint8_t>(state.areas.size());
+        if (g != 0) {
+            if (g != run_label) {
+                close_run();
+                run_label = g;
+                run_first = x;
+            }
+            run_last = x;
+            labels[x] = g;
+        } else if (state.areas.size() < kMaxLabels && x + 1 < width && crc[x + 1] == a && down != nullptr &&
+                   down[x] == a) {
+            // An area only starts where the right and lower neighbours share the crc.
+            const uint8_t colored = monochrome[x] ? 0 : 1;
+            state.areas.push_back(MarkerRect{x, y, x, y, colored, a});
+            labels[x] = static_cast<uint8_t>(state.areas.size());
+        }
     }
+    close_run();
 }
 
 // Folds each joined label into the smaller one, from the highest label down so that
@@ -193,30 +159,44 @@ Layout* layout_new(int32_t width, int32_t height)
     };
 }
 
+LayoutPlanes layout_planes(Layout* layout)
+{
+    return {layout->candidate.data(), layout->monochrome.data(), layout->channel_min.data(),
+            layout->channel_max.data(),   layout->crc.data(),        layout->ref_color.data()};
+}
+
+// The vector kernel does not log, so DEBUG logging takes the scalar one.
 void layout_process(Layout* layout, const uint8_t* data, int32_t stride)
 {
     if (pixel_count(layout->width, layout->height) == 0)
         return;
-    size_t i = 0;
-    for (int32_t y = 0; y < layout->height; ++y) {
-        const uint8_t* row = data + static_cast<std::ptrdiff_t>(y) * stride;
-        for (int32_t x = 0; x < layout->width; ++x, ++i) {
-            if (layout->candidate[i])
-                accumulate_pixel(*layout, i, x, y, row + 4 * static_cast<std::ptrdiff_t>(x));
-        }
-    }
+    const LayoutPlanes planes = layout_planes(layout);
+    const bool log_rejections = skelv_log_enabled(GST_LEVEL_DEBUG);
+    if (!log_rejections && accumulate_avx2_available())
+        accumulate_frame_avx2(planes, layout->width, layout->height, data, stride);
+    else
+        accumulate_frame_scalar(planes, layout->width, layout->height, data, stride, log_rejections);
 }
 
+// The background pass runs one row ahead of the labelling, which reads the row below,
+// so each row's planes are read while still in cache. Rows without foreground have no
+// labels and are skipped.
 std::vector<MarkerRect> layout_get_markers(Layout* layout)
 {
-    mark_background(*layout);
-    Labelling state(layout->crc.size());
-    size_t i = 0;
+    if (pixel_count(layout->width, layout->height) == 0)
+        return {};
+    const size_t width = size_t(layout->width);
+    Labelling state(width);
+    bool below_has_foreground = mark_background(*layout, 0, width);
     for (int32_t y = 0; y < layout->height; ++y) {
-        for (int32_t x = 0; x < layout->width; ++x, ++i) {
-            if (layout->crc[i] != 0)
-                label_pixel(*layout, state, i, x, y);
-        }
+        const bool has_foreground = below_has_foreground;
+        if (y + 1 < layout->height)
+            below_has_foreground = mark_background(*layout, size_t(y + 1) * width, width);
+        if (has_foreground)
+            label_row(*layout, state, y);
+        else
+            std::fill(state.row.begin(), state.row.end(), 0);
+        std::swap(state.row, state.row_above);
     }
     merge_joined_areas(state.areas, state.merge);
     std::erase_if(state.areas, [](const MarkerRect& box) {
@@ -232,13 +212,13 @@ void layout_free(Layout* layout)
 
 std::string frame_code_sample(const std::vector<MarkerRect>& markers, const uint8_t* data, int32_t stride)
 {
-    std::string code;
-    code.reserve(markers.size());
+    std::string code(markers.size(), '\0');
+    char* letter = code.data();
     for (const MarkerRect& marker : markers) {
         const int32_t cx = (marker.left + marker.right) / 2;
         const int32_t cy = (marker.top + marker.bottom) / 2;
         const uint8_t* pixel = data + static_cast<std::ptrdiff_t>(cy) * stride + 4 * static_cast<std::ptrdiff_t>(cx);
-        code += kColorLetters[color_class(pixel)];
+        *letter++ = kColorLetters[color_class(pixel)];
     }
     return code;
 }

@@ -2,6 +2,8 @@
 // per-frame colour letters of the second pass. Frames are RGBx, 4 bytes per pixel.
 #pragma once
 
+#include "layout_accumulate.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -34,6 +36,8 @@ struct Layout {
 };
 
 Layout* layout_new(int32_t width, int32_t height);
+// Pointers to the layout's planes, as the accumulation kernels take them.
+LayoutPlanes layout_planes(Layout* layout);
 // `data`: first byte of one RGBx frame of the layout's size; `stride`: bytes between rows.
 void layout_process(Layout* layout, const uint8_t* data, int32_t stride);
 // Rewrites the layout's fingerprints in place (background becomes 0); calling it again
