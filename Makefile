@@ -1,13 +1,16 @@
 # Front door for a fresh Debian machine: `make demo` and `make test`.
 BUILD_DIR ?= build
 ASAN_BUILD_DIR ?= build-asan
+FUZZ_BUILD_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 10
+FUZZERS = layout_fuzzer frame_code_fuzzer video_structure_fuzzer tone_detector_fuzzer
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 ifeq ($(SKELV_WERROR),ON)
 CMAKE_FLAGS += -DSKELV_WERROR=ON
 endif
 
-.PHONY: all deps build demo test bench clean
+.PHONY: all deps build demo test test-asan fuzz bench clean
 
 all: build
 
@@ -24,10 +27,29 @@ demo: build
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer. GStreamer's plugin
+# registry is scanned first by an uninstrumented tool, so that no sanitized process does it.
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSKELV_SANITIZE=ON $(CMAKE_FLAGS)
+	cmake --build $(ASAN_BUILD_DIR) -j $(JOBS)
+	gst-inspect-1.0 > /dev/null
+	cd $(ASAN_BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# Each fuzz target for FUZZ_SECONDS, growing its corpus in the build directory.
+fuzz: deps
+	cmake -S . -B $(FUZZ_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
+	  -DSKELV_BUILD_TESTS=OFF -DSKELV_BUILD_FUZZERS=ON
+	cmake --build $(FUZZ_BUILD_DIR) -j $(JOBS) --target fuzzers
+	for f in $(FUZZERS); do \
+	  mkdir -p $(FUZZ_BUILD_DIR)/corpus/$$f && \
+	  $(FUZZ_BUILD_DIR)/fuzz/$$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_BUILD_DIR)/$$f- $(FUZZ_BUILD_DIR)/corpus/$$f || exit 1; \
+	done
+
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DSKELV_BUILD_TESTS=OFF -DSKELV_BUILD_BENCH=ON
 	cmake --build build-bench -j $(JOBS)
 	for b in build-bench/bench/*_bench; do $$b; done
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) build-bench demo
+	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(FUZZ_BUILD_DIR) build-bench demo

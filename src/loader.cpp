@@ -48,9 +48,12 @@ void link_branch(GstPad* pad, GstElement* convert, GstElement* sink, const char*
     GstPadPtr sink_pad(gst_element_get_static_pad(convert, "sink"));
     if (gst_pad_is_linked(sink_pad.get()))
         return;
+    // The next group of a chained file (Ogg) brings new pads to a branch still linked
+    // downstream.
+    GstPadPtr convert_src(gst_element_get_static_pad(convert, "src"));
     if (gst_pad_link(pad, sink_pad.get()) != GST_PAD_LINK_OK)
         post_link_error(convert, pad_link_error);
-    else if (!gst_element_link(convert, sink))
+    else if (!gst_pad_is_linked(convert_src.get()) && !gst_element_link(convert, sink))
         post_link_error(element_link_poster, element_link_error);
 }
 
@@ -91,12 +94,12 @@ void decodebin_no_more_pads(GstElement* /*decodebin*/, Loader* loader) noexcept
 
 // ---------------------------------------------------------------- construction
 
-struct ElementSpec {
+struct ElementRecipe {
     const char* factory;
     const char* name;
     GstElement* Loader::*field;
 };
-constexpr ElementSpec kElements[] = {
+constexpr ElementRecipe kElements[] = {
     {"filesrc", "filesrc0", &Loader::filesrc},
     {"decodebin", "decodebin0", &Loader::decodebin},
     {"appsink", "videosink", &Loader::videosink},
@@ -108,15 +111,15 @@ constexpr ElementSpec kElements[] = {
 // Creates every element; a missing plugin leaves nothing half-built behind.
 bool make_elements(Loader* loader, GError** error)
 {
-    for (const ElementSpec& spec : kElements) {
-        loader->*spec.field = gst_element_factory_make(spec.factory, spec.name);
-        if (loader->*spec.field != nullptr)
+    for (const ElementRecipe& element : kElements) {
+        loader->*element.field = gst_element_factory_make(element.factory, element.name);
+        if (loader->*element.field != nullptr)
             continue;
         g_set_error(error, GST_CORE_ERROR, GST_CORE_ERROR_MISSING_PLUGIN,
                     "Error from skelv_analyzer: cannot create element \"%s\": the GStreamer element "
                     "\"%s\" is missing (is its plugin installed?)",
-                    spec.name, spec.factory);
-        for (const ElementSpec& made : kElements) {
+                    element.name, element.factory);
+        for (const ElementRecipe& made : kElements) {
             if (loader->*made.field != nullptr)
                 gst_object_unref(gst_object_ref_sink(loader->*made.field));
             loader->*made.field = nullptr;
@@ -207,6 +210,8 @@ Loader* loader_open(const char* path, GError** error)
     if (!make_elements(loader, error))
         return loader;
     loader->bus = gst_pipeline_get_bus(GST_PIPELINE(loader->pipeline));
+    loader->videosink_ref = GST_ELEMENT(gst_object_ref(loader->videosink));
+    loader->audiosink_ref = GST_ELEMENT(gst_object_ref(loader->audiosink));
     build_pipeline(loader, path);
     gst_element_set_state(loader->pipeline, GST_STATE_PLAYING);
     wait_until_open(loader, error);
@@ -223,6 +228,8 @@ void loader_close(Loader* loader)
         gst_clear_object(&loader->pipeline);
     }
     gst_clear_object(&loader->bus);
+    gst_clear_object(&loader->videosink_ref);
+    gst_clear_object(&loader->audiosink_ref);
     gst_clear_caps(&loader->video_caps);
     delete loader;
 }
@@ -246,6 +253,11 @@ void log_buffer(const char* kind, GstBuffer* buffer)
 bool sink_finished(GstElement* sink)
 {
     return sink == nullptr || gst_app_sink_is_eos(GST_APP_SINK(sink));
+}
+
+bool sink_has_announced(GstElement* sink, gint* pending)
+{
+    return sink != nullptr && g_atomic_int_get(pending) != 0;
 }
 
 // Keeps the frame size of the latest video sample's caps, parsed only when they change.
@@ -276,7 +288,7 @@ GstBuffer* pull_announced(Loader* loader, GstElement* sink, gint* pending, GstSe
         return nullptr;
     if (const GstSegment* sample_segment = gst_sample_get_segment(sample.get()))
         gst_segment_copy_into(sample_segment, segment);
-    if (sink == loader->videosink)
+    if (sink == loader->videosink_ref)
         remember_video_caps(loader, gst_sample_get_caps(sample.get()));
     gst_buffer_ref(buffer);
     log_buffer(kind, buffer);
@@ -300,15 +312,22 @@ bool loader_get_buffer(Loader* loader, GstBuffer** audio, GstBuffer** video, GEr
     *video = nullptr;
     *error = nullptr;
     for (;;) {
-        if (sink_finished(loader->videosink) && sink_finished(loader->audiosink))
+        // Read once: a chained file's next group may prune a branch meanwhile.
+        GstElement* audiosink = static_cast<GstElement*>(g_atomic_pointer_get(&loader->audiosink));
+        GstElement* videosink = static_cast<GstElement*>(g_atomic_pointer_get(&loader->videosink));
+        if (sink_finished(videosink) && sink_finished(audiosink))
             return false;
-        GstMessagePtr message(gst_bus_timed_pop(loader->bus, kBusTimeout));
+        // Samples announced by messages that the open wait consumed need no new message:
+        // waiting for one would stall up to the whole timeout.
+        const bool announced = sink_has_announced(audiosink, &loader->audio_pending) ||
+                               sink_has_announced(videosink, &loader->video_pending);
+        GstMessagePtr message(gst_bus_timed_pop(loader->bus, announced ? 0 : kBusTimeout));
         if (message && GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_ERROR)
             handle_error_message(loader, message.get(), error);
-        if (loader->audiosink != nullptr)
-            *audio = pull_announced(loader, loader->audiosink, &loader->audio_pending, &loader->audio_segment, "audio");
-        if (loader->videosink != nullptr)
-            *video = pull_announced(loader, loader->videosink, &loader->video_pending, &loader->video_segment, "video");
+        if (audiosink != nullptr)
+            *audio = pull_announced(loader, audiosink, &loader->audio_pending, &loader->audio_segment, "audio");
+        if (videosink != nullptr)
+            *video = pull_announced(loader, videosink, &loader->video_pending, &loader->video_segment, "video");
         if (*audio != nullptr || *video != nullptr || *error != nullptr)
             return true;
     }

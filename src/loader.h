@@ -16,6 +16,10 @@ struct Loader {
     GstBus* bus;              ///< one reference of our own
     gint audio_pending;       ///< samples announced by the audio sink, not yet pulled (atomic)
     gint video_pending;       ///< samples announced by the video sink, not yet pulled (atomic)
+    // A streaming thread may prune a sink while the main thread is looking at it; these
+    // references keep both appsinks alive until loader_close.
+    GstElement* videosink_ref; ///< one reference of our own
+    GstElement* audiosink_ref; ///< one reference of our own
 
     // Of the sample that carried the latest delivered buffer of each stream.
     GstSegment audio_segment;

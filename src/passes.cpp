@@ -65,6 +65,20 @@ bool check_frame(Loader* loader, const FrameSize& expected, int32_t frame, gsize
     return true;
 }
 
+// The first pass keeps a history of some twenty bytes for every pixel; a broken or hostile
+// header declaring a larger frame would exhaust memory instead of failing with a message.
+constexpr int64_t kMaxFramePixels = int64_t{8192} * 8192;
+
+bool check_frame_area(const FrameSize& size, GError** error)
+{
+    if (int64_t{size.width} * size.height <= kMaxFramePixels)
+        return true;
+    g_set_error(error, SKELV_ANALYZER_ERROR, SKELV_ANALYZER_ERROR_FRAME,
+                "Frames of %dx%d pixels are too large: at most %" G_GINT64_FORMAT " pixels per frame are analysed",
+                size.width, size.height, kMaxFramePixels);
+    return false;
+}
+
 bool map_failed(int32_t frame, GError** error)
 {
     return fail_frame(error, "Frame %d could not be mapped for reading", frame);
@@ -174,6 +188,8 @@ bool first_pass(AnalysisRun* run, GError** error)
     FirstPassState state;
     state.loader = loader.get();
     state.size = loader_video_size(loader.get());
+    if (!check_frame_area(state.size, error))
+        return false;
     state.terminal = isatty(STDOUT_FILENO) != 0;
     run->audio_rate = loader_get_audio_rate(loader.get());
     run->video_width = state.size.width;

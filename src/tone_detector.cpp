@@ -55,7 +55,7 @@ std::vector<TonePair> period_table(int32_t rate)
 struct ToneDetector {
     int32_t rate;                         ///< Hz
     int64_t absolute_phase_end;           ///< first index whose phase uses index mod rate
-    std::vector<TonePair> period;         ///< phasors for index mod rate, `rate` entries
+    std::vector<TonePair> period;         ///< phasors for index mod rate; `rate` entries once used
     int32_t sample_count;                 ///< samples consumed; index of the next sample
     std::array<TonePair, kWindow> window; ///< sample n's contributions, in slot n mod 500
     std::complex<float> low_sum;          ///< sliding sum for 547 Hz
@@ -72,10 +72,14 @@ namespace {
 // A single-precision phase from the absolute index loses precision as the recording grows;
 // from ten minutes on the index is taken mod rate, which keeps the phase exact. Below that
 // the absolute index stays, so that short clips keep their results to the bit.
-TonePair phasors_for(const ToneDetector& detector, int32_t n)
+// The period table is built when first needed: a file may declare an absurd rate, whose
+// table would not fit in memory, but then ten minutes lie beyond any 32-bit index.
+TonePair phasors_for(ToneDetector& detector, int32_t n)
 {
     if (n < detector.absolute_phase_end)
         return phasors_at(detector.rate, n);
+    if (detector.period.empty())
+        detector.period = period_table(detector.rate);
     return detector.period[size_t(n % detector.rate)];
 }
 
@@ -147,7 +151,6 @@ ToneDetector* tone_detector_new_after_silence(int32_t rate, int32_t silent_sampl
     auto* detector = new ToneDetector{};
     detector->rate = rate;
     detector->absolute_phase_end = kAbsolutePhaseSeconds * rate;
-    detector->period = period_table(rate);
     detector->sample_count = std::max(silent_samples, 0);
     return detector;
 }

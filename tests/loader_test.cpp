@@ -130,6 +130,20 @@ TEST(LoaderOpen, VideoOnlyFilePrunesTheAudioBranch)
     EXPECT_EQ(delivery.audio_bytes, 0u);
 }
 
+// The open wait may still be asking a sink whether it ended while a streaming thread prunes
+// it: the loader's own reference keeps the pruned sink valid until loader_close.
+TEST(LoaderOpen, PrunedSinkStaysValidUntilClose)
+{
+    TempDir dir;
+    const std::string path = dir.file("video.mkv");
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc=size=64x48:rate=10:duration=1", "-c:v", "mpeg4", path}));
+    LoaderPtr loader = open_ok(path);
+    ASSERT_EQ(loader->audiosink, nullptr);
+    ASSERT_NE(loader->audiosink_ref, nullptr);
+    EXPECT_EQ(GST_OBJECT_REFCOUNT_VALUE(loader->audiosink_ref), 1) << "only the loader holds it";
+    EXPECT_EQ(GST_OBJECT_PARENT(loader->audiosink_ref), nullptr) << "out of the pipeline";
+}
+
 TEST(LoaderOpen, AudioOnlyFilePrunesTheVideoBranch)
 {
     TempDir dir;
@@ -205,6 +219,30 @@ TEST(LoaderOpen, SubtitleStreamIsIgnored)
     Delivery delivery = drain(loader.get());
     EXPECT_EQ(delivery.error, "");
     EXPECT_EQ(delivery.video_buffers, 10);
+}
+
+// The open wait may consume every "new-sample" message: samples already announced must
+// then be handed out at once, not after a bus timeout.
+TEST(LoaderDelivery, AnnouncedSamplesNeedNoFurtherMessage)
+{
+    TempDir dir;
+    const std::string path = dir.file("short.wav");
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "sine=sample_rate=8000:duration=0.5", "-c:a", "pcm_s16le", path}));
+    LoaderPtr loader = open_ok(path);
+    // The whole file fits in the sink's queue, and its end is held back until the queue
+    // is pulled: once the bus is quiet, no message comes before the next pull.
+    while (GstMessagePtr(gst_bus_timed_pop(loader->bus, GST_SECOND / 5)))
+        continue;
+
+    const gint64 start = g_get_monotonic_time();
+    GstBuffer* audio;
+    GstBuffer* video;
+    GError* error;
+    ASSERT_TRUE(loader_get_buffer(loader.get(), &audio, &video, &error));
+    GstBufferPtr audio_owner(audio), video_owner(video);
+    GErrorPtr error_owner(error);
+    EXPECT_NE(audio, nullptr);
+    EXPECT_LT(g_get_monotonic_time() - start, G_USEC_PER_SEC / 2);
 }
 
 struct NamesCase {

@@ -283,4 +283,27 @@ TEST(ToneDetectorLimits, NoRateConsumesNothing)
     EXPECT_EQ(tone_detector_level(detector.get()), 0.0f);
 }
 
+// A file may declare any rate. Sample indices stop below ten minutes at such rates, so the
+// detector never needs a table of one period of phasors: gigabytes that would abort the run.
+TEST(ToneDetectorLimits, AbsurdRatesNeedNoPeriodTable)
+{
+    const Clip clip = example_clip(k48k);
+    for (const int32_t rate : {2000000000, kMaxSamples}) {
+        for (const int32_t first_index : {0, kMaxSamples - clip.size()}) {
+            const ToneDetectorPtr detector = detector_at(rate, first_index);
+            tone_detector_process(detector.get(), clip.samples.data(), clip.samples.size());
+            EXPECT_TRUE(std::isfinite(tone_detector_level(detector.get()))) << rate;
+        }
+    }
+}
+
+TEST(ToneDetectorLimits, OneHertzReducesEveryPhaseToZero)
+{
+    const Clip clip = Clip{1, {}}.silence(600).beep(1000, 6000);
+    const ToneDetectorPtr detector = detector_at(1, 0);
+    tone_detector_process(detector.get(), clip.samples.data(), clip.samples.size());
+    // Every phasor is 1 from sample 600 on: the level is the mean of the last 500 samples.
+    EXPECT_EQ(tone_detector_level(detector.get()), literal_levels(clip, 0, true).back());
+}
+
 } // namespace
