@@ -305,6 +305,10 @@ TEST(Design, PaintedCentresShowTheCode)
         EXPECT_EQ("krgybmcw"[color_class], code[i]);
     }
     EXPECT_EQ(image[0], 128) << "mid-grey background";
+
+    const ClipDesign black = design_of({"--size", "192x144", "--background", "black", "x.mkv"});
+    clip_design_paint(black, frame, image.data(), stride);
+    EXPECT_EQ(image[0], 0);
 }
 
 TEST(Design, DroppedFrameLeavesAGapAndRepeatedFrameDelaysTheRest)
@@ -439,7 +443,7 @@ TEST(Program, HelpListsTheOptions)
     EXPECT_EQ(result.out.rfind("Usage: skelv-generate [options] OUTPUT\n", 0), 0u) << result.out;
     for (const char* option : {"--size", "--fps", "--duration", "--header", "--locator", "--content", "--trailer",
              "--audio-rate", "--audio-delay", "--flash-period", "--beep-ms", "--video-codec", "--audio-codec",
-             "--quality", "--no-audio", "--no-video", "--drop", "--repeat", "--start-ms"})
+             "--quality", "--no-audio", "--no-video", "--background", "--drop", "--repeat", "--start-ms"})
         EXPECT_NE(result.out.find(std::string("  ") + option + " "), std::string::npos) << option;
     EXPECT_TRUE(files_in(dir).empty());
 }
@@ -459,6 +463,16 @@ TEST(Program, WritesTheClipAndItsSidecar)
     EXPECT_EQ(sidecar["markers_found"], 6);
     EXPECT_EQ(sidecar["frames"].size(), 40u);
     EXPECT_EQ(sidecar["lipsync"]["audio_markers"], 1);
+}
+
+TEST(Program, FramesLargerThanTheSourceQueueStillReachTheMuxer)
+{
+    // One 1080p RGBx frame alone fills the video source's queue while the muxer waits for
+    // sound from beyond the encoder's latency.
+    TempDir dir;
+    const ProcessResult result =
+        generate({"--size", "1920x1080", "--duration", "5", "--quality", "10", "clip.mp4"}, dir.path());
+    EXPECT_EQ(result.exit_code, 0) << result.err;
 }
 
 TEST(Program, UnknownContainerOrCodecIsAUsageError)

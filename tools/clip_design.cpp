@@ -8,7 +8,6 @@ namespace {
 
 constexpr char kLetters[] = "krgybmcw"; // index: bit 0 red, bit 1 green, bit 2 blue
 constexpr char kColorCycle[] = "rygcbm";
-constexpr uint8_t kBackground = 128;     // mid-grey: never saturated, so never a marker
 constexpr int kMarkerUnit = 16;          // codec block size that marker edges stay on
 constexpr double kToneAmplitude = 10000; // per tone; the detector's level is about half of it
 constexpr double kLowHz = 547, kHighHz = 1823;
@@ -191,7 +190,7 @@ void clip_design_paint(const ClipDesign& design, int frame, uint8_t* rgbx, int s
 {
     const ClipParams& params = design.params;
     for (int y = 0; y < params.height; y++)
-        memset(rgbx + size_t(y) * stride, kBackground, size_t(params.width) * 4);
+        memset(rgbx + size_t(y) * stride, params.background, size_t(params.width) * 4);
     const std::string code = clip_design_code(design, frame);
     for (size_t m = 0; m < design.markers.size(); m++) {
         const MarkerBox& box = design.markers[m];

@@ -26,6 +26,7 @@ struct ClipParams {
     int beep_ms = 100;         ///< length of one beep
     int64_t start_ns = 0;      ///< timestamp of the first frame and the first sample
     bool video = true, audio = true;
+    uint8_t background = 128; ///< grey level around the markers: mid-grey, or 0 for black
     std::vector<int> drop;   ///< design frames left out, leaving a gap in the timestamps
     std::vector<int> repeat; ///< design frames shown twice, delaying all later frames
 

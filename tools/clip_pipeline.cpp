@@ -184,9 +184,14 @@ public:
 
     bool run(std::string* error)
     {
-        while (next_video_ < design_.frames.size() || next_sample_ < int64_t(sound_.size())) {
-            const bool video_first = next_video_ < design_.frames.size() &&
-                (next_sample_ >= int64_t(sound_.size()) || video_time() <= audio_time());
+        while (video_left() || audio_left()) {
+            bool video_first = video_left() && (!audio_left() || video_time() <= audio_time());
+            // A stream whose queue is full yields to the other: a muxer may hold the encoded
+            // video back until it has sound from further ahead than the encoder's latency.
+            if (video_first && audio_left() && full(sources_.video))
+                video_first = false;
+            else if (!video_first && video_left() && full(sources_.audio))
+                video_first = true;
             if (!(video_first ? push_frame(error) : push_audio(error)))
                 return false;
         }
@@ -197,6 +202,9 @@ public:
     }
 
 private:
+    bool video_left() const { return next_video_ < design_.frames.size(); }
+    bool audio_left() const { return next_sample_ < int64_t(sound_.size()); }
+    static bool full(GstAppSrc* source) { return gst_app_src_get_current_level_bytes(source) > kQueueBytes; }
     uint64_t video_time() const { return design_.frames[next_video_].time_ns; }
     uint64_t audio_time() const
     {
@@ -227,7 +235,7 @@ private:
     // Takes the buffer. Waits while the source's queue is full, watching for errors.
     bool push(GstAppSrc* source, GstBuffer* buffer, std::string* error)
     {
-        while (gst_app_src_get_current_level_bytes(source) > kQueueBytes) {
+        while (full(source)) {
             GstMessagePtr message(gst_bus_timed_pop_filtered(bus_, kPollInterval, GST_MESSAGE_ERROR));
             if (message) {
                 gst_buffer_unref(buffer);

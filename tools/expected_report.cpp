@@ -127,7 +127,10 @@ const char* type_name(int32_t type)
 
 std::string quoted(const std::string& text)
 {
-    return "\"" + json_escape(text) + "\"";
+    std::string result = "\"";
+    result += json_escape(text);
+    result += '"';
+    return result;
 }
 
 void write_markers(FILE* out, const ExpectedReport& report)

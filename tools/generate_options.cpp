@@ -126,6 +126,11 @@ std::vector<Option> option_table(GenerateOptions* o, Pending* pending)
         {"quality", true, whole(&o->quality, 1, 100)},
         {"no-audio", false, flag(&c->audio, false)},
         {"no-video", false, flag(&c->video, false)},
+        {"background", true,
+            [=](const std::string& v) {
+                c->background = v == "black" ? 0 : 128;
+                return v == "black" || v == "grey";
+            }},
         {"drop", true, [=](const std::string& v) { return parse_list(v, &c->drop); }},
         {"repeat", true, [=](const std::string& v) { return parse_list(v, &c->repeat); }},
         {"start-ms", true,
@@ -277,6 +282,8 @@ Encoding:
   --quality N            video quality from 1 (worst) to 100 (best) (85)
   --no-audio             write no sound track
   --no-video             write no picture
+  --background NAME      grey, or black: every background pixel then stays a marker
+                         candidate, the analyser's slowest case (grey)
 
 Faults on purpose (design frames count from 0):
   --drop N[,N...]        leave these frames out: a gap in the video timestamps
