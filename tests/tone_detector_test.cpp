@@ -6,8 +6,8 @@
 #include <array>
 #include <cmath>
 #include <complex>
-#include <cstdint>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 extern "C" __complex__ float cexpf(__complex__ float);
@@ -19,20 +19,14 @@ static void PrintTo(const AudioMarker& m, std::ostream* os)
 
 namespace {
 
-constexpr int32_t k48k = 48000;
-constexpr int32_t k44k = 44100;
-constexpr int32_t kMaxSamples = std::numeric_limits<int32_t>::max();
+using Markers = std::vector<AudioMarker>;
+constexpr int32_t kMaxIndex = std::numeric_limits<int32_t>::max();
 
-// A mono test signal built piece by piece; tone phases restart with every beep.
+// Mono test signal built piece by piece; tone phases restart with every beep.
 struct Clip {
     int32_t rate;
     std::vector<int16_t> samples;
 
-    Clip& silence(int32_t count)
-    {
-        samples.insert(samples.end(), size_t(count), 0);
-        return *this;
-    }
     Clip& tones(int32_t count, double low_amplitude, double high_amplitude)
     {
         for (int32_t i = 0; i < count; ++i) {
@@ -42,10 +36,8 @@ struct Clip {
         }
         return *this;
     }
-    Clip& beep(int32_t count, double amplitude = 8000)
-    {
-        return tones(count, amplitude, amplitude);
-    }
+    Clip& silence(int32_t count) { return tones(count, 0, 0); }
+    Clip& beep(int32_t count, double amplitude = 8000) { return tones(count, amplitude, amplitude); }
     int32_t size() const { return int32_t(samples.size()); }
 };
 
@@ -55,21 +47,23 @@ Clip example_clip(int32_t rate, double amplitude = 8000)
     return Clip{rate, {}}.silence(rate / 2).beep(rate / 10, amplitude).silence(rate / 2);
 }
 
-ToneDetectorPtr detector_at(int32_t rate, int32_t first_index)
+// A detector whose first sample has index `first`, after `clip`.
+ToneDetectorPtr fed(const Clip& clip, int32_t first = 0, int32_t rate = 0)
 {
-    return ToneDetectorPtr(tone_detector_new_after_silence(rate, first_index));
-}
-
-std::vector<AudioMarker> markers_of(const Clip& clip, int32_t first_index = 0)
-{
-    const ToneDetectorPtr detector = detector_at(clip.rate, first_index);
+    ToneDetectorPtr detector(tone_detector_new_after_silence(rate ? rate : clip.rate, first));
     tone_detector_process(detector.get(), clip.samples.data(), clip.samples.size());
-    return tone_detector_get_markers(detector.get());
+    return detector;
 }
 
-std::vector<float> levels_of(const Clip& clip, int32_t first_index = 0)
+Markers markers_of(const Clip& clip, int32_t first = 0)
 {
-    const ToneDetectorPtr detector = detector_at(clip.rate, first_index);
+    return tone_detector_get_markers(fed(clip, first).get());
+}
+
+// The level after each sample.
+std::vector<float> levels_of(const Clip& clip, int32_t first = 0)
+{
+    const ToneDetectorPtr detector(tone_detector_new_after_silence(clip.rate, first));
     std::vector<float> levels;
     for (const int16_t& sample : clip.samples) {
         tone_detector_process(detector.get(), &sample, 1);
@@ -78,42 +72,30 @@ std::vector<float> levels_of(const Clip& clip, int32_t first_index = 0)
     return levels;
 }
 
-float peak_of(const std::vector<float>& levels)
-{
-    return *std::max_element(levels.begin(), levels.end());
-}
-
 // The arithmetic written out literally: the C library's cexpf, four exponentials per sample,
-// the leaving contribution recomputed from the history.
-std::complex<float> literal_term(int32_t rate, int32_t n, int16_t x, int32_t hz)
+// the leaving contribution recomputed from the history. With `reduced`, phase indices from
+// ten minutes on are taken mod rate.
+std::vector<float> literal_levels(const Clip& clip, int32_t first, bool reduced)
 {
-    const float theta = float(((double(n) * -6.283185307179586) * double(hz)) / double(rate));
-    __complex__ float argument;
-    __real__ argument = 0.0f;
-    __imag__ argument = theta;
-    const __complex__ float z = cexpf(argument);
-    const float value = x;
-    return {__real__ z * value, value * __imag__ z};
-}
-
-// With `reduced`, phase indices from ten minutes on are taken mod rate.
-std::vector<float> literal_levels(const Clip& clip, int32_t first_index, bool reduced)
-{
-    const auto phase_index = [&](int32_t n) {
-        return reduced && n >= 600LL * clip.rate ? n % clip.rate : n;
+    const auto term = [&](int32_t n, int16_t x, int32_t hz) -> std::complex<float> {
+        if (reduced && n >= 600LL * clip.rate)
+            n %= clip.rate;
+        __complex__ float argument;
+        __real__ argument = 0.0f;
+        __imag__ argument = float(((double(n) * -6.283185307179586) * double(hz)) / double(clip.rate));
+        const __complex__ float z = cexpf(argument);
+        const float value = x;
+        return {__real__ z * value, value * __imag__ z};
     };
     std::array<int16_t, 500> history{};
     std::complex<float> low, high;
     std::vector<float> levels;
     for (int32_t i = 0; i < clip.size(); ++i) {
-        const int32_t n = first_index + i;
+        const int32_t n = first + i;
         const int16_t x = clip.samples[size_t(i)];
         int16_t& y = history[size_t(n % 500)];
-        const int32_t entering = phase_index(n), leaving = phase_index(n - 500);
-        low = (low - literal_term(clip.rate, leaving, y, 547)) +
-              literal_term(clip.rate, entering, x, 547);
-        high = (high - literal_term(clip.rate, leaving, y, 1823)) +
-               literal_term(clip.rate, entering, x, 1823);
+        low = (low - term(n - 500, y, 547)) + term(n, x, 547);
+        high = (high - term(n - 500, y, 1823)) + term(n, x, 1823);
         y = x;
         const double product = std::hypot(double(low.real()), double(low.imag())) *
                                std::hypot(double(high.real()), double(high.imag()));
@@ -122,188 +104,83 @@ std::vector<float> literal_levels(const Clip& clip, int32_t first_index, bool re
     return levels;
 }
 
-TEST(ToneDetectorLevel, PeakLevelDecidesDetection)
+TEST(ToneDetector, PeakLevelDecidesDetection)
 {
-    struct Case {
-        const char* name;
-        Clip clip;
-        float lowest_peak, highest_peak;
-        size_t markers;
+    const std::tuple<const char*, Clip, float, float, Markers> cases[] = {
+        // Tones from 24000 to 28800: the edges move by +10 and -20.
+        {"example beep", example_clip(48000), 4165, 4180, {{24010, 28780}}},
+        {"half amplitude", example_clip(48000, 4000), 2080, 2095, {}},
+        // A peak of 2100.77 counts as 2100: the start moves back 1050000 / 2100 = 500 samples.
+        {"peak truncated", example_clip(48000, 4027.5), 2100.5f, 2101, {{24145, 28778}}},
+        {"one tone", Clip{48000, {}}.silence(1000).tones(24000, 16000, 0).silence(1000), 0, 1500, {}},
+        {"silence", Clip{48000, {}}.silence(48000), 0, 0, {}},
     };
-    const Clip lead_in = Clip{k48k, {}}.silence(1000);
-    const Case cases[] = {
-        {"beep", example_clip(k48k), 4165, 4180, 1},
-        {"quiet beep", example_clip(k48k, 4000), 2080, 2095, 0},
-        {"547 Hz alone", Clip(lead_in).tones(k48k / 2, 16000, 0).silence(1000), 0, 1500, 0},
-        {"1823 Hz alone", Clip(lead_in).tones(k48k / 2, 0, 16000).silence(1000), 0, 1500, 0},
-        {"silence", Clip{k48k, {}}.silence(k48k), 0, 0, 0},
-    };
-    for (const Case& c : cases) {
-        const float peak = peak_of(levels_of(c.clip));
-        EXPECT_GE(peak, c.lowest_peak) << c.name;
-        EXPECT_LE(peak, c.highest_peak) << c.name;
-        EXPECT_EQ(markers_of(c.clip).size(), c.markers) << c.name;
+    for (const auto& [name, clip, lowest_peak, highest_peak, markers] : cases) {
+        const std::vector<float> levels = levels_of(clip);
+        const float peak = *std::max_element(levels.begin(), levels.end());
+        EXPECT_TRUE(peak >= lowest_peak && peak <= highest_peak) << name << ": " << peak;
+        EXPECT_EQ(markers_of(clip), markers) << name;
     }
 }
 
 // The edges stay put however far into the recording the beep comes, up to the last index.
-TEST(ToneDetectorEdges, OffsetsHoldAtAnyPointOfTheRecording)
+TEST(ToneDetector, EdgeOffsetsHoldAtAnyPointOfTheRecording)
 {
-    struct Case {
-        int32_t rate, start_offset, end_offset;
-    };
-    for (const Case& c : {Case{k48k, 10, -20}, Case{k44k, 16, -4}}) {
-        const Clip clip = example_clip(c.rate);
-        const int32_t tones_begin = c.rate / 2, tones_end = tones_begin + c.rate / 10;
-        for (const int32_t first_index : {0, 3 * 3600 * c.rate, kMaxSamples - clip.size()}) {
-            EXPECT_EQ(markers_of(clip, first_index),
-                      (std::vector<AudioMarker>{{first_index + tones_begin + c.start_offset,
-                                                 first_index + tones_end + c.end_offset}}))
-                << c.rate << " Hz from sample " << first_index;
-        }
+    const std::array<int32_t, 3> cases[] = {{48000, 10, -20}, {44100, 16, -4}}; // rate, start and end offsets
+    for (const auto& [rate, start_offset, end_offset] : cases) {
+        const Clip clip = example_clip(rate);
+        const int32_t tones_begin = rate / 2, tones_end = tones_begin + rate / 10;
+        for (const int32_t first : {0, 3 * 3600 * rate, kMaxIndex - clip.size()})
+            EXPECT_EQ(markers_of(clip, first),
+                      (Markers{{first + tones_begin + start_offset, first + tones_end + end_offset}}))
+                << rate << " Hz from sample " << first;
     }
 }
 
-TEST(ToneDetectorEdges, PeakIsTruncatedBeforeTheCorrections)
+// Gaps of 200 samples join beeps, of 600 split them; any cutting into buffers gives the same markers.
+TEST(ToneDetector, GapsBufferSplitsAndClosing)
 {
-    // A peak of 2100.77 counts as 2100: the start moves back 1050000 / 2100 = 500 samples
-    // from where the beep opened, not 499.
-    const Clip clip = example_clip(k48k, 4027.5);
-    const float peak = peak_of(levels_of(clip));
-    ASSERT_GT(peak, 2100.5f);
-    ASSERT_LT(peak, 2101.0f);
-    EXPECT_EQ(markers_of(clip), (std::vector<AudioMarker>{{24145, 28778}}));
-}
-
-TEST(ToneDetectorEdges, BeepAtFirstSample)
-{
-    const Clip clip = Clip{k48k, {}}.beep(4800).silence(1000);
-    EXPECT_EQ(markers_of(clip), (std::vector<AudioMarker>{{10, 4800 - 20}}));
-}
-
-TEST(ToneDetectorEdges, StartClampedAtZero)
-{
-    // A beep shorter than the window peaks low, so its start correction exceeds the
-    // samples it took to open.
-    const Clip short_beep = Clip{k48k, {}}.beep(300, 16000).silence(1000);
-    Clip later = Clip{k48k, {}}.silence(1000);
-    later.samples.insert(later.samples.end(), short_beep.samples.begin(), short_beep.samples.end());
-    const std::vector<AudioMarker> after_silence = markers_of(later);
-    ASSERT_EQ(after_silence.size(), 1u);
-    ASSERT_LT(after_silence[0].start, 1000 - 50);
-    const std::vector<AudioMarker> first = markers_of(short_beep);
-    ASSERT_EQ(first.size(), 1u);
-    EXPECT_EQ(first[0].start, 0);
-}
-
-TEST(ToneDetectorEdges, OpenBeepIsHeldUntilItCloses)
-{
-    const ToneDetectorPtr detector(tone_detector_new(k48k));
-    const Clip clip = Clip{k48k, {}}.silence(1000).beep(4800).silence(1000);
-    tone_detector_process(detector.get(), clip.samples.data(), 3000);
-    EXPECT_TRUE(tone_detector_get_markers(detector.get()).empty());
-
-    tone_detector_process(detector.get(), clip.samples.data() + 3000, clip.samples.size() - 3000);
-    EXPECT_EQ(tone_detector_get_markers(detector.get()),
-              (std::vector<AudioMarker>{{1010, 5800 - 20}}));
-}
-
-TEST(ToneDetectorHysteresis, ShortGapJoinsBeepsLongGapSplitsThem)
-{
-    const auto two_beeps = [](int32_t gap) {
-        return Clip{k48k, {}}.silence(1000).beep(4800).silence(gap).beep(4800).silence(1000);
-    };
-    EXPECT_EQ(markers_of(two_beeps(200)), (std::vector<AudioMarker>{{1010, 10800 - 20}}));
-    EXPECT_EQ(markers_of(two_beeps(600)).size(), 2u);
-}
-
-TEST(ToneDetectorStreaming, BufferSplitsGiveTheSameMarkers)
-{
-    const Clip clip = Clip{k48k, {}}.beep(4800).silence(200).beep(4800).silence(700)
-                          .beep(4800, 6000).silence(600);
-    const std::vector<AudioMarker> whole = markers_of(clip);
-    ASSERT_EQ(whole.size(), 2u);
-
-    const ToneDetectorPtr detector(tone_detector_new(k48k));
+    const Clip clip = Clip{48000, {}}.beep(4800).silence(200).beep(4800).silence(600).beep(4800).silence(1000);
+    const Markers expected{{10, 9800 - 20}, {10400 + 10, 15200 - 20}};
+    EXPECT_EQ(markers_of(clip), expected);
+    const ToneDetectorPtr detector(tone_detector_new(48000));
     const int16_t* next = clip.samples.data();
-    for (const uint64_t count : {1, 0, 999, 1023, 4096}) {
-        tone_detector_process(detector.get(), next, count);
+    for (const int count : {1, 0, 999, 1023, 4096, clip.size() - 6119}) {
+        tone_detector_process(detector.get(), next, uint64_t(count));
         next += count;
     }
-    tone_detector_process(detector.get(), next, uint64_t(clip.samples.data() + clip.size() - next));
-    EXPECT_EQ(tone_detector_get_markers(detector.get()), whole);
+    EXPECT_EQ(tone_detector_get_markers(detector.get()), expected);
+    // Shorter than the window, a beep peaks low: its start moves back further than it began.
+    EXPECT_EQ(markers_of(Clip{48000, {}}.beep(300, 16000).silence(1000)).at(0).start, 0);
+    EXPECT_EQ(markers_of(Clip{48000, {}}.silence(1000).beep(4800)), Markers{}) << "a beep still open is not reported";
 }
 
-TEST(ToneDetectorStreaming, LateStartEqualsFeedingSilence)
+TEST(ToneDetector, LevelsMatchTheLiteralFormulaBitForBit)
 {
-    const Clip clip = example_clip(k48k);
-    Clip fed = Clip{k48k, {}}.silence(1234);
-    fed.samples.insert(fed.samples.end(), clip.samples.begin(), clip.samples.end());
-    const std::vector<float> from_silence = levels_of(fed);
-    EXPECT_EQ(levels_of(clip, 1234),
-              std::vector<float>(from_silence.begin() + 1234, from_silence.end()));
-}
-
-TEST(ToneDetectorPrecision, ShortClipsMatchTheLiteralFormula)
-{
-    const Clip clip = example_clip(k48k);
-    EXPECT_EQ(levels_of(clip), literal_levels(clip, 0, false));
-    // A clip that ends just before ten minutes.
-    const int32_t first_index = 600 * k48k - clip.size();
-    EXPECT_EQ(levels_of(clip, first_index), literal_levels(clip, first_index, false));
-}
-
-TEST(ToneDetectorPrecision, PhaseIndexIsReducedFromTenMinutes)
-{
-    for (const int32_t rate : {k48k, k44k}) {
-        const Clip clip = Clip{rate, {}}.silence(500).beep(2000).beep(2000, 12000).silence(1500);
-        const int32_t first_index = 600 * rate - 2800;
-        EXPECT_EQ(levels_of(clip, first_index), literal_levels(clip, first_index, true)) << rate;
+    const Clip clip = example_clip(48000);
+    for (const int32_t first : {0, 600 * 48000 - clip.size()})
+        EXPECT_EQ(levels_of(clip, first), literal_levels(clip, first, false)) << first;
+    // Across ten minutes, from where the phase index is taken mod rate.
+    for (const int32_t rate : {48000, 44100}) {
+        const Clip across = Clip{rate, {}}.silence(500).beep(2000).beep(2000, 12000).silence(1500);
+        EXPECT_EQ(levels_of(across, 600 * rate - 2800), literal_levels(across, 600 * rate - 2800, true)) << rate;
     }
 }
 
-TEST(ToneDetectorLimits, SamplesPastTheLastIndexAreIgnored)
+// A file may declare any rate. Indices stop below ten minutes at absurd rates, so no table
+// of one period of phasors (gigabytes that would abort the run) is ever needed.
+TEST(ToneDetector, LimitsOfIndexAndRate)
 {
-    const Clip clip = example_clip(k48k);
-    const int32_t first_index = kMaxSamples - clip.size() + 100;
-    const ToneDetectorPtr detector = detector_at(k48k, first_index);
+    const Clip clip = example_clip(48000);
+    const ToneDetectorPtr detector = fed(clip, kMaxIndex - clip.size() + 100);
     tone_detector_process(detector.get(), clip.samples.data(), clip.samples.size());
-    EXPECT_EQ(tone_detector_get_markers(detector.get()).size(), 1u);
-
-    tone_detector_process(detector.get(), clip.samples.data(), clip.samples.size());
-    EXPECT_EQ(tone_detector_get_markers(detector.get()).size(), 1u);
-}
-
-TEST(ToneDetectorLimits, NoRateConsumesNothing)
-{
-    const ToneDetectorPtr detector(tone_detector_new(0));
-    const Clip clip = example_clip(k48k);
-    tone_detector_process(detector.get(), clip.samples.data(), clip.samples.size());
-    EXPECT_TRUE(tone_detector_get_markers(detector.get()).empty());
-    EXPECT_EQ(tone_detector_level(detector.get()), 0.0f);
-}
-
-// A file may declare any rate. Sample indices stop below ten minutes at such rates, so the
-// detector never needs a table of one period of phasors: gigabytes that would abort the run.
-TEST(ToneDetectorLimits, AbsurdRatesNeedNoPeriodTable)
-{
-    const Clip clip = example_clip(k48k);
-    for (const int32_t rate : {2000000000, kMaxSamples}) {
-        for (const int32_t first_index : {0, kMaxSamples - clip.size()}) {
-            const ToneDetectorPtr detector = detector_at(rate, first_index);
-            tone_detector_process(detector.get(), clip.samples.data(), clip.samples.size());
-            EXPECT_TRUE(std::isfinite(tone_detector_level(detector.get()))) << rate;
-        }
-    }
-}
-
-TEST(ToneDetectorLimits, OneHertzReducesEveryPhaseToZero)
-{
-    const Clip clip = Clip{1, {}}.silence(600).beep(1000, 6000);
-    const ToneDetectorPtr detector = detector_at(1, 0);
-    tone_detector_process(detector.get(), clip.samples.data(), clip.samples.size());
-    // Every phasor is 1 from sample 600 on: the level is the mean of the last 500 samples.
-    EXPECT_EQ(tone_detector_level(detector.get()), literal_levels(clip, 0, true).back());
+    EXPECT_EQ(tone_detector_get_markers(detector.get()).size(), 1u) << "samples past the last index are ignored";
+    for (const int32_t rate : {2000000000, kMaxIndex})
+        for (const int32_t first : {0, kMaxIndex - clip.size()})
+            EXPECT_TRUE(std::isfinite(tone_detector_level(fed(clip, first, rate).get()))) << rate;
+    const ToneDetectorPtr no_rate = fed(clip, 0, -1);
+    EXPECT_EQ(tone_detector_level(no_rate.get()), 0.0f);
+    EXPECT_EQ(tone_detector_get_markers(no_rate.get()), Markers{});
 }
 
 } // namespace

@@ -1,29 +1,10 @@
 #include "media.h"
 
-#include "process.h"
-
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-
-namespace {
-
-constexpr double kToolTimeout = 120; // seconds for one clip
-
-bool run_tool(const std::vector<std::string>& argv)
-{
-    ProcessResult result = run_process(argv, kToolTimeout);
-    if (result.exit_code == 0)
-        return true;
-    ADD_FAILURE() << argv[0] << " failed (exit " << result.exit_code << ", signal " << result.signal
-                  << (result.timed_out ? ", timed out" : "") << "): " << result.err;
-    return false;
-}
-
-} // namespace
 
 TempDir::TempDir()
 {
@@ -39,20 +20,46 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path_, ignored);
 }
 
-bool ffmpeg(const std::vector<std::string>& args)
+namespace {
+
+ProcessResult run(std::vector<std::string> argv, const std::vector<std::string>& args, const std::string& cwd,
+    double timeout = kRunTimeout)
 {
-    std::vector<std::string> argv = {"ffmpeg", "-nostdin", "-y", "-v", "error"};
     argv.insert(argv.end(), args.begin(), args.end());
-    return run_tool(argv);
+    ProcessResult result = run_process(argv, timeout, cwd);
+    EXPECT_FALSE(result.timed_out) << argv.back();
+    EXPECT_EQ(result.signal, 0) << argv.back() << "\n" << result.err;
+    return result;
 }
 
-bool gst_launch(const std::string& description)
+} // namespace
+
+bool ffmpeg(const std::vector<std::string>& args)
 {
-    std::vector<std::string> argv = {"gst-launch-1.0", "-q"};
-    std::istringstream words(description);
-    for (std::string word; words >> word;)
-        argv.push_back(word);
-    return run_tool(argv);
+    const ProcessResult result = run({"ffmpeg", "-nostdin", "-y", "-v", "error"}, args, "", 2 * kRunTimeout);
+    EXPECT_EQ(result.exit_code, 0) << "ffmpeg: " << result.err;
+    return result.exit_code == 0;
+}
+
+ProcessResult analyze(const std::vector<std::string>& args, const std::string& cwd,
+    const std::vector<std::string>& prefix)
+{
+    std::vector<std::string> argv = prefix;
+    argv.push_back(SKELV_ANALYZER);
+    return run(argv, args, cwd);
+}
+
+ProcessResult generate(const std::vector<std::string>& args, const std::string& cwd)
+{
+    return run({SKELV_GENERATE}, args, cwd);
+}
+
+nlohmann::json report_of(const ProcessResult& run)
+{
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    nlohmann::json report = nlohmann::json::parse(run.out, nullptr, false);
+    EXPECT_FALSE(report.is_discarded()) << run.out;
+    return report.is_discarded() ? nlohmann::json::object() : report;
 }
 
 void write_file(const std::string& path, const std::string& contents)

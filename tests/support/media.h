@@ -1,8 +1,9 @@
-// Media made at test time: a scratch directory and clips written by ffmpeg or gst-launch.
+// Media made at test time, and the two programs under test run on it.
 #pragma once
 
-#include <string>
-#include <vector>
+#include "process.h"
+
+#include <nlohmann/json.hpp>
 
 // A fresh directory under the system's temporary directory, removed with its contents.
 class TempDir {
@@ -19,15 +20,19 @@ private:
     std::string path_;
 };
 
-// Runs `ffmpeg -nostdin -y -v error <args>`; on failure records a test failure with its
-// standard error and returns false.
-bool ffmpeg(const std::vector<std::string>& args);
-// Runs `gst-launch-1.0 -q <description>` split at spaces; the same on failure.
-bool gst_launch(const std::string& description);
+constexpr double kRunTimeout = 60; // seconds for one program run on a test clip
 
-// Whole-file helpers for scratch files.
+// Runs `ffmpeg -nostdin -y -v error <args>`; false, with a test failure, if it fails.
+bool ffmpeg(const std::vector<std::string>& args);
+// Run skelv-analyzer or skelv-generate on `args` in `cwd`, the analyser after `prefix` (a
+// program such as env that execs the rest); a time-out or a signal is a test failure.
+ProcessResult analyze(const std::vector<std::string>& args, const std::string& cwd,
+    const std::vector<std::string>& prefix = {});
+ProcessResult generate(const std::vector<std::string>& args, const std::string& cwd);
+// The report of a run that exited 0; a test failure and an empty object otherwise.
+nlohmann::json report_of(const ProcessResult& run);
+
 void write_file(const std::string& path, const std::string& contents);
 std::string read_file(const std::string& path);
-
 // The lines of `text`, without their newlines.
 std::vector<std::string> split_lines(const std::string& text);
