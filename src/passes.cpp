@@ -84,6 +84,26 @@ bool map_failed(int32_t frame, GError** error)
     return fail_frame(error, "Frame %d could not be mapped for reading", frame);
 }
 
+// Hands every buffer of both streams to the pass, video before audio within one delivery,
+// until both streams end (true) or a frame or the pipeline fails (false, `*error` set).
+// Buffers that came with a pipeline error are handled before the pass ends.
+template <typename OnVideo, typename OnAudio>
+bool deliver_buffers(Loader* loader, GError** error, OnVideo on_video, OnAudio on_audio)
+{
+    GstBuffer* audio_out;
+    GstBuffer* video_out;
+    while (loader_get_buffer(loader, &audio_out, &video_out, error)) {
+        GstBufferPtr audio(audio_out), video(video_out);
+        if (video && !on_video(video.get()))
+            return false;
+        if (audio)
+            on_audio(audio.get());
+        if (*error != nullptr)
+            return false;
+    }
+    return true;
+}
+
 void add_warning(AnalysisRun* run, const char* format, ...) G_GNUC_PRINTF(2, 3);
 void add_warning(AnalysisRun* run, const char* format, ...)
 {
@@ -198,17 +218,12 @@ bool first_pass(AnalysisRun* run, GError** error)
 
     LayoutPtr layout(layout_new(state.size.width, state.size.height));
     state.layout = layout.get();
-    GstBuffer* audio_out;
-    GstBuffer* video_out;
-    while (loader_get_buffer(loader.get(), &audio_out, &video_out, error)) {
-        GstBufferPtr audio(audio_out), video(video_out);
-        if (video && !first_pass_video(&state, run, video.get(), error))
-            return false;
-        if (audio)
-            first_pass_audio(&state, run, audio.get());
-        if (*error != nullptr)
-            return false;
-    }
+    const bool delivered = deliver_buffers(
+        loader.get(), error,
+        [&](GstBuffer* video) { return first_pass_video(&state, run, video, error); },
+        [&](GstBuffer* audio) { first_pass_audio(&state, run, audio); });
+    if (!delivered)
+        return false;
 
     run->total_frames = state.frames;
     printf("    \"total_frames\": %8d,\n", state.frames);
@@ -306,17 +321,12 @@ bool second_pass(AnalysisRun* run, GError** error)
         return false;
     ToneDetectorPtr detector(tone_detector_new(run->audio_rate));
     state.detector = detector.get();
-    GstBuffer* audio_out;
-    GstBuffer* video_out;
-    while (loader_get_buffer(loader.get(), &audio_out, &video_out, error)) {
-        GstBufferPtr audio(audio_out), video(video_out);
-        if (video && !second_pass_video(&state, run, video.get(), error))
-            return false;
-        if (audio)
-            second_pass_audio(&state, run, audio.get());
-        if (*error != nullptr)
-            return false;
-    }
+    const bool delivered = deliver_buffers(
+        loader.get(), error,
+        [&](GstBuffer* video) { return second_pass_video(&state, run, video, error); },
+        [&](GstBuffer* audio) { second_pass_audio(&state, run, audio); });
+    if (!delivered)
+        return false;
     run->audio_markers = tone_detector_get_markers(detector.get());
     return true;
 }
