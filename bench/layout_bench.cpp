@@ -1,7 +1,7 @@
 // Layout kernels at 1080p. One iteration of a layout_process benchmark is one frame, so
 // the reported time is per frame; the layout carries over between iterations, so the
 // candidate share stays at its steady state for the regime.
-#include "layout.h"
+#include "core/layout.h"
 
 #include <benchmark/benchmark.h>
 

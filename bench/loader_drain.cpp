@@ -1,8 +1,8 @@
 // Decodes a file through the analyser's loader and drops every buffer: what the loader
 // costs on top of decoding, without any analysis.
-#include "gst_ptr.h"
-#include "loader.h"
-#include "log.h"
+#include "media/gst_ptr.h"
+#include "media/loader.h"
+#include "media/log.h"
 
 #include <cstdio>
 

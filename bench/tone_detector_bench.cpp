@@ -1,6 +1,6 @@
 // Throughput of the beep detector on one second of 48 kHz audio; x_real_time is seconds
 // of audio per second of processing.
-#include "tone_detector.h"
+#include "core/tone_detector.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,7 +1,8 @@
 // Frame code sampling with random markers inside a random frame: one letter per marker,
 // each a colour class letter, nothing read outside the frame.
 #include "fuzz_input.h"
-#include "layout.h"
+#include "core/clip_constants.h"
+#include "core/layout.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -35,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<uint8_t> image(size_t(stride) * size_t(height - 1) + 4 * size_t(width));
     input.bytes(image.data(), image.size());
     const std::string code = frame_code_sample(markers, image.data(), stride);
-    if (code.size() != markers.size() || code.find_first_not_of(kColorLetters) != std::string::npos)
+    if (code.size() != markers.size() || code.find_first_not_of(clip::kColorLetters) != std::string::npos)
         abort();
     return 0;
 }

@@ -1,7 +1,7 @@
 // Pixel history and marker extraction on random frames: every marker lies inside the frame,
 // extraction can be repeated, and sampling the markers reads only inside a frame.
 #include "fuzz_input.h"
-#include "layout.h"
+#include "core/layout.h"
 
 #include <algorithm>
 #include <cstdlib>

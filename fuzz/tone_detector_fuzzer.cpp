@@ -1,7 +1,7 @@
 // The beep detector on random sample streams, rates and starting indices: feeding the
 // stream in random pieces gives the same markers and level as feeding it at once.
 #include "fuzz_input.h"
-#include "tone_detector.h"
+#include "core/tone_detector.h"
 
 #include <cmath>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // Video structure on random lists of frame codes, of equal or unequal lengths: the spans
 // cover at most every frame, in order, and every marker column gets a known type.
 #include "fuzz_input.h"
-#include "video_structure.h"
+#include "core/video_structure.h"
 
 #include <cstdlib>
 #include <string>

@@ -1,10 +1,10 @@
 // skelv-generate: its command line, the clip design it derives, and how it fails.
-#include "clip_design.h"
-#include "expected_report.h"
-#include "generate_options.h"
-#include "gst_ptr.h"
+#include "generate/clip_design.h"
+#include "generate/expected_report.h"
+#include "generate/generate_options.h"
+#include "media/gst_ptr.h"
 #include "support/media.h"
-#include "video_structure.h"
+#include "core/video_structure.h"
 
 #include <gst/gst.h>
 #include <gtest/gtest.h>

@@ -1,8 +1,7 @@
-#include "layout.h"
+#include "core/layout.h"
 
-#include "log.h"
+#include "core/log.h"
 
-#include <gst/gst.h>
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -112,20 +111,12 @@ TEST(LayoutPixel, CrcFoldsOneClassBytePerFrameUntilRejected)
 TEST(LayoutPixel, DebugLinesForEveryRejectionInRasterOrder)
 {
     static std::vector<std::string> lines;
-    const GstLogFunction collect = [](GstDebugCategory* category, GstDebugLevel, const gchar*, const gchar*, gint,
-                                      GObject*, GstDebugMessage* message, gpointer) {
-        if (category == skelv_analyzer_debug)
-            lines.push_back(gst_debug_message_get(message));
-    };
-    gst_init(nullptr, nullptr);
-    skelv_log_init();
-    gst_debug_remove_log_function(gst_debug_log_default);
-    gst_debug_add_log_function(collect, nullptr, nullptr);
-    gst_debug_category_set_threshold(skelv_analyzer_debug, GST_LEVEL_DEBUG);
+    skelv::log_connect({[](skelv::LogLevel level) { return level <= skelv::LogLevel::Debug; },
+                        [](skelv::LogLevel, const char*, const char*, int, const char* message) {
+                            lines.push_back(message);
+                        }});
     accumulate(3, 2, {{2, 0, 1, 1, {kGrey}}, {0, 1, 1, 1, {kGrey}}, {1, 1, 1, 1, {kWhite, {255, 255, 222}}}});
-    gst_debug_category_set_threshold(skelv_analyzer_debug, GST_LEVEL_NONE);
-    gst_debug_remove_log_function(collect);
-    gst_debug_add_log_function(gst_debug_log_default, nullptr, nullptr);
+    skelv::log_disconnect();
     EXPECT_EQ(lines, (std::vector<std::string>{
                          "Marking 2,0 as non-saturated: color #646464\n",
                          "Marking 2,0 as slowly changing: old 00000000, new 00646464\n",

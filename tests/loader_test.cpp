@@ -1,7 +1,7 @@
 // The loader in-process: what it opens, links, prunes and hands out, and how it fails.
-#include "loader.h"
+#include "media/loader.h"
 
-#include "gst_ptr.h"
+#include "media/gst_ptr.h"
 #include "support/media.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "report.h"
+#include "analyzer/report.h"
 
 #include "support/media.h"
 

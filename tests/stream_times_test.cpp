@@ -1,4 +1,4 @@
-#include "stream_times.h"
+#include "core/stream_times.h"
 
 #include <gtest/gtest.h>
 

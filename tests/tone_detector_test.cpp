@@ -1,4 +1,4 @@
-#include "tone_detector.h"
+#include "core/tone_detector.h"
 
 #include <gtest/gtest.h>
 

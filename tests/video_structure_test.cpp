@@ -1,4 +1,4 @@
-#include "video_structure.h"
+#include "core/video_structure.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Initialises GStreamer and the analyser's debug category once for a test program.
-#include "log.h"
+#include "media/log.h"
 
 #include <gst/gst.h>
 #include <gtest/gtest.h>

@@ -1,0 +1,95 @@
+// skelv-generate: writes a test clip that skelv-analyzer understands, with a chosen audio
+// delay, and a sidecar JSON of what a correct analysis of it reports.
+#include "generate/clip_design.h"
+#include "generate/clip_pipeline.h"
+#include "generate/codecs.h"
+#include "generate/expected_report.h"
+#include "generate/generate_options.h"
+
+#include <gst/gst.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+enum ExitCode { EXIT_OK = 0, EXIT_USAGE = 1, EXIT_FAILED = 2 };
+
+int fail(int code, const std::string& message)
+{
+    fprintf(stderr, "skelv-generate: %s\n", message.c_str());
+    if (code == EXIT_USAGE)
+        fprintf(stderr, "Try skelv-generate --help.\n");
+    return code;
+}
+
+std::string describe(const Encoding& encoding)
+{
+    std::string codecs;
+    for (const Codec* codec : {encoding.video, encoding.audio})
+        if (codec != nullptr)
+            codecs += (codecs.empty() ? "" : " + ") + std::string(codec->name);
+    return "." + std::string(encoding.container->extension) + " with " + codecs;
+}
+
+// Creates (or empties) `path`, so that an unwritable place fails before any encoding.
+bool check_writable(const std::string& path, std::string* error)
+{
+    FILE* file = fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        *error = "cannot write " + path + ": " + strerror(errno);
+        return false;
+    }
+    fclose(file);
+    return true;
+}
+
+// The clip goes to a scratch name first, so that a failed run leaves no partial file and
+// an earlier clip stays with its sidecar.
+int write_clip(const GenerateOptions& options, const Encoding& encoding, const ClipDesign& design)
+{
+    const std::vector<int16_t> sound = clip_design_sound(design);
+    ExpectedReport report;
+    std::string error;
+    if (!expected_report_make(design, encoding, sound, &report, &error))
+        return fail(EXIT_USAGE, error);
+    const std::string scratch = options.output + ".part";
+    if (!check_writable(scratch, &error))
+        return fail(EXIT_FAILED, error);
+    if (!clip_pipeline_write(design, sound, encoding, options.quality, scratch, &error))
+        return fail(EXIT_FAILED, error);
+    const std::string sidecar = options.output + ".expected.json";
+    if (!expected_report_write(sidecar, options.output, design, encoding, report, &error) ||
+        rename(scratch.c_str(), options.output.c_str()) != 0) {
+        remove(scratch.c_str());
+        return fail(EXIT_FAILED, error.empty() ? "cannot rename " + scratch + ": " + strerror(errno) : error);
+    }
+    printf("Wrote %s (%s, %zu frames, audio delay %+.1f ms) and %s\n", options.output.c_str(),
+        describe(encoding).c_str(), design.frames.size(), options.clip.audio_delay_ms, sidecar.c_str());
+    return EXIT_OK;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    gst_init(&argc, &argv);
+    GenerateOptions options;
+    std::string error;
+    if (!generate_options_parse(std::vector<std::string>(argv + 1, argv + argc), &options, &error))
+        return fail(EXIT_USAGE, error);
+    if (options.help) {
+        fputs(generate_help_text().c_str(), stdout);
+        return EXIT_OK;
+    }
+    Encoding encoding;
+    ClipDesign design;
+    if (!generate_options_encoding(&options, &encoding, &error) || !clip_design_make(options.clip, &design, &error))
+        return fail(EXIT_USAGE, error);
+    std::string missing;
+    if (clip_pipeline_missing_element(encoding, &missing))
+        return fail(
+            EXIT_FAILED, "the GStreamer element " + missing + " is not installed; " + describe(encoding) + " needs it");
+    return write_clip(options, encoding, design);
+}

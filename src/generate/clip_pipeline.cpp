@@ -1,0 +1,319 @@
+#include "generate/clip_pipeline.h"
+
+#include "media/gst_ptr.h"
+
+#include <gst/app/gstappsrc.h>
+
+#include <cstdio>
+
+namespace {
+
+constexpr guint64 kQueueBytes = 4 << 20;                 // per source before pushing waits
+constexpr GstClockTime kPollInterval = 10 * GST_MSECOND; // while a source's queue is full
+constexpr GstClockTime kFinishTimeout = 60 * GST_SECOND; // from the last buffer to the end of the file
+constexpr int64_t kAudioChunk = 1024;                    // samples per buffer
+
+std::vector<const char*> needed_elements(const Encoding& encoding)
+{
+    std::vector<const char*> names = {"appsrc", "filesink", encoding.container->muxer};
+    if (encoding.video)
+        names.insert(names.end(), {"videoconvert", "capsfilter"});
+    if (encoding.audio)
+        names.push_back("audioconvert");
+    for (const Codec* codec : {encoding.video, encoding.audio}) {
+        if (codec != nullptr && codec->encoder != nullptr)
+            names.push_back(codec->encoder);
+        if (codec != nullptr && codec->parser != nullptr)
+            names.push_back(codec->parser);
+    }
+    return names;
+}
+
+// The error's text and the last line of its debug detail, which names the flow error
+// (such as not-negotiated) behind a generic "Internal data stream error".
+std::string message_text(GstMessage* message)
+{
+    GError* raw = nullptr;
+    gchar* debug_raw = nullptr;
+    gst_message_parse_error(message, &raw, &debug_raw);
+    GErrorPtr error(raw);
+    GCharPtr debug(debug_raw);
+    std::string text =
+        std::string("GStreamer error from ") + GST_OBJECT_NAME(GST_MESSAGE_SRC(message)) + ": " + error->message;
+    if (debug) {
+        const std::string detail = g_strstrip(debug.get());
+        text += " (" + detail.substr(detail.rfind('\n') + 1) + ")";
+    }
+    return text;
+}
+
+GstCapsPtr video_source_caps(const ClipParams& params)
+{
+    return GstCapsPtr(gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "RGBx", "width", G_TYPE_INT,
+        params.width, "height", G_TYPE_INT, params.height, "framerate", GST_TYPE_FRACTION, params.fps.num, params.fps.den,
+        "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr));
+}
+
+GstCapsPtr audio_source_caps(const ClipParams& params)
+{
+    return GstCapsPtr(gst_caps_new_simple("audio/x-raw", "format", G_TYPE_STRING, "S16LE", "layout", G_TYPE_STRING,
+        "interleaved", "rate", G_TYPE_INT, params.audio_rate, "channels", G_TYPE_INT, 1, nullptr));
+}
+
+// What the converter hands on: the codec's raw format for video, any sample format for audio.
+GstCapsPtr converted_caps(const Codec& codec, const ClipParams& params)
+{
+    GstCapsPtr caps(gst_caps_from_string(codec.video ? codec.raw : "audio/x-raw"));
+    if (codec.video)
+        gst_caps_set_simple(caps.get(), "width", G_TYPE_INT, params.width, "height", G_TYPE_INT, params.height, "framerate",
+            GST_TYPE_FRACTION, params.fps.num, params.fps.den, nullptr);
+    else
+        gst_caps_set_simple(caps.get(), "rate", G_TYPE_INT, params.audio_rate, "channels", G_TYPE_INT, 1, nullptr);
+    return caps;
+}
+
+// Everything the factory's pads of one direction can take or give.
+GstCapsPtr template_caps(const char* factory_name, GstPadDirection direction)
+{
+    GstObjectPtr<GstElementFactory> factory(gst_element_factory_find(factory_name));
+    GstCaps* caps = gst_caps_new_empty();
+    for (const GList* t = gst_element_factory_get_static_pad_templates(factory.get()); t != nullptr; t = t->next) {
+        auto* pad_template = static_cast<GstStaticPadTemplate*>(t->data);
+        if (pad_template->direction == direction)
+            caps = gst_caps_merge(caps, gst_static_pad_template_get_caps(pad_template));
+    }
+    return GstCapsPtr(caps);
+}
+
+// Checks against the elements' pad templates, so that a stream an encoder or muxer cannot
+// take fails with a clear reason before any file is written.
+bool branch_fits(const Encoding& encoding, const Codec& codec, const ClipParams& params, std::string* error)
+{
+    const GstCapsPtr input = converted_caps(codec, params);
+    GstCapsPtr output = codec.encoder ? template_caps(codec.encoder, GST_PAD_SRC) : converted_caps(codec, params);
+    if (codec.encoder != nullptr &&
+        !gst_caps_can_intersect(input.get(), template_caps(codec.encoder, GST_PAD_SINK).get())) {
+        GCharPtr text(gst_caps_to_string(input.get()));
+        *error = std::string(codec.encoder) + " cannot encode " + text.get();
+        return false;
+    }
+    if (gst_caps_can_intersect(output.get(), template_caps(encoding.container->muxer, GST_PAD_SINK).get()))
+        return true;
+    *error = std::string("a .") + encoding.container->extension + " file cannot hold " + codec.name +
+        (codec.video ? " video" : " audio");
+    return false;
+}
+
+// Adds a new element to the bin, which owns it; returns it borrowed.
+GstElement* add_element(GstElement* bin, const char* factory, const ElementProperties& properties = {})
+{
+    GstElement* element = gst_element_factory_make(factory, nullptr);
+    for (const auto& [name, value] : properties)
+        gst_util_set_object_arg(G_OBJECT(element), name.c_str(), value.c_str());
+    gst_bin_add(GST_BIN(bin), element);
+    return element;
+}
+
+GstAppSrc* add_source(GstElement* bin, GstCaps* caps)
+{
+    GstElement* source = add_element(bin, "appsrc", {{"format", "time"}, {"max-bytes", std::to_string(kQueueBytes)}});
+    gst_app_src_set_caps(GST_APP_SRC(source), caps);
+    return GST_APP_SRC(source);
+}
+
+// source → converter [→ caps filter] [→ encoder] [→ parser] → muxer
+bool link_branch(GstElement* bin, GstAppSrc* source, const char* converter, const char* raw, const Codec& codec,
+    int quality, GstElement* muxer)
+{
+    std::vector<GstElement*> chain = {GST_ELEMENT(source), add_element(bin, converter)};
+    if (raw != nullptr) {
+        GstCapsPtr caps(gst_caps_from_string(raw));
+        chain.push_back(add_element(bin, "capsfilter"));
+        g_object_set(chain.back(), "caps", caps.get(), nullptr);
+    }
+    if (codec.encoder != nullptr)
+        chain.push_back(add_element(bin, codec.encoder, codec.properties(quality)));
+    if (codec.parser != nullptr)
+        chain.push_back(add_element(bin, codec.parser));
+    chain.push_back(muxer);
+    for (size_t i = 0; i + 1 < chain.size(); i++)
+        if (!gst_element_link(chain[i], chain[i + 1]))
+            return false;
+    return true;
+}
+
+struct Sources {
+    GstAppSrc* video = nullptr;
+    GstAppSrc* audio = nullptr;
+};
+
+bool build(GstElement* pipeline, const ClipDesign& design, const Encoding& encoding, int quality,
+    const std::string& path, Sources* sources)
+{
+    const ClipParams& params = design.params;
+    GstElement* muxer = add_element(pipeline, encoding.container->muxer);
+    GstElement* sink = add_element(pipeline, "filesink", {{"location", path}});
+    if (!gst_element_link(muxer, sink))
+        return false;
+    if (encoding.video) {
+        sources->video = add_source(pipeline, video_source_caps(params).get());
+        if (!link_branch(
+                pipeline, sources->video, "videoconvert", encoding.video->raw, *encoding.video, quality, muxer))
+            return false;
+    }
+    if (encoding.audio) {
+        sources->audio = add_source(pipeline, audio_source_caps(params).get());
+        if (!link_branch(pipeline, sources->audio, "audioconvert", nullptr, *encoding.audio, quality, muxer))
+            return false;
+    }
+    return true;
+}
+
+// Feeds both sources in timestamp order, so that the muxer never waits long for one
+// stream while the other's queue fills.
+class Feeder {
+public:
+    Feeder(const ClipDesign& design, const std::vector<int16_t>& sound, Sources sources, GstBus* bus)
+        : design_(design)
+        , sound_(sound)
+        , sources_(sources)
+        , bus_(bus)
+        , frame_(size_t(design.params.width) * design.params.height * 4)
+    {
+    }
+
+    bool run(std::string* error)
+    {
+        while (video_left() || audio_left()) {
+            bool video_first = video_left() && (!audio_left() || video_time() <= audio_time());
+            // A stream whose queue is full yields to the other: a muxer may hold the encoded
+            // video back until it has sound from further ahead than the encoder's latency.
+            if (video_first && audio_left() && full(sources_.video))
+                video_first = false;
+            else if (!video_first && video_left() && full(sources_.audio))
+                video_first = true;
+            if (!(video_first ? push_frame(error) : push_audio(error)))
+                return false;
+        }
+        for (GstAppSrc* source : {sources_.video, sources_.audio})
+            if (source != nullptr)
+                gst_app_src_end_of_stream(source);
+        return true;
+    }
+
+private:
+    bool video_left() const { return next_video_ < design_.frames.size(); }
+    bool audio_left() const { return next_sample_ < int64_t(sound_.size()); }
+    static bool full(GstAppSrc* source) { return gst_app_src_get_current_level_bytes(source) > kQueueBytes; }
+    uint64_t video_time() const { return design_.frames[next_video_].time_ns; }
+    uint64_t audio_time() const
+    {
+        return gst_util_uint64_scale(uint64_t(next_sample_), GST_SECOND, uint64_t(design_.params.audio_rate));
+    }
+
+    bool push_frame(std::string* error)
+    {
+        const DeliveredFrame& frame = design_.frames[next_video_++];
+        clip_design_paint(design_, frame.design, frame_.data(), design_.params.width * 4);
+        GstBuffer* buffer = gst_buffer_new_memdup(frame_.data(), frame_.size());
+        GST_BUFFER_PTS(buffer) = uint64_t(design_.params.start_ns) + frame.time_ns;
+        GST_BUFFER_DURATION(buffer) = frame.duration;
+        return push(sources_.video, buffer, error);
+    }
+
+    bool push_audio(std::string* error)
+    {
+        const int64_t count = std::min<int64_t>(kAudioChunk, int64_t(sound_.size()) - next_sample_);
+        const uint64_t start = audio_time();
+        GstBuffer* buffer = gst_buffer_new_memdup(sound_.data() + next_sample_, size_t(count) * sizeof(int16_t));
+        next_sample_ += count;
+        GST_BUFFER_PTS(buffer) = uint64_t(design_.params.start_ns) + start;
+        GST_BUFFER_DURATION(buffer) = audio_time() - start;
+        return push(sources_.audio, buffer, error);
+    }
+
+    // Takes the buffer. Waits while the source's queue is full, watching for errors.
+    bool push(GstAppSrc* source, GstBuffer* buffer, std::string* error)
+    {
+        while (full(source)) {
+            GstMessagePtr message(gst_bus_timed_pop_filtered(bus_, kPollInterval, GST_MESSAGE_ERROR));
+            if (message) {
+                gst_buffer_unref(buffer);
+                *error = message_text(message.get());
+                return false;
+            }
+        }
+        if (gst_app_src_push_buffer(source, buffer) == GST_FLOW_OK)
+            return true;
+        *error = "the pipeline stopped taking buffers";
+        return false;
+    }
+
+    const ClipDesign& design_;
+    const std::vector<int16_t>& sound_;
+    Sources sources_;
+    GstBus* bus_;
+    std::vector<uint8_t> frame_; ///< RGBx, painted anew for every frame
+    size_t next_video_ = 0;
+    int64_t next_sample_ = 0;
+};
+
+bool wait_for_end(GstBus* bus, std::string* error)
+{
+    GstMessagePtr message(
+        gst_bus_timed_pop_filtered(bus, kFinishTimeout, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
+    if (message && GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_EOS)
+        return true;
+    *error = message ? message_text(message.get()) : "timed out waiting for the muxer to finish";
+    return false;
+}
+
+bool start(GstElement* pipeline, GstBus* bus, std::string* error)
+{
+    if (gst_element_set_state(pipeline, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE)
+        return true;
+    GstMessagePtr message(gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR));
+    *error = message ? message_text(message.get()) : "the pipeline did not start";
+    return false;
+}
+
+bool encode(const ClipDesign& design, const std::vector<int16_t>& sound, const Encoding& encoding, int quality,
+    const std::string& path, std::string* error)
+{
+    GstElementPtr pipeline(gst_adopt_sink(gst_pipeline_new("skelv_generate")));
+    GstBusPtr bus(gst_element_get_bus(pipeline.get()));
+    Sources sources;
+    bool written = false;
+    if (!build(pipeline.get(), design, encoding, quality, path, &sources))
+        *error = "cannot link the elements for " + std::string(encoding.container->extension);
+    else if (start(pipeline.get(), bus.get(), error) && Feeder(design, sound, sources, bus.get()).run(error))
+        written = wait_for_end(bus.get(), error);
+    gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+    return written;
+}
+
+} // namespace
+
+bool clip_pipeline_missing_element(const Encoding& encoding, std::string* missing)
+{
+    for (const char* name : needed_elements(encoding)) {
+        GstObjectPtr<GstElementFactory> factory(gst_element_factory_find(name));
+        if (!factory) {
+            *missing = name;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool clip_pipeline_write(const ClipDesign& design, const std::vector<int16_t>& sound, const Encoding& encoding,
+    int quality, const std::string& path, std::string* error)
+{
+    bool written = true;
+    for (const Codec* codec : {encoding.video, encoding.audio})
+        written = written && (codec == nullptr || branch_fits(encoding, *codec, design.params, error));
+    written = written && encode(design, sound, encoding, quality, path, error);
+    if (!written)
+        remove(path.c_str());
+    return written;
+}

@@ -1,0 +1,19 @@
+// Encodes a designed clip with real GStreamer encoders and muxers: appsrc → convert →
+// encoder → parser → muxer → filesink.
+#pragma once
+
+#include "generate/clip_design.h"
+#include "generate/codecs.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Names the first element factory that `encoding` needs and the registry lacks; false
+// when all are there.
+bool clip_pipeline_missing_element(const Encoding& encoding, std::string* missing);
+
+// Writes the design's frames and `sound` (its whole sound track) to `path`. Call after
+// gst_init(). False with a reason on failure; the file written so far is then removed.
+bool clip_pipeline_write(const ClipDesign& design, const std::vector<int16_t>& sound, const Encoding& encoding,
+    int quality, const std::string& path, std::string* error);

@@ -1,0 +1,297 @@
+#include "generate/generate_options.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <sstream>
+
+namespace {
+
+constexpr double kDefaultDuration = 5; // seconds
+
+// Whole-string numbers only: "12x" and "" are malformed.
+bool parse_int(const std::string& text, int* value)
+{
+    char* end = nullptr;
+    const long parsed = strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || parsed < -1000000000 || parsed > 1000000000)
+        return false;
+    *value = int(parsed);
+    return true;
+}
+
+bool parse_double(const std::string& text, double* value)
+{
+    char* end = nullptr;
+    *value = strtod(text.c_str(), &end);
+    return !text.empty() && *end == '\0' && std::isfinite(*value);
+}
+
+// "A<separator>B" with two whole numbers.
+bool parse_pair(const std::string& text, char separator, int* a, int* b)
+{
+    const size_t at = text.find(separator);
+    return at != std::string::npos && parse_int(text.substr(0, at), a) && parse_int(text.substr(at + 1), b);
+}
+
+bool parse_list(const std::string& text, std::vector<int>* list)
+{
+    std::istringstream items(text);
+    for (std::string item; std::getline(items, item, ',');) {
+        int frame = 0;
+        if (!parse_int(item, &frame))
+            return false;
+        list->push_back(frame);
+    }
+    return !list->empty();
+}
+
+bool in_range(int value, int low, int high)
+{
+    return value >= low && value <= high;
+}
+
+struct Option {
+    const char* name; ///< without the leading dashes
+    bool takes_value;
+    std::function<bool(const std::string&)> apply; ///< false: the value is malformed or out of range
+};
+
+// Values that decide other defaults once every option is known.
+struct Pending {
+    double duration = kDefaultDuration;
+    bool content_given = false;
+    bool flash_period_given = false;
+};
+
+std::vector<Option> option_table(GenerateOptions* o, Pending* pending)
+{
+    ClipParams* c = &o->clip;
+    const auto whole = [](int* field, int low, int high) {
+        return [=](const std::string& v) { return parse_int(v, field) && in_range(*field, low, high); };
+    };
+    const auto flag = [](bool* field, bool value) {
+        return [=](const std::string&) {
+            *field = value;
+            return true;
+        };
+    };
+    const auto text = [](std::string* field) {
+        return [=](const std::string& v) {
+            *field = v;
+            return true;
+        };
+    };
+    return {
+        {"help", false, flag(&o->help, true)},
+        {"size", true,
+            [=](const std::string& v) {
+                return parse_pair(v, 'x', &c->width, &c->height) && in_range(c->width, 32, 7680) &&
+                    in_range(c->height, 32, 4320) && c->width % 2 == 0 && c->height % 2 == 0;
+            }},
+        {"fps", true,
+            [=](const std::string& v) {
+                c->fps.den = 1;
+                const bool parsed = v.find('/') == std::string::npos ? parse_int(v, &c->fps.num)
+                                                                     : parse_pair(v, '/', &c->fps.num, &c->fps.den);
+                return parsed && c->fps.den > 0 && in_range(c->fps.num, 1, 240 * c->fps.den);
+            }},
+        {"duration", true,
+            [=](const std::string& v) {
+                return parse_double(v, &pending->duration) && pending->duration > 0 && pending->duration <= kMaxSeconds;
+            }},
+        {"header", true, whole(&c->header, 0, 100000)},
+        {"locator", true, whole(&c->locator, 2, 100000)},
+        {"content", true,
+            [=](const std::string& v) {
+                pending->content_given = true;
+                return parse_int(v, &c->content) && c->content > 0;
+            }},
+        {"trailer", true, whole(&c->trailer, 0, 100000)},
+        {"sync-period", true, whole(&c->sync_half_period, 1, 1000)},
+        {"frameid-bits", true, whole(&c->frameid_bits, 1, 10)},
+        {"flash-period", true,
+            [=](const std::string& v) {
+                pending->flash_period_given = true;
+                return parse_int(v, &c->flash_period) && in_range(c->flash_period, 2, 100000);
+            }},
+        {"audio-rate", true, whole(&c->audio_rate, 8000, 192000)},
+        {"audio-delay", true,
+            [=](const std::string& v) {
+                return parse_double(v, &c->audio_delay_ms) && std::abs(c->audio_delay_ms) <= 10000;
+            }},
+        {"beep-ms", true, whole(&c->beep_ms, 1, 10000)},
+        {"video-codec", true, text(&o->video_codec)},
+        {"audio-codec", true, text(&o->audio_codec)},
+        {"quality", true, whole(&o->quality, 1, 100)},
+        {"no-audio", false, flag(&c->audio, false)},
+        {"no-video", false, flag(&c->video, false)},
+        {"background", true,
+            [=](const std::string& v) {
+                c->background = v == "black" ? 0 : 128;
+                return v == "black" || v == "grey";
+            }},
+        {"drop", true, [=](const std::string& v) { return parse_list(v, &c->drop); }},
+        {"repeat", true, [=](const std::string& v) { return parse_list(v, &c->repeat); }},
+        {"start-ms", true,
+            [=](const std::string& v) {
+                double ms = 0;
+                if (!parse_double(v, &ms) || ms < 0 || ms > 1e9)
+                    return false;
+                c->start_ns = std::llround(ms * 1e6);
+                return true;
+            }},
+    };
+}
+
+const Option* find_option(const std::vector<Option>& table, const std::string& name)
+{
+    for (const Option& option : table)
+        if (name == option.name)
+            return &option;
+    return nullptr;
+}
+
+// Content fills the duration that the other spans leave; one flash per second by default.
+void apply_pending(const Pending& pending, ClipParams* clip)
+{
+    if (!pending.content_given) {
+        const long long total = std::llround(pending.duration * clip->fps.num / clip->fps.den);
+        clip->content = int(total) - clip->header - clip->locator - clip->trailer;
+    }
+    if (!pending.flash_period_given)
+        clip->flash_period = std::max(2, int(std::lround(double(clip->fps.num) / clip->fps.den)));
+}
+
+} // namespace
+
+bool generate_options_parse(const std::vector<std::string>& args, GenerateOptions* options, std::string* error)
+{
+    *options = GenerateOptions{};
+    Pending pending;
+    const std::vector<Option> table = option_table(options, &pending);
+    for (size_t i = 0; i < args.size(); i++) {
+        const std::string& arg = args[i];
+        if (arg.rfind("-", 0) != 0 || arg == "-") {
+            if (!options->output.empty()) {
+                *error = "more than one output path: " + options->output + ", " + arg;
+                return false;
+            }
+            options->output = arg;
+            continue;
+        }
+        // --name value, --name=value; -h for help.
+        const std::string body = arg == "-h" ? "help" : arg.rfind("--", 0) == 0 ? arg.substr(2) : "";
+        const size_t equals = body.find('=');
+        const Option* option = find_option(table, body.substr(0, equals));
+        if (option == nullptr) {
+            *error = "unknown option " + arg;
+            return false;
+        }
+        std::string value;
+        if (option->takes_value && equals == std::string::npos) {
+            if (i + 1 == args.size()) {
+                *error = "option --" + std::string(option->name) + " needs a value";
+                return false;
+            }
+            value = args[++i];
+        } else if (equals != std::string::npos) {
+            value = body.substr(equals + 1);
+        }
+        if ((equals != std::string::npos && !option->takes_value) || !option->apply(value)) {
+            *error = "bad value for --" + std::string(option->name) + ": " + value;
+            return false;
+        }
+    }
+    apply_pending(pending, &options->clip);
+    if (options->output.empty() && !options->help) {
+        *error = "no output path";
+        return false;
+    }
+    return true;
+}
+
+bool generate_options_encoding(GenerateOptions* options, Encoding* encoding, std::string* error)
+{
+    error->clear();
+    ClipParams& clip = options->clip;
+    encoding->container = container_for_path(options->output);
+    if (encoding->container == nullptr) {
+        *error =
+            "cannot tell the container from " + options->output + ": use one of the extensions " + container_names();
+        return false;
+    }
+    // A container without video (wav) leaves the picture out unless a codec is asked for.
+    const char* video_name = options->video_codec.empty() ? encoding->container->video : options->video_codec.c_str();
+    clip.video = clip.video && video_name != nullptr;
+    const char* audio_name = options->audio_codec.empty() ? encoding->container->audio : options->audio_codec.c_str();
+    for (bool video : {true, false}) {
+        if (!(video ? clip.video : clip.audio))
+            continue;
+        const Codec* codec = find_codec(video ? video_name : audio_name, video);
+        if (codec == nullptr) {
+            *error = std::string("unknown ") + (video ? "video" : "audio") + " codec " +
+                (video ? video_name : audio_name) + ": use one of " + codec_names(video);
+            return false;
+        }
+        (video ? encoding->video : encoding->audio) = codec;
+    }
+    if (!clip.video && !clip.audio) {
+        *error = "nothing to write: both streams are left out";
+        return false;
+    }
+    const std::string container = std::string("a .") + encoding->container->extension + " file";
+    if (!clip.drop.empty() && !encoding->container->keeps_gaps)
+        *error = container + " does not keep the gap of a dropped frame: use .mkv, .webm or .ts";
+    else if (clip.start_ns > 0 && !encoding->container->keeps_late_start)
+        *error = container + " does not keep a late start: use .mkv or .webm";
+    return error->empty();
+}
+
+std::string generate_help_text()
+{
+    return R"(Usage: skelv-generate [options] OUTPUT
+
+Writes a test clip for skelv-analyzer to OUTPUT and, beside it, OUTPUT.expected.json with
+what a correct analysis reports. The extension of OUTPUT names the container:
+)" + container_defaults() +
+        R"(
+Picture:
+  --size WxH             frame size in pixels, even numbers (320x240)
+  --fps N[/D]            frame rate, e.g. 25, 50 or 30000/1001 (25)
+  --duration SECONDS     whole clip, up to 600; the content span gets what the others leave (5)
+  --header N             all-white frames before the locator (5)
+  --locator N            identical frames that show each marker's steady state (5)
+  --content N            blinking frames; overrides --duration
+  --trailer N            all-white frames at the end (5)
+  --sync-period N        SYNCMARK half-period in frames (4)
+  --frameid-bits N       FRAMEID markers, half-periods 1, 2, 4, ... frames (4)
+  --flash-period N       content frames from one lip-sync flash to the next (one second)
+
+Sound:
+  --audio-rate HZ        sample rate (48000)
+  --audio-delay MS       each beep starts this long after its flash, -10000 to 10000;
+                         negative: before (0)
+  --beep-ms MS           length of a beep (100)
+
+Encoding:
+  --video-codec NAME     )" +
+        codec_names(true) + R"( (the container's default)
+  --audio-codec NAME     )" +
+        codec_names(false) + R"( (the container's default)
+  --quality N            video quality from 1 (worst) to 100 (best) (85)
+  --no-audio             write no sound track
+  --no-video             write no picture
+  --background NAME      grey, or black: every background pixel then stays a marker
+                         candidate, the analyser's slowest case (grey)
+
+Faults on purpose (design frames count from 0):
+  --drop N[,N...]        leave these frames out: a gap in the video timestamps
+  --repeat N[,N...]      show these frames twice: all later frames come one frame late
+  --start-ms MS          both streams start this late instead of at 0
+
+  -h, --help             show this text
+
+Exit codes: 0 written, 1 wrong command line, 2 the clip could not be made.
+)";
+}

@@ -1,0 +1,27 @@
+// Command line of skelv-generate.
+#pragma once
+
+#include "generate/clip_design.h"
+#include "generate/codecs.h"
+
+#include <string>
+#include <vector>
+
+struct GenerateOptions {
+    std::string output; ///< clip path; its extension names the container
+    ClipParams clip;
+    std::string video_codec; ///< empty: the container's default
+    std::string audio_codec; ///< empty: the container's default
+    int quality = 85;        ///< video quality, 1 (worst) to 100 (best)
+    bool help = false;
+};
+
+// Parses the arguments after the program name. False with a reason for a malformed or
+// missing value, an unknown option or a missing output path (unless help was asked for).
+bool generate_options_parse(const std::vector<std::string>& args, GenerateOptions* options, std::string* error);
+
+// Picks the container from the output's extension and the codecs, and drops the streams
+// the options or the container leave out. False with a reason for unknown names.
+bool generate_options_encoding(GenerateOptions* options, Encoding* encoding, std::string* error);
+
+std::string generate_help_text();
