@@ -6,7 +6,8 @@ packages="build-essential cmake pkg-config zlib1g-dev
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
   gstreamer1.0-plugins-ugly gstreamer1.0-libav
-  libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev ffmpeg time
+  libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libboost-math-dev libcli11-dev
+  ffmpeg time
   clang-14 libclang-rt-14-dev libfuzzer-14-dev"
 
 missing=""

@@ -1,0 +1,34 @@
+// Figures over the lip-sync events of one recording: spread, extremes and drift.
+#pragma once
+
+#include "robust/sync_pairing.h"
+
+#include <optional>
+#include <vector>
+
+struct DelayExtreme {
+    double delay_ms;
+    double video_ms; ///< when it happened
+};
+
+// Least-squares slope of delay against recording time.
+struct Drift {
+    double ms_per_min;
+    std::optional<double> ci95_low, ci95_high; ///< 95 % confidence interval; needs 3 events
+    // True when the interval is known and holds 0: the slope is not told apart from noise.
+    bool none() const { return ci95_low && *ci95_low <= 0 && *ci95_high >= 0; }
+};
+
+struct DelayStatistics {
+    size_t count = 0;
+    double mean_ms = 0, median_ms = 0;
+    double sd_ms = 0; ///< sample standard deviation; 0 for one event
+    DelayExtreme min, max;
+    std::optional<Drift> drift; ///< needs 2 events at different times
+};
+
+// Empty events give count 0 and nothing else.
+DelayStatistics delay_statistics(const std::vector<SyncEvent>& events);
+
+// The two-sided 95 % quantile of Student's t distribution with `dof` degrees of freedom.
+double student_t_975(double dof);

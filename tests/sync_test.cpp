@@ -1,0 +1,163 @@
+// Pairing beeps with flashes, the delay figures and the verdicts against the profiles.
+#include "robust/sync_pairing.h"
+#include "robust/sync_statistics.h"
+#include "robust/sync_verdict.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+// Flashes once a second from 0.5 s, source frames 12, 37, 62, ... at 25 fps.
+std::vector<Flash> flashes(int count)
+{
+    std::vector<Flash> list;
+    for (int i = 0; i < count; i++)
+        list.push_back({12 + 25 * i, 0, 500.0 + 1000.0 * i});
+    return list;
+}
+
+std::vector<double> delays_of(const SyncPairing& pairing)
+{
+    std::vector<double> delays;
+    for (const SyncEvent& e : pairing.events)
+        delays.push_back(e.delay_ms);
+    return delays;
+}
+
+TEST(SyncPairing, EachBeepGoesWithItsOwnFlash)
+{
+    const struct {
+        const char* name;
+        std::vector<double> beeps;
+        double expected_delay;
+        std::vector<double> delays;     ///< of the events, in order
+        std::vector<int64_t> missing;   ///< source frames of flashes without a beep
+        std::vector<double> unmatched;  ///< onsets of beeps without a flash
+    } cases[] = {
+        {"all present", {520, 1520, 2520, 3520}, 0, {20, 20, 20, 20}, {}, {}},
+        // The beep of the second flash is missing: the later pairs do not move.
+        {"missing beep", {520, 2520, 3520}, 0, {20, 20, 20}, {37}, {}},
+        {"extra beep between flashes", {520, 1020, 1520, 2520, 3520}, 0, {20, 20, 20, 20}, {}, {1020}},
+        {"two beeps near one flash: the nearer wins", {520, 1470, 1530, 2520, 3520}, 0, {20, -30, 20, 20}, {}, {1530}},
+        {"beyond half the spacing", {520, 1520, 2520, 4100}, 0, {20, 20, 20}, {87}, {4100}},
+        {"leading sound", {480, 1480, 2480, 3480}, 0, {-20, -20, -20, -20}, {}, {}},
+        // 700 ms late is nearer to the next flash unless the designed offset is known.
+        {"designed offset", {1200, 2200, 3200, 4200}, 700, {700, 700, 700, 700}, {}, {}},
+    };
+    for (const auto& c : cases) {
+        const SyncPairing pairing = sync_pair(flashes(4), c.beeps, c.expected_delay);
+        EXPECT_EQ(delays_of(pairing), c.delays) << c.name;
+        std::vector<int64_t> missing;
+        for (const Flash& f : pairing.missing_beeps)
+            missing.push_back(f.source_frame);
+        EXPECT_EQ(missing, c.missing) << c.name;
+        EXPECT_EQ(pairing.unmatched_beeps, c.unmatched) << c.name;
+    }
+}
+
+TEST(SyncPairing, WithoutFlashesEveryBeepIsUnmatched)
+{
+    const SyncPairing pairing = sync_pair({}, {100, 200}, 0);
+    EXPECT_TRUE(pairing.events.empty());
+    EXPECT_EQ(pairing.unmatched_beeps, (std::vector<double>{100, 200}));
+}
+
+std::vector<SyncEvent> events(const std::vector<double>& seconds, const std::vector<double>& delays)
+{
+    std::vector<SyncEvent> list;
+    for (size_t i = 0; i < seconds.size(); i++)
+        list.push_back({int64_t(i), 0, seconds[i] * 1000, seconds[i] * 1000 + delays[i], delays[i]});
+    return list;
+}
+
+// Reference figures computed independently (ordinary least squares by hand, t table).
+TEST(SyncStatistics, FiguresAndDrift)
+{
+    const DelayStatistics s = delay_statistics(
+        events({0.5, 1.5, 2.5, 3.5, 4.5, 5.5, 6.5}, {20.1, 20.4, 19.8, 20.6, 20.2, 21.0, 20.5}));
+    EXPECT_EQ(s.count, 7u);
+    EXPECT_NEAR(s.mean_ms, 20.371428571, 1e-9);
+    EXPECT_DOUBLE_EQ(s.median_ms, 20.4);
+    EXPECT_NEAR(s.sd_ms, 0.386066858, 1e-9);
+    EXPECT_EQ(s.min.delay_ms, 19.8);
+    EXPECT_EQ(s.min.video_ms, 2500);
+    EXPECT_EQ(s.max.delay_ms, 21.0);
+    EXPECT_EQ(s.max.video_ms, 5500);
+    ASSERT_TRUE(s.drift);
+    EXPECT_NEAR(s.drift->ms_per_min, 6.0, 1e-9);
+    // 6 ± t(0.975, 5) · 3.974407927
+    EXPECT_NEAR(*s.drift->ci95_low, 6.0 - 2.570581836 * 3.974407927, 1e-6);
+    EXPECT_NEAR(*s.drift->ci95_high, 6.0 + 2.570581836 * 3.974407927, 1e-6);
+    EXPECT_TRUE(s.drift->none()) << "seven seconds of jitter tell no drift";
+
+    // An exact 2 ms/min slope has a zero-width interval.
+    const DelayStatistics drifting = delay_statistics(events({0, 60, 120, 180}, {10, 12, 14, 16}));
+    EXPECT_NEAR(drifting.drift->ms_per_min, 2.0, 1e-12);
+    EXPECT_FALSE(drifting.drift->none());
+    EXPECT_DOUBLE_EQ(drifting.median_ms, 13.0) << "even count: mean of the middle two";
+}
+
+TEST(SyncStatistics, FewEvents)
+{
+    EXPECT_EQ(delay_statistics({}).count, 0u);
+    const DelayStatistics one = delay_statistics(events({1}, {5}));
+    EXPECT_EQ(one.sd_ms, 0);
+    EXPECT_FALSE(one.drift);
+    const DelayStatistics two = delay_statistics(events({0, 60}, {5, 6}));
+    ASSERT_TRUE(two.drift);
+    EXPECT_FALSE(two.drift->ci95_low) << "no interval from two points";
+    EXPECT_FALSE(two.drift->none());
+}
+
+TEST(SyncStatistics, StudentQuantilesFromTheTable)
+{
+    EXPECT_NEAR(student_t_975(1), 12.7062, 1e-4);
+    EXPECT_NEAR(student_t_975(9), 2.2622, 1e-4);
+    EXPECT_NEAR(student_t_975(100), 1.9840, 1e-4);
+}
+
+TEST(SyncVerdict, ProfilesJudgeEveryEventOrMost)
+{
+    const SyncProfile& ebu = *sync_profile_find("ebu-r37");
+    const SyncProfile& wave = *sync_profile_find("wave");
+    EXPECT_EQ(sync_profile_find("nonsense"), nullptr);
+    std::vector<double> seconds;
+    for (int i = 0; i < 22; i++)
+        seconds.push_back(0.5 + i);
+    const auto with = [&](std::vector<std::pair<size_t, double>> changes) {
+        std::vector<double> delays(seconds.size(), 0.0);
+        for (auto [i, d] : changes)
+            delays[i] = d;
+        return events(seconds, delays);
+    };
+    const struct {
+        const char* name;
+        const SyncProfile& profile;
+        std::vector<SyncEvent> events;
+        double expected_delay;
+        SyncVerdict verdict;
+        size_t judged;
+    } cases[] = {
+        {"limits are inclusive", ebu, with({{3, -40}, {4, 60}}), 0, SyncVerdict::Pass, 22},
+        {"one event beyond the lag", ebu, with({{4, 60.01}}), 0, SyncVerdict::Fail, 22},
+        {"one event beyond the lead", ebu, with({{4, -40.5}}), 0, SyncVerdict::Fail, 22},
+        {"the designed offset is subtracted", ebu, with({{4, 70}}), 20, SyncVerdict::Pass, 22},
+        {"no events", ebu, {}, 0, SyncVerdict::Unmeasurable, 0},
+        // Events at 0.5 s and 21.5 s lie in the first and last second of 0..22 s.
+        {"wave: one of twenty outside", wave, with({{5, 130}}), 0, SyncVerdict::Pass, 20},
+        {"wave: two of twenty outside", wave, with({{5, 130}, {6, -41}}), 0, SyncVerdict::Fail, 20},
+        {"wave: edges are not judged", wave, with({{0, 500}, {21, 500}}), 0, SyncVerdict::Pass, 20},
+    };
+    for (const auto& c : cases) {
+        const SyncJudgement j = sync_judge(c.events, c.profile, c.expected_delay, 0, 22000);
+        EXPECT_EQ(j.verdict, c.verdict) << c.name;
+        EXPECT_EQ(j.judged, c.judged) << c.name;
+    }
+    const SyncJudgement custom = sync_judge(with({{2, -10}}), sync_profile_custom(5, 5), 0, 0, 22000);
+    EXPECT_EQ(custom.verdict, SyncVerdict::Fail);
+    EXPECT_NEAR(custom.pass_fraction, 21.0 / 22.0, 1e-12);
+}
+
+} // namespace
