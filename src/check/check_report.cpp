@@ -1,0 +1,291 @@
+#include "check/check_report.h"
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <sstream>
+
+namespace {
+
+using nlohmann::json;
+
+constexpr size_t kMaxLinesPerProblem = 5; // then "... and N more"
+
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* pattern, ...)
+{
+    char text[512];
+    va_list args;
+    va_start(args, pattern);
+    vsnprintf(text, sizeof text, pattern, args);
+    va_end(args);
+    return text;
+}
+
+json ms_or_null(bool known, double ms)
+{
+    return known ? json(report_ms(ms)) : json(nullptr);
+}
+
+json marker_json(const CheckMarker& m)
+{
+    json marker = {{"role", m.role}};
+    if (m.role == "frameid")
+        marker["bit"] = m.bit;
+    marker["pos"] = {m.x, m.y};
+    marker["size"] = {m.width, m.height};
+    return marker;
+}
+
+json video_json(const CheckVideo& v)
+{
+    json markers = json::array();
+    for (const CheckMarker& m : v.markers)
+        markers.push_back(marker_json(m));
+    json counts = json::object();
+    for (const auto& [shown, frames] : v.display_counts)
+        counts[std::to_string(shown)] = frames;
+    return {{"frames", v.frames},
+            {"markers", markers},
+            {"content_start_seen", v.content_start_seen},
+            {"source_frames_shown", v.source_frames_shown},
+            {"dropped", v.dropped},
+            {"repeated", v.repeated},
+            {"out_of_order", v.out_of_order},
+            {"unreadable", v.unreadable},
+            {"display_counts", counts},
+            {"loops", v.loops}};
+}
+
+json sync_json(const CheckResult& r)
+{
+    json events = json::array(), missing = json::array(), unmatched = json::array();
+    for (const SyncEvent& e : r.pairing.events)
+        events.push_back({{"flash_frame", e.flash_frame},
+                          {"loop", e.loop},
+                          {"video_ms", report_ms(e.video_ms)},
+                          {"audio_ms", report_ms(e.audio_ms)},
+                          {"delay_ms", report_ms(e.delay_ms)}});
+    for (const Flash& f : r.pairing.missing_beeps)
+        missing.push_back({{"flash_frame", f.source_frame}, {"loop", f.loop}, {"video_ms", report_ms(f.video_ms)}});
+    for (double onset : r.pairing.unmatched_beeps)
+        unmatched.push_back({{"audio_ms", report_ms(onset)}});
+
+    const DelayStatistics& s = r.statistics;
+    const bool any = s.count > 0;
+    const bool interval = s.drift && s.drift->ci95_low;
+    return {{"events", events},
+            {"missing_beeps", missing},
+            {"unmatched_beeps", unmatched},
+            {"count", s.count},
+            {"mean_ms", ms_or_null(any, s.mean_ms)},
+            {"median_ms", ms_or_null(any, s.median_ms)},
+            {"sd_ms", ms_or_null(any, s.sd_ms)},
+            {"min_ms", ms_or_null(any, s.min.delay_ms)},
+            {"min_at_ms", ms_or_null(any, s.min.video_ms)},
+            {"max_ms", ms_or_null(any, s.max.delay_ms)},
+            {"max_at_ms", ms_or_null(any, s.max.video_ms)},
+            {"drift_ms_per_min", ms_or_null(bool(s.drift), s.drift ? s.drift->ms_per_min : 0)},
+            {"drift_ci95_ms_per_min",
+             interval ? json::array({report_ms(*s.drift->ci95_low), report_ms(*s.drift->ci95_high)}) : json(nullptr)},
+            {"no_drift", interval ? json(s.drift->none()) : json(nullptr)},
+            {"judged", r.judgement.judged},
+            {"pass_fraction", r.judgement.judged > 0 ? json(r.judgement.pass_fraction) : json(nullptr)}};
+}
+
+json streams_json(const CheckStreams& s)
+{
+    const auto name = [](const std::string& n) { return n.empty() ? json(nullptr) : json(n); };
+    return {{"demuxer", name(s.demuxer)},
+            {"video_decoder", name(s.video_decoder)},
+            {"audio_decoder", name(s.audio_decoder)},
+            {"resolution", {s.width, s.height}},
+            {"framerate", s.framerate > 0 ? json(s.framerate) : json("variable")},
+            {"video_length_s", s.video_length_s},
+            {"audio_length_s", s.audio_length_s},
+            {"start_ms", report_ms(s.start_ms)},
+            {"end_ms", report_ms(s.end_ms)}};
+}
+
+std::string signed_ms(double ms)
+{
+    return format("%+.1f", ms);
+}
+
+std::string limits_text(const CheckResult& r)
+{
+    const SyncProfile& p = r.profile;
+    std::string text = format("%s: lead \u2264 %g ms, lag \u2264 %g ms", p.title.c_str(), p.lead_ms, p.lag_ms);
+    if (p.min_pass_fraction < 1)
+        text += format(" for %g %% of events", p.min_pass_fraction * 100);
+    if (r.expected_delay_ms != 0)
+        text += ", designed offset " + signed_ms(r.expected_delay_ms) + " ms subtracted";
+    return text;
+}
+
+std::string verdict_word(SyncVerdict verdict)
+{
+    switch (verdict) {
+    case SyncVerdict::Pass: return "PASS";
+    case SyncVerdict::Fail: return "FAIL";
+    default: return "UNMEASURABLE";
+    }
+}
+
+std::string drift_text(const DelayStatistics& s)
+{
+    if (!s.drift)
+        return "drift unknown";
+    std::string text = "drift " + signed_ms(s.drift->ms_per_min) + " ms/min";
+    if (s.drift->ci95_low && !s.drift->none())
+        text += " (95 % CI " + signed_ms(*s.drift->ci95_low) + "\u2026" + signed_ms(*s.drift->ci95_high) + ")";
+    return text;
+}
+
+std::string lipsync_line(const CheckResult& r)
+{
+    const DelayStatistics& s = r.statistics;
+    const std::string verdict = verdict_word(r.judgement.verdict) + " (" + limits_text(r) + ")";
+    if (s.count == 0)
+        return format("Lip-sync: no beep could be paired with a flash (%zu flashes, %zu beeps) \u2014 ",
+                      r.pairing.missing_beeps.size(), r.audio.beeps) +
+               verdict;
+    return format("Lip-sync: %s (median of %zu events, sd %.1f ms, range %.1f\u2026%.1f), %s \u2014 ",
+                  describe_delay(s.median_ms).c_str(), s.count, s.sd_ms, s.min.delay_ms, s.max.delay_ms,
+                  drift_text(s).c_str()) +
+           verdict;
+}
+
+std::string display_counts_text(const std::map<int, int64_t>& counts)
+{
+    if (counts.size() == 1 && counts.begin()->first > 1)
+        return format(" (every frame shown %d times)", counts.begin()->first);
+    if (counts.size() <= 1)
+        return "";
+    std::string text;
+    for (const auto& [shown, frames] : counts)
+        text += format("%s%lld shown %d\u00d7", text.empty() ? " (" : ", ", (long long)frames, shown);
+    return text + ")";
+}
+
+std::string frames_line(const CheckVideo& v)
+{
+    return format("Frames: %lld captured, %lld content frames shown, %lld dropped, %lld repeated", (long long)v.frames,
+                  (long long)v.source_frames_shown, (long long)v.dropped, (long long)v.repeated) +
+           display_counts_text(v.display_counts);
+}
+
+std::string seconds(double ms)
+{
+    return format("%.3f s", ms / 1000);
+}
+
+// Appends up to kMaxLinesPerProblem lines made by `line(i)`, then a count of the rest.
+template <typename Line>
+void add_capped(std::vector<std::string>* problems, size_t count, Line line)
+{
+    for (size_t i = 0; i < count && i < kMaxLinesPerProblem; i++)
+        problems->push_back(line(i));
+    if (count > kMaxLinesPerProblem)
+        problems->push_back(format("... and %zu more like this", count - kMaxLinesPerProblem));
+}
+
+} // namespace
+
+double report_ms(double ms)
+{
+    return std::round(ms * 1000) / 1000;
+}
+
+std::string describe_delay(double delay_ms)
+{
+    const double shown = std::round(delay_ms * 10) / 10;
+    if (shown > 0)
+        return format("audio lags video by %.1f ms", shown);
+    if (shown < 0)
+        return format("audio leads video by %.1f ms", -shown);
+    return "audio in sync with video";
+}
+
+json check_result_json(const CheckResult& r)
+{
+    return {{"file", r.file},
+            {"profile",
+             {{"name", r.profile.name},
+              {"lead_ms", r.profile.lead_ms},
+              {"lag_ms", r.profile.lag_ms},
+              {"min_pass_fraction", r.profile.min_pass_fraction}}},
+            {"expect_delay_ms", r.expected_delay_ms},
+            {"verdict", sync_verdict_name(r.judgement.verdict)},
+            {"video", video_json(r.video)},
+            {"audio", {{"rate", r.audio.rate}, {"channels", r.audio.channels}, {"beeps", r.audio.beeps}}},
+            {"sync", sync_json(r)},
+            {"streams", streams_json(r.streams)},
+            {"warnings", r.warnings}};
+}
+
+std::string check_result_csv(const CheckResult& r)
+{
+    struct Row {
+        double time_ms;
+        std::string text;
+    };
+    std::vector<Row> rows;
+    const auto ms = [](double v) { return format("%.3f", report_ms(v)); };
+    for (const SyncEvent& e : r.pairing.events) {
+        const double judged = e.delay_ms - r.expected_delay_ms;
+        const bool within = judged >= -r.profile.lead_ms && judged <= r.profile.lag_ms;
+        rows.push_back({e.video_ms, format("event,%lld,%d,", (long long)e.flash_frame, e.loop) + ms(e.video_ms) + "," +
+                                        ms(e.audio_ms) + "," + ms(e.delay_ms) + (within ? ",yes" : ",no")});
+    }
+    for (const Flash& f : r.pairing.missing_beeps)
+        rows.push_back({f.video_ms, format("missing_beep,%lld,%d,", (long long)f.source_frame, f.loop) + ms(f.video_ms) + ",,,"});
+    for (double onset : r.pairing.unmatched_beeps)
+        rows.push_back({onset, "unmatched_beep,,,," + ms(onset) + ",,"});
+    std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.time_ms < b.time_ms; });
+    std::string csv = "kind,flash_frame,loop,video_ms,audio_ms,delay_ms,within\n";
+    for (const Row& row : rows)
+        csv += row.text + "\n";
+    return csv;
+}
+
+std::vector<std::string> check_problems(const CheckResult& r)
+{
+    std::vector<std::string> problems;
+    const std::vector<Flash>& missing = r.pairing.missing_beeps;
+    add_capped(&problems, missing.size(), [&](size_t i) {
+        return format("No beep for the flash at source frame %lld (%s)", (long long)missing[i].source_frame,
+                      seconds(missing[i].video_ms).c_str());
+    });
+    const std::vector<double>& unmatched = r.pairing.unmatched_beeps;
+    add_capped(&problems, unmatched.size(),
+               [&](size_t i) { return "Beep at " + seconds(unmatched[i]) + " belongs to no flash"; });
+    std::vector<const SyncEvent*> outside;
+    for (const SyncEvent& e : r.pairing.events) {
+        const double judged = e.delay_ms - r.expected_delay_ms;
+        if (judged < -r.profile.lead_ms || judged > r.profile.lag_ms)
+            outside.push_back(&e);
+    }
+    add_capped(&problems, outside.size(), [&](size_t i) {
+        return "At " + seconds(outside[i]->video_ms) + " " + describe_delay(outside[i]->delay_ms) + ", beyond " +
+               r.profile.title + "'s limits";
+    });
+    const CheckVideo& v = r.video;
+    if (v.dropped > 0)
+        problems.push_back(format("%lld source frames never shown (dropped)", (long long)v.dropped));
+    if (v.out_of_order > 0)
+        problems.push_back(format("%lld captured frames out of order", (long long)v.out_of_order));
+    if (v.unreadable > 0)
+        problems.push_back(format("%lld captured frames unreadable (blended or damaged)", (long long)v.unreadable));
+    for (const std::string& warning : r.warnings)
+        problems.push_back("Warning: " + warning);
+    return problems;
+}
+
+std::string check_summary_text(const CheckResult& r)
+{
+    std::string text = lipsync_line(r) + "\n" + frames_line(r.video) + "\n";
+    for (const std::string& problem : check_problems(r))
+        text += problem + "\n";
+    return text;
+}

@@ -1,0 +1,59 @@
+// What skelv-check learns about one recording: the picture's markers and continuity, the
+// beeps, the lip-sync events with their figures, and the verdict against a profile.
+#pragma once
+
+#include "robust/sync_pairing.h"
+#include "robust/sync_statistics.h"
+#include "robust/sync_verdict.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+struct CheckMarker {
+    std::string role; ///< "sync", "frameid" or "lipsync"
+    int bit = -1;     ///< frame-counter bit for frameid markers (0: half-period of one frame)
+    int x = 0, y = 0, width = 0, height = 0; ///< captured pixels
+};
+
+struct CheckVideo {
+    int64_t frames = 0; ///< captured frames decoded
+    std::vector<CheckMarker> markers;
+    bool content_start_seen = false;
+    int64_t source_frames_shown = 0; ///< distinct content frames seen
+    int64_t dropped = 0;             ///< source frames never shown inside the range covered
+    int64_t repeated = 0;            ///< captured frames showing an already shown source frame
+    int64_t out_of_order = 0;        ///< captured frames showing a source frame before one already shown
+    int64_t unreadable = 0;          ///< captured frames whose markers could not be read
+    std::map<int, int64_t> display_counts; ///< times shown -> source frames shown that often
+    int loops = 0;                   ///< times the content started again
+};
+
+struct CheckAudio {
+    int rate = 0;     ///< Hz; 0 without sound
+    int channels = 0;
+    size_t beeps = 0;
+};
+
+// Facts of the file and its streams, as decoded.
+struct CheckStreams {
+    std::string demuxer, video_decoder, audio_decoder; ///< element factory names; empty when none
+    int width = 0, height = 0;
+    double framerate = 0;                  ///< frames per second as declared; 0 when variable
+    double video_length_s = 0, audio_length_s = 0;
+    double start_ms = 0, end_ms = 0;       ///< running time of the first frame and of the end of the last
+};
+
+struct CheckResult {
+    std::string file; ///< as given
+    SyncProfile profile;
+    double expected_delay_ms = 0;
+    CheckStreams streams;
+    CheckVideo video;
+    CheckAudio audio;
+    SyncPairing pairing;
+    DelayStatistics statistics;
+    SyncJudgement judgement;
+    std::vector<std::string> warnings; ///< timestamps and pipeline warnings, in the order raised
+};

@@ -1,0 +1,78 @@
+// skelv-check's outputs: the words for lead and lag, JSON fields, CSV rows in time order.
+#include "check/check_report.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+CheckResult result_with(const std::vector<double>& delays)
+{
+    CheckResult r;
+    r.file = "rec.mkv";
+    r.profile = *sync_profile_find("ebu-r37");
+    std::vector<Flash> flashes;
+    std::vector<double> beeps;
+    for (size_t i = 0; i < delays.size(); i++) {
+        flashes.push_back({int64_t(12 + 25 * i), 0, 500.0 + 1000.0 * double(i)});
+        beeps.push_back(flashes.back().video_ms + delays[i]);
+    }
+    beeps.push_back(9999); // far from any flash
+    r.pairing = sync_pair(flashes, beeps, 0);
+    r.statistics = delay_statistics(r.pairing.events);
+    r.judgement = sync_judge(r.pairing.events, r.profile, 0, 0, 10000);
+    r.audio.beeps = beeps.size();
+    return r;
+}
+
+TEST(CheckSummary, SaysLeadsOrLagsInWords)
+{
+    const struct {
+        double delay;
+        const char* words;
+    } cases[] = {{21.64, "audio lags video by 21.6 ms"},
+                 {-3.0, "audio leads video by 3.0 ms"},
+                 {0.04, "audio in sync with video"},
+                 {-0.04, "audio in sync with video"}};
+    for (const auto& c : cases)
+        EXPECT_EQ(describe_delay(c.delay), c.words);
+
+    const std::string text = check_summary_text(result_with({21.6, 21.5, 21.7}));
+    EXPECT_EQ(text.substr(0, text.find('\n')),
+              "Lip-sync: audio lags video by 21.6 ms (median of 3 events, sd 0.1 ms, range 21.5\u202621.7), drift "
+              "+3.0 ms/min \u2014 PASS (EBU R37: lead \u2264 40 ms, lag \u2264 60 ms)");
+    const std::string drifting = check_summary_text(result_with({20, 21, 22}));
+    EXPECT_NE(drifting.find("drift +60.0 ms/min (95 % CI +60.0\u2026+60.0)"), std::string::npos) << drifting;
+    EXPECT_NE(text.find("\nBeep at 9.999 s belongs to no flash\n"), std::string::npos) << text;
+    const std::string failing = check_summary_text(result_with({-45, 0, 0}));
+    EXPECT_NE(failing.find("\u2014 FAIL ("), std::string::npos);
+    EXPECT_NE(failing.find("At 0.500 s audio leads video by 45.0 ms, beyond EBU R37's limits"), std::string::npos);
+}
+
+TEST(CheckJson, FieldsAndNumbers)
+{
+    const nlohmann::json j = check_result_json(result_with({21.5, 21.6, 21.7}));
+    EXPECT_EQ(j["verdict"], "pass");
+    EXPECT_EQ(j["profile"]["lag_ms"], 60);
+    EXPECT_EQ(j["sync"]["count"], 3);
+    EXPECT_EQ(j["sync"]["median_ms"], 21.6);
+    EXPECT_EQ(j["sync"]["events"][1]["flash_frame"], 37);
+    EXPECT_EQ(j["sync"]["events"][1]["delay_ms"], 21.6);
+    EXPECT_EQ(j["sync"]["unmatched_beeps"][0]["audio_ms"], 9999);
+    EXPECT_EQ(j["sync"]["pass_fraction"], 1.0);
+    const nlohmann::json empty = check_result_json(result_with({}));
+    EXPECT_EQ(empty["verdict"], "unmeasurable");
+    EXPECT_TRUE(empty["sync"]["median_ms"].is_null());
+}
+
+TEST(CheckCsv, OneRowPerEventAndStrayBeepInTimeOrder)
+{
+    CheckResult r = result_with({20, 20});
+    r.pairing.missing_beeps.push_back({62, 0, 2500});
+    EXPECT_EQ(check_result_csv(r), "kind,flash_frame,loop,video_ms,audio_ms,delay_ms,within\n"
+                                   "event,12,0,500.000,520.000,20.000,yes\n"
+                                   "event,37,0,1500.000,1520.000,20.000,yes\n"
+                                   "missing_beep,62,0,2500.000,,,\n"
+                                   "unmatched_beep,,,,9999.000,,\n");
+}
+
+} // namespace
