@@ -17,6 +17,27 @@ struct CheckMarker {
     int x = 0, y = 0, width = 0, height = 0; ///< captured pixels
 };
 
+// What one captured frame shows.
+enum class FrameKind { Header, Locator, Content, Trailer, Unreadable, Unknown };
+
+struct CheckFrame {
+    double time_ms = 0;         ///< running time
+    double duration_ms = 0;     ///< until the next captured frame (the last: its own duration)
+    FrameKind kind = FrameKind::Unknown;
+    int64_t source_frame = -1;  ///< content frame number shown; -1 when not a readable content frame
+    int loop = 0;               ///< times the content had started again before this frame
+    bool flash = false;         ///< the lip-sync marker is black
+    bool repeated = false;      ///< shows a source frame already shown
+    int64_t dropped_before = 0; ///< source frames skipped between the previous content frame and this one
+};
+
+// One decoded content frame, for a picture of where the markers were found.
+struct CheckSnapshot {
+    int width = 0, height = 0;
+    std::vector<uint8_t> rgb; ///< 3 bytes per pixel, rows without padding; empty when none
+    double time_ms = 0;
+};
+
 struct CheckVideo {
     int64_t frames = 0; ///< captured frames decoded
     std::vector<CheckMarker> markers;
@@ -28,6 +49,8 @@ struct CheckVideo {
     int64_t unreadable = 0;          ///< captured frames whose markers could not be read
     std::map<int, int64_t> display_counts; ///< times shown -> source frames shown that often
     int loops = 0;                   ///< times the content started again
+    std::vector<CheckFrame> timeline; ///< one per captured frame, in delivery order
+    CheckSnapshot snapshot;
 };
 
 struct CheckAudio {
