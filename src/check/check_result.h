@@ -79,4 +79,5 @@ struct CheckResult {
     DelayStatistics statistics;
     SyncJudgement judgement;
     std::vector<std::string> warnings; ///< timestamps and pipeline warnings, in the order raised
+    std::string unmeasurable_reason;   ///< why there is no event to judge; empty when there are
 };
