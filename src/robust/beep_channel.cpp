@@ -38,10 +38,10 @@ constexpr double kMaxLowFrequencyError = 0.015;
 constexpr double kMaxHighFrequencyError = 0.01;
 // Over the first 40 ms only, the low tone's reading is looser still.
 constexpr double kMaxEarlyLowFrequencyError = 0.03;
-constexpr double kMinConfidenceDb = 0;
+constexpr double kMinConfidenceDb = 3;
 constexpr double kMaxConfidenceDb = 60;
-constexpr double kMaxBalanceDb = 12;
-constexpr double kMaxBefore = 0.5;     // part of the tones already sounding before the onset
+constexpr double kMaxBalanceDb = 6;
+constexpr double kMaxBefore = 0.3;     // part of the tones already sounding before the onset
 constexpr double kMinExplained = 0.25; // part of the fitted onset's energy that the samples hold
 // A chain keeps its polarity: once a channel's beeps lean this many more to one polarity,
 // onsets keep to it unless the other fits far better. The lean counts up to the memory.

@@ -301,28 +301,26 @@ OnsetFit fit_onset(const ToneHistory& history, const BeepGeometry& geometry, con
     return fit;
 }
 
-// Least squares over the cut: the tones as measured up to the end, silence from it on.
+// Least squares over the cut: the tones as measured up to the end, silence from it on. Plain
+// samples, not differences as for the onset: there is no lattice to back the cut, and
+// differences would weigh broadband noise up more than they weigh hum down.
 int64_t fit_end(const ToneHistory& history, const BeepGeometry& geometry, const ToneModel& model,
     int64_t rough_end, double onset)
 {
     const int64_t first = std::max(rough_end - geometry.samples(kSearchMs + 1), int64_t(std::ceil(onset)));
-    const int64_t end = std::min(rough_end + geometry.samples(kSearchMs + 1), history.samples());
-    const int64_t lowest = std::max(first, rough_end - geometry.samples(kSearchMs));
-    const int64_t highest = std::min(end, rough_end + geometry.samples(kSearchMs));
-    double cost = 0;
+    const int64_t end = std::max(std::min(rough_end + geometry.samples(kSearchMs + 1), history.samples()), first);
+    double cost = 0; // with the cut at `first`: everything silent
     for (int64_t n = first; n < end; ++n)
         cost += double(history.sample(n)) * history.sample(n);
     int64_t best = first;
-    double best_cost = std::numeric_limits<double>::infinity();
-    for (int64_t cut = first; cut <= highest; ++cut) {
-        if (cut >= lowest && cost < best_cost) {
+    double best_cost = cost;
+    for (int64_t cut = first; cut < end; ++cut) {
+        const double x = history.sample(cut);
+        const double left = x - model.value(geometry, cut);
+        cost += left * left - x * x;
+        if (cost < best_cost) {
             best_cost = cost;
-            best = cut;
-        }
-        if (cut < end) {
-            const double x = history.sample(cut);
-            const double left = x - model.value(geometry, cut);
-            cost += left * left - x * x;
+            best = cut + 1;
         }
     }
     return best;
