@@ -1,0 +1,323 @@
+// The robust beep detector on beeps made in memory at exact fractional onsets: every level,
+// rate and length, the chain effects of real recordings, several channels, any cutting of the
+// stream, and sounds that are no beeps.
+#include "robust/beep_detector.h"
+#include "support/sounds.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <random>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+constexpr double kOnsetToleranceMs = 0.05;
+
+double amplitude_of(double level_dbfs) // per tone, for the pair's peak level
+{
+    return std::pow(10.0, level_dbfs / 20) / 2;
+}
+
+// Beeps a second apart from 0.4 s on, each with its own fraction of a sample.
+std::vector<BeepSpec> beeps_every_second(int rate, int count, double level_dbfs, double length_ms = 100)
+{
+    std::vector<BeepSpec> beeps;
+    for (int i = 0; i < count; ++i)
+        beeps.push_back({rate * (0.4 + i) + 0.29 * i, length_ms * rate / 1000, amplitude_of(level_dbfs)});
+    return beeps;
+}
+
+Sound sound_with(int rate, const std::vector<BeepSpec>& beeps, double seconds)
+{
+    Sound sound(size_t(seconds * rate));
+    for (const BeepSpec& beep : beeps)
+        add_beep(sound, rate, beep);
+    return sound;
+}
+
+std::vector<DetectedBeep> detect(const Sound& interleaved, int rate, int channels = 1, size_t piece = 4096)
+{
+    BeepDetector detector(rate, channels);
+    const size_t frames = interleaved.size() / size_t(channels);
+    for (size_t at = 0; at < frames; at += piece)
+        detector.process(interleaved.data() + at * size_t(channels), std::min(piece, frames - at));
+    detector.finish();
+    return detector.beeps();
+}
+
+// Each expected beep found once within the tolerance (onset to the true first tone instant,
+// end to the first sample after the tones), and nothing else.
+void expect_found(const std::vector<DetectedBeep>& found, const std::vector<BeepSpec>& expected, int rate,
+    double onset_ms = kOnsetToleranceMs, double end_ms = 0.1)
+{
+    ASSERT_EQ(found.size(), expected.size());
+    for (size_t i = 0; i < found.size(); ++i) {
+        const double end = std::ceil(expected[i].onset + expected[i].length);
+        EXPECT_NEAR(found[i].onset, expected[i].onset, onset_ms * rate / 1000) << "beep " << i;
+        EXPECT_NEAR(found[i].end, end, std::max(1.0, end_ms * rate / 1000)) << "beep " << i;
+        EXPECT_EQ(found[i].inverted, expected[i].sign < 0) << "beep " << i;
+    }
+}
+
+TEST(BeepDetector, OnsetLevelAndEndAtEveryLevel)
+{
+    for (const int rate : {48000, 44100})
+        for (const double level : {-50.0, -40.0, -30.0, -20.0, -10.0, -4.3, 0.0}) {
+            SCOPED_TRACE(std::to_string(rate) + " Hz, " + std::to_string(level) + " dBFS");
+            const std::vector<BeepSpec> beeps = beeps_every_second(rate, 4, level);
+            const std::vector<DetectedBeep> found = detect(sound_with(rate, beeps, 4), rate);
+            expect_found(found, beeps, rate, kOnsetToleranceMs, 0);
+            for (const DetectedBeep& beep : found) {
+                EXPECT_NEAR(beep.level_dbfs, level, 0.05);
+                EXPECT_GT(beep.confidence, 30);
+                EXPECT_NEAR(beep.frequency_error, 0, 1e-5);
+            }
+        }
+}
+
+// The generator writes 16-bit samples: at −50 dBFS each tone spans ±52 steps.
+TEST(BeepDetector, QuietSixteenBitBeep)
+{
+    const std::vector<BeepSpec> beeps = beeps_every_second(48000, 3, -50);
+    Sound sound = sound_with(48000, beeps, 3);
+    for (float& x : sound)
+        x = float(std::lround(x * 32768) / 32768.0);
+    expect_found(detect(sound, 48000), beeps, 48000);
+}
+
+TEST(BeepDetector, EveryRateAndLength)
+{
+    for (const int rate : {8000, 11025, 16000, 22050, 32000, 96000, 192000})
+        for (const double length_ms : {20.0, 100.0, 2000.0}) {
+            SCOPED_TRACE(std::to_string(rate) + " Hz, " + std::to_string(length_ms) + " ms");
+            const std::vector<BeepSpec> beeps = beeps_every_second(rate, length_ms > 1000 ? 1 : 3, -4.3, length_ms);
+            expect_found(detect(sound_with(rate, beeps, length_ms > 1000 ? 2.6 : 3), rate), beeps, rate);
+        }
+}
+
+// Speech, music, noise or hum under the beeps at `relative_db` to them: the sound's level in
+// each beep's span is set apart, changing half way between beeps.
+Sound under_beeps(Sound other, const std::vector<BeepSpec>& beeps, double relative_db)
+{
+    for (size_t i = 0; i < beeps.size(); ++i) {
+        const auto span = [&](const BeepSpec& b) { return Sound(other.begin() + long(b.onset), other.begin() + long(b.onset + b.length)); };
+        const double gain = beeps[i].amplitude * std::pow(10.0, relative_db / 20) / std::max(rms(span(beeps[i])), 1e-9);
+        const auto from = i == 0 ? size_t(0) : size_t((beeps[i - 1].onset + beeps[i].onset) / 2);
+        const auto to = i + 1 == beeps.size() ? other.size() : size_t((beeps[i].onset + beeps[i + 1].onset) / 2);
+        for (size_t n = from; n < to; ++n)
+            other[n] = float(other[n] * gain);
+    }
+    return other;
+}
+
+struct ChainEffect {
+    const char* name;
+    int rate;
+    double level_dbfs;                              ///< of the beeps
+    double clock;                                   ///< their tones' frequency scale
+    std::function<Sound(Sound, const std::vector<BeepSpec>&, int)> apply;
+    double onset_ms = kOnsetToleranceMs;
+    double end_ms = 0.25; // the last samples of a beep may hold little of it: tones near their zeros
+};
+
+Sound plus(Sound sound, const Sound& other)
+{
+    mix(sound, other, 1);
+    return sound;
+}
+
+Sound noise_at(Sound noise, const std::vector<BeepSpec>& beeps, double snr_db)
+{
+    set_rms(noise, beeps.front().amplitude * std::pow(10.0, -snr_db / 20)); // the pair's RMS is one tone's peak
+    return noise;
+}
+
+TEST(BeepDetector, ChainEffects)
+{
+    using Beeps = const std::vector<BeepSpec>&;
+    const ChainEffect effects[] = {
+        {"white noise, 20 dB SNR", 48000, -20, 1, [](Sound s, Beeps b, int) { return plus(s, noise_at(white_noise(s.size(), 1), b, 20)); }},
+        {"pink noise, 20 dB SNR", 44100, -40, 1, [](Sound s, Beeps b, int) { return plus(s, noise_at(pink_noise(s.size(), 2), b, 20)); }},
+        {"mains hum 50 Hz, -10 dB", 48000, -4.3, 1, [](Sound s, Beeps b, int r) { return plus(s, noise_at(mains_hum(s.size(), r, 50), b, 10)); }},
+        {"mains hum 60 Hz, -10 dB", 16000, -30, 1, [](Sound s, Beeps b, int r) { return plus(s, noise_at(mains_hum(s.size(), r, 60), b, 10)); }},
+        {"speech at -10 dB", 48000, -4.3, 1, [](Sound s, Beeps b, int r) { return plus(s, under_beeps(speech_like(s.size(), r, 3), b, -10)); }},
+        {"speech at -10 dB, 8 kHz", 8000, -20, 1, [](Sound s, Beeps b, int r) { return plus(s, under_beeps(speech_like(s.size(), r, 4), b, -10)); }},
+        {"music at -10 dB", 44100, -4.3, 1, [](Sound s, Beeps b, int r) { return plus(s, under_beeps(music_like(s.size(), r, 5), b, -10)); }},
+        {"clipped at +6 dB", 48000, 6, 1, [](Sound s, Beeps, int) { for (float& x : s) x = std::clamp(x, -1.0f, 1.0f); return s; }},
+        {"limited at +6 dB", 48000, 6, 1, [](Sound s, Beeps, int r) { return limit(s, r, 0.98); }},
+        {"clock 0.5 % fast", 48000, -4.3, 1.005, [](Sound s, Beeps, int) { return s; }},
+        {"clock 0.5 % slow", 22050, -4.3, 0.995, [](Sound s, Beeps, int) { return s; }},
+        {"band 300..3400 Hz", 16000, -4.3, 1, [](Sound s, Beeps, int r) { return band_limit(s, r, 300, 3400); }, 0.05, 1.5},
+        {"low pass 4 kHz", 48000, -4.3, 1, [](Sound s, Beeps, int r) { return band_limit(s, r, 0, 4000); }},
+        {"all at once", 16000, -50, 0.995,
+            [](Sound s, Beeps b, int r) {
+                s = plus(s, under_beeps(speech_like(s.size(), r, 6), b, -10));
+                s = plus(s, noise_at(mains_hum(s.size(), r, 50), b, 20));
+                return plus(band_limit(s, r, 300, 3400), noise_at(pink_noise(s.size(), 7), b, 20));
+            },
+            0.05, 1.5},
+    };
+    for (const ChainEffect& effect : effects) {
+        SCOPED_TRACE(effect.name);
+        std::vector<BeepSpec> beeps = beeps_every_second(effect.rate, 6, effect.level_dbfs);
+        for (BeepSpec& beep : beeps)
+            beep.clock = effect.clock;
+        const Sound sound = effect.apply(sound_with(effect.rate, beeps, 6.2), beeps, effect.rate);
+        const std::vector<DetectedBeep> found = detect(sound, effect.rate);
+        expect_found(found, beeps, effect.rate, effect.onset_ms, effect.end_ms);
+        for (const DetectedBeep& beep : found)
+            EXPECT_NEAR(beep.frequency_error, effect.clock - 1, 0.001);
+    }
+}
+
+// Beeps made at one rate with whole-sample onsets, as the generator makes them, then resampled:
+// the onset moves to the same instant on the new clock.
+TEST(BeepDetector, ResampledBetweenRates)
+{
+    const int rates[] = {8000, 16000, 22050, 32000, 44100, 48000, 96000};
+    for (const int from : rates)
+        for (const int to : rates) {
+            if (from == to)
+                continue;
+            SCOPED_TRACE(std::to_string(from) + " Hz to " + std::to_string(to) + " Hz");
+            std::vector<BeepSpec> beeps = beeps_every_second(from, 2, -4.3);
+            for (BeepSpec& beep : beeps)
+                beep.onset = std::round(beep.onset);
+            const Sound sound = resample(sound_with(from, beeps, 2), from, to);
+            for (BeepSpec& beep : beeps) {
+                beep.onset *= double(to) / from;
+                beep.length *= double(to) / from;
+            }
+            expect_found(detect(sound, to), beeps, to, kOnsetToleranceMs, 0.15);
+        }
+}
+
+// Stereo: a beep in the left channel only, in the right only, in both with opposite polarity,
+// and in both alike. Each is one beep, from a channel that holds it.
+TEST(BeepDetector, ChannelsOfAStereoStream)
+{
+    const int rate = 48000;
+    const std::vector<BeepSpec> beeps = beeps_every_second(rate, 4, -4.3);
+    const double gains[4][2] = {{1, 0}, {0, 1}, {1, -1}, {1, 1}};
+    Sound left(size_t(4.2 * rate)), right(left.size());
+    for (size_t i = 0; i < beeps.size(); ++i) {
+        for (auto [channel, gain] : {std::pair{&left, gains[i][0]}, std::pair{&right, gains[i][1]}})
+            if (gain != 0)
+                add_beep(*channel, rate, {beeps[i].onset, beeps[i].length, beeps[i].amplitude, 1, gain});
+    }
+    mix(right, noise_at(white_noise(right.size(), 8), beeps, 30), 1);
+    Sound interleaved;
+    for (size_t n = 0; n < left.size(); ++n)
+        interleaved.insert(interleaved.end(), {left[n], right[n]});
+    const std::vector<DetectedBeep> found = detect(interleaved, rate, 2);
+    ASSERT_EQ(found.size(), beeps.size());
+    const int expected_channel[] = {0, 1, 0, 0}; // the right channel's noise lowers its confidence
+    for (size_t i = 0; i < found.size(); ++i) {
+        EXPECT_NEAR(found[i].onset, beeps[i].onset, kOnsetToleranceMs * rate / 1000) << i;
+        EXPECT_EQ(found[i].channel, expected_channel[i]) << i;
+        EXPECT_FALSE(found[i].inverted) << i;
+    }
+}
+
+// Any cutting of the stream gives the same beeps to the bit; the list only grows, in onset
+// order, and a beep is listed within 200 ms of its end.
+TEST(BeepDetector, AnyCuttingSameBeepsListedInOrder)
+{
+    const int rate = 44100;
+    const std::vector<BeepSpec> beeps = beeps_every_second(rate, 4, -10);
+    Sound sound = sound_with(rate, beeps, 4.5);
+    mix(sound, noise_at(pink_noise(sound.size(), 9), beeps, 25), 1);
+    const std::vector<DetectedBeep> whole = detect(sound, rate, 1, sound.size());
+    ASSERT_EQ(whole.size(), beeps.size());
+
+    std::mt19937 random(10);
+    BeepDetector detector(rate, 1);
+    std::vector<DetectedBeep> seen;
+    for (size_t at = 0; at < sound.size();) {
+        const size_t piece = std::min(sound.size() - at, size_t(std::uniform_int_distribution<>(0, 3000)(random)));
+        detector.process(sound.data() + at, piece);
+        at += piece;
+        const std::vector<DetectedBeep>& listed = detector.beeps();
+        ASSERT_GE(listed.size(), seen.size());
+        for (size_t i = 0; i < seen.size(); ++i)
+            EXPECT_EQ(listed[i].onset, seen[i].onset);
+        for (size_t i = 1; i < listed.size(); ++i)
+            EXPECT_LT(listed[i - 1].onset, listed[i].onset);
+        seen = listed;
+        const auto ended = std::count_if(beeps.begin(), beeps.end(),
+            [&](const BeepSpec& beep) { return double(at) > beep.onset + beep.length + 0.2 * rate; });
+        EXPECT_GE(long(seen.size()), ended);
+    }
+    detector.finish();
+    const std::vector<DetectedBeep>& pieces = detector.beeps();
+    ASSERT_EQ(pieces.size(), whole.size());
+    for (size_t i = 0; i < whole.size(); ++i) {
+        EXPECT_EQ(pieces[i].onset, whole[i].onset);
+        EXPECT_EQ(pieces[i].end, whole[i].end);
+        EXPECT_EQ(pieces[i].level_dbfs, whole[i].level_dbfs);
+        EXPECT_EQ(pieces[i].confidence, whole[i].confidence);
+    }
+}
+
+// A beep from the very first sample; one still sounding when the stream ends (its end is the
+// stream's end); samples that are not numbers count as silence.
+TEST(BeepDetector, StreamEdgesAndBrokenSamples)
+{
+    const int rate = 32000;
+    const std::vector<BeepSpec> beeps = {{0, 3200, amplitude_of(-4.3)}, {16000.5, 3200, amplitude_of(-4.3)},
+        {40000.25, 8000, amplitude_of(-4.3)}};
+    Sound sound = sound_with(rate, beeps, 1.5);
+    for (size_t n = 25000; n < 26000; ++n)
+        sound[n] = n % 2 ? NAN : INFINITY;
+    const std::vector<BeepSpec> expected = {beeps[0], beeps[1], {beeps[2].onset, 48000 - beeps[2].onset}};
+    expect_found(detect(sound, rate), expected, rate);
+}
+
+TEST(BeepDetector, RefusesRatesAndChannelsOutsideItsLimits)
+{
+    for (const auto& [rate, channels] : {std::pair{7999, 1}, {192001, 2}, {48000, 0}, {48000, 9}})
+        EXPECT_THROW(BeepDetector(rate, channels), std::invalid_argument) << rate << " Hz, " << channels;
+}
+
+// Tones of a beep's frequencies alone, other pairs, lone tones near them, and everyday sound.
+TEST(BeepDetector, NoBeepsInOtherSounds)
+{
+    const int rate = 48000;
+    const size_t length = size_t(5 * rate);
+    const auto beeping = [&](std::initializer_list<double> tones) {
+        Sound sound(length);
+        for (double hz : tones) {
+            const Sound tone = sine(length, rate, hz, 0.3);
+            for (size_t n = 0; n < length; ++n)
+                sound[n] += (n % size_t(rate)) < size_t(rate / 10) ? tone[n] : 0.0f;
+        }
+        return sound;
+    };
+    const std::pair<const char*, Sound> sounds[] = {
+        {"550 Hz alone", sine(length, rate, 550, 0.5)},
+        {"550 Hz beeps", beeping({550})},
+        {"1 kHz line-up tone", sine(length, rate, 1000, 0.25)},
+        {"547 Hz beeps", beeping({547})},
+        {"1823 Hz beeps", beeping({1823})},
+        {"547 + 1900 Hz beeps", beeping({547, 1900})},
+        {"520 + 1823 Hz beeps", beeping({520, 1823})},
+        {"550 + 1800 Hz beeps", beeping({550, 1800})},
+        {"DTMF 770 + 1336 Hz", beeping({770, 1336})},
+        {"white noise", white_noise(length, 11)},
+        {"pink noise", pink_noise(length, 12)},
+        {"mains hum", mains_hum(length, rate, 50)},
+        {"speech", speech_like(length, rate, 13)},
+        {"music", music_like(length, rate, 14)},
+    };
+    for (const auto& [name, sound] : sounds) {
+        Sound scaled = sound;
+        if (rms(scaled) > 0.3)
+            set_rms(scaled, 0.3);
+        EXPECT_TRUE(detect(scaled, rate).empty()) << name;
+    }
+}
+
+} // namespace
