@@ -98,15 +98,16 @@ TEST(BeepDetector, EveryRateAndLength)
         }
 }
 
-// Speech, music, noise or hum under the beeps at `relative_db` to them: the sound's level in
-// each beep's span is set apart, changing half way between beeps.
+// Speech, music, noise or hum under the beeps at `relative_db` to them: the sound's level
+// around each beep (from half way after the previous one to half way before the next) is set
+// apart.
 Sound under_beeps(Sound other, const std::vector<BeepSpec>& beeps, double relative_db)
 {
     for (size_t i = 0; i < beeps.size(); ++i) {
-        const auto span = [&](const BeepSpec& b) { return Sound(other.begin() + long(b.onset), other.begin() + long(b.onset + b.length)); };
-        const double gain = beeps[i].amplitude * std::pow(10.0, relative_db / 20) / std::max(rms(span(beeps[i])), 1e-9);
         const auto from = i == 0 ? size_t(0) : size_t((beeps[i - 1].onset + beeps[i].onset) / 2);
         const auto to = i + 1 == beeps.size() ? other.size() : size_t((beeps[i].onset + beeps[i + 1].onset) / 2);
+        const double gain = beeps[i].amplitude * std::pow(10.0, relative_db / 20) /
+                            std::max(rms(Sound(other.begin() + long(from), other.begin() + long(to))), 1e-9);
         for (size_t n = from; n < to; ++n)
             other[n] = float(other[n] * gain);
     }

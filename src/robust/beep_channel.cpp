@@ -41,7 +41,7 @@ constexpr double kMaxEarlyLowFrequencyError = 0.03;
 constexpr double kMinConfidenceDb = 3;
 constexpr double kMaxConfidenceDb = 60;
 constexpr double kMaxBalanceDb = 6;
-constexpr double kMaxBefore = 0.3;     // part of the tones already sounding before the onset
+constexpr double kMaxBefore = 0.3;     // part of the tones (either polarity) sounding before the onset
 constexpr double kMinExplained = 0.25; // part of the fitted onset's energy that the samples hold
 // A chain keeps its polarity: once a channel's beeps lean this many more to one polarity,
 // onsets keep to it unless the other fits far better. The lean counts up to the memory.
@@ -212,11 +212,12 @@ void BeepChannel::rise(int64_t block, const Window& window)
     const double rising_level = level_;
     level_ = typical_level(trigger_, block);
     rough_onset_ = rough_onset();
-    if (rough_onset_ + span > settled && block - trigger_ <= geometry_.blocks(kLongestRiseMs)) {
+    const int64_t sure = std::max(rough_onset_, (trigger_ + 1) * geometry_.block); // tones sound from here
+    if (sure + span > settled && block - trigger_ <= geometry_.blocks(kLongestRiseMs)) {
         level_ = rising_level;
         return;
     }
-    if (fit_onset_before(std::min(rough_onset_ + span, settled)))
+    if (fit_onset_before(std::min(sure + span, settled)))
         state_ = State::Tracking;
     else
         close(block);
@@ -305,21 +306,24 @@ std::vector<Segment> BeepChannel::segments_from(int64_t first_sample, int64_t li
     return segments;
 }
 
-// Measures the tones from just after the rough onset up to `limit`. Where sound near the
-// tones' frequencies misplaced the rough onset, the tones' rise in phase with what was
-// measured places it again, and the tones are measured anew from there.
+// Measures the tones up to `limit` from where they surely sound: just after the rough onset,
+// and not before the opening. Loud sound near the tones' frequencies can misplace the rough
+// onset, most of all before the opening; so the tones' rise in phase with this measurement
+// places the rough onset again, and the measurement starts after it if that is later.
 std::vector<Segment> BeepChannel::measure_from_onset(int64_t limit)
 {
     const int64_t gap = geometry_.samples(kEdgeGapMs);
-    std::vector<Segment> segments = segments_from(rough_onset_ + gap, limit);
+    const int64_t sure = std::max(rough_onset_, (trigger_ + 1) * geometry_.block) + gap;
+    std::vector<Segment> segments = segments_from(sure, limit);
     if (segments.size() < 2)
         return segments;
-    const ToneModel model = fit_tones(segments, frequency_offsets(segments, geometry_), rough_onset_, geometry_);
-    const int64_t rise = rise_in_phase(history_, geometry_, model, earliest_block(), floor_div(limit, geometry_.block));
-    if (rise >= 0 && std::abs(rise - rough_onset_) > gap) {
+    const ToneModel model = fit_tones(segments, frequency_offsets(segments, geometry_), sure, geometry_);
+    const int64_t rise = rise_in_phase(history_, geometry_, model, earliest_block(),
+        floor_div(sure, geometry_.block) + geometry_.window_blocks);
+    if (rise >= 0)
         rough_onset_ = rise;
+    if (rough_onset_ + gap > sure)
         segments = segments_from(rough_onset_ + gap, limit);
-    }
     return segments;
 }
 
@@ -338,9 +342,8 @@ bool BeepChannel::fit_onset_before(int64_t limit)
     stats_ = BeepStats{};
     for (const Segment& segment : segments)
         stats_.add(segment, geometry_);
-    next_segment_ = ceil_div(rough_onset_ + geometry_.samples(kEdgeGapMs), geometry_.block) +
-                    int64_t(segments.size()) * geometry_.hop_blocks();
-    return onset_.explained >= kMinExplained && onset_.before <= kMaxBefore &&
+    next_segment_ = segments.back().first_block + geometry_.hop_blocks();
+    return onset_.explained >= kMinExplained && std::abs(onset_.before) <= kMaxBefore &&
            std::abs(balance_db(onset_model_.amplitude)) <= kMaxBalanceDb &&
            frequencies_fit(relative_errors(onset_model_.offset, geometry_), kMaxEarlyLowFrequencyError);
 }

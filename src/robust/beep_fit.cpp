@@ -166,6 +166,7 @@ Segment measure_segment(const ToneHistory& history, const BeepGeometry& geometry
         segment.energy += weight * block.energy;
     }
     segment.centre = double(first_block * geometry.block) + 0.5 * double(geometry.segment() - 1);
+    segment.first_block = first_block;
     return segment;
 }
 
@@ -227,39 +228,39 @@ ToneModel fit_tones(const std::vector<Segment>& segments, const std::array<doubl
     return model;
 }
 
-// Each block's tone sums, projected on the model's: about 1 where the tones sound as measured.
-// A window's mean must pass half and reach three quarters one window later: a rise, not a
-// chance swing of other sound.
+// Each block's tone sums, projected on the model's: about 1 where the tones sound as measured,
+// and a window's mean crosses half a window after they start. The crossing is found back from
+// `sure_block`, where the tones sound: sound before them may swing the mean up, but rarely
+// for long.
 int64_t rise_in_phase(const ToneHistory& history, const BeepGeometry& geometry, const ToneModel& model,
-    int64_t first_block, int64_t last_block)
+    int64_t first_block, int64_t sure_block)
 {
     const int64_t window = geometry.window_blocks;
-    std::vector<double> in_phase; // per block from first_block − window + 1
-    for (int64_t b = first_block - window + 1; b <= last_block; ++b) {
-        const double centre = double(b * geometry.block) + 0.5 * (geometry.block - 1);
-        double projected = 0, expected_energy = 0;
-        for (size_t t = 0; t < 2; ++t) {
-            const double phase = model.phase[t] + model.offset[t] * (centre - double(model.reference));
-            const Complex expected = std::polar(0.5 * geometry.block * model.amplitude[t], phase);
-            projected += std::real(history.block(b).tone[t] * std::conj(expected));
-            expected_energy += std::norm(expected);
-        }
-        in_phase.push_back(expected_energy > 0 ? projected / expected_energy : 0.0);
-    }
-    std::vector<double> mean(in_phase.size(), 0.0); // of the window ending at each block
+    std::vector<double> mean; // of the window ending at each block from first_block on
     double sum = 0;
-    for (size_t i = 0; i < in_phase.size(); ++i) {
-        sum += in_phase[i];
-        if (i >= size_t(window))
-            sum -= in_phase[i - size_t(window)];
-        mean[i] = sum / double(window);
-    }
-    for (size_t i = size_t(window - 1); i + size_t(window) < mean.size(); ++i)
-        if (mean[i] >= 0.5 && mean[i + size_t(window)] >= 0.75) {
-            const int64_t block = first_block + int64_t(i) - (window - 1);
-            return (block + 1) * geometry.block - geometry.window() / 2 - geometry.block / 2;
+    for (int64_t b = first_block - window + 1; b <= sure_block; ++b) {
+        for (const int64_t block : {b, b - window}) {
+            const double centre = double(block * geometry.block) + 0.5 * (geometry.block - 1);
+            double projected = 0, expected_energy = 0;
+            for (size_t t = 0; t < 2; ++t) {
+                const double phase = model.phase[t] + model.offset[t] * (centre - double(model.reference));
+                const Complex expected = std::polar(0.5 * geometry.block * model.amplitude[t], phase);
+                projected += std::real(history.block(block).tone[t] * std::conj(expected));
+                expected_energy += std::norm(expected);
+            }
+            const double in_phase = expected_energy > 0 ? projected / expected_energy : 0.0;
+            sum += block == b ? in_phase : -in_phase;
         }
-    return -1;
+        if (b >= first_block)
+            mean.push_back(sum / double(window));
+    }
+    if (mean.empty() || mean.back() < 0.5)
+        return -1;
+    size_t i = mean.size() - 1;
+    while (i > 0 && mean[i - 1] >= 0.5)
+        --i;
+    const int64_t block = first_block + int64_t(i);
+    return (block + 1) * geometry.block - geometry.window() / 2 - geometry.block / 2;
 }
 
 // The tones' phases place the onset on a lattice a high-tone period apart (for either

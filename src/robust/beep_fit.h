@@ -17,6 +17,7 @@ struct Segment {
     std::array<Complex, 2> tone; ///< per tone, Σ w·(block's tone sum)
     double energy = 0;           ///< Σ w·(block's energy)
     double centre = 0;           ///< sample at the segment's centre
+    int64_t first_block = 0;
 };
 
 Segment measure_segment(const ToneHistory& history, const BeepGeometry& geometry, int64_t first_block);
@@ -43,11 +44,12 @@ std::array<double, 2> frequency_offsets(const std::vector<Segment>& segments, co
 ToneModel fit_tones(const std::vector<Segment>& segments, const std::array<double, 2>& offsets,
     int64_t reference, const BeepGeometry& geometry);
 
-// Where the tones, in phase with `model`, rise to half of it over a detection window, looked
-// for from block `first_block` up to `last_block`: a rough onset (sample) that sound near the
-// tones' frequencies but out of phase with them hardly moves. −1 if they do not rise there.
+// Where the tones, in phase with `model`, rise to half of it over a detection window, looking
+// back from block `sure_block`, where they sound, as far as `first_block`: a rough onset
+// (sample) that sound near the tones' frequencies but out of phase with them hardly moves.
+// −1 if the tones are not there at `sure_block`.
 int64_t rise_in_phase(const ToneHistory& history, const BeepGeometry& geometry, const ToneModel& model,
-    int64_t first_block, int64_t last_block);
+    int64_t first_block, int64_t sure_block);
 
 struct OnsetFit {
     double onset = 0;      ///< sample, fractional: both tones start here at phase 0 (π if inverted)
