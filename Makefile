@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 ASAN_BUILD_DIR ?= build-asan
 FUZZ_BUILD_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 10
-FUZZERS = layout_fuzzer frame_code_fuzzer video_structure_fuzzer tone_detector_fuzzer
+FUZZERS = layout_fuzzer frame_code_fuzzer video_structure_fuzzer tone_detector_fuzzer beep_detector_fuzzer
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 ifeq ($(SKELV_WERROR),ON)

@@ -31,7 +31,6 @@ class BeepChannel {
 public:
     BeepChannel(const BeepGeometry& geometry, int channel);
 
-    int rate() const { return geometry_.rate; }
     void feed(const float* samples, size_t frames, size_t stride);
     // No beep this channel reports from now on starts before this sample.
     int64_t horizon() const;

@@ -3,6 +3,7 @@
 #include "robust/beep_channel.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -11,15 +12,24 @@ namespace {
 
 // Silence fed at the end of the stream: long enough for every channel to see its tones stop.
 constexpr double kFlushMs = 30;
+// Beeps of several channels starting this close together are one beep.
+constexpr double kSameBeepMs = 5;
 
-bool overlap(const DetectedBeep& a, const DetectedBeep& b)
+// Higher confidence first; the lower channel on a tie, so that the choice does not depend on
+// which channel reported first.
+bool better(const DetectedBeep& a, const DetectedBeep& b)
 {
-    return a.onset < b.end && b.onset < a.end;
+    return a.confidence != b.confidence ? a.confidence > b.confidence : a.channel < b.channel;
+}
+
+bool by_onset(const DetectedBeep& a, const DetectedBeep& b)
+{
+    return a.onset < b.onset;
 }
 
 } // namespace
 
-BeepDetector::BeepDetector(int rate, int channels) : channel_count_(channels)
+BeepDetector::BeepDetector(int rate, int channels) : rate_(rate), channel_count_(channels)
 {
     if (rate < kMinRate || rate > kMaxRate)
         throw std::invalid_argument("beep detector: sample rate " + std::to_string(rate) + " Hz is outside " +
@@ -36,7 +46,7 @@ BeepDetector::~BeepDetector() = default;
 
 void BeepDetector::process(const float* interleaved, size_t frames)
 {
-    if (finished_)
+    if (finished_ || frames == 0)
         return;
     for (int c = 0; c < channel_count_; ++c)
         channels_[size_t(c)]->feed(interleaved + c, frames, size_t(channel_count_));
@@ -47,8 +57,8 @@ void BeepDetector::finish()
 {
     if (finished_)
         return;
-    const robust::BeepGeometry geometry = robust::beep_geometry(channels_.front()->rate());
-    const std::vector<float> silence(size_t(geometry.samples(kFlushMs)) * size_t(channel_count_), 0.0f);
+    const auto frames = size_t(std::lround(kFlushMs * rate_ / 1000));
+    const std::vector<float> silence(frames * size_t(channel_count_), 0.0f);
     process(silence.data(), silence.size() / size_t(channel_count_));
     finished_ = true;
     collect(true);
@@ -72,20 +82,19 @@ void BeepDetector::collect(bool everything)
     pending_.erase(pending_.begin(), pending_.begin() + long(final_count));
 }
 
-// The same beep in several channels: the most confident reading stays.
+// The same beep in several channels: the best reading stays.
 void BeepDetector::add(const DetectedBeep& beep)
 {
-    if (!beeps_.empty() && overlap(beeps_.back(), beep))
+    const double same_beep = kSameBeepMs * rate_ / 1000;
+    const auto same = [&](const DetectedBeep& other) { return std::abs(other.onset - beep.onset) <= same_beep; };
+    if (!beeps_.empty() && same(beeps_.back()))
         return;
     for (DetectedBeep& other : pending_)
-        if (overlap(other, beep)) {
-            if (beep.confidence > other.confidence)
+        if (same(other)) {
+            if (better(beep, other))
                 other = beep;
-            std::sort(pending_.begin(), pending_.end(),
-                [](const DetectedBeep& a, const DetectedBeep& b) { return a.onset < b.onset; });
+            std::sort(pending_.begin(), pending_.end(), by_onset);
             return;
         }
-    const auto place = std::upper_bound(pending_.begin(), pending_.end(), beep,
-        [](const DetectedBeep& a, const DetectedBeep& b) { return a.onset < b.onset; });
-    pending_.insert(place, beep);
+    pending_.insert(std::upper_bound(pending_.begin(), pending_.end(), beep, by_onset), beep);
 }

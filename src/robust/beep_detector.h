@@ -4,8 +4,8 @@
 //
 // Channel policy: every channel is analysed on its own, so a beep in one channel only, or in
 // both channels with opposite polarity (which a mono mix would cancel), is found as well as a
-// beep in all of them. Beeps that overlap in time in several channels are one beep: the
-// channel with the highest confidence reports it.
+// beep in all of them. Beeps of several channels starting within 5 ms of each other are one
+// beep: the channel with the highest confidence reports it.
 #pragma once
 
 #include <cstddef>
@@ -52,6 +52,7 @@ private:
     void collect(bool everything);
     void add(const DetectedBeep& beep);
 
+    int rate_;
     int channel_count_;
     std::vector<std::unique_ptr<robust::BeepChannel>> channels_;
     std::vector<DetectedBeep> pending_; ///< merged across channels, in onset order, not final yet
