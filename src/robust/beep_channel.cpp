@@ -38,8 +38,8 @@ constexpr double kMaxLowFrequencyError = 0.015;
 constexpr double kMaxHighFrequencyError = 0.01;
 // Over the first 40 ms only, the low tone's reading is looser still.
 constexpr double kMaxEarlyLowFrequencyError = 0.03;
-constexpr double kMinConfidenceDb = 3;
-constexpr double kMaxConfidenceDb = 60;
+constexpr double kMinConfidenceDb = 3;  // the tones hold at least twice the energy of all else
+constexpr double kMaxConfidenceDb = 60; // reported for a clean beep
 constexpr double kMaxBalanceDb = 6;
 constexpr double kMaxBefore = 0.3;     // part of the tones (either polarity) sounding before the onset
 constexpr double kMinExplained = 0.25; // part of the fitted onset's energy that the samples hold

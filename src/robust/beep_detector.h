@@ -44,8 +44,8 @@ public:
     // makes every result final. Later calls to process() are ignored.
     void finish();
 
-    // Final beeps, in onset order. A beep appears some time after it ends (about 50 ms, longer
-    // while another channel is in a beep), or at finish(); once listed it does not change.
+    // Final beeps, in onset order. A beep is listed within about 40 ms of its end (later while
+    // another channel is in a beep), or at finish(); once listed it does not change.
     const std::vector<DetectedBeep>& beeps() const { return beeps_; }
 
 private:
