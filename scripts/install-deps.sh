@@ -7,6 +7,7 @@ packages="build-essential cmake pkg-config zlib1g-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
   gstreamer1.0-plugins-ugly gstreamer1.0-libav
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libboost-math-dev libcli11-dev
+  libpng-dev chromium
   ffmpeg time
   clang-14 libclang-rt-14-dev libfuzzer-14-dev"
 
