@@ -291,6 +291,11 @@ TEST(CheckHtml, SaysWhyNothingWasMeasured)
                   std::string::npos);
         EXPECT_EQ(html.find("<circle"), std::string::npos);
     }
+    // The run's own words come first.
+    CheckResult told = without_sound();
+    told.unmeasurable_reason = "the sound's level never rose above <-90 dBFS>";
+    EXPECT_NE(between(check_html(told), "<header", "</header>").find("The sound&#39;s level never rose above &lt;-90 dBFS&gt;."),
+              std::string::npos);
     // Without sound, every flash is still marked where it happened, and the picture is there.
     const std::string quiet = check_html(without_sound());
     EXPECT_EQ(count_of(quiet, "class=\"missing_beep\""), without_sound().pairing.missing_beeps.size());

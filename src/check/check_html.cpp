@@ -151,9 +151,22 @@ std::string limits_words(const CheckResult& r)
     return text;
 }
 
-// Why no verdict could be reached, in the order a user would check.
+// `text` with a capital and a full stop, as the run's words may come without.
+std::string as_sentence(std::string text)
+{
+    if (!text.empty() && text[0] >= 'a' && text[0] <= 'z')
+        text[0] = char(text[0] - 'a' + 'A');
+    if (!text.empty() && text.back() != '.')
+        text += '.';
+    return text;
+}
+
+// Why no verdict could be reached: the run's own words, or what the result shows, in the
+// order a user would check.
 std::string unmeasurable_reason(const CheckResult& r)
 {
+    if (!r.unmeasurable_reason.empty())
+        return html_escape(as_sentence(r.unmeasurable_reason));
     const SyncPairing& p = r.pairing;
     if (r.video.frames == 0)
         return "The recording has no picture, so no flash can be seen.";
