@@ -24,17 +24,25 @@ bool have_chromium()
     return access(kChromium, X_OK) == 0;
 }
 
-#define SKIP_WITHOUT_CHROMIUM()                                                                                     \
-    if (!have_chromium())                                                                                           \
+#define SKIP_WITHOUT_CHROMIUM()                                                                                        \
+    if (!have_chromium())                                                                                              \
     GTEST_SKIP() << kChromium << " is missing: the browser checks need the Debian package chromium (make deps)"
 
 // Chromium with a fresh profile and nothing that reaches the network; console messages go to
 // standard error as "CONSOLE" lines.
 ProcessResult chromium(const TempDir& dir, const std::vector<std::string>& args)
 {
-    std::vector<std::string> argv = {kChromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                                     "--no-first-run", "--disable-background-networking", "--disable-component-update",
-                                     "--disable-sync", "--enable-logging=stderr", "--v=0",
+    std::vector<std::string> argv = {kChromium,
+                                     "--headless",
+                                     "--no-sandbox",
+                                     "--disable-gpu",
+                                     "--disable-quic",
+                                     "--no-first-run",
+                                     "--disable-background-networking",
+                                     "--disable-component-update",
+                                     "--disable-sync",
+                                     "--enable-logging=stderr",
+                                     "--v=0",
                                      "--user-data-dir=" + dir.file("profile")};
     argv.insert(argv.end(), args.begin(), args.end());
     ProcessResult run = run_process(argv, kBrowserTimeout);
@@ -112,7 +120,8 @@ TEST(Browser, LoadsWithoutConsoleMessages)
     EXPECT_EQ(console_lines(run.err), std::vector<std::string>{});
     const std::string& dom = run.out;
     for (const char* id : {"delay-plot", "delay-histogram", "frame-timeline", "marker-map"})
-        EXPECT_NE(dom.find(std::string("<svg id=\"") + id + "\""), std::string::npos) << id << " is not in the document";
+        EXPECT_NE(dom.find(std::string("<svg id=\"") + id + "\""), std::string::npos)
+            << id << " is not in the document";
     EXPECT_NE(dom.find("<image "), std::string::npos);
     // The parser kept every event row and every event's mark.
     EXPECT_EQ(count_of(dom, "<tr class=\"event"), count_of(html, "<tr class=\"event"));
@@ -133,10 +142,9 @@ TEST(Browser, PaintsThePlotsAndThePicture)
     SKIP_WITHOUT_CHROMIUM();
     TempDir dir;
     write_file(dir.file("report.html"), sample_page());
-    const ProcessResult run =
-        run_process({"sh", SKELV_SOURCE_DIR "/scripts/html-to-png.sh", dir.file("report.html"), dir.file("report.png"),
-                     "1000", "5000"},
-                    2 * kBrowserTimeout);
+    const ProcessResult run = run_process({"sh", SKELV_SOURCE_DIR "/scripts/html-to-png.sh", dir.file("report.html"),
+                                           dir.file("report.png"), "1000", "5000"},
+                                          2 * kBrowserTimeout);
     ASSERT_EQ(run.exit_code, 0) << run.err;
     const Screenshot shot = read_png(dir.file("report.png"));
     ASSERT_EQ(shot.width, 1000);

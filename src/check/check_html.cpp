@@ -121,7 +121,8 @@ std::string clock_text(double ms)
                     millis = total % 1000;
     char text[48];
     if (hours > 0)
-        snprintf(text, sizeof text, "%s%lld:%02lld:%02lld.%03lld", negative ? "-" : "", hours, minutes, seconds, millis);
+        snprintf(text, sizeof text, "%s%lld:%02lld:%02lld.%03lld", negative ? "-" : "", hours, minutes, seconds,
+                 millis);
     else
         snprintf(text, sizeof text, "%s%lld:%02lld.%03lld", negative ? "-" : "", minutes, seconds, millis);
     return text;
@@ -139,8 +140,9 @@ std::string verdict_word(SyncVerdict verdict)
 std::string limits_words(const CheckResult& r)
 {
     const SyncProfile& p = r.profile;
-    std::string text = html_escape(p.title) + ": audio may lead by at most " + tagged("/profile/lead_ms", shortest(p.lead_ms)) +
-                       " ms and lag by at most " + tagged("/profile/lag_ms", shortest(p.lag_ms)) + " ms";
+    std::string text = html_escape(p.title) + ": audio may lead by at most " +
+                       tagged("/profile/lead_ms", shortest(p.lead_ms)) + " ms and lag by at most " +
+                       tagged("/profile/lag_ms", shortest(p.lag_ms)) + " ms";
     if (p.min_pass_fraction < 1)
         text += ", for " + shortest(p.min_pass_fraction * 100) + " % of the events";
     if (p.edge_ms > 0)
@@ -234,8 +236,9 @@ std::string drift_figure(const DelayStatistics& s)
         return "unknown (needs two events at different times)";
     std::string text = tagged("/sync/drift_ms_per_min", signed_number(report_ms(s.drift->ms_per_min), 3)) + " ms/min";
     if (s.drift->ci95_low)
-        text += ", 95 % interval " + tagged("/sync/drift_ci95_ms_per_min/0", signed_number(report_ms(*s.drift->ci95_low), 3)) +
-                " \u2026 " + tagged("/sync/drift_ci95_ms_per_min/1", signed_number(report_ms(*s.drift->ci95_high), 3)) +
+        text += ", 95 % interval " +
+                tagged("/sync/drift_ci95_ms_per_min/0", signed_number(report_ms(*s.drift->ci95_low), 3)) + " \u2026 " +
+                tagged("/sync/drift_ci95_ms_per_min/1", signed_number(report_ms(*s.drift->ci95_high), 3)) +
                 (s.drift->none() ? ": no drift" : "");
     return text;
 }
@@ -254,8 +257,9 @@ std::string lipsync_figures(const CheckResult& r)
     }
     const SyncJudgement& j = r.judgement;
     if (j.judged > 0)
-        rows += row("Within the limits", std::to_string(j.within) + " of " + count_figure("/sync/judged", int64_t(j.judged)) +
-                                             " judged (" + fixed(j.pass_fraction * 100, 1) + " %)");
+        rows += row("Within the limits", std::to_string(j.within) + " of " +
+                                             count_figure("/sync/judged", int64_t(j.judged)) + " judged (" +
+                                             fixed(j.pass_fraction * 100, 1) + " %)");
     rows += row("Flashes without a beep", std::to_string(r.pairing.missing_beeps.size()));
     rows += row("Beeps without a flash", std::to_string(r.pairing.unmatched_beeps.size()));
     rows += row("Beeps heard", count_figure("/audio/beeps", int64_t(r.audio.beeps)));
@@ -274,8 +278,9 @@ std::string frame_figures(const CheckVideo& v)
     rows += row("Start of content seen", v.content_start_seen ? "yes" : "no");
     std::string counts;
     for (const auto& [shown, frames] : v.display_counts)
-        counts += (counts.empty() ? "" : ", ") + count_figure("/video/display_counts/" + std::to_string(shown), frames) +
-                  " shown " + std::to_string(shown) + "\u00d7";
+        counts += (counts.empty() ? "" : ", ") +
+                  count_figure("/video/display_counts/" + std::to_string(shown), frames) + " shown " +
+                  std::to_string(shown) + "\u00d7";
     if (!counts.empty())
         rows += row("Content frames", counts);
     return "<table class=\"frames\"><caption>Frames</caption>" + rows + "</table>";
@@ -318,11 +323,14 @@ std::string delay_section(const CheckResult& r, const TimeAxis& time)
         items.push_back(key("dot in") + "event within the limits (" + std::to_string(within) + ")");
     if (beyond > 0)
         items.push_back(key("dot out") + "event beyond the limits (" + std::to_string(beyond) + ")");
-    items.push_back(key("band") + html_escape(r.profile.title) + " tolerance, " + fixed(lo, 1) + " to " + signed_number(hi, 1) + " ms");
+    items.push_back(key("band") + html_escape(r.profile.title) + " tolerance, " + fixed(lo, 1) + " to " +
+                    signed_number(hi, 1) + " ms");
     if (r.statistics.drift)
-        items.push_back(key("line drift") + "drift " + signed_number(report_ms(r.statistics.drift->ms_per_min), 3) + " ms/min");
+        items.push_back(key("line drift") + "drift " + signed_number(report_ms(r.statistics.drift->ms_per_min), 3) +
+                        " ms/min");
     if (!r.pairing.missing_beeps.empty())
-        items.push_back(key("tri missing", "\u25bc") + "flash without a beep (" + std::to_string(r.pairing.missing_beeps.size()) + ")");
+        items.push_back(key("tri missing", "\u25bc") + "flash without a beep (" +
+                        std::to_string(r.pairing.missing_beeps.size()) + ")");
     if (!r.pairing.unmatched_beeps.empty())
         items.push_back(key("tri unmatched", "\u25b2") + "beep without a flash (" +
                         std::to_string(r.pairing.unmatched_beeps.size()) + ")");
@@ -337,7 +345,8 @@ std::string histogram_section(const CheckResult& r)
         delays.push_back(e.delay_ms);
     const DelayBins bins = delay_bins(delays);
     std::vector<std::string> items = {key("bin") + "events per delay bin", key("line median") + "median",
-                                      key("line mean") + "mean", key("band") + html_escape(r.profile.title) + " tolerance"};
+                                      key("line mean") + "mean",
+                                      key("band") + html_escape(r.profile.title) + " tolerance"};
     if (bins.below + bins.above > 0)
         items.push_back(key("bin stray") + "events far from the rest (" + std::to_string(bins.below + bins.above) +
                         "), labelled with the farthest delay");
@@ -361,14 +370,17 @@ std::string timeline_section(const CheckResult& r, const TimeAxis& time)
         items.push_back(key("span-content-odd") + "content, next loop");
     items.push_back(key("span-other") + "not from the test clip");
     const std::string svg = frame_timeline(r, time);
-    const std::string note = !svg.empty() ? "" : v.frames == 0 ? "The recording has no picture." : "No frame was timed.";
+    const std::string note = !svg.empty()    ? ""
+                             : v.frames == 0 ? "The recording has no picture."
+                                             : "No frame was timed.";
     return plot_section("timeline", "Frame timeline", svg, items, note);
 }
 
 std::string map_section(const CheckResult& r)
 {
     const bool picture = !r.video.snapshot.rgb.empty(), markers = !r.video.markers.empty();
-    std::vector<std::string> items = {key("sync") + "sync", key("frameid") + "frame bit n", key("lipsync") + "lip-sync"};
+    std::vector<std::string> items = {key("sync") + "sync", key("frameid") + "frame bit n",
+                                      key("lipsync") + "lip-sync"};
     if (picture)
         items.push_back("frame captured at " + clock_text(r.video.snapshot.time_ms));
     std::string note;
@@ -403,8 +415,8 @@ std::string facts_section(const CheckResult& r)
                                                  (r.audio.channels == 1 ? " channel" : " channels"));
     rows += row("Lengths", "video " + tagged("/streams/video_length_s", fixed(s.video_length_s, 3)) + " s, audio " +
                                tagged("/streams/audio_length_s", fixed(s.audio_length_s, 3)) + " s");
-    rows += row("Running time", "from " + ms_figure("/streams/start_ms", s.start_ms) + " to " +
-                                    ms_figure("/streams/end_ms", s.end_ms));
+    rows += row("Running time",
+                "from " + ms_figure("/streams/start_ms", s.start_ms) + " to " + ms_figure("/streams/end_ms", s.end_ms));
     rows += row("Profile", html_escape(r.profile.name));
     std::string warnings;
     for (const std::string& warning : r.warnings)
@@ -413,84 +425,115 @@ std::string facts_section(const CheckResult& r)
     return "<section id=\"facts\"><h2>Facts</h2><table class=\"facts\">" + rows + "</table></section>";
 }
 
+enum class RowKind { Event, MissingBeep, UnmatchedBeep };
+
 struct TableRow {
-    double time_ms;
-    bool problem; ///< beyond the limits, or a flash or beep alone
-    std::string html;
+    RowKind kind;
+    size_t index;   ///< in its JSON array
+    double time_ms; ///< where the row sorts
+    bool problem;   ///< beyond the limits, or a flash or beep alone
 };
+
+std::vector<TableRow> table_rows(const CheckResult& r)
+{
+    std::vector<TableRow> rows;
+    const Range band{r.expected_delay_ms - r.profile.lead_ms, r.expected_delay_ms + r.profile.lag_ms};
+    for (size_t i = 0; i < r.pairing.events.size(); i++) {
+        const SyncEvent& e = r.pairing.events[i];
+        rows.push_back({RowKind::Event, i, e.video_ms, e.delay_ms < band.lo || e.delay_ms > band.hi});
+    }
+    for (size_t i = 0; i < r.pairing.missing_beeps.size(); i++)
+        rows.push_back({RowKind::MissingBeep, i, r.pairing.missing_beeps[i].video_ms, true});
+    for (size_t i = 0; i < r.pairing.unmatched_beeps.size(); i++)
+        rows.push_back({RowKind::UnmatchedBeep, i, r.pairing.unmatched_beeps[i], true});
+    return rows;
+}
 
 // Long recordings keep every problem row and an even sample of the rest, so that the page
 // stays light; the JSON and CSV outputs hold every row.
-std::vector<TableRow> rows_to_show(std::vector<TableRow> rows, size_t most)
+std::vector<TableRow> rows_to_show(const std::vector<TableRow>& rows, size_t most)
 {
     if (rows.size() <= most)
         return rows;
     std::vector<TableRow> shown, fine;
-    for (TableRow& row : rows)
-        (row.problem && shown.size() < most ? shown : fine).push_back(std::move(row));
+    for (const TableRow& row : rows)
+        (row.problem && shown.size() < most ? shown : fine).push_back(row);
     const size_t room = most - shown.size();
     for (size_t i = 0; i < room; i++)
-        shown.push_back(std::move(fine[i * fine.size() / room]));
+        shown.push_back(fine[i * fine.size() / room]);
     return shown;
 }
 
-std::vector<TableRow> event_rows(const CheckResult& r)
+void append_row(std::string* html, const CheckResult& r, const TableRow& row)
 {
-    std::vector<TableRow> rows;
-    const auto ms = [](double v) { return "<td class=\"num\">" + fixed(report_ms(v), 3) + "</td>"; };
-    const auto num = [](int64_t v) { return "<td class=\"num\">" + std::to_string(v) + "</td>"; };
-    const std::string blank = "<td></td>";
-    const double lo = r.expected_delay_ms - r.profile.lead_ms, hi = r.expected_delay_ms + r.profile.lag_ms;
-    for (size_t i = 0; i < r.pairing.events.size(); i++) {
-        const SyncEvent& e = r.pairing.events[i];
-        const bool within = e.delay_ms >= lo && e.delay_ms <= hi;
-        rows.push_back({e.video_ms, !within,
-                        "<tr class=\"event" + std::string(within ? "" : " out") + "\" data-json=\"/sync/events/" +
-                            std::to_string(i) + "\"><td>" + clock_text(e.video_ms) + "</td><td>event</td>" +
-                            num(e.flash_frame) + num(e.loop) + ms(e.video_ms) + ms(e.audio_ms) + ms(e.delay_ms) +
-                            "<td>" + (within ? "yes" : "no") + "</td></tr>"});
+    const auto ms = [&](double v) { *html += "<td class=\"num\">" + fixed(report_ms(v), 3) + "</td>"; };
+    const auto num = [&](int64_t v) { *html += "<td class=\"num\">" + std::to_string(v) + "</td>"; };
+    const auto blank = [&](int cells) {
+        for (int i = 0; i < cells; i++)
+            *html += "<td></td>";
+    };
+    const auto start = [&](const char* css, const char* array, const char* kind) {
+        *html += std::string("<tr class=\"") + css + "\" data-json=\"/sync/" + array + "/" + std::to_string(row.index) +
+                 "\"><td>" + clock_text(row.time_ms) + "</td><td>" + kind + "</td>";
+    };
+    switch (row.kind) {
+    case RowKind::Event: {
+        const SyncEvent& e = r.pairing.events[row.index];
+        start(row.problem ? "event out" : "event", "events", "event");
+        num(e.flash_frame);
+        num(e.loop);
+        ms(e.video_ms);
+        ms(e.audio_ms);
+        ms(e.delay_ms);
+        *html += row.problem ? "<td>no</td>" : "<td>yes</td>";
+        break;
     }
-    for (size_t i = 0; i < r.pairing.missing_beeps.size(); i++) {
-        const Flash& f = r.pairing.missing_beeps[i];
-        rows.push_back({f.video_ms, true,
-                        "<tr class=\"missing_beep\" data-json=\"/sync/missing_beeps/" + std::to_string(i) + "\"><td>" +
-                            clock_text(f.video_ms) + "</td><td>no beep</td>" + num(f.source_frame) + num(f.loop) +
-                            ms(f.video_ms) + blank + blank + blank + "</tr>"});
+    case RowKind::MissingBeep: {
+        const Flash& f = r.pairing.missing_beeps[row.index];
+        start("missing_beep", "missing_beeps", "no beep");
+        num(f.source_frame);
+        num(f.loop);
+        ms(f.video_ms);
+        blank(3);
+        break;
     }
-    for (size_t i = 0; i < r.pairing.unmatched_beeps.size(); i++) {
-        const double t = r.pairing.unmatched_beeps[i];
-        rows.push_back({t, true,
-                        "<tr class=\"unmatched_beep\" data-json=\"/sync/unmatched_beeps/" + std::to_string(i) +
-                            "\"><td>" + clock_text(t) + "</td><td>no flash</td>" + blank + blank + blank + ms(t) +
-                            blank + blank + "</tr>"});
+    case RowKind::UnmatchedBeep:
+        start("unmatched_beep", "unmatched_beeps", "no flash");
+        blank(3);
+        ms(row.time_ms);
+        blank(2);
+        break;
     }
-    return rows;
+    *html += "</tr>";
 }
 
 // Events, flashes without a beep and beeps without a flash in time order, like the CSV. Each
 // row names its JSON object and each column header the key of its cells.
 std::string events_section(const CheckResult& r)
 {
-    std::vector<TableRow> rows = event_rows(r);
+    const std::vector<TableRow> all = table_rows(r);
     std::string html = "<section id=\"events\"><h2>Events</h2>";
-    if (rows.empty())
+    if (all.empty())
         return html + "<p class=\"note\">No event, flash or beep was found.</p></section>";
-    const size_t total = rows.size();
-    rows = rows_to_show(std::move(rows), kMaxTableRows);
-    std::stable_sort(rows.begin(), rows.end(), [](const TableRow& a, const TableRow& b) { return a.time_ms < b.time_ms; });
+    const size_t total = all.size();
+    std::vector<TableRow> rows = rows_to_show(all, kMaxTableRows);
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const TableRow& a, const TableRow& b) { return a.time_ms < b.time_ms; });
     const std::string what = rows.size() == total
                                  ? plural(total, "row", "rows") + ": every event, flash without a beep and beep "
                                                                   "without a flash, in time order"
                                  : std::to_string(rows.size()) + " of " + std::to_string(total) +
                                        " rows: every problem and an even sample of the events within the limits, in "
                                        "time order; the JSON and CSV outputs hold them all";
-    html += "<details open><summary>" + what + "</summary>"
-            "<table class=\"events\"><thead><tr><th>at</th><th>kind</th>"
-            "<th class=\"num\" data-key=\"flash_frame\">flash frame</th><th class=\"num\" data-key=\"loop\">loop</th>"
-            "<th class=\"num\" data-key=\"video_ms\">video (ms)</th><th class=\"num\" data-key=\"audio_ms\">audio (ms)</th>"
-            "<th class=\"num\" data-key=\"delay_ms\">delay (ms)</th><th>within</th></tr></thead><tbody>";
+    html +=
+        "<details open><summary>" + what +
+        "</summary>"
+        "<table class=\"events\"><thead><tr><th>at</th><th>kind</th>"
+        "<th class=\"num\" data-key=\"flash_frame\">flash frame</th><th class=\"num\" data-key=\"loop\">loop</th>"
+        "<th class=\"num\" data-key=\"video_ms\">video (ms)</th><th class=\"num\" data-key=\"audio_ms\">audio (ms)</th>"
+        "<th class=\"num\" data-key=\"delay_ms\">delay (ms)</th><th>within</th></tr></thead><tbody>";
     for (const TableRow& row : rows)
-        html += row.html;
+        append_row(&html, r, row);
     return html + "</tbody></table></details></section>";
 }
 
@@ -505,7 +548,8 @@ std::string check_html(const CheckResult& r)
                        "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; img-src data:; "
                        "style-src 'unsafe-inline'\">"
                        "<meta name=\"generator\" content=\"skelv-check\">";
-    html += "<title>" + verdict_word(r.judgement.verdict) + " \u2014 " + html_escape(r.file) + " \u2014 skelv-check</title>";
+    html += "<title>" + verdict_word(r.judgement.verdict) + " \u2014 " + html_escape(r.file) +
+            " \u2014 skelv-check</title>";
     html += "<style>" + std::string(kStyle) + "</style></head><body><main>";
     html += "<h1>skelv-check report: <span class=\"file\">" + html_escape(r.file) + "</span></h1>";
     html += verdict_banner(r);

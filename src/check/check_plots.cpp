@@ -10,13 +10,13 @@
 #include <cmath>
 #include <map>
 #include <memory>
-#include <tuple>
+#include <utility>
 
 namespace {
 
-constexpr int kSnapshotMaxWidth = 960; // pixels of the embedded picture; enough to see every marker
-constexpr double kLaneHeight = 9;      // pixels of one row of frame fault marks
-constexpr int kHistogramBins = 24;     // about as many bins over the bulk of the delays
+constexpr int kSnapshotMaxWidth = 960;  // pixels of the embedded picture; enough to see every marker
+constexpr double kLaneHeight = 9;       // pixels of one row of frame fault marks
+constexpr int kHistogramBins = 24;      // about as many bins over the bulk of the delays
 constexpr double kMinHistogramSpan = 1; // ms; bins narrower than 1/20 ms would show only jitter
 // Tukey's far-out fences: beyond three interquartile ranges an event is counted at the end.
 constexpr double kFarOut = 3;
@@ -24,10 +24,10 @@ constexpr double kFarOut = 3;
 // A pixel column of a plot, or -1 outside it.
 int column_of(const SvgChart& chart, double x)
 {
-    const double px = chart.x()(x);
-    if (!std::isfinite(px) || px < chart.frame().plot_left() || px > chart.frame().plot_right())
+    const double at = chart.x()(x);
+    if (!std::isfinite(at) || at < chart.frame().plot_left() || at > chart.frame().plot_right())
         return -1;
-    return int(std::floor(px));
+    return int(std::floor(at));
 }
 
 std::string seconds_text(double ms)
@@ -135,8 +135,8 @@ std::string edge_marks(const std::vector<double>& times_ms, const SvgChart& char
     std::string d;
     for (int column : columns)
         d += "M" + px(column + 0.5) + " " + px(top ? edge + 8 : edge - 8) + tip;
-    return "<path class=\"" + std::string(css) + "\" d=\"" + d + "\">" + title(std::to_string(times_ms.size()) + " " + what) +
-           "</path>";
+    return "<path class=\"" + std::string(css) + "\" d=\"" + d + "\">" +
+           title(std::to_string(times_ms.size()) + " " + what) + "</path>";
 }
 
 std::string drift_line(const CheckResult& r, const SvgChart& chart)
@@ -147,10 +147,12 @@ std::string drift_line(const CheckResult& r, const SvgChart& chart)
     double mean_t = 0;
     for (const SyncEvent& e : events)
         mean_t += e.video_ms / double(events.size());
-    const auto fitted = [&](double t) { return r.statistics.mean_ms + r.statistics.drift->ms_per_min * (t - mean_t) / 60000; };
+    const auto fitted = [&](double t) {
+        return r.statistics.mean_ms + r.statistics.drift->ms_per_min * (t - mean_t) / 60000;
+    };
     const double t0 = events.front().video_ms, t1 = events.back().video_ms;
-    return "<path class=\"drift\" d=\"M" + px(chart.x()(t0)) + " " + px(chart.y()(fitted(t0))) + "L" + px(chart.x()(t1)) +
-           " " + px(chart.y()(fitted(t1))) + "\"/>";
+    return "<path class=\"drift\" d=\"M" + px(chart.x()(t0)) + " " + px(chart.y()(fitted(t0))) + "L" +
+           px(chart.x()(t1)) + " " + px(chart.y()(fitted(t1))) + "\"/>";
 }
 
 std::string horizontal_band(const SvgChart& chart, Range values, const char* css)
@@ -166,8 +168,8 @@ std::string horizontal_band(const SvgChart& chart, Range values, const char* css
 
 std::string horizontal_line(const SvgChart& chart, double value, const char* css)
 {
-    return "<path class=\"" + std::string(css) + "\" d=\"M" + px(chart.frame().plot_left()) + " " + px(chart.y()(value)) +
-           "H" + px(chart.frame().plot_right()) + "\"/>";
+    return "<path class=\"" + std::string(css) + "\" d=\"M" + px(chart.frame().plot_left()) + " " +
+           px(chart.y()(value)) + "H" + px(chart.frame().plot_right()) + "\"/>";
 }
 
 void include(Range* range, double value)
@@ -183,7 +185,6 @@ struct SpanKey {
     FrameKind kind;
     int loop;
     bool operator==(const SpanKey&) const = default;
-    auto operator<=>(const SpanKey&) const = default;
 };
 
 const char* span_name(FrameKind kind)
@@ -221,13 +222,14 @@ struct ColumnSpan {
 std::vector<ColumnSpan> span_columns(const std::vector<CheckFrame>& frames, const SvgChart& chart)
 {
     std::vector<ColumnSpan> spans;
-    std::map<SpanKey, double> weights;
+    std::vector<std::pair<SpanKey, double>> weights; // of the column's keys; a handful at most
     int column = -1;
     const auto close_column = [&] {
         if (column < 0 || weights.empty())
             return;
-        const SpanKey key =
-            std::max_element(weights.begin(), weights.end(), [](auto& a, auto& b) { return a.second < b.second; })->first;
+        const SpanKey key = std::max_element(weights.begin(), weights.end(), [](auto& a, auto& b) {
+                                return a.second < b.second;
+                            })->first;
         if (spans.empty() || !(spans.back().key == key))
             spans.push_back({column, key});
         weights.clear();
@@ -238,8 +240,13 @@ std::vector<ColumnSpan> span_columns(const std::vector<CheckFrame>& frames, cons
             close_column();
             column = c;
         }
-        if (c >= 0 && f.kind != FrameKind::Unreadable)
-            weights[{f.kind, f.kind == FrameKind::Content ? f.loop : 0}] += std::max(f.duration_ms, 1e-3);
+        if (c < 0 || f.kind == FrameKind::Unreadable)
+            continue;
+        const SpanKey key{f.kind, f.kind == FrameKind::Content ? f.loop : 0};
+        auto it = std::find_if(weights.begin(), weights.end(), [&](auto& w) { return w.first == key; });
+        if (it == weights.end())
+            it = weights.insert(weights.end(), {key, 0.0});
+        it->second += std::max(f.duration_ms, 1e-3);
     }
     close_column();
     return spans;
@@ -250,12 +257,14 @@ std::string span_bands(const std::vector<CheckFrame>& frames, const SvgChart& ch
 {
     const std::vector<ColumnSpan> spans = span_columns(frames, chart);
     const double top = chart.frame().plot_top(), bottom = chart.frame().plot_bottom();
-    const double end = std::min(chart.frame().plot_right(), chart.x()(frames.back().time_ms + frames.back().duration_ms));
+    const double end =
+        std::min(chart.frame().plot_right(), chart.x()(frames.back().time_ms + frames.back().duration_ms));
     std::string svg;
     for (size_t i = 0; i < spans.size(); i++) {
         const double left = spans[i].first, right = i + 1 < spans.size() ? spans[i + 1].first : std::max(end, left + 1);
         svg += "<rect class=\"" + span_css(spans[i].key) + "\" x=\"" + px(left) + "\" y=\"" + px(top) + "\" width=\"" +
-               px(right - left) + "\" height=\"" + px(bottom - top) + "\">" + title(span_label(spans[i].key)) + "</rect>";
+               px(right - left) + "\" height=\"" + px(bottom - top) + "\">" + title(span_label(spans[i].key)) +
+               "</rect>";
         if (right - left >= 56)
             svg += "<text class=\"span-label\" x=\"" + px(left + 4) + "\" y=\"" + px(bottom - 5) + "\">" +
                    span_label(spans[i].key) + "</text>";
@@ -319,6 +328,12 @@ std::string fault_lane(const std::vector<CheckFrame>& frames, const SvgChart& ch
            "</path>";
 }
 
+void time_ticks(SvgChart* chart, const TimeAxis& time)
+{
+    const double step = nice_step((time.ms.hi - time.ms.lo) / time.unit_ms, 10) * time.unit_ms;
+    chart->x_axis(std::string("Recording time (") + time.unit + ")", step, time.unit_ms);
+}
+
 std::string base64(const std::string& bytes)
 {
     const std::unique_ptr<gchar, decltype(&g_free)> text(
@@ -359,8 +374,8 @@ TimeAxis time_axis(const CheckResult& r)
         for (double t : r.pairing.unmatched_beeps)
             include(&span, t);
     }
-    if (!(span.hi > span.lo))
-        span = padded(span.lo <= span.hi ? span : Range{0, 0}, 0, 1000);
+    if (!(span.hi > span.lo)) // one instant, or nothing at all: a second from there
+        span = span.lo <= span.hi ? Range{span.lo, span.lo + 1000} : Range{0, 1000};
     TimeAxis axis{span};
     if (span.hi - span.lo > 20 * 60000) {
         axis.unit_ms = 60000;
@@ -400,8 +415,7 @@ std::string delay_plot(const CheckResult& r, const TimeAxis& time)
         flashes.push_back(f.video_ms);
     chart.add_plot(edge_marks(flashes, chart, true, "missing", "flashes without a beep"));
     chart.add_plot(edge_marks(p.unmatched_beeps, chart, false, "unmatched", "beeps without a flash"));
-    chart.x_axis(std::string("Recording time (") + time.unit + ")", nice_step((time.ms.hi - time.ms.lo) / time.unit_ms, 10) * time.unit_ms,
-                 time.unit_ms);
+    time_ticks(&chart, time);
     chart.y_axis("Delay (ms), + audio lags", y_step);
     return chart.svg();
 }
@@ -463,7 +477,8 @@ std::string delay_histogram(const CheckResult& r)
     const double band_right = std::min(chart.x()(std::min(band.hi, end)), frame.plot_right() + 1);
     if (band_right > band_left)
         chart.add_plot("<rect class=\"band\" x=\"" + px(band_left) + "\" y=\"" + px(frame.plot_top()) + "\" width=\"" +
-                       px(band_right - band_left) + "\" height=\"" + px(frame.plot_bottom() - frame.plot_top()) + "\"/>");
+                       px(band_right - band_left) + "\" height=\"" + px(frame.plot_bottom() - frame.plot_top()) +
+                       "\"/>");
     const auto bar = [&](double lo, size_t count, const std::string& css, const std::string& what) {
         const double left = chart.x()(lo), right = chart.x()(lo + w), top = chart.y()(double(count));
         chart.add_plot("<rect class=\"" + css + "\" x=\"" + px(left) + "\" y=\"" + px(top) + "\" width=\"" +
@@ -489,23 +504,25 @@ std::string delay_histogram(const CheckResult& r)
     // The axis is broken where the stray events stand apart.
     for (const auto& [gap, count] : {std::pair{bins.first - w / 2, bins.below}, std::pair{end + w / 2, bins.above}})
         if (count > 0)
-            chart.add_over("<path class=\"axis-break\" d=\"M" + px(chart.x()(gap) - 5) + " " + px(frame.plot_bottom() + 5) +
-                           "l4 -10M" + px(chart.x()(gap) + 1) + " " + px(frame.plot_bottom() + 5) + "l4 -10\"/>");
+            chart.add_over("<path class=\"axis-break\" d=\"M" + px(chart.x()(gap) - 5) + " " +
+                           px(frame.plot_bottom() + 5) + "l4 -10M" + px(chart.x()(gap) + 1) + " " +
+                           px(frame.plot_bottom() + 5) + "l4 -10\"/>");
     const DelayStatistics& s = r.statistics;
     int row = 0;
     for (const auto& [value, css] : {std::pair{s.median_ms, "median"}, std::pair{s.mean_ms, "mean"}}) {
         const bool on_scale = value >= bins.first && value <= end;
         const double at = on_scale ? chart.x()(value) : value < bins.first ? frame.plot_left() : frame.plot_right();
         if (on_scale)
-            chart.add_plot("<path class=\"" + std::string(css) + "\" d=\"M" + px(at) + " " + px(frame.plot_top()) + "V" +
-                           px(frame.plot_bottom()) + "\"/>");
+            chart.add_plot("<path class=\"" + std::string(css) + "\" d=\"M" + px(at) + " " + px(frame.plot_top()) +
+                           "V" + px(frame.plot_bottom()) + "\"/>");
         const bool right_half = at > (frame.plot_left() + frame.plot_right()) / 2;
-        chart.add_over("<text class=\"" + std::string(css) + "-label\" x=\"" + px(at + (right_half ? -5 : 5)) + "\" y=\"" +
-                       px(frame.plot_top() + 14 + 15 * row++) + "\" text-anchor=\"" + (right_half ? "end" : "start") +
-                       "\">" + css + " " + fixed(report_ms(value), 3) + " ms" + (on_scale ? "" : ", off the bins") +
-                       "</text>");
+        chart.add_over("<text class=\"" + std::string(css) + "-label\" x=\"" + px(at + (right_half ? -5 : 5)) +
+                       "\" y=\"" + px(frame.plot_top() + 14 + 15 * row++) + "\" text-anchor=\"" +
+                       (right_half ? "end" : "start") + "\">" + css + " " + fixed(report_ms(value), 3) + " ms" +
+                       (on_scale ? "" : ", off the bins") + "</text>");
     }
-    chart.x_axis("Delay (ms), + audio lags", nice_step(end - bins.first + 2 * w, 10), 1, Range{bins.first - w, end + w});
+    chart.x_axis("Delay (ms), + audio lags", nice_step(end - bins.first + 2 * w, 10), 1,
+                 Range{bins.first - w, end + w});
     chart.y_axis("Events", std::max(1.0, nice_step(y.hi, 5)));
     return chart.svg();
 }
@@ -526,7 +543,8 @@ std::string frame_timeline(const CheckResult& r, const TimeAxis& time)
     const double plot_height = frame.plot_bottom() - frame.plot_top();
     const double reserved = (3 * kLaneHeight + 6) / plot_height;
     const Range y{0, std::max(durations.hi, 1.0) * 1.05 / (1 - reserved)};
-    SvgChart chart("frame-timeline", "Display duration of each captured frame against recording time", frame, time.ms, y);
+    SvgChart chart("frame-timeline", "Display duration of each captured frame against recording time", frame, time.ms,
+                   y);
     chart.add_plot(span_bands(frames, chart));
     if (nominal > 0)
         chart.add_plot(horizontal_line(chart, nominal, "nominal"));
@@ -537,8 +555,7 @@ std::string frame_timeline(const CheckResult& r, const TimeAxis& time)
                               [](const CheckFrame& f) { return int64_t(f.repeated); }));
     chart.add_plot(fault_lane(frames, chart, 2, "unreadable", "captured frames unreadable",
                               [](const CheckFrame& f) { return int64_t(f.kind == FrameKind::Unreadable); }));
-    chart.x_axis(std::string("Recording time (") + time.unit + ")", nice_step((time.ms.hi - time.ms.lo) / time.unit_ms, 10) * time.unit_ms,
-                 time.unit_ms);
+    time_ticks(&chart, time);
     chart.y_axis("Shown for (ms)", nice_step(y.hi, 5));
     return chart.svg();
 }
@@ -560,8 +577,9 @@ std::string marker_map(const CheckResult& r)
     const double unit = width / 900.0; // captured pixels per screen pixel at the usual page width
     const double stroke = 2.5 * unit, font = 13 * unit;
     std::string svg = "<svg id=\"marker-map\" class=\"picture\" viewBox=\"0 0 " + std::to_string(width) + " " +
-                      std::to_string(height) + "\" role=\"img\" style=\"--stroke:" + px(stroke) + "px;--font:" +
-                      px(font) + "px\">" + title("A captured frame with the markers that were read, outlined by role");
+                      std::to_string(height) + "\" role=\"img\" style=\"--stroke:" + px(stroke) +
+                      "px;--font:" + px(font) + "px\">" +
+                      title("A captured frame with the markers that were read, outlined by role");
     svg += image.empty() ? "<rect class=\"no-picture\" width=\"" + std::to_string(width) + "\" height=\"" +
                                std::to_string(height) + "\"/>"
                          : image;

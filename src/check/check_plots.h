@@ -26,7 +26,7 @@ std::string delay_plot(const CheckResult& result, const TimeAxis& time);
 struct DelayBins {
     double first = 0, width = 1; ///< ms; the bins cover [first, first + width * counts.size())
     std::vector<size_t> counts;
-    size_t below = 0, above = 0; ///< events left and right of the bins
+    size_t below = 0, above = 0;    ///< events left and right of the bins
     double lowest = 0, highest = 0; ///< ms, of all events
 };
 DelayBins delay_bins(std::vector<double> delays);

@@ -18,8 +18,7 @@ bool is_control(unsigned char c)
 
 std::string html_escape(std::string_view text)
 {
-    const std::unique_ptr<gchar, decltype(&g_free)> valid(g_utf8_make_valid(text.data(), gssize(text.size())),
-                                                           g_free);
+    const std::unique_ptr<gchar, decltype(&g_free)> valid(g_utf8_make_valid(text.data(), gssize(text.size())), g_free);
     std::string out;
     out.reserve(text.size());
     // NUL bytes count as invalid too, so the valid text ends at its terminator.

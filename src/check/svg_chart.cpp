@@ -58,8 +58,8 @@ std::string px(double value)
 }
 
 SvgChart::SvgChart(std::string id, std::string description, ChartFrame frame, Range x, Range y)
-    : id_(std::move(id)), description_(std::move(description)), frame_(frame),
-      x_{x, frame.plot_left(), frame.plot_right()}, y_{y, frame.plot_bottom(), frame.plot_top()}
+    : id_(std::move(id)), description_(std::move(description)),
+      frame_(frame), x_{x, frame.plot_left(), frame.plot_right()}, y_{y, frame.plot_bottom(), frame.plot_top()}
 {
 }
 
@@ -103,7 +103,7 @@ std::string SvgChart::svg() const
                             px(frame_.plot_bottom() - frame_.plot_top()) + "\"";
     return "<svg id=\"" + id_ + "\" class=\"chart\" viewBox=\"0 0 " + std::to_string(frame_.width) + " " +
            std::to_string(frame_.height) + "\" role=\"img\"><title>" + description_ + "</title>" +
-           "<defs><clipPath id=\"" + clip + "\"><rect " + box + "/></clipPath></defs>" +
-           "<g clip-path=\"url(#" + clip + ")\">" + grid_ + plot_ + "</g>" + "<rect class=\"frame\" " + box +
-           "/><g class=\"axes\">" + axes_ + "</g>" + over_ + "</svg>";
+           "<defs><clipPath id=\"" + clip + "\"><rect " + box + "/></clipPath></defs>" + "<g clip-path=\"url(#" + clip +
+           ")\">" + grid_ + plot_ + "</g>" + "<rect class=\"frame\" " + box + "/><g class=\"axes\">" + axes_ + "</g>" +
+           over_ + "</svg>";
 }

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <map>
 #include <stdexcept>
 
 namespace {
@@ -20,7 +19,10 @@ CheckMarker role_of(const MarkerBox& box)
     CheckMarker m;
     switch (box.kind) {
     case MarkerKind::SyncMark: m.role = "sync"; break;
-    case MarkerKind::FrameId: m.role = "frameid"; m.bit = int(std::log2(box.half_period)); break;
+    case MarkerKind::FrameId:
+        m.role = "frameid";
+        m.bit = int(std::log2(box.half_period));
+        break;
     case MarkerKind::Rgb6: m.role = "lipsync"; break;
     }
     m.x = box.left;
@@ -47,7 +49,9 @@ void fill_timeline(const CheckSample& s, CheckResult* r, std::vector<Flash>* fla
 {
     const double period = 1000 / s.fps;
     const int content = s.frames - kHeaderFrames - kLocatorFrames - kTrailerFrames;
-    const auto fault_at = [&](double fraction) { return s.faults ? kHeaderFrames + kLocatorFrames + int(content * fraction) : -1; };
+    const auto fault_at = [&](double fraction) {
+        return s.faults ? kHeaderFrames + kLocatorFrames + int(content * fraction) : -1;
+    };
     int64_t source = 0;
     int loop = 0;
     double time_ms = 0;
@@ -89,19 +93,25 @@ void fill_timeline(const CheckSample& s, CheckResult* r, std::vector<Flash>* fla
 
 void fill_frame_counts(CheckVideo* v)
 {
-    std::map<std::pair<int, int64_t>, int> shown;
+    std::vector<std::vector<int>> shown; // loop -> source frame -> times shown
     for (const CheckFrame& f : v->timeline) {
-        shown[{f.loop, f.source_frame}] += f.kind == FrameKind::Content;
         v->dropped += f.dropped_before;
         v->repeated += f.repeated;
         v->unreadable += f.kind == FrameKind::Unreadable;
         v->loops = std::max(v->loops, f.loop);
+        if (f.kind != FrameKind::Content)
+            continue;
+        shown.resize(std::max(shown.size(), size_t(f.loop) + 1));
+        std::vector<int>& times = shown[size_t(f.loop)];
+        times.resize(std::max(times.size(), size_t(f.source_frame) + 1));
+        times[size_t(f.source_frame)]++;
     }
-    for (const auto& [frame, times] : shown)
-        if (times > 0) {
-            v->source_frames_shown++;
-            v->display_counts[times]++;
-        }
+    for (const std::vector<int>& loop : shown)
+        for (int times : loop)
+            if (times > 0) {
+                v->source_frames_shown++;
+                v->display_counts[times]++;
+            }
 }
 
 } // namespace
@@ -122,22 +132,23 @@ CheckResult check_sample(const CheckSample& s)
     std::vector<Flash> flashes;
     fill_timeline(s, &r, &flashes);
     const double end_ms = r.video.timeline.back().time_ms + r.video.timeline.back().duration_ms;
-    r.streams = {"matroskademux", "avdec_h264", s.audio ? "avdec_aac" : "", s.width, s.height, s.fps,
-                 end_ms / 1000, s.audio ? end_ms / 1000 : 0, 0, end_ms};
+    r.streams = {"matroskademux", "avdec_h264",  s.audio ? "avdec_aac" : "",  s.width, s.height,
+                 s.fps,           end_ms / 1000, s.audio ? end_ms / 1000 : 0, 0,       end_ms};
     r.video.frames = s.frames;
     r.video.content_start_seen = true;
     fill_frame_counts(&r.video);
     for (const MarkerBox& box : design.markers)
         r.video.markers.push_back(role_of(box));
     const int content_frame = params.header + params.locator + kSampleFlashPeriod / 2 + 1;
-    r.video.snapshot = paint_snapshot(design, content_frame, r.video.timeline[size_t(kHeaderFrames + kLocatorFrames + 13)].time_ms);
+    r.video.snapshot =
+        paint_snapshot(design, content_frame, r.video.timeline[size_t(kHeaderFrames + kLocatorFrames + 13)].time_ms);
 
     std::vector<double> beeps;
     if (s.audio) {
         r.audio = {48000, 2, 0};
         for (size_t i = 0; i < flashes.size(); i++) {
             if (s.faults && i == 2)
-                continue; // the missing beep
+                continue;                                    // the missing beep
             const double wobble = 0.1 * std::sin(double(i)); // ms, like a real capture's jitter
             const double beyond = s.faults && i == 4 ? 60 : 0;
             beeps.push_back(flashes[i].video_ms + s.delay_ms + wobble + beyond);

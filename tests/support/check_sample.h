@@ -5,12 +5,12 @@
 #include "check/check_result.h"
 
 struct CheckSample {
-    int frames = 300;         ///< captured frames
-    double fps = 25;          ///< capture and clip frame rate
-    double delay_ms = 21.6;   ///< every beep after its flash, before the faults below
-    bool audio = true;        ///< without: no beep, every flash unpaired
-    bool faults = true;       ///< a dropped pair, a repeat, an unreadable frame, a loop, a stray
-                              ///< beep, a missing beep and one event beyond EBU R37
+    int frames = 300;       ///< captured frames
+    double fps = 25;        ///< capture and clip frame rate
+    double delay_ms = 21.6; ///< every beep after its flash, before the faults below
+    bool audio = true;      ///< without: no beep, every flash unpaired
+    bool faults = true;     ///< a dropped pair, a repeat, an unreadable frame, a loop, a stray
+                            ///< beep, a missing beep and one event beyond EBU R37
     int width = 320, height = 240;
 };
 
