@@ -473,20 +473,31 @@ TEST(DelayBins, StrayEventsStandApart)
 {
     const struct {
         std::vector<double> delays;
-        size_t below, above, binned;
+        size_t below, above;
+        Range binned; // the delays the bins hold: the bins cover them and no more
     } cases[] = {
-        {{21.5, 21.6, 21.6, 21.7}, 0, 0, 4},
-        {{21.5, 21.6, 21.6, 21.6, 21.7, 81.5}, 0, 1, 5},
-        {{-300, 0, 0.2, 0.1, 0, 0.3, 0.1}, 1, 0, 6},
-        {{5, 5, 5}, 0, 0, 3},
+        {{21.5, 21.6, 21.6, 21.7}, 0, 0, {21.5, 21.7}},
+        {{21.5, 21.6, 21.6, 21.6, 21.7, 81.5}, 0, 1, {21.5, 21.7}},
+        {{-300, 0, 0.2, 0.1, 0, 0.3, 0.1}, 1, 0, {0, 0.3}},
+        {{5, 5, 5}, 0, 0, {5, 5}},
+        {{-40.2, -39.9, -40.0, -38.8, -41.0}, 0, 0, {-41.0, -38.8}},
     };
     for (const auto& c : cases) {
         const DelayBins bins = delay_bins(c.delays);
         EXPECT_EQ(bins.below, c.below);
         EXPECT_EQ(bins.above, c.above);
-        EXPECT_EQ(std::accumulate(bins.counts.begin(), bins.counts.end(), size_t(0)), c.binned);
+        EXPECT_EQ(std::accumulate(bins.counts.begin(), bins.counts.end(), size_t(0)),
+                  c.delays.size() - c.below - c.above);
         EXPECT_LE(bins.width, 0.1) << "bins too coarse to show a tenth of a millisecond";
+        EXPECT_GT(bins.width, 0.01) << "bins finer than the delays are measured";
+        // Edges to a nanosecond: the bins are binary, the delays decimal.
+        const double slack = 1e-9, end = bins.first + bins.width * double(bins.counts.size());
+        EXPECT_LE(bins.first, c.binned.lo + slack);
+        EXPECT_GT(bins.first + bins.width, c.binned.lo + slack);
+        EXPECT_LE(end - bins.width, c.binned.hi + slack);
+        EXPECT_GT(end, c.binned.hi + slack);
         EXPECT_DOUBLE_EQ(bins.lowest, *std::min_element(c.delays.begin(), c.delays.end()));
+        EXPECT_DOUBLE_EQ(bins.highest, *std::max_element(c.delays.begin(), c.delays.end()));
     }
 }
 

@@ -436,11 +436,14 @@ DelayBins delay_bins(std::vector<double> delays)
     const double q1 = quantile(0.25), q3 = quantile(0.75);
     // Identical delays have no spread: events a few tenths of a millisecond off are not strays.
     const double spread = std::max(q3 - q1, kMinHistogramSpan / 2);
-    const double lo = std::max(delays.front(), q1 - kFarOut * spread);
-    const double hi = std::min(delays.back(), q3 + kFarOut * spread);
+    // The bins run from the smallest to the largest delay inside the fences.
+    const double lo = *std::lower_bound(delays.begin(), delays.end(), q1 - kFarOut * spread);
+    const double hi = *std::prev(std::upper_bound(delays.begin(), delays.end(), q3 + kFarOut * spread));
     bins.width = nice_step(std::max(hi - lo, kMinHistogramSpan), kHistogramBins);
-    bins.first = std::floor(lo / bins.width) * bins.width;
-    bins.counts.resize(size_t(std::floor((hi - bins.first) / bins.width)) + 1);
+    // Delays are decimal, bin edges binary: a delay on an edge goes to the bin it starts.
+    const auto bin_of = [&](double d) { return std::floor(d / bins.width + 1e-9); };
+    bins.first = bin_of(lo) * bins.width;
+    bins.counts.resize(size_t(bin_of(hi) - bin_of(lo)) + 1);
     bins.lowest = delays.front();
     bins.highest = delays.back();
     for (double d : delays) {
@@ -449,7 +452,7 @@ DelayBins delay_bins(std::vector<double> delays)
         else if (d > hi)
             bins.above++;
         else
-            bins.counts[std::min(bins.counts.size() - 1, size_t(std::floor((d - bins.first) / bins.width)))]++;
+            bins.counts[std::min(bins.counts.size() - 1, size_t(bin_of(d) - bin_of(lo)))]++;
     }
     return bins;
 }
