@@ -9,8 +9,13 @@
 namespace {
 
 constexpr guint64 kQueueBytes = 4 << 20;                 // per source before pushing waits
-constexpr GstClockTime kPollInterval = 10 * GST_MSECOND; // while a source's queue is full
+constexpr GstClockTime kPollInterval = 10 * GST_MSECOND; // while no source can take a buffer
 constexpr GstClockTime kFinishTimeout = 60 * GST_SECOND; // from the last buffer to the end of the file
+// No stream is fed further ahead of the other than this. A muxer interleaves by time: it
+// takes a stream only as far as it has the other, so what runs far ahead just fills its
+// queue. Any encoder's latency is well below it.
+constexpr GstClockTime kMaxLead = GST_SECOND;
+constexpr GstClockTime kStallTimeout = 60 * GST_SECOND; // with no source able to take a buffer
 constexpr int64_t kAudioChunk = 1024;                    // samples per buffer
 
 std::vector<const char*> needed_elements(const Encoding& encoding)
@@ -169,8 +174,10 @@ bool build(GstElement* pipeline, const ClipDesign& design, const Encoding& encod
     return true;
 }
 
-// Feeds both sources in timestamp order, so that the muxer never waits long for one
-// stream while the other's queue fills.
+// Feeds both sources in timestamp order. When the stream that is behind has a full queue,
+// the other may go on up to kMaxLead ahead: a muxer may hold the encoded video back until
+// it has sound from beyond the encoder's latency. It never waits on one queue alone, since
+// the one it waits on may drain only once the other is fed.
 class Feeder {
 public:
     Feeder(const ClipDesign& design, const std::vector<int16_t>& sound, Sources sources, GstBus* bus)
@@ -184,15 +191,16 @@ public:
 
     bool run(std::string* error)
     {
+        GstClockTime waited = 0; // since the last buffer went in
         while (video_left() || audio_left()) {
-            bool video_first = video_left() && (!audio_left() || video_time() <= audio_time());
-            // A stream whose queue is full yields to the other: a muxer may hold the encoded
-            // video back until it has sound from further ahead than the encoder's latency.
-            if (video_first && audio_left() && full(sources_.video))
-                video_first = false;
-            else if (!video_first && video_left() && full(sources_.audio))
-                video_first = true;
-            if (!(video_first ? push_frame(error) : push_audio(error)))
+            const bool video = may_push_video(), audio = may_push_audio();
+            if (!video && !audio) {
+                if (!wait(&waited, error))
+                    return false;
+                continue;
+            }
+            waited = 0;
+            if (!(video && (!audio || video_time() <= audio_time()) ? push_frame(error) : push_audio(error)))
                 return false;
         }
         for (GstAppSrc* source : {sources_.video, sources_.audio})
@@ -209,6 +217,26 @@ private:
     uint64_t audio_time() const
     {
         return gst_util_uint64_scale(uint64_t(next_sample_), GST_SECOND, uint64_t(design_.params.audio_rate));
+    }
+    bool may_push_video() const
+    {
+        return video_left() && !full(sources_.video) && (!audio_left() || video_time() < audio_time() + kMaxLead);
+    }
+    bool may_push_audio() const
+    {
+        return audio_left() && !full(sources_.audio) && (!video_left() || audio_time() < video_time() + kMaxLead);
+    }
+
+    // Lets the encoders drain the queues; false on a pipeline error or when nothing moves.
+    bool wait(GstClockTime* waited, std::string* error)
+    {
+        GstMessagePtr message(gst_bus_timed_pop_filtered(bus_, kPollInterval, GST_MESSAGE_ERROR));
+        *waited += kPollInterval;
+        if (message)
+            *error = message_text(message.get());
+        else if (*waited >= kStallTimeout)
+            *error = "the encoders took no data for " + std::to_string(kStallTimeout / GST_SECOND) + " s";
+        return error->empty();
     }
 
     bool push_frame(std::string* error)
@@ -232,17 +260,9 @@ private:
         return push(sources_.audio, buffer, error);
     }
 
-    // Takes the buffer. Waits while the source's queue is full, watching for errors.
-    bool push(GstAppSrc* source, GstBuffer* buffer, std::string* error)
+    // Takes the buffer.
+    static bool push(GstAppSrc* source, GstBuffer* buffer, std::string* error)
     {
-        while (full(source)) {
-            GstMessagePtr message(gst_bus_timed_pop_filtered(bus_, kPollInterval, GST_MESSAGE_ERROR));
-            if (message) {
-                gst_buffer_unref(buffer);
-                *error = message_text(message.get());
-                return false;
-            }
-        }
         if (gst_app_src_push_buffer(source, buffer) == GST_FLOW_OK)
             return true;
         *error = "the pipeline stopped taking buffers";
