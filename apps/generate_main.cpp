@@ -49,11 +49,11 @@ bool check_writable(const std::string& path, std::string* error)
 // an earlier clip stays with its sidecar.
 int write_clip(const GenerateOptions& options, const Encoding& encoding, const ClipDesign& design)
 {
-    const std::vector<int16_t> sound = clip_design_sound(design);
     ExpectedReport report;
     std::string error;
-    if (!expected_report_make(design, encoding, sound, &report, &error))
+    if (!expected_report_make(design, encoding, &report, &error))
         return fail(EXIT_USAGE, error);
+    const std::vector<int16_t> sound = clip_design_sound(design);
     const std::string scratch = options.output + ".part";
     if (!check_writable(scratch, &error))
         return fail(EXIT_FAILED, error);

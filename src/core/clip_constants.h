@@ -20,6 +20,11 @@ inline constexpr int32_t kBeepHighHz = 1823;
 inline constexpr uint8_t kClassOnThreshold = 200;
 // Samples in the exact beep detector's sliding sums; a beep closes only this long after it ends.
 inline constexpr int32_t kToneWindow = 500;
+// The exact beep detector's level (geometric mean of the two tones' sums over the window,
+// divided by the window) opens a beep strictly above kBeepOpenLevel and closes it strictly
+// below kBeepCloseLevel.
+inline constexpr int32_t kBeepOpenLevel = 2100;
+inline constexpr int32_t kBeepCloseLevel = 1900;
 // Nanoseconds either way before a timestamp offset counts as a gap or a late start.
 inline constexpr int64_t kTimeTolerance = 1000000;
 

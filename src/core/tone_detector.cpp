@@ -13,8 +13,8 @@ namespace {
 constexpr int32_t kWindow = clip::kToneWindow; // samples in each sliding sum
 constexpr int32_t kLowHz = clip::kBeepLowHz;
 constexpr int32_t kHighHz = clip::kBeepHighHz;
-constexpr int32_t kOpenLevel = 2100;  // a beep opens strictly above this level
-constexpr int32_t kCloseLevel = 1900; // and closes strictly below this one
+constexpr int32_t kOpenLevel = clip::kBeepOpenLevel;
+constexpr int32_t kCloseLevel = clip::kBeepCloseLevel;
 constexpr int64_t kAbsolutePhaseSeconds = 600; // phases use the absolute index before this
 constexpr int32_t kMaxSamples = std::numeric_limits<int32_t>::max(); // indices are int32
 

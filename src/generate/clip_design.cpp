@@ -52,15 +52,28 @@ bool check_spans(const ClipParams& params, std::string* error)
     return error->empty();
 }
 
+// A fault in the content comes after every marker's first black and white runs, so that
+// the half-periods still read as designed; the locator keeps two frames to be one.
 bool check_faults(const ClipParams& params, std::string* error)
 {
+    const int content_start = params.header + params.locator;
+    const int first_fault = content_start + max_half_period(params) + 1;
     for (const std::vector<int>* list : {&params.drop, &params.repeat})
         for (int frame : *list)
             if (frame < 0 || frame >= params.design_frames())
                 *error = format("frame %d is not in the clip (0 to %d)", frame, params.design_frames() - 1);
-    for (int frame : params.drop)
+            else if (frame >= content_start && frame < first_fault)
+                *error = format("frame %d is too early in the content to drop or repeat: the markers' first "
+                                "blinks must stay whole (from frame %d on)",
+                    frame, first_fault);
+    int locator = params.locator;
+    for (int frame : params.drop) {
         if (contains(params.repeat, frame))
             *error = format("frame %d cannot be both dropped and repeated", frame);
+        locator -= clip_design_span(params, frame) == Span::Locator;
+    }
+    if (locator < 2)
+        *error = "the dropped frames leave fewer than 2 locator frames";
     return error->empty();
 }
 
@@ -127,6 +140,14 @@ bool place_beeps(ClipDesign* design, std::string* error)
                 frame, seconds, double(design->length_ns) / 1e9);
             return false;
         }
+        // The detector's window must clear one beep before the next begins.
+        if (!design->beep_starts.empty() && start - design->beep_starts.back() < beep_samples + kDetectorWindow) {
+            *error = format("beeps of %d ms at flashes %.0f ms apart leave less than %d samples of silence "
+                            "between them, which the beep detector needs: lengthen the flash period or shorten "
+                            "the beeps",
+                params.beep_ms, 1000.0 * params.flash_period * params.fps.den / params.fps.num, kDetectorWindow);
+            return false;
+        }
         design->beep_starts.push_back(start);
     }
     return true;
@@ -142,11 +163,6 @@ Rgb color_of(char letter)
     return {uint8_t(index & 1 ? 255 : 0), uint8_t(index & 2 ? 255 : 0), uint8_t(index & 4 ? 255 : 0)};
 }
 
-char square_wave(int offset, int half_period)
-{
-    return (offset / half_period) % 2 == 0 ? 'k' : 'w';
-}
-
 } // namespace
 
 bool clip_design_make(const ClipParams& params, ClipDesign* design, std::string* error)
@@ -160,6 +176,15 @@ bool clip_design_make(const ClipParams& params, ClipDesign* design, std::string*
     return !params.audio || place_beeps(design, error);
 }
 
+Span clip_design_span(const ClipParams& params, int frame)
+{
+    if (frame < params.header)
+        return Span::Header;
+    if (frame < params.header + params.locator)
+        return Span::Locator;
+    return frame < params.header + params.locator + params.content ? Span::Content : Span::Trailer;
+}
+
 bool clip_design_is_flash(const ClipDesign& design, int frame)
 {
     const ClipParams& params = design.params;
@@ -168,20 +193,27 @@ bool clip_design_is_flash(const ClipDesign& design, int frame)
     return offset >= 0 && offset < params.content && offset % params.flash_period == params.flash_period / 2;
 }
 
+char clip_design_content_letter(const MarkerBox& marker, int offset)
+{
+    if (marker.kind == MarkerKind::Rgb6)
+        return clip::kColorCycle[offset % clip::kColorCycleLength];
+    return (offset / marker.half_period) % 2 == 0 ? 'k' : 'w';
+}
+
 std::string clip_design_code(const ClipDesign& design, int frame)
 {
-    const ClipParams& params = design.params;
-    const int offset = frame - params.header - params.locator;
+    const Span span = clip_design_span(design.params, frame);
+    const bool flash = clip_design_is_flash(design, frame);
     std::string code;
     for (const MarkerBox& marker : design.markers) {
-        if (frame < params.header || offset >= params.content)
+        if (span == Span::Header || span == Span::Trailer)
             code += 'w';
-        else if (offset < 0)
+        else if (span == Span::Locator)
             code += marker.kind == MarkerKind::FrameId ? 'k' : 'w';
-        else if (marker.kind == MarkerKind::Rgb6)
-            code += clip_design_is_flash(design, frame) ? 'k' : clip::kColorCycle[offset % clip::kColorCycleLength];
+        else if (marker.kind == MarkerKind::Rgb6 && flash)
+            code += 'k';
         else
-            code += square_wave(offset, marker.half_period);
+            code += clip_design_content_letter(marker, frame - design.params.header - design.params.locator);
     }
     return code;
 }
@@ -205,16 +237,21 @@ void clip_design_paint(const ClipDesign& design, int frame, uint8_t* rgbx, int s
     }
 }
 
+std::vector<int16_t> clip_design_beep(const ClipParams& params)
+{
+    std::vector<int16_t> beep(size_t(int64_t(params.beep_ms) * params.audio_rate / 1000));
+    for (size_t i = 0; i < beep.size(); i++) {
+        const double t = 2 * M_PI * double(i) / params.audio_rate;
+        beep[i] = int16_t(std::lround(kToneAmplitude * (std::sin(kLowHz * t) + std::sin(kHighHz * t))));
+    }
+    return beep;
+}
+
 std::vector<int16_t> clip_design_sound(const ClipDesign& design)
 {
-    const ClipParams& params = design.params;
     std::vector<int16_t> samples(size_t(design.audio_samples), 0);
-    const int64_t beep_samples = int64_t(params.beep_ms) * params.audio_rate / 1000;
+    const std::vector<int16_t> beep = clip_design_beep(design.params);
     for (int64_t start : design.beep_starts)
-        for (int64_t i = 0; i < beep_samples; i++) {
-            const double t = 2 * M_PI * double(i) / params.audio_rate;
-            samples[size_t(start + i)] =
-                int16_t(std::lround(kToneAmplitude * (std::sin(kLowHz * t) + std::sin(kHighHz * t))));
-        }
+        std::copy(beep.begin(), beep.end(), samples.begin() + start);
     return samples;
 }

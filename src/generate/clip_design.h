@@ -64,11 +64,20 @@ struct ClipDesign {
 // clip that the analyser reads as intended.
 bool clip_design_make(const ClipParams& params, ClipDesign* design, std::string* error);
 
+enum class Span { Header, Locator, Content, Trailer };
+Span clip_design_span(const ClipParams& params, int frame);
+
 // One letter of "krgybmcw" per marker: what design frame `frame` shows.
 std::string clip_design_code(const ClipDesign& design, int frame);
 bool clip_design_is_flash(const ClipDesign& design, int frame);
+// What the marker shows at content offset `offset`, continued past the content's end: a
+// blinking marker's square wave, black first; the lip-sync marker's colour cycle, flashes
+// left out.
+char clip_design_content_letter(const MarkerBox& marker, int offset);
 
 // Paints design frame `frame` into an RGBx image of the params's size, `stride` bytes a row.
 void clip_design_paint(const ClipDesign& design, int frame, uint8_t* rgbx, int stride);
-// The whole sound track: silence with a two-tone beep at each of `beep_starts`.
+// One beep's samples; every beep of the clip is the same.
+std::vector<int16_t> clip_design_beep(const ClipParams& params);
+// The whole sound track: silence with a beep at each of `beep_starts`.
 std::vector<int16_t> clip_design_sound(const ClipDesign& design);

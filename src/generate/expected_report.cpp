@@ -1,6 +1,7 @@
 #include "generate/expected_report.h"
 
 #include "core/clip_constants.h"
+#include "generate/beep_edges.h"
 #include "core/json_text.h"
 
 #include <zlib.h>
@@ -34,59 +35,91 @@ uint32_t marker_crc(const std::vector<std::string>& codes, size_t marker)
     return crc == 0 ? 1 : uint32_t(crc);
 }
 
-void add_video(const ClipDesign& design, ExpectedReport* report)
+// The letters the marker shows in the content frames as written.
+std::string content_column(const ClipDesign& design, const ExpectedReport& report, size_t marker)
 {
-    for (const DeliveredFrame& frame : design.frames)
-        report->codes.push_back(clip_design_code(design, frame.design));
-    VideoStructurePtr structure(video_structure_analyze(report->codes));
-    report->header_frames = structure->header_frames;
-    report->locator_frames = structure->locator_frames;
-    report->content_frames = structure->content_frames;
-    report->trailer_frames = structure->trailer_frames;
-    for (int32_t i = 0; i < structure->marker_count; i++)
-        report->markers.push_back(
-            {design.markers[size_t(i)], marker_crc(report->codes, size_t(i)), structure->classes[size_t(i)]});
-    if (!design.frames.empty())
-        report->video_length =
-            double(report->start_ns + design.frames.back().time_ns + design.frames.back().duration) / 1e9;
+    std::string column;
+    for (size_t j = 0; j < design.frames.size(); j++)
+        if (clip_design_span(design.params, design.frames[j].design) == Span::Content)
+            column += report.codes[j][marker];
+    return column;
 }
 
-bool add_audio(const ClipDesign& design, const std::vector<int16_t>& sound, ExpectedReport* report, std::string* error)
+// Dropped and repeated frames shift what a marker shows against where the reader expects
+// it. The marker keeps its type while every content frame as written still shows the
+// letter of its position; a flash may stand in for one colour of the lip-sync marker's
+// cycle, never for two in a row. The markers' first blinks stay whole (clip_design_make),
+// so a blinking marker that keeps its pattern keeps its half-period too.
+bool keeps_pattern(const MarkerBox& marker, const std::string& column)
 {
-    ToneDetectorPtr detector(tone_detector_new(design.params.audio_rate));
-    tone_detector_process(detector.get(), sound.data(), sound.size());
-    report->beeps = tone_detector_get_markers(detector.get());
-    report->audio_length = double(report->start_ns) / 1e9 + double(sound.size()) / design.params.audio_rate;
-    if (report->beeps.size() == design.beep_starts.size())
-        return true;
-    char text[200];
-    snprintf(text, sizeof text,
-        "the beep detector finds %zu beeps where %zu were written: lengthen the flash period "
-        "or shorten the beeps",
-        report->beeps.size(), design.beep_starts.size());
-    *error = text;
-    return false;
+    for (size_t offset = 0; offset < column.size(); offset++) {
+        const char shown = column[offset];
+        const bool flash_stands_in =
+            marker.kind == MarkerKind::Rgb6 && shown == 'k' && (offset == 0 || column[offset - 1] != 'k');
+        if (shown != clip_design_content_letter(marker, int(offset)) && !flash_stands_in)
+            return false;
+    }
+    return true;
+}
+
+void add_video(const ClipDesign& design, ExpectedReport* report)
+{
+    for (const DeliveredFrame& frame : design.frames) {
+        report->codes.push_back(clip_design_code(design, frame.design));
+        switch (clip_design_span(design.params, frame.design)) {
+        case Span::Header: report->header_frames++; break;
+        case Span::Locator: report->locator_frames++; break;
+        case Span::Content: report->content_frames++; break;
+        case Span::Trailer: report->trailer_frames++; break;
+        }
+    }
+    if (design.frames.empty())
+        return;
+    for (size_t i = 0; i < design.markers.size(); i++)
+        report->markers.push_back({design.markers[i], marker_crc(report->codes, i),
+            keeps_pattern(design.markers[i], content_column(design, *report, i))});
+    report->video_length =
+        double(report->start_ns + design.frames.back().time_ns + design.frames.back().duration) / 1e9;
+}
+
+// Every beep is the same, so the detector puts its edges at the same distance from each.
+bool add_audio(const ClipDesign& design, ExpectedReport* report, std::string* error)
+{
+    const ClipParams& params = design.params;
+    report->audio_length = double(report->start_ns) / 1e9 + double(design.audio_samples) / params.audio_rate;
+    BeepEdges edges{};
+    if (!design.beep_starts.empty() && !beep_edges_find(clip_design_beep(params), params.audio_rate, &edges)) {
+        char text[160];
+        snprintf(text, sizeof text, "beeps of %d ms at %d Hz are too short for the beep detector: lengthen them",
+            params.beep_ms, params.audio_rate);
+        *error = text;
+        return false;
+    }
+    for (int64_t start : design.beep_starts)
+        report->beeps.push_back({std::max<int64_t>(start + edges.start, 0), start + edges.end});
+    return true;
 }
 
 // Sample index to ns after the first sample, truncated as the analyser does.
-int64_t sample_ns(const ClipDesign& design, int32_t sample)
+int64_t sample_ns(const ClipDesign& design, int64_t sample)
 {
-    return int64_t{sample} * 1000000000 / design.params.audio_rate;
+    return sample * 1000000000 / design.params.audio_rate;
 }
 
-// The i-th frame with a black lip-sync marker pairs with the i-th beep.
+// The i-th frame with a black lip-sync marker pairs with the i-th beep. The analyser has
+// no lip-sync marker when the cycle is broken.
 void add_lipsync(const ClipDesign& design, ExpectedReport* report)
 {
-    const auto last_rgb6 = std::find_if(report->markers.rbegin(), report->markers.rend(),
-        [](const ExpectedMarker& m) { return m.marker_class.type == MARKER_TYPE_RGB6; });
-    if (last_rgb6 == report->markers.rend())
+    const auto lipsync = std::find_if(report->markers.begin(), report->markers.end(),
+        [](const ExpectedMarker& m) { return m.box.kind == MarkerKind::Rgb6 && m.keeps_pattern; });
+    if (lipsync == report->markers.end())
         return;
-    const size_t lipsync = size_t(report->markers.rend() - last_rgb6 - 1);
+    const size_t marker = size_t(lipsync - report->markers.begin());
     for (size_t j = 0; j < report->codes.size(); j++) {
-        if (report->codes[j][lipsync] != 'k')
+        if (report->codes[j][marker] != 'k')
             continue;
         if (size_t(report->video_markers) < report->beeps.size()) {
-            const AudioMarker& beep = report->beeps[size_t(report->video_markers)];
+            const ExpectedBeep& beep = report->beeps[size_t(report->video_markers)];
             const double delay = double(sample_ns(design, beep.start) - int64_t(design.frames[j].time_ns)) / 1e6;
             const bool first = report->video_markers == 0;
             report->delay_min_ms = first ? delay : std::min(report->delay_min_ms, delay);
@@ -115,14 +148,16 @@ void add_warnings(const ClipDesign& design, ExpectedReport* report)
             "Audio time does not start from 0 (offset = " + seconds_text(report->start_ns) + " s)");
 }
 
-const char* type_name(int32_t type)
+const char* type_name(const ExpectedMarker& marker)
 {
-    switch (type) {
-    case MARKER_TYPE_SYNCMARK: return "SYNCMARK";
-    case MARKER_TYPE_FRAMEID: return "FRAMEID";
-    case MARKER_TYPE_RGB6: return "RGB6";
-    default: return "UNKNOWN";
+    if (!marker.keeps_pattern)
+        return "UNKNOWN";
+    switch (marker.box.kind) {
+    case MarkerKind::SyncMark: return "SYNCMARK";
+    case MarkerKind::FrameId: return "FRAMEID";
+    case MarkerKind::Rgb6: return "RGB6";
     }
+    return "UNKNOWN";
 }
 
 std::string quoted(const std::string& text)
@@ -140,9 +175,9 @@ void write_markers(FILE* out, const ExpectedReport& report)
         const ExpectedMarker& m = report.markers[i];
         fprintf(out,
             "%s\n    {\"index\": %zu, \"pos\": [%d, %d], \"size\": [%d, %d], \"crc\": \"%08x\", \"type\": \"%s\"",
-            i == 0 ? "" : ",", i, m.box.left, m.box.top, m.box.size, m.box.size, m.crc, type_name(m.marker_class.type));
-        if (m.marker_class.type == MARKER_TYPE_SYNCMARK || m.marker_class.type == MARKER_TYPE_FRAMEID)
-            fprintf(out, ", \"interval\": %d", m.marker_class.interval);
+            i == 0 ? "" : ",", i, m.box.left, m.box.top, m.box.size, m.box.size, m.crc, type_name(m));
+        if (m.keeps_pattern && m.box.kind != MarkerKind::Rgb6)
+            fprintf(out, ", \"interval\": %d", m.box.half_period);
         fputs("}", out);
     }
     fputs("\n  ],\n", out);
@@ -213,13 +248,13 @@ void write_report(FILE* out, const std::string& clip_path, const ClipDesign& des
 
 } // namespace
 
-bool expected_report_make(const ClipDesign& design, const Encoding& encoding, const std::vector<int16_t>& sound,
-    ExpectedReport* report, std::string* error)
+bool expected_report_make(const ClipDesign& design, const Encoding& encoding, ExpectedReport* report,
+    std::string* error)
 {
     *report = ExpectedReport{};
     report->start_ns = design.params.start_ns + encoding.container->demuxed_start;
     add_video(design, report);
-    if (design.params.audio && !add_audio(design, sound, report, error))
+    if (design.params.audio && !add_audio(design, report, error))
         return false;
     add_lipsync(design, report);
     add_warnings(design, report);

@@ -285,7 +285,7 @@ Encoding:
   --background NAME      grey, or black: every background pixel then stays a marker
                          candidate, the analyser's slowest case (grey)
 
-Faults on purpose (design frames count from 0):
+Faults on purpose (design frames count from 0; in the content, after the first blinks):
   --drop N[,N...]        leave these frames out: a gap in the video timestamps
   --repeat N[,N...]      show these frames twice: all later frames come one frame late
   --start-ms MS          both streams start this late instead of at 0
