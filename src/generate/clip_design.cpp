@@ -72,6 +72,8 @@ bool check_faults(const ClipParams& params, std::string* error)
             *error = format("frame %d cannot be both dropped and repeated", frame);
         locator -= clip_design_span(params, frame) == Span::Locator;
     }
+    for (int frame : params.repeat)
+        locator += clip_design_span(params, frame) == Span::Locator;
     if (locator < 2)
         *error = "the dropped frames leave fewer than 2 locator frames";
     return error->empty();

@@ -1,8 +1,8 @@
 #include "generate/expected_report.h"
 
 #include "core/clip_constants.h"
-#include "generate/beep_edges.h"
 #include "core/json_text.h"
+#include "generate/beep_edges.h"
 
 #include <zlib.h>
 
