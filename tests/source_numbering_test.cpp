@@ -123,9 +123,10 @@ TEST(SourceNumbering, ContentRightAfterTheTrailerIsANewLoop)
     double t = 0;
     for (int frame = content_start; frame < design.params.design_frames(); ++frame, t += 1 / kFps)
         shown.push_back({frame, t});
-    for (int frame = content_start; frame < content_start + 10; ++frame, t += 1 / kFps)
+    for (int frame = content_start + 30; frame < content_start + 40; ++frame, t += 1 / kFps)
         shown.push_back({frame, t});
     const std::vector<FrameReading> readings = number(design, shown);
+    // Numbered from its first frame seen: nothing showed where the content starts.
     const FrameReading& restart = readings[readings.size() - 10];
     EXPECT_EQ(restart.kind, FrameKind::Content);
     EXPECT_EQ(restart.loop, 1);

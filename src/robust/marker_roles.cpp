@@ -12,8 +12,10 @@
 
 namespace {
 
-// A marker cycles colours when its chroma spreads over more than this share of its luma's.
-constexpr float kColourSpreadShare = 0.35f;
+// A marker cycles colours when its chroma spreads over more than this share of its luma's: at
+// half saturation the colours still spread a third as far; a colour cast between black and
+// white moves a blinking marker's chroma by a twentieth.
+constexpr float kColourSpreadShare = 0.2f;
 // Radius of a level's densest centre, as a share of the marker's range of levels.
 constexpr float kLevelRadiusShare = 0.06f;
 constexpr float kMinLevelRadius = 2; // 8-bit levels: coding noise of an interior mean

@@ -99,10 +99,10 @@ FrameReading SourceNumbering::next(int64_t time_ns, const std::vector<int8_t>& s
             break;
         }
         if (break_since_content_) {
-            // Content again after the trailer: the clip started over with its locator unseen.
+            // Content again after the trailer: the clip started over, its start unseen.
             start_loop();
             break_since_content_ = false;
-            start_visible_ = true;
+            start_visible_ = false;
         }
         int64_t offset = 0;
         if (!place(time_ns, weak, &offset)) {

@@ -1,6 +1,8 @@
 // Turns the per-frame marker readings of a recording, in capture order, into frame kinds and
 // source frame numbers: the content offset a frame shows, unwrapped past the counter's period
-// with the frame times, and the loop it belongs to.
+// with the frame times, and the loop it belongs to. Each loop numbers its content from the
+// content's first frame when its locator or header was seen, else from its first content
+// frame read.
 #pragma once
 
 #include "robust/frame_counter.h"

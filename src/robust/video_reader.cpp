@@ -12,8 +12,27 @@ namespace {
 // state: other pictures that happen to blink and change colour do not.
 constexpr double kMinAgreeingShare = 0.9;
 constexpr int64_t kMinAgreeing = 12;
-// The source rate is measured again on the numbered frames over at least this span.
-constexpr int64_t kMinRateSpanNs = 1'000'000'000;
+// The source rate is measured again on the numbered frames over spans of this length.
+constexpr int64_t kRateSpanNs = 1'000'000'000;
+
+// Median of the rates (source frames per second) between numbered frames about a second
+// apart: a freeze or a drop moves only the few spans that hold it.
+double median_rate(const std::vector<FrameReading>& numbered)
+{
+    std::vector<float> rates;
+    size_t later = 0;
+    for (size_t i = 0; i < numbered.size(); ++i) {
+        later = std::max(later, i + 1);
+        while (later < numbered.size() && numbered[later].loop == numbered[i].loop &&
+               numbered[later].time_ns - numbered[i].time_ns < kRateSpanNs)
+            ++later;
+        if (later == numbered.size() || numbered[later].loop != numbered[i].loop)
+            continue;
+        rates.push_back(float(numbered[later].source - numbered[i].source) * 1e9f /
+            float(numbered[later].time_ns - numbered[i].time_ns));
+    }
+    return rates.empty() ? 0 : quantile(rates, 0.5f);
+}
 
 // Whether the markers of the look-ahead count frames as a test clip's do; the source rate
 // measured again on the frame numbers, which blending cannot bias.
@@ -25,7 +44,7 @@ bool check_counting(const std::vector<std::vector<Yuv>>& series, const std::vect
     std::vector<int8_t> shades(series.size());
     std::vector<int32_t> residues;
     int64_t clear = 0, agreeing = 0;
-    std::map<int32_t, std::pair<FrameReading, FrameReading>> spans; ///< per loop: first and last frame numbered
+    std::vector<FrameReading> numbered;
     for (size_t t = 0; t < times.size(); ++t) {
         for (size_t m = 0; m < series.size(); ++m)
             shades[m] = read_shade(plan.markers[m], series[m][t]);
@@ -35,23 +54,15 @@ bool check_counting(const std::vector<std::vector<Yuv>>& series, const std::vect
             agreeing += !residues.empty();
         }
         const FrameReading reading = trial.next(times[t], shades, 1);
-        if (reading.kind != FrameKind::Content || reading.flash || reading.source < 0)
-            continue;
-        const auto [span, first] = spans.try_emplace(reading.loop, reading, reading);
-        if (!first)
-            span->second.second = reading;
+        if (reading.kind == FrameKind::Content && !reading.flash && reading.source >= 0)
+            numbered.push_back(reading);
     }
     if (agreeing < kMinAgreeing || double(agreeing) < kMinAgreeingShare * double(clear)) {
         *reason = "the blinking markers and the colours do not agree on frame numbers";
         return false;
     }
-    double frames = 0, seconds = 0;
-    for (const auto& [loop, span] : spans)
-        if (span.second.time_ns - span.first.time_ns >= kMinRateSpanNs) {
-            frames += span.second.source - span.first.source;
-            seconds += double(span.second.time_ns - span.first.time_ns) / 1e9;
-        }
-    *source_fps = frames > 0 ? snap_frame_rate(frames / seconds) : plan.source_fps;
+    const double rate = median_rate(numbered);
+    *source_fps = rate > 0 ? snap_frame_rate(rate) : plan.source_fps;
     return true;
 }
 
