@@ -42,6 +42,9 @@ constexpr int64_t kMaxHalfPeriod = 1024;
 constexpr double kMinWaveAgreement = 0.9;
 // A measured half-period within this ratio of a power of two counts as that power of two.
 constexpr double kPowerOfTwoTolerance = 0.25;
+// Clips carry at most 10 counter bits; a few more leave room without letting the counter's
+// period (2^bits frames) outgrow the numbers.
+constexpr int32_t kMaxCounterBits = 12;
 // Share of the locator frames in which a marker must show the same level.
 constexpr double kLocatorAgreement = 0.9;
 
@@ -92,6 +95,8 @@ Yuv own_level(const std::vector<Yuv>& samples, const Yuv& pooled, float radius, 
     return *members > 0 ? Yuv{sum.y / float(*members), sum.u / float(*members), sum.v / float(*members)} : pooled;
 }
 
+// A blinking marker's own black and white; false when it does not show both, or shows either
+// too rarely to be a marker that blinks.
 bool two_levels(const std::vector<Yuv>& samples, const Yuv& black, const Yuv& white, std::vector<Yuv>* levels)
 {
     const float radius = kOwnLevelShare * yuv_distance(black, white);
@@ -205,7 +210,7 @@ bool colour_levels(const std::vector<Yuv>& samples, const Yuv& black, const Yuv&
 struct ClockTick {
     size_t frame;
     int64_t count;   ///< source frames since the stretch began
-    int32_t stretch; ///< stretches of content part at white frames and at gaps the cycle could wrap in
+    int32_t stretch; ///< a new one begins after white frames and after gaps the cycle could have wrapped in
 };
 
 struct ColourClock {
@@ -435,6 +440,10 @@ bool assign_blinking(const std::vector<size_t>& blinking, const std::vector<doub
         marker.bit = bit;
     }
     const int32_t bits = int32_t(blinking.size()) - (plan->sync >= 0 ? 1 : 0);
+    if (bits > kMaxCounterBits) {
+        *reason = "the blinking markers do not form a binary frame counter";
+        return false;
+    }
     size_t next_free = 0;
     for (size_t k : unmeasured) {
         while (next_free < bit_taken.size() && bit_taken[next_free])
