@@ -6,11 +6,10 @@
 #pragma once
 
 #include "robust/frame_counter.h"
+#include "robust/frame_kind.h"
 
 #include <cstdint>
 #include <vector>
-
-enum class FrameKind : uint8_t { Header, Locator, Content, Trailer, Unreadable, Unknown };
 
 struct FrameReading {
     int64_t time_ns = 0;
