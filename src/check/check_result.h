@@ -2,6 +2,7 @@
 // beeps, the lip-sync events with their figures, and the verdict against a profile.
 #pragma once
 
+#include "robust/frame_kind.h"
 #include "robust/sync_pairing.h"
 #include "robust/sync_statistics.h"
 #include "robust/sync_verdict.h"
@@ -17,8 +18,6 @@ struct CheckMarker {
     int x = 0, y = 0, width = 0, height = 0; ///< captured pixels
 };
 
-// What one captured frame shows.
-enum class FrameKind { Header, Locator, Content, Trailer, Unreadable, Unknown };
 
 struct CheckFrame {
     double time_ms = 0;         ///< running time

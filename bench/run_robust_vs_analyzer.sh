@@ -1,0 +1,63 @@
+#!/bin/sh
+# Times the whole robust reading of a recording's picture against skelv-analyzer on the same
+# file, and checks that its memory does not grow with the recording's length.
+#
+#   bench/run_robust_vs_analyzer.sh [build_dir] [runs] [seconds]
+#
+# A 1920x1080 H.264 clip of `seconds` (default 30) from skelv-generate is read `runs` times
+# (default 5), interleaved: skelv-analyzer (two decodes to RGBx), then bench/robust_read (one
+# decode in the decoder's own YUV, look-ahead, reading). Medians, their ratio and each
+# program's peak resident memory are printed; then robust_read's peak memory on 640x360 clips
+# without sound of `seconds` and four times as long. Clips are kept in <build_dir>/clips between calls.
+set -eu
+build_dir=$(cd "${1:-build-bench}" && pwd)
+runs=${2:-5}
+seconds=${3:-30}
+clips="$build_dir/clips"
+mkdir -p "$clips"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+now() { date +%s.%N; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# Seconds taken by one command, its output thrown away.
+timed() {
+  start=$(now)
+  "$@" > /dev/null 2>&1
+  awk -v a="$(now)" -v b="$start" 'BEGIN { print a - b }'
+}
+
+# Peak resident memory of one command, MB.
+peak_mb() {
+  /usr/bin/time -f %M "$@" 2>&1 > /dev/null | tail -n 1 | awk '{ printf "%d", $1 / 1024 }'
+}
+
+make_clip() { # size seconds [options...]
+  size=$1 length=$2
+  shift 2
+  out="$clips/h264-$size-$length$(printf '%s' "$*" | tr -d ' -').mp4"
+  [ -f "$out" ] || "$build_dir/skelv-generate" --size "$size" --duration "$length" "$@" "$out" > /dev/null
+  echo "$out"
+}
+
+clip=$(make_clip 1920x1080 "$seconds")
+: > "$work/analyser"; : > "$work/robust"
+for _ in $(seq "$runs"); do
+  (cd "$work" && timed "$build_dir/skelv-analyzer" "$clip") >> "$work/analyser"
+  timed "$build_dir/bench/robust_read" "$clip" >> "$work/robust"
+done
+analyser=$(median < "$work/analyser") robust=$(median < "$work/robust")
+analyser_mb=$(cd "$work" && peak_mb "$build_dir/skelv-analyzer" "$clip")
+robust_mb=$(peak_mb "$build_dir/bench/robust_read" "$clip")
+printf '%-28s %9s %9s %7s   %11s %11s\n' clip analyser robust ratio "analyser MB" "robust MB"
+printf '%-28s %9.2f %9.2f %7s   %11d %11d\n' "$(basename "$clip")" "$analyser" "$robust" \
+  "$(ratio "$robust" "$analyser")" "$analyser_mb" "$robust_mb"
+
+# The picture alone: the reading decodes no sound it does not need.
+short=$(make_clip 640x360 "$seconds" --no-audio)
+long=$(make_clip 640x360 $((4 * seconds)) --no-audio)
+printf 'robust_read peak memory, 640x360: %d MB for %d s, %d MB for %d s\n' \
+  "$(peak_mb "$build_dir/bench/robust_read" "$short")" "$seconds" \
+  "$(peak_mb "$build_dir/bench/robust_read" "$long")" $((4 * seconds))

@@ -1,0 +1,98 @@
+#include "robust/marker_roles.h"
+
+#include "support/yuv_clip.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+ClipParams clip_params(int fps = 25, int content = 150, int sync_half_period = 4, int bits = 4)
+{
+    ClipParams params;
+    params.fps = {fps, 1};
+    params.content = content;
+    params.flash_period = fps;
+    params.sync_half_period = sync_half_period;
+    params.frameid_bits = bits;
+    return params;
+}
+
+// Roles and half-periods as the design made them, the sync mark told apart as the look-ahead
+// allows, the source rate, and the six colours as they arrive.
+TEST(MarkerRoles, AsTheDesignMadeThem)
+{
+    const struct {
+        const char* name;
+        ClipParams params;
+        double capture_fps;
+        int first_frame; ///< design frame the capture starts at
+        bool blend;
+        SyncEvidence evidence;
+    } cases[] = {
+        {"from the header", clip_params(), 25, 0, false, SyncEvidence::Locator},
+        {"blended to 24 fps", clip_params(), 24, 0, true, SyncEvidence::Locator},
+        {"from mid-content", clip_params(), 30, 40, false, SyncEvidence::RasterOrder},
+        {"odd sync period, from mid-content", clip_params(25, 150, 3), 25, 40, false, SyncEvidence::HalfPeriod},
+        // Bit 0 stays black in the content and only three colours show; the rest is predicted.
+        {"every other frame of 50 fps", clip_params(50, 200), 25, 0, false, SyncEvidence::Locator},
+        {"six bits", clip_params(25, 200, 4, 6), 25, 0, false, SyncEvidence::Locator},
+    };
+    for (const auto& c : cases) {
+        const ClipDesign design = make_design(c.params);
+        const double fps = c.params.fps.num;
+        const int count = int((c.params.design_frames() - c.first_frame) * c.capture_fps / fps);
+        const CapturedSeries captured = capture_series(design, c.capture_fps, c.first_frame, count, c.blend);
+        ReadingPlan plan;
+        std::string reason;
+        ASSERT_TRUE(plan_markers(captured.series, captured.times_ns, &plan, &reason)) << c.name << ": " << reason;
+        EXPECT_EQ(plan.sync_from, c.evidence) << c.name;
+        EXPECT_EQ(plan.counter_bits, c.params.frameid_bits) << c.name;
+        EXPECT_NEAR(plan.source_fps, fps, 0.05 * fps) << c.name;
+        for (size_t m = 0; m < design.markers.size(); ++m) {
+            const MarkerBox& box = design.markers[m];
+            const MarkerPlan& found = plan.markers[m];
+            const MarkerRole role = box.kind == MarkerKind::SyncMark ? MarkerRole::Sync
+                : box.kind == MarkerKind::FrameId                    ? MarkerRole::FrameId
+                                                                     : MarkerRole::LipSync;
+            EXPECT_EQ(found.role, role) << c.name << " marker " << m;
+            EXPECT_EQ(found.half_period, box.half_period) << c.name << " marker " << m;
+        }
+        const MarkerPlan& lipsync = plan.markers.back();
+        for (int8_t shade = 0; shade < 8; ++shade)
+            EXPECT_EQ(read_shade(lipsync, design_levels("kwrygcbm"[shade])), shade) << c.name << " shade " << int(shade);
+    }
+}
+
+// What a look-ahead must show to be a test clip, and the reason when it does not.
+TEST(MarkerRoles, ReasonsForNoTestClip)
+{
+    const ClipDesign design = make_design(clip_params());
+    const CapturedSeries clean = capture_series(design, 25, 0, design.params.design_frames());
+    CapturedSeries no_colour = clean, no_counter = clean, no_blinking = clean;
+    no_colour.series.pop_back();                  // the lip-sync marker is last
+    no_counter.series[2] = no_counter.series[1]; // two markers with half-period 1
+    no_blinking.series.erase(no_blinking.series.begin(), no_blinking.series.end() - 1);
+    const struct {
+        const CapturedSeries* captured;
+        const char* reason;
+    } cases[] = {
+        {&no_colour, "no area cycles through the six colours of the lip-sync marker"},
+        {&no_counter, "the blinking markers do not form a binary frame counter"},
+        {&no_blinking, "no area blinks between two levels"},
+    };
+    for (const auto& c : cases) {
+        ReadingPlan plan;
+        std::string reason;
+        EXPECT_FALSE(plan_markers(c.captured->series, c.captured->times_ns, &plan, &reason));
+        EXPECT_EQ(reason, c.reason);
+    }
+}
+
+TEST(MarkerRoles, RatesSnapToTheNearestCommonOne)
+{
+    EXPECT_DOUBLE_EQ(snap_frame_rate(29.975), 30000.0 / 1001);
+    EXPECT_DOUBLE_EQ(snap_frame_rate(29.99), 30);
+    EXPECT_DOUBLE_EQ(snap_frame_rate(27), 27);
+}
+
+} // namespace

@@ -1,0 +1,160 @@
+#include "robust/source_numbering.h"
+
+#include "support/design_shades.h"
+#include "support/yuv_clip.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+constexpr double kFps = 25;
+
+const ClipDesign& design()
+{
+    static const ClipDesign made = [] {
+        ClipParams params;
+        params.content = 150;
+        return make_design(params);
+    }();
+    return made;
+}
+
+const int kContent = design().params.header + design().params.locator; ///< first content frame
+
+// A captured frame: the design frame it shows (-1: a black screen) and when.
+struct Shown {
+    int frame;
+    double seconds;
+};
+
+std::vector<FrameReading> number(const std::vector<Shown>& shown, bool* start_seen = nullptr)
+{
+    SourceNumbering numbering(plan_of(design(), kFps), kFps);
+    std::vector<FrameReading> readings;
+    for (const Shown& s : shown)
+        readings.push_back(numbering.next(std::llround(s.seconds * 1e9),
+            s.frame >= 0 ? design_shades(design(), s.frame) : std::vector<int8_t>(6, kShadeBlack), 1));
+    if (start_seen != nullptr)
+        *start_seen = numbering.content_start_seen();
+    return readings;
+}
+
+// Design frames from `first` on, as many as `count`, one every 1 / `rate` s from `start` s.
+std::vector<Shown> run(int first, int count, double rate = kFps, double start = 0)
+{
+    std::vector<Shown> shown;
+    for (int n = 0; n < count; ++n)
+        shown.push_back({first + n, start + n / rate});
+    return shown;
+}
+
+// Kinds, numbers and flashes of every frame of captures at other rates: the design frame at
+// each captured frame's time.
+TEST(SourceNumbering, EveryFrameOfACapture)
+{
+    const ClipParams& p = design().params;
+    const struct {
+        double rate;
+        int first;
+    } cases[] = {{25, 0}, {30, 0}, {24, 0}, {50, 0}, {12.5, 0}, {25, 7}, {30, 40}};
+    for (const auto& c : cases) {
+        std::vector<Shown> shown;
+        for (int n = 0; c.first + int(n * kFps / c.rate + 1e-9) < p.design_frames(); ++n)
+            shown.push_back({c.first + int(n * kFps / c.rate + 1e-9), n / c.rate});
+        bool start_seen = false;
+        const std::vector<FrameReading> readings = number(shown, &start_seen);
+        EXPECT_EQ(start_seen, c.first < kContent) << c.rate;
+        const int base = c.first < kContent ? 0 : c.first - kContent;
+        for (size_t n = 0; n < shown.size(); ++n) {
+            const int frame = shown[n].frame, offset = content_offset(design(), frame);
+            const FrameKind kind = frame < p.header ? FrameKind::Header
+                : frame < kContent                  ? FrameKind::Locator
+                : offset >= 0                       ? FrameKind::Content
+                                                    : FrameKind::Trailer;
+            ASSERT_EQ(readings[n].kind, kind) << c.rate << " frame " << n;
+            EXPECT_EQ(readings[n].source, offset >= 0 ? offset - base : -1) << c.rate << " frame " << n;
+            EXPECT_EQ(readings[n].flash, clip_design_is_flash(design(), frame)) << c.rate << " frame " << n;
+            EXPECT_EQ(readings[n].loop, 0);
+        }
+    }
+}
+
+// Played again: a locator starts loop 1 numbered from the content's start, the header before
+// it reading as trailer; content straight after the trailer starts a loop numbered from its
+// first frame.
+TEST(SourceNumbering, Loops)
+{
+    const int frames = design().params.design_frames();
+    std::vector<Shown> shown = run(0, frames), again = run(0, frames, kFps, frames / kFps);
+    shown.insert(shown.end(), again.begin(), again.end());
+    std::vector<FrameReading> readings = number(shown);
+    EXPECT_EQ(readings[size_t(frames)].kind, FrameKind::Trailer);
+    EXPECT_EQ(readings[size_t(frames)].loop, 0);
+    EXPECT_EQ(readings[size_t(frames + kContent)].loop, 1);
+    EXPECT_EQ(readings[size_t(frames + kContent)].source, 0);
+    EXPECT_EQ(readings.back().kind, FrameKind::Trailer);
+
+    shown = run(kContent + 100, frames - kContent - 100);
+    again = run(kContent + 30, 10, kFps, shown.size() / kFps);
+    shown.insert(shown.end(), again.begin(), again.end());
+    readings = number(shown);
+    EXPECT_EQ(readings[readings.size() - 10].loop, 1);
+    EXPECT_EQ(readings[readings.size() - 10].source, 0);
+    EXPECT_EQ(readings.back().source, 9);
+}
+
+// A black screen around the clip is no flash, though the counter could read it as one; a flash
+// is placed only next to content already numbered, and only where that leads.
+TEST(SourceNumbering, FlashesOnlyWhereTheCountLeads)
+{
+    const int frames = design().params.design_frames();
+    std::vector<Shown> shown = {{-1, 0}, {-1, 0.04}};
+    for (const Shown& s : run(0, frames, kFps, 0.08))
+        shown.push_back(s);
+    shown.push_back({-1, 0.08 + frames / kFps});
+    const std::vector<FrameReading> readings = number(shown);
+    EXPECT_EQ(readings[0].kind, FrameKind::Unknown);
+    EXPECT_EQ(readings[2].kind, FrameKind::Header);
+    EXPECT_EQ(readings.back().kind, FrameKind::Unknown);
+
+    const int flash = kContent + design().params.flash_period / 2; // content offset 12
+    ASSERT_TRUE(clip_design_is_flash(design(), flash));
+    EXPECT_EQ(number({{kContent, 0}, {kContent + 1, 0.04}, {flash, 0.08}})[2].kind, FrameKind::Unknown); // 0.4 s early
+    const FrameReading in_place = number({{kContent, 0}, {kContent + 1, 0.04}, {flash, 0.48}})[2];
+    EXPECT_TRUE(in_place.kind == FrameKind::Content && in_place.flash && in_place.source == 12);
+    EXPECT_EQ(number({{flash, 0}})[0].kind, FrameKind::Unknown); // nothing numbered before it
+}
+
+// Numbers past the counter's period (48 frames) come from the time between frames; a frozen
+// picture resumes where it stopped.
+TEST(SourceNumbering, GapsAndFreezesUnwrapByTime)
+{
+    std::vector<Shown> frozen(50, Shown{kContent + 20, 0});
+    for (size_t n = 0; n < frozen.size(); ++n)
+        frozen[n].seconds = double(n) / kFps;
+    frozen.push_back({kContent + 21, 2});
+    const struct {
+        const char* name;
+        std::vector<Shown> shown;
+        std::vector<int> sources;
+    } cases[] = {
+        {"60 frames missing", {{kContent, 0}, {kContent + 1, 0.04}, {kContent + 62, 2.48}}, {0, 1, 62}},
+        {"100 frames missing", {{kContent + 5, 0}, {kContent + 6, 0.04}, {kContent + 106, 4.04}}, {0, 1, 101}},
+        {"out of order", {{kContent + 3, 0}, {kContent + 5, 0.04}, {kContent + 4, 0.08}}, {0, 2, 1}},
+        {"frozen for two seconds", frozen, std::vector<int>(50, 0)},
+    };
+    for (const auto& c : cases) {
+        std::vector<int> sources;
+        for (const FrameReading& r : number(c.shown))
+            sources.push_back(r.source);
+        if (c.shown.size() > c.sources.size()) {
+            EXPECT_EQ(sources.back(), 1) << c.name;
+        }
+        sources.resize(c.sources.size());
+        EXPECT_EQ(sources, c.sources) << c.name;
+    }
+}
+
+} // namespace

@@ -1,0 +1,53 @@
+#include "design_shades.h"
+
+#include <cstring>
+#include <string>
+
+ReadingPlan plan_of(const ClipDesign& design, double source_fps)
+{
+    ReadingPlan plan;
+    plan.source_fps = source_fps;
+    for (size_t m = 0; m < design.markers.size(); ++m) {
+        const MarkerBox& box = design.markers[m];
+        MarkerPlan marker;
+        marker.half_period = box.half_period;
+        switch (box.kind) {
+        case MarkerKind::SyncMark:
+            marker.role = MarkerRole::Sync;
+            plan.sync = int32_t(m);
+            plan.sync_from = SyncEvidence::Locator;
+            break;
+        case MarkerKind::FrameId:
+            marker.role = MarkerRole::FrameId;
+            marker.bit = __builtin_ctz(unsigned(box.half_period));
+            plan.counter_bits++;
+            break;
+        case MarkerKind::Rgb6:
+            marker.role = MarkerRole::LipSync;
+            plan.lipsync = int32_t(m);
+            break;
+        }
+        plan.markers.push_back(marker);
+    }
+    return plan;
+}
+
+std::vector<int8_t> design_shades(const ClipDesign& design, int frame)
+{
+    std::vector<int8_t> shades;
+    for (char letter : clip_design_code(design, frame)) {
+        if (letter == 'k')
+            shades.push_back(kShadeBlack);
+        else if (letter == 'w')
+            shades.push_back(kShadeWhite);
+        else
+            shades.push_back(int8_t(kShadeFirstColour + (std::strchr("rygcbm", letter) - "rygcbm")));
+    }
+    return shades;
+}
+
+int content_offset(const ClipDesign& design, int frame)
+{
+    const int offset = frame - design.params.header - design.params.locator;
+    return offset >= 0 && offset < design.params.content ? offset : -1;
+}

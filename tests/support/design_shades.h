@@ -1,0 +1,15 @@
+// The clip design as the numbering modules see it: a reading plan made from the design's
+// marker boxes, and the shades each design frame shows.
+#pragma once
+
+#include "generate/clip_design.h"
+#include "robust/marker_roles.h"
+
+#include <vector>
+
+// Roles and half-periods straight from the design (levels are left empty).
+ReadingPlan plan_of(const ClipDesign& design, double source_fps = 25);
+// One shade per marker for design frame `frame`.
+std::vector<int8_t> design_shades(const ClipDesign& design, int frame);
+// Content offset of design frame `frame`, or -1 outside the content.
+int content_offset(const ClipDesign& design, int frame);
