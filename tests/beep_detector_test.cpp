@@ -146,7 +146,9 @@ TEST(BeepDetector, ChainEffects)
         {"mains hum 60 Hz, -10 dB", 16000, -30, 1, [](Sound s, Beeps b, int r) { return plus(s, noise_at(mains_hum(s.size(), r, 60), b, 10)); }},
         {"speech at -10 dB", 48000, -4.3, 1, [](Sound s, Beeps b, int r) { return plus(s, under_beeps(speech_like(s.size(), r, 3), b, -10)); }},
         {"speech at -10 dB, 8 kHz", 8000, -20, 1, [](Sound s, Beeps b, int r) { return plus(s, under_beeps(speech_like(s.size(), r, 4), b, -10)); }},
-        {"music at -10 dB", 44100, -4.3, 1, [](Sound s, Beeps b, int r) { return plus(s, under_beeps(music_like(s.size(), r, 5), b, -10)); }},
+        // A note ending with the beep blurs where the tones stop; the onset keeps its phase.
+        {"music at -10 dB", 44100, -4.3, 1, [](Sound s, Beeps b, int r) { return plus(s, under_beeps(music_like(s.size(), r, 5), b, -10)); },
+            kOnsetToleranceMs, 1.5},
         {"clipped at +6 dB", 48000, 6, 1, [](Sound s, Beeps, int) { for (float& x : s) x = std::clamp(x, -1.0f, 1.0f); return s; }},
         {"limited at +6 dB", 48000, 6, 1, [](Sound s, Beeps, int r) { return limit(s, r, 0.98); }},
         {"clock 0.5 % fast", 48000, -4.3, 1.005, [](Sound s, Beeps, int) { return s; }},

@@ -97,6 +97,9 @@ TEST(SyncStatistics, FiguresAndDrift)
     EXPECT_NEAR(drifting.drift->ms_per_min, 2.0, 1e-12);
     EXPECT_FALSE(drifting.drift->none());
     EXPECT_DOUBLE_EQ(drifting.median_ms, 13.0) << "even count: mean of the middle two";
+    // A steady delay: rounding leaves a slope and interval of a few 1e-15 ms/min, no drift.
+    const DelayStatistics steady = delay_statistics(events({0.88, 1.88, 2.88, 3.88, 4.88}, std::vector<double>(5, 21.604)));
+    EXPECT_TRUE(steady.drift->none());
 }
 
 TEST(SyncStatistics, FewEvents)

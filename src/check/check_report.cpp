@@ -51,6 +51,7 @@ json video_json(const CheckVideo& v)
             {"source_frames_shown", v.source_frames_shown},
             {"dropped", v.dropped},
             {"repeated", v.repeated},
+            {"unresolved", v.unresolved},
             {"out_of_order", v.out_of_order},
             {"unreadable", v.unreadable},
             {"display_counts", counts},
@@ -109,7 +110,8 @@ json streams_json(const CheckStreams& s)
 
 std::string signed_ms(double ms)
 {
-    return format("%+.1f", ms);
+    const double tenths = std::round(ms * 10) / 10;
+    return format("%+.1f", tenths == 0 ? 0.0 : tenths);
 }
 
 std::string limits_text(const CheckResult& r)
@@ -194,7 +196,8 @@ void add_capped(std::vector<std::string>* problems, size_t count, Line line)
 
 double report_ms(double ms)
 {
-    return std::round(ms * 1000) / 1000;
+    const double rounded = std::round(ms * 1000) / 1000;
+    return rounded == 0 ? 0 : rounded; // never "-0"
 }
 
 std::string describe_delay(double delay_ms)

@@ -44,6 +44,7 @@ struct CheckVideo {
     int64_t source_frames_shown = 0; ///< distinct content frames seen
     int64_t dropped = 0;             ///< source frames never shown inside the range covered
     int64_t repeated = 0;            ///< captured frames showing an already shown source frame
+    int64_t unresolved = 0;          ///< source frames not shown readably where unreadable frames were
     int64_t out_of_order = 0;        ///< captured frames showing a source frame before one already shown
     int64_t unreadable = 0;          ///< captured frames whose markers could not be read
     std::map<int, int64_t> display_counts; ///< times shown -> source frames shown that often

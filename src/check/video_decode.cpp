@@ -5,32 +5,6 @@
 
 namespace {
 
-// A frame mapped through its caps (strides, plane offsets and video meta) for as long as
-// the mapper lives.
-class VideoFrameMap {
-public:
-    VideoFrameMap(GstCaps* caps, GstBuffer* buffer)
-    {
-        GstVideoInfo info;
-        mapped_ = caps != nullptr && gst_video_info_from_caps(&info, caps) &&
-            gst_video_frame_map(&frame_, &info, buffer, GST_MAP_READ);
-    }
-    ~VideoFrameMap()
-    {
-        if (mapped_)
-            gst_video_frame_unmap(&frame_);
-    }
-    VideoFrameMap(const VideoFrameMap&) = delete;
-    VideoFrameMap& operator=(const VideoFrameMap&) = delete;
-
-    explicit operator bool() const { return mapped_; }
-    const GstVideoFrame* frame() const { return &frame_; }
-
-private:
-    GstVideoFrame frame_{};
-    bool mapped_ = false;
-};
-
 void set_frame_error(GError** error, const char* message, int64_t frame)
 {
     if (*error == nullptr)
@@ -83,6 +57,19 @@ bool decode_once(const char* path, VideoReader* reader, bool* restart, GError** 
 }
 
 } // namespace
+
+VideoFrameMap::VideoFrameMap(GstCaps* caps, GstBuffer* buffer)
+{
+    GstVideoInfo info;
+    mapped_ = caps != nullptr && gst_video_info_from_caps(&info, caps) &&
+              gst_video_frame_map(&frame_, &info, buffer, GST_MAP_READ);
+}
+
+VideoFrameMap::~VideoFrameMap()
+{
+    if (mapped_)
+        gst_video_frame_unmap(&frame_);
+}
 
 GstCaps* yuv_reader_caps()
 {

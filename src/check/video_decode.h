@@ -8,6 +8,23 @@
 #include <gst/gst.h>
 #include <gst/video/video.h>
 
+// A frame mapped through its caps (strides, plane offsets and video meta) for as long as
+// the mapper lives.
+class VideoFrameMap {
+public:
+    VideoFrameMap(GstCaps* caps, GstBuffer* buffer);
+    ~VideoFrameMap();
+    VideoFrameMap(const VideoFrameMap&) = delete;
+    VideoFrameMap& operator=(const VideoFrameMap&) = delete;
+
+    explicit operator bool() const { return mapped_; }
+    const GstVideoFrame* frame() const { return &frame_; }
+
+private:
+    GstVideoFrame frame_{};
+    bool mapped_ = false;
+};
+
 // Hands every video frame of `path`, with its running time, to `reader`, and finishes it;
 // decodes the file a second time when the reader asks for it. False, with `*error` (cleared
 // on entry) set, when a decode fails; the reader's result then covers what was read.

@@ -51,6 +51,12 @@ std::optional<Drift> drift_of(const std::vector<SyncEvent>& events)
 
 } // namespace
 
+bool Drift::none() const
+{
+    constexpr double kResolution = 0.0005; // ms/min: half the reported microsecond
+    return ci95_low && *ci95_low <= kResolution && *ci95_high >= -kResolution;
+}
+
 double student_t_975(double dof)
 {
     return boost::math::quantile(boost::math::students_t(dof), 0.975);

@@ -15,8 +15,9 @@ struct DelayExtreme {
 struct Drift {
     double ms_per_min;
     std::optional<double> ci95_low, ci95_high; ///< 95 % confidence interval; needs 3 events
-    // True when the interval is known and holds 0: the slope is not told apart from noise.
-    bool none() const { return ci95_low && *ci95_low <= 0 && *ci95_high >= 0; }
+    // True when the interval is known and holds 0 at the microsecond per minute that reports
+    // show: the slope is not told apart from noise.
+    bool none() const;
 };
 
 struct DelayStatistics {

@@ -1,0 +1,163 @@
+// skelv-check: reads a recording of a test clip the way it came out of a real chain, pairs
+// every beep with its flash and judges the lip-sync against a broadcast profile.
+#include "check/atomic_file.h"
+#include "check/check_html.h"
+#include "check/check_report.h"
+#include "check/check_run.h"
+#include "media/log.h"
+
+#include <CLI/CLI.hpp>
+#include <gst/gst.h>
+
+#include <cstdio>
+#include <optional>
+#include <unistd.h>
+
+namespace {
+
+enum ExitCode { EXIT_PASS = 0, EXIT_USAGE = 1, EXIT_NOT_ANALYSED = 2, EXIT_OUTPUT = 3, EXIT_FAIL = 4 };
+
+constexpr const char* kVersion = "skelv-check 1.0";
+
+struct Arguments {
+    std::string recording;
+    std::string profile = "ebu-r37";
+    std::optional<double> lead_ms, lag_ms;
+    std::string json, csv, html;
+    double expected_delay_ms = 0;
+    bool quiet = false;
+};
+
+std::string profile_names()
+{
+    std::string names;
+    for (const SyncProfile& p : sync_profiles())
+        names += (names.empty() ? "" : ", ") + p.name;
+    return names;
+}
+
+void define_options(CLI::App& app, Arguments* a)
+{
+    app.add_option("RECORDING", a->recording, "the recording to check")->required();
+    app.add_option("--profile", a->profile, "tolerance profile: " + profile_names() + " (ebu-r37)");
+    app.add_option("--lead-ms", a->lead_ms, "custom limit: audio may lead by at most X ms")->check(CLI::NonNegativeNumber);
+    app.add_option("--lag-ms", a->lag_ms, "custom limit: audio may lag by at most Y ms")->check(CLI::NonNegativeNumber);
+    app.add_option("--json", a->json, "write the result as JSON to FILE (- for standard output)");
+    app.add_option("--csv", a->csv, "write one row per event to FILE");
+    app.add_option("--html", a->html, "write the visual report to FILE");
+    app.add_option("--expect-delay", a->expected_delay_ms,
+                   "the clip's designed audio offset in ms, subtracted before judging (0)");
+    app.add_flag("-q,--quiet", a->quiet, "no summary and no progress");
+    app.set_version_flag("--version", kVersion);
+    app.footer("Exit codes: 0 within tolerance, 1 wrong command line, 2 the recording could not be analysed,\n"
+               "3 an output could not be written, 4 analysed and out of tolerance.");
+}
+
+// The profile the arguments name, with custom limits in place of its own when given.
+bool choose_profile(const Arguments& a, SyncProfile* profile, std::string* error)
+{
+    const SyncProfile* named = sync_profile_find(a.profile);
+    if (named == nullptr) {
+        *error = "unknown profile " + a.profile + ": use one of " + profile_names();
+        return false;
+    }
+    if (a.lead_ms.has_value() != a.lag_ms.has_value()) {
+        *error = "--lead-ms and --lag-ms go together";
+        return false;
+    }
+    *profile = a.lead_ms ? sync_profile_custom(*a.lead_ms, *a.lag_ms) : *named;
+    return true;
+}
+
+void show_progress(double position_s, double length_s)
+{
+    if (length_s > 0)
+        fprintf(stderr, "\r%.1f / %.1f s  ", position_s, length_s);
+    else
+        fprintf(stderr, "\r%.1f s  ", position_s);
+}
+
+bool write_outputs(const Arguments& a, const CheckResult& result)
+{
+    const std::pair<const std::string&, std::string (*)(const CheckResult&)> outputs[] = {
+        {a.json, [](const CheckResult& r) { return check_result_json(r).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"; }},
+        {a.csv, check_result_csv},
+        {a.html, check_html},
+    };
+    for (const auto& [path, render] : outputs) {
+        if (path.empty())
+            continue;
+        std::string error;
+        if (path == "-") {
+            const std::string text = render(result);
+            if (fwrite(text.data(), 1, text.size(), stdout) != text.size() || fflush(stdout) != 0) {
+                fprintf(stderr, "skelv-check: cannot write to standard output\n");
+                return false;
+            }
+        } else if (!write_file_atomically(path, render(result), &error)) {
+            fprintf(stderr, "skelv-check: %s\n", error.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool print_summary(const CheckResult& result)
+{
+    const std::string text = check_summary_text(result);
+    return fwrite(text.data(), 1, text.size(), stdout) == text.size() && fflush(stdout) == 0;
+}
+
+int exit_code_of(const CheckResult& result)
+{
+    switch (result.judgement.verdict) {
+    case SyncVerdict::Pass: return EXIT_PASS;
+    case SyncVerdict::Fail: return EXIT_FAIL;
+    default: return EXIT_NOT_ANALYSED;
+    }
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    gst_init(&argc, &argv);
+    skelv_log_init();
+    CLI::App app{"Checks the lip-sync, dropped and repeated frames of a recorded test clip.", "skelv-check"};
+    Arguments arguments;
+    define_options(app, &arguments);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // Prints the help, the version or what was wrong.
+        return app.exit(e) == 0 ? EXIT_PASS : EXIT_USAGE;
+    }
+
+    CheckOptions options;
+    std::string error;
+    if (!choose_profile(arguments, &options.profile, &error)) {
+        fprintf(stderr, "skelv-check: %s\n", error.c_str());
+        return EXIT_USAGE;
+    }
+    options.expected_delay_ms = arguments.expected_delay_ms;
+    if (!arguments.quiet && isatty(STDERR_FILENO))
+        options.progress = show_progress;
+
+    CheckResult result;
+    const bool analysed = check_recording(arguments.recording, options, &result, &error);
+    if (options.progress)
+        fputs("\r\033[K", stderr);
+    if (!analysed) {
+        fprintf(stderr, "skelv-check: %s: %s\n", arguments.recording.c_str(), error.c_str());
+        return EXIT_NOT_ANALYSED;
+    }
+    if (!write_outputs(arguments, result))
+        return EXIT_OUTPUT;
+    if (!arguments.quiet && arguments.json != "-" && !print_summary(result)) {
+        fprintf(stderr, "skelv-check: cannot write to standard output\n");
+        return EXIT_OUTPUT;
+    }
+    if (!result.unmeasurable_reason.empty())
+        fprintf(stderr, "skelv-check: %s: %s\n", arguments.recording.c_str(), result.unmeasurable_reason.c_str());
+    return exit_code_of(result);
+}

@@ -1,0 +1,268 @@
+#include "check/check_run.h"
+
+#include "check/reading_summary.h"
+#include "check/snapshot_taker.h"
+#include "check/video_decode.h"
+#include "core/stream_times.h"
+#include "media/gst_ptr.h"
+#include "media/loader.h"
+#include "robust/beep_detector.h"
+#include "robust/sample_clock.h"
+
+#include <gst/audio/audio.h>
+
+#include <cmath>
+#include <memory>
+
+namespace {
+
+constexpr double kNsPerMs = 1e6;
+
+// Float sound at its own rate and channel count: every channel is searched for beeps.
+GstCaps* sound_caps()
+{
+    return gst_caps_from_string("audio/x-raw, format=(string)F32LE, layout=(string)interleaved");
+}
+
+std::string factory_name(const gchar* name)
+{
+    return name != nullptr ? name : "";
+}
+
+// Everything one run gathers while the file is decoded.
+class RecordingRun {
+public:
+    RecordingRun(const std::string& path, const CheckOptions& options) : path_(path), options_(options)
+    {
+        VideoReaderOptions reader_options;
+        reader_options.on_frame = [this](const FrameReading& frame) { snapshot_.on_reading(frame); };
+        video_ = std::make_unique<VideoReader>(reader_options);
+    }
+
+    bool run(CheckResult* result, std::string* error);
+
+private:
+    bool decode(bool first, bool* restart, std::string* error);
+    void describe_streams(Loader* loader);
+    bool take_video(Loader* loader, GstBuffer* buffer, bool first, bool* restart, std::string* error);
+    void take_audio(Loader* loader, GstBuffer* buffer);
+    void show_progress(int64_t time_ns);
+    void finish(CheckResult* result);
+
+    const std::string& path_;
+    const CheckOptions& options_;
+    std::unique_ptr<VideoReader> video_;
+    bool video_restarted_ = false; ///< the reader asked for a second decode: stop pushing in this one
+    SnapshotTaker snapshot_;
+    std::unique_ptr<BeepDetector> beeps_;
+    SampleClock sound_clock_;
+    StreamTimes video_times_, audio_times_;
+    int32_t video_frames_ = 0;
+    int64_t last_frame_ns_ = 0;
+    CheckStreams streams_;
+    CheckAudio audio_;
+    bool has_video_ = false, has_audio_ = false;
+    std::vector<std::string> warnings_;
+    int64_t last_progress_ns_ = -1;
+    double length_s_ = 0;
+};
+
+bool RecordingRun::run(CheckResult* result, std::string* error)
+{
+    bool restart = false;
+    if (!decode(true, &restart, error))
+        return false;
+    // The reader asks for a second decode only when the markers showed up after frames had left
+    // its look-ahead; the sound is read once.
+    if ((restart || video_->finish() == PushResult::Restart) && has_video_) {
+        if (!decode(false, &restart, error))
+            return false;
+        video_->finish();
+    }
+    finish(result);
+    return true;
+}
+
+bool RecordingRun::decode(bool first, bool* restart, std::string* error)
+{
+    *restart = false;
+    video_restarted_ = false;
+    GstCapsPtr video_caps(yuv_reader_caps()), audio_caps(sound_caps());
+    GError* raw_error = nullptr;
+    LoaderPtr loader(loader_open_caps(path_.c_str(), video_caps.get(), audio_caps.get(), &raw_error));
+    GErrorPtr open_error(raw_error);
+    if (open_error) {
+        *error = open_error->message;
+        return false;
+    }
+    if (first)
+        describe_streams(loader.get());
+    GstBuffer* audio_out;
+    GstBuffer* video_out;
+    GError* delivery_error = nullptr;
+    while (loader_get_buffer(loader.get(), &audio_out, &video_out, &delivery_error)) {
+        GstBufferPtr audio(audio_out), video(video_out);
+        GErrorPtr failure(delivery_error);
+        if (video && !take_video(loader.get(), video.get(), first, restart, error))
+            return false;
+        if (audio && first)
+            take_audio(loader.get(), audio.get());
+        if (failure) {
+            // What was read stays: a recording cut short is still worth its events.
+            if (video_frames_ == 0 && audio_times_.start == StreamTimes::kUnset) {
+                *error = failure->message;
+                return false;
+            }
+            warnings_.push_back("Decoding stopped early: " + std::string(failure->message));
+            break;
+        }
+    }
+    *restart = *restart || video_restarted_;
+    return true;
+}
+
+void RecordingRun::describe_streams(Loader* loader)
+{
+    streams_.demuxer = factory_name(loader_get_demuxer(loader));
+    streams_.video_decoder = factory_name(loader_get_video_decoder(loader));
+    streams_.audio_decoder = factory_name(loader_get_audio_decoder(loader));
+    streams_.framerate = loader_get_framerate(loader);
+    gint32 stride;
+    loader_get_video_size(loader, &streams_.width, &streams_.height, &stride);
+    has_video_ = loader->videosink != nullptr;
+    has_audio_ = loader->audiosink != nullptr;
+    gint64 duration = 0;
+    if (gst_element_query_duration(loader->pipeline, GST_FORMAT_TIME, &duration) && duration > 0)
+        length_s_ = double(duration) / 1e9;
+}
+
+bool RecordingRun::take_video(Loader* loader, GstBuffer* buffer, bool first, bool* restart, std::string* error)
+{
+    if (video_restarted_)
+        return true;
+    VideoFrameMap map(loader->video_caps, buffer);
+    YuvFrameView view;
+    if (!map || !yuv_view_of(map.frame(), &view)) {
+        *error = "video frame " + std::to_string(video_frames_ + 1) + " could not be mapped for reading";
+        return false;
+    }
+    const GstClockTime running = loader_get_video_running_time(loader, GST_BUFFER_PTS(buffer));
+    const float rate = loader_get_framerate(loader);
+    // A frame without a time follows its predecessor by one frame.
+    const int64_t time_ns = GST_CLOCK_TIME_IS_VALID(running) ? int64_t(running)
+                            : last_frame_ns_ + (rate > 0 ? int64_t(1e9 / rate) : 0);
+    last_frame_ns_ = time_ns;
+    if (first) {
+        ++video_frames_;
+        int64_t offset = 0;
+        if (video_times_.advance(GST_BUFFER_PTS(buffer), GST_BUFFER_DURATION(buffer), &offset))
+            warnings_.push_back(video_gap_warning(video_frames_, offset));
+        snapshot_.offer(view, time_ns);
+        show_progress(time_ns);
+    }
+    if (video_->push(view, time_ns) == PushResult::Restart) {
+        video_restarted_ = true;
+        *restart = true;
+    }
+    return true;
+}
+
+void RecordingRun::take_audio(Loader* loader, GstBuffer* buffer)
+{
+    const uint64_t expected = audio_times_.end;
+    int64_t offset = 0;
+    if (audio_times_.advance(GST_BUFFER_PTS(buffer), GST_BUFFER_DURATION(buffer), &offset))
+        warnings_.push_back(audio_gap_warning(expected, offset));
+    if (!beeps_) {
+        GstAudioInfo info;
+        GstPadPtr pad(gst_element_get_static_pad(loader->audiosink, "sink"));
+        GstCapsPtr caps(gst_pad_get_current_caps(pad.get()));
+        if (!caps || !gst_audio_info_from_caps(&info, caps.get()))
+            return;
+        audio_.rate = GST_AUDIO_INFO_RATE(&info);
+        audio_.channels = GST_AUDIO_INFO_CHANNELS(&info);
+        if (audio_.rate < BeepDetector::kMinRate || audio_.rate > BeepDetector::kMaxRate ||
+            audio_.channels < 1 || audio_.channels > BeepDetector::kMaxChannels) {
+            warnings_.push_back("Sound of " + std::to_string(audio_.rate) + " Hz with " +
+                                std::to_string(audio_.channels) + " channels is not searched for beeps");
+            has_audio_ = false;
+            return;
+        }
+        beeps_ = std::make_unique<BeepDetector>(audio_.rate, audio_.channels);
+        sound_clock_ = SampleClock(audio_.rate);
+    }
+    if (!has_audio_)
+        return;
+    GstBufferReadMap map(buffer);
+    if (!map)
+        return;
+    const size_t frames = map.size() / (sizeof(float) * size_t(audio_.channels));
+    const GstClockTime running = loader_get_audio_running_time(loader, GST_BUFFER_PTS(buffer));
+    if (GST_CLOCK_TIME_IS_VALID(running))
+        sound_clock_.stamp(int64_t(running));
+    // GStreamer's buffers are allocated for any sample type, so floats are aligned.
+    beeps_->process(reinterpret_cast<const float*>(map.data()), frames);
+    sound_clock_.advance(int64_t(frames));
+}
+
+void RecordingRun::show_progress(int64_t time_ns)
+{
+    if (!options_.progress || (last_progress_ns_ >= 0 && time_ns - last_progress_ns_ < 250 * int64_t(kNsPerMs)))
+        return;
+    last_progress_ns_ = time_ns;
+    options_.progress(double(time_ns) / 1e9, length_s_);
+}
+
+void RecordingRun::finish(CheckResult* result)
+{
+    const VideoReading& reading = video_->result();
+    result->file = path_;
+    result->profile = options_.profile;
+    result->expected_delay_ms = options_.expected_delay_ms;
+    result->video = video_summary(reading);
+    result->video.snapshot = snapshot_.take();
+
+    std::vector<double> onsets;
+    if (beeps_) {
+        beeps_->finish();
+        for (const DetectedBeep& beep : beeps_->beeps())
+            onsets.push_back(sound_clock_.time_ns(beep.onset) / kNsPerMs);
+    }
+    audio_.beeps = onsets.size();
+    result->audio = audio_;
+
+    streams_.width = reading.width > 0 ? reading.width : streams_.width;
+    streams_.height = reading.height > 0 ? reading.height : streams_.height;
+    streams_.video_length_s = double(video_times_.end) / 1e9;
+    streams_.audio_length_s = double(audio_times_.end) / 1e9;
+    if (!result->video.timeline.empty()) {
+        const CheckFrame& last = result->video.timeline.back();
+        streams_.start_ms = result->video.timeline.front().time_ms;
+        streams_.end_ms = last.time_ms + last.duration_ms;
+    }
+    result->streams = streams_;
+
+    for (const char* stream : {"Video", "Audio"}) {
+        const StreamTimes& times = stream[0] == 'V' ? video_times_ : audio_times_;
+        if (times.starts_late())
+            warnings_.push_back(late_start_warning(stream, times.start));
+    }
+    result->warnings = warnings_;
+
+    std::vector<Flash> flashes;
+    for (const ShownFlash& flash : reading.continuity.flashes)
+        flashes.push_back({flash.source_frame, flash.loop, double(flash.time_ns) / kNsPerMs});
+    result->pairing = sync_pair(flashes, onsets, options_.expected_delay_ms);
+    result->statistics = delay_statistics(result->pairing.events);
+    result->judgement = sync_judge(result->pairing.events, options_.profile, options_.expected_delay_ms,
+                                   streams_.start_ms, streams_.end_ms);
+    result->unmeasurable_reason = unmeasurable_reason(*result, reading, has_video_, has_audio_);
+}
+
+} // namespace
+
+bool check_recording(const std::string& path, const CheckOptions& options, CheckResult* result, std::string* error)
+{
+    *result = CheckResult{};
+    return RecordingRun(path, options).run(result, error);
+}

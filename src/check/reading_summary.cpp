@@ -1,0 +1,117 @@
+#include "check/reading_summary.h"
+
+#include <cstdio>
+#include <set>
+#include <utility>
+
+namespace {
+
+const char* role_name(MarkerRole role)
+{
+    switch (role) {
+    case MarkerRole::Sync: return "sync";
+    case MarkerRole::FrameId: return "frameid";
+    case MarkerRole::LipSync: return "lipsync";
+    default: return "unknown";
+    }
+}
+
+std::string seconds_text(double seconds)
+{
+    char text[64];
+    snprintf(text, sizeof text, "%0.3f", seconds);
+    return text;
+}
+
+} // namespace
+
+std::vector<CheckFrame> timeline_of(const std::vector<FrameReading>& frames)
+{
+    std::vector<CheckFrame> timeline;
+    std::set<std::pair<int32_t, int32_t>> shown; // (loop, source)
+    int32_t highest_loop = -1, highest = -1;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const FrameReading& f = frames[i];
+        CheckFrame frame;
+        frame.time_ms = double(f.time_ns) / 1e6;
+        const size_t next = i + 1 < frames.size() ? i + 1 : i;
+        const size_t previous = i + 1 < frames.size() || i == 0 ? i : i - 1;
+        frame.duration_ms = double(frames[next].time_ns - frames[previous].time_ns) / 1e6;
+        frame.kind = f.kind;
+        frame.loop = f.loop;
+        frame.flash = f.flash;
+        if (f.kind == FrameKind::Content && f.source >= 0) {
+            frame.source_frame = f.source;
+            frame.repeated = !shown.insert({f.loop, f.source}).second;
+            if (f.loop != highest_loop) {
+                highest_loop = f.loop;
+                highest = -1;
+            }
+            if (highest >= 0 && f.source > highest + 1)
+                frame.dropped_before = f.source - highest - 1;
+            highest = std::max(highest, f.source);
+        }
+        timeline.push_back(frame);
+    }
+    return timeline;
+}
+
+CheckVideo video_summary(const VideoReading& reading)
+{
+    CheckVideo video;
+    video.frames = reading.frames_read;
+    for (const FoundMarker& m : reading.markers)
+        video.markers.push_back({role_name(m.role), m.role == MarkerRole::FrameId ? m.bit : -1, m.left, m.top,
+                                 m.width, m.height});
+    const ContinuityReport& c = reading.continuity;
+    video.content_start_seen = reading.content_start_seen;
+    video.source_frames_shown = c.shown;
+    video.dropped = c.dropped;
+    video.unresolved = c.unresolved;
+    video.out_of_order = c.out_of_order;
+    for (const auto& [times, sources] : c.display_counts) {
+        video.display_counts[times] = sources;
+        video.repeated += int64_t(times - 1) * sources; // every showing after the first
+    }
+    video.loops = std::max(0, c.loops - 1);
+    video.timeline = timeline_of(reading.frames);
+    for (const CheckFrame& frame : video.timeline)
+        video.unreadable += frame.kind == FrameKind::Unreadable ? 1 : 0;
+    return video;
+}
+
+std::string unmeasurable_reason(const CheckResult& r, const VideoReading& reading, bool has_video, bool has_audio)
+{
+    if (r.judgement.judged > 0)
+        return "";
+    if (!has_video)
+        return "the recording has no picture";
+    if (!reading.ok)
+        return reading.error;
+    if (!has_audio)
+        return "the recording has no sound to search for beeps";
+    if (r.audio.beeps == 0)
+        return "no beep was found in the sound";
+    if (r.pairing.events.empty() && r.pairing.missing_beeps.empty())
+        return "the lip-sync marker never flashed";
+    if (r.pairing.events.empty())
+        return "no beep lies near a flash of the lip-sync marker";
+    return "no event lies in the part of the recording that " + r.profile.title + " judges";
+}
+
+std::string video_gap_warning(int32_t frame, int64_t offset_ns)
+{
+    return "Gap in video times (frame " + std::to_string(frame) + ", offset = " + seconds_text(double(offset_ns) / 1e9) +
+           " s)";
+}
+
+std::string audio_gap_warning(uint64_t expected_ns, int64_t offset_ns)
+{
+    return "Gap in audio times (at " + seconds_text(double(expected_ns) / 1e9) +
+           " s, offset = " + seconds_text(double(offset_ns) / 1e9) + " s)";
+}
+
+std::string late_start_warning(const char* stream, uint64_t start_ns)
+{
+    return std::string(stream) + " time does not start from 0 (offset = " + seconds_text(double(start_ns) / 1e9) + " s)";
+}
