@@ -54,6 +54,11 @@ ProcessResult generate(const std::vector<std::string>& args, const std::string& 
     return run({SKELV_GENERATE}, args, cwd);
 }
 
+ProcessResult check(const std::vector<std::string>& args, const std::string& cwd)
+{
+    return run({SKELV_CHECK}, args, cwd);
+}
+
 nlohmann::json report_of(const ProcessResult& run)
 {
     EXPECT_EQ(run.exit_code, 0) << run.err;

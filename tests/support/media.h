@@ -1,4 +1,4 @@
-// Media made at test time, and the two programs under test run on it.
+// Media made at test time, and the programs under test run on it.
 #pragma once
 
 #include "process.h"
@@ -29,6 +29,7 @@ bool ffmpeg(const std::vector<std::string>& args);
 ProcessResult analyze(const std::vector<std::string>& args, const std::string& cwd,
     const std::vector<std::string>& prefix = {});
 ProcessResult generate(const std::vector<std::string>& args, const std::string& cwd);
+ProcessResult check(const std::vector<std::string>& args, const std::string& cwd);
 // The report of a run that exited 0; a test failure and an empty object otherwise.
 nlohmann::json report_of(const ProcessResult& run);
 

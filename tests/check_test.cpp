@@ -1,0 +1,225 @@
+// skelv-check as users run it: clips from skelv-generate with faults on purpose and through
+// chain effects, every event's delay against what the clip's design puts there.
+#include "support/media.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+using nlohmann::json;
+
+// The clips' design: 192x144 at 25 fps, 48 kHz sound, 5 header and 5 locator frames, a flash
+// at content offsets 12, 37, 62, ... (one a second), each beep starting at its flash's intended
+// time plus the audio delay, rounded to a whole sample.
+constexpr int kFps = 25, kRate = 48000, kLead = 10, kFlashPeriod = 25, kSeconds = 8;
+
+struct DesignEvent {
+    int64_t flash_frame; ///< content offset
+    double video_ms;     ///< when the frame is shown
+    double audio_ms;     ///< the beep's first sample
+};
+
+// `repeat`: a design frame shown twice, which delays every later frame by one frame.
+std::vector<DesignEvent> design_events(double audio_delay_ms, int repeat = -1)
+{
+    std::vector<DesignEvent> events;
+    const int content = kSeconds * kFps - 3 * 5;
+    for (int offset = kFlashPeriod / 2; offset < content; offset += kFlashPeriod) {
+        const int frame = kLead + offset;
+        const int slot = frame + (repeat >= 0 && frame > repeat ? 1 : 0);
+        const double beep_sample = std::llround((double(frame) / kFps + audio_delay_ms / 1000) * kRate);
+        events.push_back({offset, slot * 1000.0 / kFps, beep_sample * 1000 / kRate});
+    }
+    return events;
+}
+
+void expect_events(const json& result, const std::vector<DesignEvent>& design, double tolerance_ms,
+                   int64_t missing_flash = -1)
+{
+    const json& events = result["sync"]["events"];
+    size_t e = 0;
+    for (const DesignEvent& d : design) {
+        if (d.flash_frame == missing_flash)
+            continue;
+        ASSERT_LT(e, events.size());
+        const json& event = events[e++];
+        EXPECT_EQ(event["flash_frame"], d.flash_frame);
+        EXPECT_NEAR(event["video_ms"].get<double>(), d.video_ms, 0.5) << d.flash_frame;
+        EXPECT_NEAR(event["delay_ms"].get<double>(), d.audio_ms - d.video_ms, tolerance_ms) << d.flash_frame;
+    }
+    EXPECT_EQ(e, events.size());
+}
+
+class CheckRuns : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        dir_ = new TempDir;
+        const auto make = [](std::vector<std::string> args) {
+            args.insert(args.begin(), {"--size", "192x144", "--duration", std::to_string(kSeconds)});
+            const ProcessResult made = generate(args, dir_->path());
+            ASSERT_EQ(made.exit_code, 0) << made.err;
+        };
+        make({"--audio-delay", "40", "lags.mkv"});
+        make({"--audio-delay", "-50", "leads.mkv"});
+        make({"--drop", "40", "--repeat", "100", "faults.mkv"});
+        make({"--no-audio", "silent.mkv"});
+    }
+    static void TearDownTestSuite() { delete dir_; }
+
+    // Runs skelv-check on `clip` with `args`; the JSON result, and the run through `*run`.
+    static json checked(const std::string& clip, std::vector<std::string> args = {}, ProcessResult* run = nullptr)
+    {
+        args.insert(args.end(), {"--json", dir_->file(clip + ".json"), dir_->file(clip)});
+        const ProcessResult result = check(args, dir_->path());
+        if (run != nullptr)
+            *run = result;
+        const json parsed = json::parse(read_file(dir_->file(clip + ".json")), nullptr, false);
+        EXPECT_FALSE(parsed.is_discarded()) << result.err;
+        return parsed.is_discarded() ? json::object() : parsed;
+    }
+
+    static TempDir* dir_;
+};
+TempDir* CheckRuns::dir_ = nullptr;
+
+TEST_F(CheckRuns, CleanClipReadsItsDesignedDelay)
+{
+    ProcessResult run;
+    const json result = checked("lags.mkv", {}, &run);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    expect_events(result, design_events(40), 0.1);
+    EXPECT_EQ(result["verdict"], "pass");
+    EXPECT_EQ(result["video"]["frames"], kSeconds * kFps);
+    EXPECT_EQ(result["video"]["dropped"], 0);
+    EXPECT_EQ(result["video"]["content_start_seen"], true);
+    EXPECT_EQ(result["sync"]["no_drift"], true);
+    const std::string summary = split_lines(run.out).at(0);
+    EXPECT_EQ(summary.rfind("Lip-sync: audio lags video by 40.0 ms (median of 7 events", 0), 0u) << summary;
+    EXPECT_NE(summary.find("\u2014 PASS (EBU R37: lead \u2264 40 ms, lag \u2264 60 ms)"), std::string::npos) << summary;
+    EXPECT_EQ(split_lines(run.out).at(1), "Frames: 200 captured, 185 content frames shown, 0 dropped, 0 repeated");
+}
+
+TEST_F(CheckRuns, ProfilesLimitsAndTheDesignedOffsetDecide)
+{
+    const struct {
+        std::string clip;
+        std::vector<std::string> args;
+        int exit_code;
+        const char* verdict;
+    } cases[] = {
+        {"lags.mkv", {"--profile", "atsc-is191"}, 0, "pass"},
+        {"lags.mkv", {"--lead-ms", "10", "--lag-ms", "30"}, 4, "fail"},
+        {"lags.mkv", {"--expect-delay", "40", "--profile", "atsc-is191"}, 0, "pass"},
+        {"lags.mkv", {"--expect-delay", "100"}, 4, "fail"}, // 60 ms early once the offset is taken off
+        {"leads.mkv", {}, 4, "fail"},
+        {"leads.mkv", {"--profile", "bt1359-detect"}, 4, "fail"},
+        {"leads.mkv", {"--profile", "bt1359-accept"}, 0, "pass"},
+        {"leads.mkv", {"--profile", "wave"}, 4, "fail"},
+    };
+    for (const auto& c : cases) {
+        ProcessResult run;
+        const json result = checked(c.clip, c.args, &run);
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.clip << " " << c.args.at(1) << "\n" << run.err;
+        EXPECT_EQ(result["verdict"], c.verdict) << c.clip << " " << c.args.at(1);
+    }
+    ProcessResult run;
+    expect_events(checked("leads.mkv", {}, &run), design_events(-50), 0.1);
+    EXPECT_EQ(run.out.rfind("Lip-sync: audio leads video by 50.0 ms", 0), 0u) << run.out;
+    EXPECT_NE(run.out.find("audio leads video by 50.0 ms, beyond EBU R37's limits"), std::string::npos) << run.out;
+}
+
+TEST_F(CheckRuns, DroppedAndRepeatedFramesAndTheirDelays)
+{
+    const json result = checked("faults.mkv");
+    EXPECT_EQ(result["video"]["dropped"], 1);
+    EXPECT_EQ(result["video"]["repeated"], 1);
+    // The repeat delays the picture, not the sound: later flashes read 40 ms less delay.
+    expect_events(result, design_events(0, 100), 0.1);
+}
+
+// A beep muted in the sound (the filter mutes whole frames of sound that start in the
+// window): its flash is listed without a beep, every other pair stays.
+TEST_F(CheckRuns, MissingBeepLeavesTheOtherPairsAlone)
+{
+    ASSERT_TRUE(ffmpeg({"-i", dir_->file("lags.mkv"), "-c:v", "copy", "-af", "volume=volume=0:enable='between(t,2.5,3.5)'",
+                        "-c:a", "flac", dir_->file("muted.mkv")}));
+    ProcessResult run;
+    const json result = checked("muted.mkv", {}, &run);
+    expect_events(result, design_events(40), 0.1, 62);
+    EXPECT_EQ(result["sync"]["missing_beeps"], json::array({{{"flash_frame", 62}, {"loop", 0}, {"video_ms", 2880.0}}}));
+    EXPECT_EQ(result["verdict"], "pass");
+    EXPECT_NE(run.out.find("\nNo beep for the flash at source frame 62 (2.880 s)\n"), std::string::npos) << run.out;
+}
+
+// The sound's clock runs 0.1 % fast: each beep comes 1 ms a second earlier, -60 ms a minute.
+TEST_F(CheckRuns, SampleClockDriftReadsAsDrift)
+{
+    ASSERT_TRUE(ffmpeg({"-i", dir_->file("lags.mkv"), "-c:v", "copy", "-af", "asetrate=48048,aresample=48000",
+                        "-c:a", "flac", dir_->file("drift.mkv")}));
+    const json result = checked("drift.mkv");
+    const json& sync = result["sync"];
+    EXPECT_NEAR(sync["drift_ms_per_min"].get<double>(), -60 / 1.001, 1.0);
+    EXPECT_EQ(sync["no_drift"], false);
+    std::vector<DesignEvent> design = design_events(40);
+    for (DesignEvent& d : design)
+        d.audio_ms /= 1.001;
+    expect_events(result, design, 0.5);
+}
+
+// Every frame shown twice, the picture squeezed into TV range, the sound through AAC in MP4.
+TEST_F(CheckRuns, ThroughAChainOfEffects)
+{
+    ASSERT_TRUE(ffmpeg({"-i", dir_->file("lags.mkv"), "-vf", "fps=50,scale=in_range=pc:out_range=tv", "-c:v",
+                        "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac", "-b:a", "128k", dir_->file("chain.mp4")}));
+    ProcessResult run;
+    const json result = checked("chain.mp4", {}, &run);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    expect_events(result, design_events(40), 0.5);
+    EXPECT_EQ(result["video"]["display_counts"], json({{"2", 185}}));
+    EXPECT_EQ(result["video"]["dropped"], 0);
+    EXPECT_NE(run.out.find("(every frame shown 2 times)"), std::string::npos) << run.out;
+}
+
+TEST_F(CheckRuns, WhatCannotBeJudgedEndsWithExitTwo)
+{
+    ProcessResult run;
+    const json silent = checked("silent.mkv", {}, &run);
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_EQ(silent["verdict"], "unmeasurable");
+    EXPECT_NE(run.err.find("the recording has no sound"), std::string::npos) << run.err;
+
+    write_file(dir_->file("noise.mkv"), std::string(4096, 'x'));
+    const ProcessResult unreadable = check({"--json", "noise.json", "noise.mkv"}, dir_->path());
+    EXPECT_EQ(unreadable.exit_code, 2);
+    EXPECT_EQ(unreadable.err.rfind("skelv-check: noise.mkv: ", 0), 0u) << unreadable.err;
+    EXPECT_EQ(read_file(dir_->file("noise.json")), "") << "no result for a file that could not be read";
+}
+
+TEST_F(CheckRuns, CommandLine)
+{
+    const struct {
+        std::vector<std::string> args;
+        int exit_code;
+        const char* message;
+    } cases[] = {
+        {{"--profile", "fast", "lags.mkv"}, 1, "unknown profile fast: use one of ebu-r37, atsc-is191, bt1359-detect, "
+                                               "bt1359-accept, wave"},
+        {{"--lead-ms", "20", "lags.mkv"}, 1, "--lead-ms and --lag-ms go together"},
+        {{}, 1, "RECORDING is required"},
+        {{"--lead-ms", "-3", "--lag-ms", "4", "lags.mkv"}, 1, "--lead-ms"},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult run = check(c.args, dir_->path());
+        EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    }
+    // The JSON alone on standard output.
+    const ProcessResult to_stdout = check({"--json", "-", "lags.mkv"}, dir_->path());
+    EXPECT_EQ(json::parse(to_stdout.out, nullptr, false)["verdict"], "pass") << to_stdout.out;
+    EXPECT_EQ(check({"--help"}, dir_->path()).exit_code, 0);
+}
+
+} // namespace
