@@ -1,14 +1,15 @@
 #!/bin/sh
-# Times the whole robust reading of a recording's picture against skelv-analyzer on the same
-# file, and checks that its memory does not grow with the recording's length.
+# Times skelv-check's whole run (the robust reading of picture and sound, pairing, verdict)
+# against skelv-analyzer on the same file, and checks that its memory does not grow with the
+# recording's length.
 #
 #   bench/run_robust_vs_analyzer.sh [build_dir] [runs] [seconds]
 #
 # A 1920x1080 H.264 clip of `seconds` (default 30) from skelv-generate is read `runs` times
-# (default 5), interleaved: skelv-analyzer (two decodes to RGBx), then bench/robust_read (one
-# decode in the decoder's own YUV, look-ahead, reading). Medians, their ratio and each
-# program's peak resident memory are printed; then robust_read's peak memory on 640x360 clips
-# without sound of `seconds` and four times as long. Clips are kept in <build_dir>/clips between calls.
+# (default 5), interleaved: skelv-analyzer (two decodes to RGBx), then skelv-check (one decode
+# in the decoder's own YUV and float sound). Medians, their ratio and each program's peak
+# resident memory are printed; then skelv-check's peak memory on 640x360 clips of `seconds`
+# and four times as long. Clips are kept in <build_dir>/clips between calls.
 set -eu
 build_dir=$(cd "${1:-build-bench}" && pwd)
 runs=${2:-5}
@@ -46,18 +47,17 @@ clip=$(make_clip 1920x1080 "$seconds")
 : > "$work/analyser"; : > "$work/robust"
 for _ in $(seq "$runs"); do
   (cd "$work" && timed "$build_dir/skelv-analyzer" "$clip") >> "$work/analyser"
-  timed "$build_dir/bench/robust_read" "$clip" >> "$work/robust"
+  timed "$build_dir/skelv-check" -q "$clip" >> "$work/robust"
 done
 analyser=$(median < "$work/analyser") robust=$(median < "$work/robust")
 analyser_mb=$(cd "$work" && peak_mb "$build_dir/skelv-analyzer" "$clip")
-robust_mb=$(peak_mb "$build_dir/bench/robust_read" "$clip")
-printf '%-28s %9s %9s %7s   %11s %11s\n' clip analyser robust ratio "analyser MB" "robust MB"
+robust_mb=$(peak_mb "$build_dir/skelv-check" -q "$clip")
+printf '%-28s %9s %9s %7s   %11s %11s\n' clip analyser check ratio "analyser MB" "check MB"
 printf '%-28s %9.2f %9.2f %7s   %11d %11d\n' "$(basename "$clip")" "$analyser" "$robust" \
   "$(ratio "$robust" "$analyser")" "$analyser_mb" "$robust_mb"
 
-# The picture alone: the reading decodes no sound it does not need.
 short=$(make_clip 640x360 "$seconds" --no-audio)
 long=$(make_clip 640x360 $((4 * seconds)) --no-audio)
-printf 'robust_read peak memory, 640x360: %d MB for %d s, %d MB for %d s\n' \
-  "$(peak_mb "$build_dir/bench/robust_read" "$short")" "$seconds" \
-  "$(peak_mb "$build_dir/bench/robust_read" "$long")" $((4 * seconds))
+printf 'skelv-check peak memory, 640x360: %d MB for %d s, %d MB for %d s\n' \
+  "$(peak_mb "$build_dir/skelv-check" -q "$short")" "$seconds" \
+  "$(peak_mb "$build_dir/skelv-check" -q "$long")" $((4 * seconds))

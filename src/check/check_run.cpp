@@ -2,10 +2,9 @@
 
 #include "check/reading_summary.h"
 #include "check/snapshot_taker.h"
-#include "check/video_decode.h"
+#include "check/recording_decode.h"
 #include "core/stream_times.h"
 #include "media/gst_ptr.h"
-#include "media/loader.h"
 #include "robust/beep_detector.h"
 #include "robust/sample_clock.h"
 
@@ -17,12 +16,6 @@
 namespace {
 
 constexpr double kNsPerMs = 1e6;
-
-// Float sound at its own rate and channel count: every channel is searched for beeps.
-GstCaps* sound_caps()
-{
-    return gst_caps_from_string("audio/x-raw, format=(string)F32LE, layout=(string)interleaved");
-}
 
 std::string factory_name(const gchar* name)
 {
@@ -42,23 +35,22 @@ public:
     bool run(CheckResult* result, std::string* error);
 
 private:
-    bool decode(bool first, bool* restart, std::string* error);
+    bool decode(const DecodeHandlers& handlers, std::string* error);
     void describe_streams(Loader* loader);
-    bool take_video(Loader* loader, GstBuffer* buffer, bool first, bool* restart, std::string* error);
-    void take_audio(Loader* loader, GstBuffer* buffer);
+    void take_frame(const YuvFrameView& frame, GstBuffer* buffer, int64_t time_ns);
+    void take_sound(Loader* loader, GstBuffer* buffer);
     void show_progress(int64_t time_ns);
     void finish(CheckResult* result);
 
     const std::string& path_;
     const CheckOptions& options_;
     std::unique_ptr<VideoReader> video_;
-    bool video_restarted_ = false; ///< the reader asked for a second decode: stop pushing in this one
+    bool video_restarted_ = false; ///< the reader asked for a second decode: no more frames for it in this one
     SnapshotTaker snapshot_;
     std::unique_ptr<BeepDetector> beeps_;
     SampleClock sound_clock_;
     StreamTimes video_times_, audio_times_;
     int32_t video_frames_ = 0;
-    int64_t last_frame_ns_ = 0;
     CheckStreams streams_;
     CheckAudio audio_;
     bool has_video_ = false, has_audio_ = false;
@@ -69,13 +61,23 @@ private:
 
 bool RecordingRun::run(CheckResult* result, std::string* error)
 {
-    bool restart = false;
-    if (!decode(true, &restart, error))
+    DecodeHandlers first;
+    first.opened = [this](Loader* loader) { describe_streams(loader); };
+    first.frame = [this](const YuvFrameView& frame, GstBuffer* buffer, int64_t time_ns) {
+        take_frame(frame, buffer, time_ns);
+        return PushResult::Continue;
+    };
+    first.sound = [this](Loader* loader, GstBuffer* buffer) { take_sound(loader, buffer); };
+    if (!decode(first, error))
         return false;
     // The reader asks for a second decode only when the markers showed up after frames had left
     // its look-ahead; the sound is read once.
-    if ((restart || video_->finish() == PushResult::Restart) && has_video_) {
-        if (!decode(false, &restart, error))
+    if (has_video_ && (video_restarted_ || video_->finish() == PushResult::Restart)) {
+        DecodeHandlers again;
+        again.frame = [this](const YuvFrameView& frame, GstBuffer*, int64_t time_ns) {
+            return video_->push(frame, time_ns);
+        };
+        if (!decode(again, error))
             return false;
         video_->finish();
     }
@@ -83,41 +85,13 @@ bool RecordingRun::run(CheckResult* result, std::string* error)
     return true;
 }
 
-bool RecordingRun::decode(bool first, bool* restart, std::string* error)
+bool RecordingRun::decode(const DecodeHandlers& handlers, std::string* error)
 {
-    *restart = false;
-    video_restarted_ = false;
-    GstCapsPtr video_caps(yuv_reader_caps()), audio_caps(sound_caps());
-    GError* raw_error = nullptr;
-    LoaderPtr loader(loader_open_caps(path_.c_str(), video_caps.get(), audio_caps.get(), &raw_error));
-    GErrorPtr open_error(raw_error);
-    if (open_error) {
-        *error = open_error->message;
+    std::string stopped_early;
+    if (!decode_recording(path_.c_str(), handlers, error, &stopped_early))
         return false;
-    }
-    if (first)
-        describe_streams(loader.get());
-    GstBuffer* audio_out;
-    GstBuffer* video_out;
-    GError* delivery_error = nullptr;
-    while (loader_get_buffer(loader.get(), &audio_out, &video_out, &delivery_error)) {
-        GstBufferPtr audio(audio_out), video(video_out);
-        GErrorPtr failure(delivery_error);
-        if (video && !take_video(loader.get(), video.get(), first, restart, error))
-            return false;
-        if (audio && first)
-            take_audio(loader.get(), audio.get());
-        if (failure) {
-            // What was read stays: a recording cut short is still worth its events.
-            if (video_frames_ == 0 && audio_times_.start == StreamTimes::kUnset) {
-                *error = failure->message;
-                return false;
-            }
-            warnings_.push_back("Decoding stopped early: " + std::string(failure->message));
-            break;
-        }
-    }
-    *restart = *restart || video_restarted_;
+    if (!stopped_early.empty())
+        warnings_.push_back("Decoding stopped early: " + stopped_early);
     return true;
 }
 
@@ -136,38 +110,19 @@ void RecordingRun::describe_streams(Loader* loader)
         length_s_ = double(duration) / 1e9;
 }
 
-bool RecordingRun::take_video(Loader* loader, GstBuffer* buffer, bool first, bool* restart, std::string* error)
+void RecordingRun::take_frame(const YuvFrameView& frame, GstBuffer* buffer, int64_t time_ns)
 {
-    if (video_restarted_)
-        return true;
-    VideoFrameMap map(loader->video_caps, buffer);
-    YuvFrameView view;
-    if (!map || !yuv_view_of(map.frame(), &view)) {
-        *error = "video frame " + std::to_string(video_frames_ + 1) + " could not be mapped for reading";
-        return false;
-    }
-    const GstClockTime running = loader_get_video_running_time(loader, GST_BUFFER_PTS(buffer));
-    const float rate = loader_get_framerate(loader);
-    // A frame without a time follows its predecessor by one frame.
-    const int64_t time_ns = GST_CLOCK_TIME_IS_VALID(running) ? int64_t(running)
-                            : last_frame_ns_ + (rate > 0 ? int64_t(1e9 / rate) : 0);
-    last_frame_ns_ = time_ns;
-    if (first) {
-        ++video_frames_;
-        int64_t offset = 0;
-        if (video_times_.advance(GST_BUFFER_PTS(buffer), GST_BUFFER_DURATION(buffer), &offset))
-            warnings_.push_back(video_gap_warning(video_frames_, offset));
-        snapshot_.offer(view, time_ns);
-        show_progress(time_ns);
-    }
-    if (video_->push(view, time_ns) == PushResult::Restart) {
-        video_restarted_ = true;
-        *restart = true;
-    }
-    return true;
+    ++video_frames_;
+    int64_t offset = 0;
+    if (video_times_.advance(GST_BUFFER_PTS(buffer), GST_BUFFER_DURATION(buffer), &offset))
+        warnings_.push_back(video_gap_warning(video_frames_, offset));
+    snapshot_.offer(frame, time_ns);
+    show_progress(time_ns);
+    if (!video_restarted_)
+        video_restarted_ = video_->push(frame, time_ns) == PushResult::Restart;
 }
 
-void RecordingRun::take_audio(Loader* loader, GstBuffer* buffer)
+void RecordingRun::take_sound(Loader* loader, GstBuffer* buffer)
 {
     const uint64_t expected = audio_times_.end;
     int64_t offset = 0;
