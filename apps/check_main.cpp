@@ -23,7 +23,7 @@ struct Arguments {
     std::string recording;
     std::string profile = "ebu-r37";
     std::optional<double> lead_ms, lag_ms;
-    std::string json, csv, html;
+    std::string json, csv, html, timeline;
     double expected_delay_ms = 0;
     bool quiet = false;
 };
@@ -45,6 +45,7 @@ void define_options(CLI::App& app, Arguments* a)
     app.add_option("--json", a->json, "write the result as JSON to FILE (- for standard output)");
     app.add_option("--csv", a->csv, "write one row per event to FILE");
     app.add_option("--html", a->html, "write the visual report to FILE");
+    app.add_option("--timeline", a->timeline, "write one row per captured frame to FILE");
     app.add_option("--expect-delay", a->expected_delay_ms,
                    "the clip's designed audio offset in ms, subtracted before judging (0)");
     app.add_flag("-q,--quiet", a->quiet, "no summary and no progress");
@@ -83,6 +84,7 @@ bool write_outputs(const Arguments& a, const CheckResult& result)
         {a.json, [](const CheckResult& r) { return check_result_json(r).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"; }},
         {a.csv, check_result_csv},
         {a.html, check_html},
+        {a.timeline, check_timeline_csv},
     };
     for (const auto& [path, render] : outputs) {
         if (path.empty())

@@ -75,4 +75,16 @@ TEST(CheckCsv, OneRowPerEventAndStrayBeepInTimeOrder)
                                    "unmatched_beep,,,,9999.000,,\n");
 }
 
+TEST(CheckTimeline, OneRowPerCapturedFrame)
+{
+    CheckResult r;
+    r.video.timeline = {{0, 40, FrameKind::Header, -1, 0, false, false, 0},
+                        {40, 40, FrameKind::Content, 12, 0, true, false, 2},
+                        {80, 40, FrameKind::Content, 12, 0, true, true, 0}};
+    EXPECT_EQ(check_timeline_csv(r), "time_ms,duration_ms,kind,source_frame,loop,flash,repeated,dropped_before\n"
+                                     "0.000,40.000,header,,0,no,no,0\n"
+                                     "40.000,40.000,content,12,0,yes,no,2\n"
+                                     "80.000,40.000,content,12,0,yes,yes,0\n");
+}
+
 } // namespace

@@ -252,6 +252,19 @@ std::string check_result_csv(const CheckResult& r)
     return csv;
 }
 
+std::string check_timeline_csv(const CheckResult& r)
+{
+    static const char* const kKinds[] = {"header", "locator", "content", "trailer", "unreadable", "unknown"};
+    std::string csv = "time_ms,duration_ms,kind,source_frame,loop,flash,repeated,dropped_before\n";
+    for (const CheckFrame& f : r.video.timeline) {
+        csv += format("%.3f,%.3f,%s,", report_ms(f.time_ms), report_ms(f.duration_ms), kKinds[size_t(f.kind)]);
+        csv += f.source_frame >= 0 ? std::to_string(f.source_frame) : "";
+        csv += format(",%d,%s,%s,%lld\n", f.loop, f.flash ? "yes" : "no", f.repeated ? "yes" : "no",
+                      (long long)f.dropped_before);
+    }
+    return csv;
+}
+
 std::vector<std::string> check_problems(const CheckResult& r)
 {
     std::vector<std::string> problems;
