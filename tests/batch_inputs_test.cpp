@@ -1,0 +1,137 @@
+// Recordings of a batch: what a folder yields, folder names that never collide, and shares
+// that cover every recording exactly once.
+#include "check/batch_inputs.h"
+#include "support/media.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <random>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> keys_of(const std::vector<BatchRecording>& recordings)
+{
+    std::vector<std::string> keys;
+    for (const BatchRecording& r : recordings)
+        keys.push_back(r.key);
+    return keys;
+}
+
+TEST(BatchInputs, FoldersYieldMediaFilesAndFilesAreKeptAsGiven)
+{
+    TempDir dir;
+    for (const char* folder : {"a/sub", "a/.hidden", "a/out", "a/b.mkv.d"})
+        fs::create_directories(dir.file(folder));
+    for (const char* file : {"a/clip.mkv", "a/sub/clip.mkv", "a/notes.txt", "a/.hidden/x.mkv", "a/out/prev.mkv",
+                             "a/.dot.mkv", "b.MP4", "odd.name"})
+        write_file(dir.file(file), "x");
+    const std::vector<BatchRecording> found =
+        find_recordings({dir.file("a"), dir.file("b.MP4"), dir.file("a/../a/clip.mkv"), dir.file("odd.name"),
+                         dir.file("missing.mkv")},
+                        dir.file("a/out"));
+    const std::vector<std::string> expected = {dir.file("a/clip.mkv"), dir.file("a/sub/clip.mkv"), dir.file("b.MP4"),
+                                               dir.file("missing.mkv"), dir.file("odd.name")};
+    EXPECT_EQ(keys_of(found), expected);
+    ASSERT_EQ(found.size(), 5u);
+    EXPECT_NE(found[0].id, found[1].id) << "two clip.mkv in different folders";
+    EXPECT_EQ(found[0].id.substr(0, 9), "clip.mkv-");
+    EXPECT_EQ(found[0].id.size(), 9u + 8u);
+}
+
+TEST(BatchInputs, SamePathSameIdentityFromAnyWorkingDirectory)
+{
+    TempDir dir;
+    const std::string old_cwd = fs::current_path();
+    fs::current_path(dir.path());
+    const BatchRecording relative = make_recording("./x/../clip.mkv");
+    fs::current_path(old_cwd);
+    const BatchRecording absolute = make_recording(dir.file("clip.mkv"));
+    EXPECT_EQ(relative.key, absolute.key);
+    EXPECT_EQ(relative.id, absolute.id);
+    EXPECT_EQ(relative.path, "./x/../clip.mkv") << "the path as given is kept for the rows";
+}
+
+TEST(BatchInputs, IdsAreSafeVisibleFolderNames)
+{
+    const struct {
+        const char* path;
+        const char* stem;
+    } cases[] = {{"/r/my clip (1).mkv", "my_clip__1_.mkv-"},
+                 {"/r/.hidden.mkv", "_.hidden.mkv-"},
+                 {"/r/caf\xc3\xa9.ts", "caf__.ts-"},
+                 {"/r/a;rm -rf $HOME.mp4", "a_rm_-rf__HOME.mp4-"},
+                 {"/r/x_123456789012345678901234567890123456789012345678901234567890.mkv",
+                  "x_1234567890123456789012345678901234567890123456-"}};
+    for (const auto& c : cases) {
+        const std::string id = make_recording(c.path).id;
+        EXPECT_EQ(id.substr(0, id.size() - 8), c.stem) << c.path;
+        EXPECT_EQ(id.find_first_not_of("0123456789abcdef", id.size() - 8), std::string::npos) << id;
+    }
+}
+
+TEST(BatchInputs, HashIsFnv1a)
+{
+    // Published FNV-1a 64 test vectors: every machine of a cluster must agree on shares.
+    EXPECT_EQ(stable_hash(""), 0xcbf29ce484222325ull);
+    EXPECT_EQ(stable_hash("a"), 0xaf63dc4c8601ec8cull);
+    EXPECT_EQ(stable_hash("foobar"), 0x85944171f73967e8ull);
+}
+
+TEST(BatchShard, EveryRecordingInExactlyOneShardWhateverTheOrder)
+{
+    std::vector<std::string> paths;
+    for (int i = 0; i < 300; i++)
+        paths.push_back("/lab/device" + std::to_string(i % 7) + "/take" + std::to_string(i) + ".mkv");
+    std::vector<std::string> shuffled = paths;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(7));
+    for (unsigned n = 1; n <= 5; n++) {
+        std::map<std::string, int> times_taken;
+        std::map<std::string, unsigned> shard_of;
+        for (unsigned k = 0; k < n; k++) {
+            size_t share = 0;
+            for (const BatchRecording& r : find_recordings(k % 2 ? shuffled : paths, "")) {
+                if (!in_shard(r, {k, n}))
+                    continue;
+                times_taken[r.key]++;
+                shard_of[r.key] = k;
+                share++;
+            }
+            EXPECT_GT(share, paths.size() / n / 2) << "shard " << k << "/" << n << " gets a fair share";
+        }
+        EXPECT_EQ(times_taken.size(), paths.size()) << n;
+        for (const auto& [key, times] : times_taken)
+            EXPECT_EQ(times, 1) << key << " in " << n << " shards";
+        // The same recording lands in the same shard when run alone, as on another node.
+        for (const std::string& path : {paths[3], paths[200]})
+            EXPECT_TRUE(in_shard(make_recording(path), {shard_of[path], n}));
+    }
+}
+
+TEST(BatchShard, ParsesKOfN)
+{
+    const struct {
+        const char* text;
+        bool valid;
+        unsigned index, count;
+    } cases[] = {{"0/1", true, 0, 1},  {"3/4", true, 3, 4},  {"12/100", true, 12, 100}, {"4/4", false, 0, 0},
+                 {"1/0", false, 0, 0}, {"-1/3", false, 0, 0}, {"1/-3", false, 0, 0},   {"1/3x", false, 0, 0},
+                 {"1", false, 0, 0},   {"/3", false, 0, 0},   {" 1/3", false, 0, 0},   {"1/+3", false, 0, 0}};
+    for (const auto& c : cases) {
+        BatchShard shard{99, 99};
+        std::string error;
+        EXPECT_EQ(parse_shard(c.text, &shard, &error), c.valid) << c.text;
+        if (c.valid) {
+            EXPECT_EQ(shard.index, c.index);
+            EXPECT_EQ(shard.count, c.count);
+        } else {
+            EXPECT_NE(error.find(c.text), std::string::npos) << error;
+        }
+    }
+}
+
+} // namespace

@@ -1,0 +1,257 @@
+// The batch itself, with a stand-in analysis (tests/batch/fake_check.sh): children that pass,
+// fail, cannot decode, crash or hang; resuming after a kill; interrupts; concurrent batches
+// into one folder; shards and merges.
+#include "check/batch_entry.h"
+#include "support/media.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+constexpr double kBatchTimeout = 60; // seconds for one batch of stand-in analyses
+
+class Batch : public ::testing::Test {
+protected:
+    void SetUp() override { setenv("FAKE_CHECK_LOG", dir_.file("runs.log").c_str(), 1); }
+    void TearDown() override { unsetenv("FAKE_CHECK_LOG"); }
+
+    // A recording whose analysis finds what `says`, e.g. "pass 21.5" (see fake_check.sh).
+    std::string recording(const std::string& name, const std::string& says)
+    {
+        fs::create_directories(fs::path(dir_.file("in/" + name)).parent_path());
+        write_file(dir_.file("in/" + name), says + "\n");
+        return dir_.file("in/" + name);
+    }
+    std::string out() const { return dir_.file("out"); }
+
+    ProcessResult batch(std::vector<std::string> args, double timeout = kBatchTimeout)
+    {
+        args.insert(args.begin(), BATCH_DRIVER);
+        ProcessResult result = run_process(args, timeout);
+        EXPECT_EQ(result.signal, 0) << result.err;
+        return result;
+    }
+
+    // How often each recording's analysis started.
+    std::map<std::string, int> runs() const
+    {
+        std::map<std::string, int> starts;
+        for (const std::string& line : split_lines(read_file(dir_.file("runs.log"))))
+            if (line.rfind("start ", 0) == 0)
+                starts[fs::path(line.substr(6)).filename()]++;
+        return starts;
+    }
+
+    // verdict (and error) per recording (its path under in/), from summary.json
+    std::map<std::string, std::string> summary(const std::string& where) const
+    {
+        const json j = json::parse(read_file(where + "/summary.json"), nullptr, false);
+        EXPECT_FALSE(j.is_discarded());
+        std::map<std::string, std::string> rows;
+        for (const json& row : j.value("rows", json::array()))
+            rows[fs::path(row["file"].get<std::string>()).lexically_relative(dir_.file("in"))] =
+                row["verdict"].get<std::string>() + (row["error"].is_string() ? ": " + row["error"].get<std::string>() : "");
+        return rows;
+    }
+
+    // Every folder in `where` is a complete entry with the analysis' outputs; nothing else.
+    void expect_only_whole_entries(const std::string& where) const
+    {
+        for (const auto& entry : fs::directory_iterator(where)) {
+            const std::string name = entry.path().filename();
+            if (!entry.is_directory())
+                continue;
+            EXPECT_FALSE(is_scratch_name(name)) << "left behind: " << name;
+            EntryStatus status;
+            EXPECT_TRUE(read_entry_status(entry.path(), &status)) << name;
+            if (status.outcome == EntryOutcome::Error)
+                continue;
+            for (const char* file : {batch_files::kResult, batch_files::kEvents, batch_files::kReport, batch_files::kTimeline}) {
+                EXPECT_TRUE(fs::exists(entry.path() / file)) << name << "/" << file;
+            }
+        }
+    }
+
+    TempDir dir_;
+};
+
+TEST_F(Batch, MixOfRecordingsGivesOneRowEachAndTheExitCode)
+{
+    recording("good.mkv", "pass 21.5");
+    recording("late.mkv", "fail 80.25");
+    recording("silent.mkv", "unmeasurable");
+    recording("broken.mkv", "\x01\x02garbage");
+    recording("crash.mkv", "crash");
+    recording("sub/good.mkv", "pass -3");
+    recording("notes.txt", "pass 1"); // not media: not searched for
+    const ProcessResult run = batch({"--out", out(), "-j", "2", dir_.file("in"), dir_.file("in/missing.mkv")});
+    EXPECT_EQ(run.exit_code, 4) << "a failure wins over recordings not analysed\n" << run.err;
+    const std::map<std::string, std::string> expected = {
+        {"late.mkv", "fail"},
+        {"silent.mkv", "unmeasurable: " + dir_.file("in/silent.mkv") + ": no beep found"},
+        {"broken.mkv", "error: " + dir_.file("in/broken.mkv") + ": cannot be decoded"},
+        {"crash.mkv", "error: analysis crashed (signal 11, Segmentation fault)"},
+        {"missing.mkv", "error: " + dir_.file("in/missing.mkv") + ": cannot be decoded"}};
+    std::map<std::string, std::string> rows = summary(out());
+    EXPECT_EQ(rows.size(), 7u);
+    EXPECT_EQ(rows["good.mkv"], "pass");
+    EXPECT_EQ(rows["sub/good.mkv"], "pass") << "two good.mkv in different folders";
+    for (const auto& [file, row] : expected) {
+        EXPECT_EQ(rows[file], row) << file;
+    }
+    EXPECT_NE(run.out.find("7 recordings (0 already done): 2 passed, 1 failed, 4 could not be analysed"),
+              std::string::npos) << run.out;
+    const std::string csv = read_file(out() + "/summary.csv");
+    EXPECT_NE(csv.find(dir_.file("in/late.mkv") + ",fail,3,80.25,80.25,80.25,0.5,2,1,ebu-r37,,late.mkv-"),
+              std::string::npos) << csv;
+    expect_only_whole_entries(out());
+    EXPECT_TRUE(fs::exists(out() + "/index.html"));
+}
+
+TEST_F(Batch, ExitCodesWithoutFailures)
+{
+    const std::string good = recording("good.mkv", "pass 1"), bad = recording("bad.mkv", "???");
+    EXPECT_EQ(batch({"--out", dir_.file("o1"), good}).exit_code, 0);
+    EXPECT_EQ(batch({"--out", dir_.file("o2"), good, bad}).exit_code, 2);
+    EXPECT_EQ(batch({"--out", dir_.file("o3"), good, "--shard", "3/3"}).exit_code, 1);
+    EXPECT_EQ(batch({"--out", dir_.file("o3"), good, "--profile", "nope"}).exit_code, 1);
+    EXPECT_EQ(batch({"--out", dir_.file("o3"), good, "--lead-ms", "20"}).exit_code, 1);
+    EXPECT_FALSE(fs::exists(dir_.file("o3"))) << "nothing written on a wrong command line";
+}
+
+TEST_F(Batch, HangingAnalysisTimesOutAndTheBatchGoesOn)
+{
+    recording("hang.mkv", "hang");
+    recording("good.mkv", "pass 1");
+    const auto start = std::chrono::steady_clock::now();
+    const ProcessResult run = batch({"--out", out(), "-j", "1", "--timeout", "1", dir_.file("in")});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+    EXPECT_EQ(run.exit_code, 2) << run.err;
+    EXPECT_EQ(summary(out())["hang.mkv"], "error: analysis timed out after 1 s");
+    EXPECT_EQ(summary(out())["good.mkv"], "pass");
+}
+
+TEST_F(Batch, ResumesWithoutRedoingAndRedoesWhatChanged)
+{
+    recording("a.mkv", "pass 1");
+    recording("b.mkv", "fail 99");
+    recording("c.mkv", "crash");
+    ASSERT_EQ(batch({"--out", out(), dir_.file("in")}).exit_code, 4);
+    const auto status_time = [&](const char* file) {
+        return fs::last_write_time(out() + "/" + make_recording(dir_.file(std::string("in/") + file)).id + "/status.json");
+    };
+    const auto a_done = status_time("a.mkv");
+
+    const ProcessResult again = batch({"--out", out(), dir_.file("in")});
+    EXPECT_EQ(again.exit_code, 4) << "the recorded failure still counts";
+    EXPECT_NE(again.out.find("3 recordings (2 already done)"), std::string::npos) << again.out;
+    EXPECT_EQ(runs(), (std::map<std::string, int>{{"a.mkv", 1}, {"b.mkv", 1}, {"c.mkv", 2}}))
+        << "a crash is tried again";
+    EXPECT_EQ(status_time("a.mkv"), a_done);
+
+    recording("b.mkv", "pass 5"); // a new take under the same name
+    batch({"--out", out(), dir_.file("in")});
+    EXPECT_EQ(runs()["b.mkv"], 2);
+    EXPECT_EQ(runs()["a.mkv"], 1);
+    EXPECT_EQ(summary(out())["b.mkv"], "pass");
+
+    batch({"--out", out(), "--profile", "atsc-is191", dir_.file("in")});
+    EXPECT_EQ(runs()["a.mkv"], 2) << "other options, other results";
+    batch({"--out", out(), "--force", "--profile", "atsc-is191", dir_.file("in")});
+    EXPECT_EQ(runs()["a.mkv"], 3);
+    expect_only_whole_entries(out());
+}
+
+TEST_F(Batch, KilledRunLeavesNoHalfResultAndTheNextFinishesIt)
+{
+    recording("quick1.mkv", "pass 1");
+    recording("quick2.mkv", "pass 2");
+    recording("slow.mkv", "pass 3 3");
+    // Killed like a machine going down: no chance to clean up.
+    const ProcessResult killed = batch({"--out", out(), "-j", "3", dir_.file("in")}, 1.5);
+    ASSERT_TRUE(killed.timed_out);
+    std::this_thread::sleep_for(std::chrono::seconds(3)); // the slow analysis would be done by now
+    EXPECT_EQ(split_lines(read_file(dir_.file("runs.log"))).size(), 5u)
+        << "the slow analysis died with its batch:\n" << read_file(dir_.file("runs.log"));
+    const std::string slow_folder = out() + "/" + make_recording(dir_.file("in/slow.mkv")).id;
+    EXPECT_FALSE(fs::exists(slow_folder));
+
+    const ProcessResult resumed = batch({"--out", out(), "-j", "3", dir_.file("in")});
+    EXPECT_EQ(resumed.exit_code, 0) << resumed.err;
+    EXPECT_EQ(runs(), (std::map<std::string, int>{{"quick1.mkv", 1}, {"quick2.mkv", 1}, {"slow.mkv", 2}}));
+    expect_only_whole_entries(out()); // the killed run's scratch folder is gone too
+    EXPECT_EQ(summary(out()).size(), 3u);
+}
+
+TEST_F(Batch, InterruptKeepsWhatIsDoneAndDropsWhatIsNot)
+{
+    recording("quick.mkv", "pass 1");
+    recording("slow.mkv", "pass 2 30");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl(BATCH_DRIVER, BATCH_DRIVER, "--out", out().c_str(), "-j", "2", "-q", dir_.file("in").c_str(), nullptr);
+        _exit(127);
+    }
+    for (int i = 0; i < 500 && runs().size() < 2; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(pid, SIGINT);
+    int status = 0;
+    const auto start = std::chrono::steady_clock::now();
+    waitpid(pid, &status, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+    EXPECT_EQ(summary(out()), (std::map<std::string, std::string>{{"quick.mkv", "pass"}}));
+    expect_only_whole_entries(out());
+}
+
+TEST_F(Batch, ConcurrentBatchesIntoOneFolder)
+{
+    for (int i = 0; i < 8; i++)
+        recording("clip" + std::to_string(i) + ".mkv", i == 5 ? "fail 70 0.2" : "pass 10 0.2");
+    ProcessResult first, second;
+    std::thread other([&] { second = batch({"--out", out(), "-j", "2", "--force", dir_.file("in")}); });
+    first = batch({"--out", out(), "-j", "2", "--force", dir_.file("in")});
+    other.join();
+    EXPECT_EQ(first.exit_code, 4) << first.err;
+    EXPECT_EQ(second.exit_code, 4) << second.err;
+    const std::map<std::string, std::string> rows = summary(out());
+    EXPECT_EQ(rows.size(), 8u);
+    EXPECT_EQ(rows.at("clip5.mkv"), "fail");
+    EXPECT_EQ(split_lines(read_file(out() + "/summary.csv")).size(), 9u);
+    expect_only_whole_entries(out());
+}
+
+TEST_F(Batch, ShardsThenMerge)
+{
+    for (int i = 0; i < 9; i++)
+        recording("take" + std::to_string(i) + ".mkv", "pass " + std::to_string(i));
+    for (int k = 0; k < 3; k++) // reordered arguments on every node
+        batch({"--out", dir_.file("shard" + std::to_string(k)), "--shard", std::to_string(k) + "/3", "-q",
+               k == 1 ? dir_.file("in") : dir_.file("in/take8.mkv"), dir_.file("in")});
+    EXPECT_EQ(runs().size(), 9u);
+    for (const auto& [file, times] : runs())
+        EXPECT_EQ(times, 1) << file;
+    const ProcessResult merged = batch({"merge", "--out", dir_.file("all"), dir_.file("shard0"), dir_.file("shard1"),
+                                        dir_.file("shard2")});
+    EXPECT_EQ(merged.exit_code, 0) << merged.err;
+    EXPECT_EQ(summary(dir_.file("all")).size(), 9u);
+    EXPECT_NE(read_file(dir_.file("all/index.html")).find("href=\"../shard"), std::string::npos);
+    EXPECT_EQ(batch({"merge", dir_.file("all")}).exit_code, 2) << "no results in it";
+    EXPECT_EQ(batch({"merge", dir_.file("nowhere")}).exit_code, 1);
+}
+
+} // namespace

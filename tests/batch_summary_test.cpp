@@ -1,0 +1,130 @@
+// Batch summaries rebuilt from result folders: rows, CSV quoting, the index page, merges and
+// the exit code.
+#include "check/batch_summary.h"
+#include "support/media.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+// A finished entry as a batch leaves it: DIR/<id>/status.json (and report.html).
+EntryStatus add_entry(const std::string& dir, const std::string& file, EntryOutcome outcome, const json& figures,
+                      const std::string& error = "", const std::string& finished = "2026-01-01T00:00:00Z")
+{
+    const BatchRecording recording = make_recording(file);
+    EntryStatus s;
+    s.file = file;
+    s.key = recording.key;
+    s.id = recording.id;
+    s.stamp = {10, 20};
+    s.options = {"--profile", "ebu-r37"};
+    s.outcome = outcome;
+    s.error = error;
+    s.finished = finished;
+    s.figures = figures;
+    fs::create_directories(dir + "/" + s.id);
+    write_file(dir + "/" + s.id + "/status.json", entry_status_json(s).dump());
+    if (outcome != EntryOutcome::Error)
+        write_file(dir + "/" + s.id + "/report.html", "<html></html>");
+    return s;
+}
+
+json figures(const char* verdict, double median)
+{
+    return {{"verdict", verdict}, {"profile", "ebu-r37"}, {"events", 11},    {"median_ms", median},
+            {"min_ms", median - 0.25}, {"max_ms", median + 0.5}, {"drift_ms_per_min", -0.5}, {"dropped", 0}, {"repeated", 2}};
+}
+
+TEST(BatchSummary, StatusRoundTrips)
+{
+    TempDir dir;
+    const EntryStatus written = add_entry(dir.path(), "/lab/a.mkv", EntryOutcome::Fail, figures("fail", 71.5), "x");
+    EntryStatus read;
+    ASSERT_TRUE(read_entry_status(dir.file(written.id), &read));
+    EXPECT_EQ(entry_status_json(read), entry_status_json(written));
+    write_file(dir.file(written.id + "/status.json"), "{\"file\": \"/lab/a.mkv\"");
+    EXPECT_FALSE(read_entry_status(dir.file(written.id), &read)) << "a cut status is no entry";
+}
+
+TEST(BatchSummary, CsvRowsInFileOrderWithQuoting)
+{
+    TempDir dir;
+    add_entry(dir.path(), "/lab/b.mkv", EntryOutcome::Pass, figures("pass", 21.6));
+    add_entry(dir.path(), "/lab/a, \"take 2\".mkv", EntryOutcome::Fail, figures("fail", 71.5));
+    const EntryStatus bad = add_entry(dir.path(), "/lab/c.mkv", EntryOutcome::Error, json::object(), "cannot be decoded");
+    fs::create_directories(dir.file(".partial.1.2.host/x")); // a scratch folder is no row
+    fs::create_directories(dir.file("unfinished"));          // nor a folder without status
+    const std::vector<BatchRow> rows = scan_entries({dir.path()}, dir.path());
+    ASSERT_EQ(rows.size(), 3u);
+    const std::vector<std::string> lines = split_lines(summary_csv(rows));
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "file,verdict,events,median_ms,min_ms,max_ms,drift_ms_per_min,dropped,repeated,profile,error,folder");
+    EXPECT_EQ(lines[1], "\"/lab/a, \"\"take 2\"\".mkv\",fail,11,71.5,71.25,72.0,-0.5,0,2,ebu-r37,," + rows[0].status.id);
+    EXPECT_EQ(lines[3], "/lab/c.mkv,error,,,,,,,,,cannot be decoded," + bad.id);
+
+    const json j = summary_json(rows);
+    EXPECT_EQ(j["recordings"], 3);
+    EXPECT_EQ(j["counts"], json({{"pass", 1}, {"fail", 1}, {"unmeasurable", 0}, {"error", 1}}));
+    EXPECT_EQ(j["rows"][1]["median_ms"], 21.6);
+    EXPECT_EQ(j["rows"][1]["report"], rows[1].status.id + "/report.html");
+    EXPECT_TRUE(j["rows"][2]["report"].is_null());
+}
+
+TEST(BatchSummary, IndexEscapesAndPutsProblemsFirst)
+{
+    TempDir dir;
+    add_entry(dir.path(), "/lab/a.mkv", EntryOutcome::Pass, figures("pass", 21.6));
+    add_entry(dir.path(), "/lab/<script>alert(1)</script>.mkv", EntryOutcome::Fail, figures("fail", 71.5));
+    add_entry(dir.path(), "/lab/z.mkv", EntryOutcome::Error, json::object(), "bad \"header\" & <worse>");
+    add_entry(dir.path(), "/lab/m.mkv", EntryOutcome::Unmeasurable, figures("unmeasurable", 0), "no beep");
+    const std::string html = index_html(scan_entries({dir.path()}, dir.path()));
+    EXPECT_EQ(html.find("<script>alert"), std::string::npos);
+    EXPECT_NE(html.find("&lt;script&gt;alert(1)&lt;/script&gt;.mkv</a>"), std::string::npos);
+    EXPECT_NE(html.find("bad &quot;header&quot; &amp; &lt;worse&gt;"), std::string::npos);
+    const size_t error = html.find(">error</td>"), fail = html.find(">fail</td>"),
+                 unmeasurable = html.find(">unmeasurable</td>"), pass = html.find(">pass</td>");
+    ASSERT_NE(pass, std::string::npos);
+    EXPECT_TRUE(error < fail && fail < unmeasurable && unmeasurable < pass) << "readable without the script";
+    EXPECT_NE(html.find("href=\"" + make_recording("/lab/a.mkv").id + "/report.html\""), std::string::npos);
+    EXPECT_EQ(html.find("http"), std::string::npos) << "no external resource";
+}
+
+TEST(BatchSummary, MergeLinksAcrossFoldersAndKeepsTheLatest)
+{
+    TempDir root;
+    const std::string a = root.file("shard0"), b = root.file("shard #1"), out = root.file("all");
+    add_entry(a, "/lab/x.mkv", EntryOutcome::Pass, figures("pass", 1));
+    add_entry(a, "/lab/y.mkv", EntryOutcome::Fail, figures("fail", 90), "", "2026-01-01T00:00:00Z");
+    add_entry(b, "/lab/y.mkv", EntryOutcome::Pass, figures("pass", 2), "", "2026-01-02T00:00:00Z");
+    add_entry(b, "/lab/z.mkv", EntryOutcome::Pass, figures("pass", 3));
+    fs::create_directories(out);
+    std::vector<BatchRow> rows;
+    std::string error;
+    ASSERT_TRUE(rebuild_summary(out, {a, b}, &rows, &error)) << error;
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[1].status.outcome, EntryOutcome::Pass) << "the later analysis of y.mkv";
+    EXPECT_EQ(rows[1].folder, "../shard #1/" + make_recording("/lab/y.mkv").id);
+    const std::string html = read_file(out + "/index.html");
+    EXPECT_NE(html.find("href=\"../shard0/"), std::string::npos);
+    EXPECT_NE(html.find("href=\"../shard%20%231/"), std::string::npos) << "a URL, not a fragment";
+    EXPECT_EQ(split_lines(read_file(out + "/summary.csv")).size(), 4u);
+    EXPECT_EQ(json::parse(read_file(out + "/summary.json"))["recordings"], 3);
+}
+
+TEST(BatchSummary, ExitCodeFailureWinsOverNotAnalysed)
+{
+    const struct {
+        BatchCounts counts;
+        int code;
+    } cases[] = {{{3, 0, 0, 0}, 0}, {{3, 1, 0, 0}, 4}, {{3, 0, 1, 0}, 2}, {{3, 0, 0, 1}, 2},
+                 {{0, 1, 1, 1}, 4}, {{0, 0, 0, 0}, 0}};
+    for (const auto& c : cases)
+        EXPECT_EQ(batch_exit_code(c.counts), c.code) << c.counts.pass << c.counts.fail << c.counts.unmeasurable;
+}
+
+} // namespace
