@@ -9,6 +9,7 @@ packages="build-essential cmake pkg-config zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libboost-math-dev libcli11-dev
   libpng-dev chromium
   ffmpeg time
+  python3-yaml slurm-wlm munge
   clang-14 libclang-rt-14-dev libfuzzer-14-dev g++-aarch64-linux-gnu qemu-user"
 
 missing=""

@@ -186,7 +186,9 @@ void judge_child(const std::string& folder, const ChildEnd& end, EntryStatus* s)
     const bool has_result = result.is_object() && result.contains("verdict");
     if (has_result)
         s->figures = figures_of(result);
-    const std::string message = last_message(read_text(folder + "/" + batch_files::kLog));
+    std::string message = last_message(read_text(folder + "/" + batch_files::kLog));
+    if (message.compare(0, s->file.size() + 2, s->file + ": ") == 0) // the row names the file already
+        message.erase(0, s->file.size() + 2);
     const std::string verdict = has_result ? result["verdict"].get<std::string>() : "";
     const bool exited = !end.timed_out && end.signal == 0;
     // Exit codes of one analysis: 0 pass, 2 not analysed, 4 out of tolerance.

@@ -65,7 +65,8 @@ bool entry_status_from_json(const nlohmann::json& j, EntryStatus* status);
 bool read_entry_status(const std::string& folder, EntryStatus* status);
 
 // Turns how the child ended and what it left in `folder` into a status: the outcome, the
-// figures of result.json, the error from its last message on standard error.
+// figures of result.json, the error from its last message on standard error. `status->file`
+// is set.
 void judge_child(const std::string& folder, const ChildEnd& end, EntryStatus* status);
 
 // True when `dir` already holds a final result of `recording` made from the same file with
