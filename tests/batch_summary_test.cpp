@@ -12,7 +12,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-// A finished entry as a batch leaves it: DIR/<id>/status.json (and report.html).
+// A finished entry as a batch leaves it: DIR/<id>/status.json.
 EntryStatus add_entry(const std::string& dir, const std::string& file, EntryOutcome outcome, const json& figures,
                       const std::string& error = "", const std::string& finished = "2026-01-01T00:00:00Z")
 {
@@ -27,10 +27,10 @@ EntryStatus add_entry(const std::string& dir, const std::string& file, EntryOutc
     s.error = error;
     s.finished = finished;
     s.figures = figures;
+    if (outcome != EntryOutcome::Error)
+        s.outputs = {"report.html", "result.json"};
     fs::create_directories(dir + "/" + s.id);
     write_file(dir + "/" + s.id + "/status.json", entry_status_json(s).dump());
-    if (outcome != EntryOutcome::Error)
-        write_file(dir + "/" + s.id + "/report.html", "<html></html>");
     return s;
 }
 

@@ -2,6 +2,7 @@
 
 #include "check/atomic_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -137,7 +138,8 @@ json entry_status_json(const EntryStatus& s)
             {"seconds", std::round(s.end.seconds * 1000) / 1000},
             {"error", or_null(!s.error.empty(), s.error)},
             {"finished", s.finished},
-            {"figures", s.figures}};
+            {"figures", s.figures},
+            {"outputs", s.outputs}};
 }
 
 bool entry_status_from_json(const json& j, EntryStatus* s)
@@ -165,6 +167,7 @@ bool entry_status_from_json(const json& j, EntryStatus* s)
         s->error = j.at("error").is_string() ? j["error"].get<std::string>() : "";
         s->finished = j.at("finished");
         s->figures = j.at("figures");
+        s->outputs = j.at("outputs").get<std::vector<std::string>>();
     } catch (const json::exception&) {
         return false;
     }
@@ -177,6 +180,11 @@ bool read_entry_status(const std::string& folder, EntryStatus* status)
     return !text.empty() && entry_status_from_json(json::parse(text, nullptr, false), status);
 }
 
+bool EntryStatus::has_output(const char* name) const
+{
+    return std::find(outputs.begin(), outputs.end(), name) != outputs.end();
+}
+
 void judge_child(const std::string& folder, const ChildEnd& end, EntryStatus* s)
 {
     s->end = end;
@@ -186,6 +194,11 @@ void judge_child(const std::string& folder, const ChildEnd& end, EntryStatus* s)
     const bool has_result = result.is_object() && result.contains("verdict");
     if (has_result)
         s->figures = figures_of(result);
+    s->outputs.clear();
+    std::error_code error;
+    for (const auto& file : fs::directory_iterator(folder, error))
+        s->outputs.push_back(file.path().filename().string());
+    std::sort(s->outputs.begin(), s->outputs.end());
     std::string message = last_message(read_text(folder + "/" + batch_files::kLog));
     if (message.compare(0, s->file.size() + 2, s->file + ": ") == 0) // the row names the file already
         message.erase(0, s->file.size() + 2);

@@ -57,6 +57,9 @@ struct EntryStatus {
     std::string error;    ///< why it could not be analysed; empty when it was
     std::string finished; ///< UTC, ISO 8601
     nlohmann::json figures = nlohmann::json::object(); ///< verdict-level numbers from result.json
+    std::vector<std::string> outputs; ///< the files the analysis left in the folder, by name
+
+    bool has_output(const char* name) const;
 };
 
 nlohmann::json entry_status_json(const EntryStatus& status);

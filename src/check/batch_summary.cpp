@@ -9,6 +9,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <optional>
+#include <thread>
 #include <tuple>
 #include <sys/file.h>
 #include <unistd.h>
@@ -19,6 +21,9 @@ using nlohmann::json;
 namespace {
 
 // Columns of summary.csv and summary.json, after file and verdict: the figures' keys.
+constexpr size_t kMaxReaders = 8;
+constexpr size_t kFoldersPerReader = 256;
+
 const char* const kFigureColumns[] = {"events", "median_ms", "min_ms", "max_ms", "drift_ms_per_min", "dropped", "repeated"};
 
 int severity(EntryOutcome outcome)
@@ -98,13 +103,33 @@ std::string html_row(const BatchRow& row)
 {
     const EntryStatus& s = row.status;
     const std::string outcome = entry_outcome_name(s.outcome);
-    const std::string target = row.folder + (row.has_report ? std::string("/") + batch_files::kReport : "/");
+    const std::string target = row.folder + (row.status.has_output(batch_files::kReport) ? std::string("/") + batch_files::kReport : "/");
     std::string html = "<tr><td class=\"v " + outcome + "\" data-key=\"" + std::to_string(severity(s.outcome)) + "\">" +
                        outcome + "</td><td><a href=\"" + html_escape(url_path(target)) + "\">" + html_escape(s.file) +
                        "</a></td>";
     for (const char* column : kFigureColumns)
         html += "<td class=\"n\">" + html_escape(figure_text(s.figures, column)) + "</td>";
     return html + "<td>" + html_escape(s.error) + "</td></tr>\n";
+}
+
+// The status of every folder (nothing where there is no complete entry), read by a few
+// threads: on network storage each read waits mostly for the server.
+std::vector<std::optional<EntryStatus>> read_statuses(const std::vector<fs::path>& folders)
+{
+    std::vector<std::optional<EntryStatus>> statuses(folders.size());
+    const size_t readers = std::min<size_t>(kMaxReaders, 1 + folders.size() / kFoldersPerReader);
+    std::vector<std::thread> threads;
+    for (size_t reader = 0; reader < readers; reader++)
+        threads.emplace_back([&, reader] {
+            for (size_t i = reader; i < folders.size(); i += readers) {
+                EntryStatus status;
+                if (read_entry_status(folders[i].string(), &status))
+                    statuses[i] = std::move(status);
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    return statuses;
 }
 
 class SummaryLock {
@@ -154,22 +179,25 @@ int batch_exit_code(const BatchCounts& counts)
 
 std::vector<BatchRow> scan_entries(const std::vector<std::string>& dirs, const std::string& out_dir)
 {
-    std::map<std::string, BatchRow> by_key;
-    const fs::path base = fs::absolute(out_dir).lexically_normal();
+    std::vector<fs::path> folders;
     for (const std::string& dir : dirs) {
         std::error_code error;
         for (const auto& entry : fs::directory_iterator(dir, error)) {
             const std::string name = entry.path().filename().string();
-            BatchRow row;
-            if (name.empty() || name[0] == '.' || !read_entry_status(entry.path().string(), &row.status))
-                continue;
-            auto [place, added] = by_key.try_emplace(row.status.key);
-            if (!added && place->second.status.finished > row.status.finished)
-                continue;
-            row.folder = fs::absolute(entry.path()).lexically_normal().lexically_relative(base).string();
-            row.has_report = fs::exists(entry.path() / batch_files::kReport, error);
-            place->second = std::move(row);
+            if (!name.empty() && name[0] != '.')
+                folders.push_back(fs::absolute(entry.path()).lexically_normal());
         }
+    }
+    const std::vector<std::optional<EntryStatus>> statuses = read_statuses(folders);
+    std::map<std::string, BatchRow> by_key;
+    const fs::path base = fs::absolute(out_dir).lexically_normal();
+    for (size_t i = 0; i < folders.size(); i++) {
+        if (!statuses[i])
+            continue;
+        auto [place, added] = by_key.try_emplace(statuses[i]->key);
+        if (!added && place->second.status.finished > statuses[i]->finished)
+            continue;
+        place->second = {*statuses[i], folders[i].lexically_relative(base).string()};
     }
     std::vector<BatchRow> rows;
     rows.reserve(by_key.size());
@@ -211,7 +239,7 @@ json summary_json(const std::vector<BatchRow>& rows)
         item["profile"] = s.figures.value("profile", json(nullptr));
         item["error"] = s.error.empty() ? json(nullptr) : json(s.error);
         item["folder"] = row.folder;
-        item["report"] = row.has_report ? json(row.folder + "/" + batch_files::kReport) : json(nullptr);
+        item["report"] = row.status.has_output(batch_files::kReport) ? json(row.folder + "/" + batch_files::kReport) : json(nullptr);
         item["seconds"] = s.end.seconds;
         item["finished"] = s.finished;
         list.push_back(std::move(item));

@@ -22,8 +22,7 @@ enum BatchExit {
 
 struct BatchRow {
     EntryStatus status;
-    std::string folder;   ///< where the entry lives, relative to the summary's directory
-    bool has_report = false; ///< the folder holds report.html
+    std::string folder; ///< where the entry lives, relative to the summary's directory
 };
 
 struct BatchCounts {
