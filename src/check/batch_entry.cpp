@@ -152,7 +152,7 @@ bool entry_status_from_json(const json& j, EntryStatus* s)
         s->id = j.at("id");
         s->stamp = {j.at("size"), j.at("mtime_ns")};
         s->options = j.at("options").get<std::vector<std::string>>();
-        s->shard = j.value("shard", json("")).is_string() ? j.value("shard", "") : "";
+        s->shard = j.at("shard").is_string() ? j["shard"].get<std::string>() : "";
         s->host = j.value("host", "");
         const std::string outcome = j.at("outcome");
         s->outcome = outcome == "pass"           ? EntryOutcome::Pass
@@ -191,7 +191,7 @@ void judge_child(const std::string& folder, const ChildEnd& end, EntryStatus* s)
     s->finished = utc_now();
     s->host = host_name();
     const json result = json::parse(read_text(folder + "/" + batch_files::kResult), nullptr, false);
-    const bool has_result = result.is_object() && result.contains("verdict");
+    const bool has_result = result.is_object() && result.contains("verdict") && result["verdict"].is_string();
     if (has_result)
         s->figures = figures_of(result);
     s->outputs.clear();
@@ -225,12 +225,10 @@ void judge_child(const std::string& folder, const ChildEnd& end, EntryStatus* s)
     }
 }
 
-bool entry_is_current(const std::string& dir, const BatchRecording& recording, const SourceStamp& stamp,
+bool entry_is_current(const EntryStatus& status, const BatchRecording& recording, const SourceStamp& stamp,
                       const std::vector<std::string>& options)
 {
-    EntryStatus status;
-    return read_entry_status(dir + "/" + recording.id, &status) && status.final && status.key == recording.key &&
-           status.stamp == stamp && status.options == options;
+    return status.final && status.key == recording.key && status.stamp == stamp && status.options == options;
 }
 
 bool is_scratch_name(const std::string& name)

@@ -72,9 +72,9 @@ bool read_entry_status(const std::string& folder, EntryStatus* status);
 // is set.
 void judge_child(const std::string& folder, const ChildEnd& end, EntryStatus* status);
 
-// True when `dir` already holds a final result of `recording` made from the same file with
-// the same options.
-bool entry_is_current(const std::string& dir, const BatchRecording& recording, const SourceStamp& stamp,
+// True when `status` is a final result of `recording` made from the same file with the
+// same options.
+bool entry_is_current(const EntryStatus& status, const BatchRecording& recording, const SourceStamp& stamp,
                       const std::vector<std::string>& options);
 
 // A fresh scratch folder in `dir` for one analysis, named so that a later run on this host

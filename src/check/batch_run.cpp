@@ -134,7 +134,8 @@ private:
             exec_child(args, child.scratch, batch);
         if (child.pid < 0) {
             *error = std::string("cannot start an analysis: ") + strerror(errno);
-            fs::remove_all(child.scratch);
+            std::error_code ignored;
+            fs::remove_all(child.scratch, ignored);
             return false;
         }
         setpgid(child.pid, child.pid); // also here, so that a kill right away reaches the group
@@ -175,7 +176,8 @@ private:
         // Ended by the same interrupt as the batch (a scheduler signals every process of a
         // job) rather than by a fault of its own: keep nothing.
         if (stopping() && (end.signal == SIGINT || end.signal == SIGTERM || end.signal == SIGHUP)) {
-            fs::remove_all(child.scratch);
+            std::error_code ignored;
+            fs::remove_all(child.scratch, ignored);
             return;
         }
         EntryStatus entry;
@@ -244,8 +246,8 @@ bool run_batch(const std::vector<BatchRecording>& recordings, const BatchOptions
         Job job{&recording, {}};
         const bool stamped = source_stamp(recording.path, &job.stamp);
         EntryStatus done;
-        if (!options.force && stamped && entry_is_current(options.out_dir, recording, job.stamp, options.check_options) &&
-            read_entry_status(options.out_dir + "/" + recording.id, &done)) {
+        if (!options.force && stamped && read_entry_status(options.out_dir + "/" + recording.id, &done) &&
+            entry_is_current(done, recording, job.stamp, options.check_options)) {
             scheduler.count(done);
             outcome->statuses.push_back(std::move(done));
             outcome->skipped++;
