@@ -55,6 +55,39 @@ protected:
         return starts;
     }
 
+    // A batch in the background, for a test to interrupt or kill.
+    pid_t start_batch(const std::vector<std::string>& args)
+    {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            std::vector<char*> argv = {const_cast<char*>(BATCH_DRIVER)};
+            for (const std::string& arg : args)
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            execv(BATCH_DRIVER, argv.data());
+            _exit(127);
+        }
+        return pid;
+    }
+
+    // True as soon as `condition` holds; false after kBatchTimeout seconds.
+    template <typename Condition>
+    static bool wait_until(Condition condition)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(kBatchTimeout);
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
+
+    bool entry_done(const std::string& name) const
+    {
+        return fs::exists(out() + "/" + make_recording(dir_.file("in/" + name)).id + "/" + batch_files::kStatus);
+    }
+
     // verdict (and error) per recording (its path under in/), from summary.json
     std::map<std::string, std::string> summary(const std::string& where) const
     {
@@ -179,15 +212,16 @@ TEST_F(Batch, KilledRunLeavesNoHalfResultAndTheNextFinishesIt)
 {
     recording("quick1.mkv", "pass 1");
     recording("quick2.mkv", "pass 2");
-    recording("slow.mkv", "pass 3 3");
-    // Killed like a machine going down: no chance to clean up.
-    const ProcessResult killed = batch({"--out", out(), "-j", "3", dir_.file("in")}, 1.5);
-    ASSERT_TRUE(killed.timed_out);
+    recording("slow.mkv", "pass 3 2");
+    const pid_t pid = start_batch({"--out", out(), "-j", "3", dir_.file("in")});
+    const bool ready = wait_until([&] { return entry_done("quick1.mkv") && entry_done("quick2.mkv"); });
+    kill(pid, SIGKILL); // like a machine going down: no chance to clean up
+    waitpid(pid, nullptr, 0);
+    ASSERT_TRUE(ready);
     std::this_thread::sleep_for(std::chrono::seconds(3)); // the slow analysis would be done by now
     EXPECT_EQ(split_lines(read_file(dir_.file("runs.log"))).size(), 5u)
         << "the slow analysis died with its batch:\n" << read_file(dir_.file("runs.log"));
-    const std::string slow_folder = out() + "/" + make_recording(dir_.file("in/slow.mkv")).id;
-    EXPECT_FALSE(fs::exists(slow_folder));
+    EXPECT_FALSE(fs::exists(out() + "/" + make_recording(dir_.file("in/slow.mkv")).id));
 
     const ProcessResult resumed = batch({"--out", out(), "-j", "3", dir_.file("in")});
     EXPECT_EQ(resumed.exit_code, 0) << resumed.err;
@@ -200,18 +234,13 @@ TEST_F(Batch, InterruptKeepsWhatIsDoneAndDropsWhatIsNot)
 {
     recording("quick.mkv", "pass 1");
     recording("slow.mkv", "pass 2 30");
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execl(BATCH_DRIVER, BATCH_DRIVER, "--out", out().c_str(), "-j", "2", "-q", dir_.file("in").c_str(), nullptr);
-        _exit(127);
-    }
-    for (int i = 0; i < 500 && runs().size() < 2; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const pid_t pid = start_batch({"--out", out(), "-j", "2", "-q", dir_.file("in")});
+    const bool ready = wait_until([&] { return entry_done("quick.mkv") && runs().count("slow.mkv"); });
+    const auto start = std::chrono::steady_clock::now();
     kill(pid, SIGINT);
     int status = 0;
-    const auto start = std::chrono::steady_clock::now();
     waitpid(pid, &status, 0);
+    ASSERT_TRUE(ready);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
     EXPECT_EQ(summary(out()), (std::map<std::string, std::string>{{"quick.mkv", "pass"}}));

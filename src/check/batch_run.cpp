@@ -102,6 +102,7 @@ public:
         bool usable = true;
         while (next < jobs.size() || !running_.empty()) {
             if (stopping()) {
+                reap(); // what finished before the interrupt is kept
                 stop_all();
                 break;
             }
