@@ -56,26 +56,29 @@ std::vector<std::string> child_arguments(const BatchOptions& options, const std:
     return args;
 }
 
+// What a child needs, prepared before the fork: the child only makes system calls.
+struct ChildLaunch {
+    std::vector<std::string> args;
+    std::string out_path, err_path; ///< its standard output and error
+    std::vector<char*> argv;
+};
+
 // In the child, before exec: its own process group (so that a time-out ends all of it),
 // killed with the batch, printing into the scratch folder.
-[[noreturn]] void exec_child(const std::vector<std::string>& args, const std::string& scratch, pid_t batch)
+[[noreturn]] void exec_child(const ChildLaunch& launch, pid_t batch)
 {
     setpgid(0, 0);
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != batch)
         _exit(127);
-    const int out = open((scratch + "/" + batch_files::kSummary).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    const int err = open((scratch + "/" + batch_files::kLog).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    const int out = open(launch.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    const int err = open(launch.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
     const int in = open("/dev/null", O_RDONLY);
     if (out < 0 || err < 0 || in < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 ||
         dup2(in, STDIN_FILENO) < 0)
         _exit(127);
-    std::vector<char*> argv;
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    fprintf(stderr, "skelv-check: cannot run %s: %s\n", argv[0], strerror(errno));
+    execv(launch.argv[0], launch.argv.data());
+    dprintf(STDERR_FILENO, "skelv-check: cannot run %s: %s\n", launch.argv[0], strerror(errno));
     _exit(127);
 }
 
@@ -128,11 +131,15 @@ private:
         child.job = job;
         if (!make_scratch_folder(options_.out_dir, &child.scratch, error))
             return false;
-        const std::vector<std::string> args = child_arguments(options_, child.scratch, job.recording->path);
+        ChildLaunch launch{child_arguments(options_, child.scratch, job.recording->path),
+                           child.scratch + "/" + batch_files::kSummary, child.scratch + "/" + batch_files::kLog, {}};
+        for (std::string& arg : launch.args)
+            launch.argv.push_back(arg.data());
+        launch.argv.push_back(nullptr);
         const pid_t batch = getpid();
         child.pid = fork();
         if (child.pid == 0)
-            exec_child(args, child.scratch, batch);
+            exec_child(launch, batch);
         if (child.pid < 0) {
             *error = std::string("cannot start an analysis: ") + strerror(errno);
             std::error_code ignored;
