@@ -53,11 +53,12 @@ std::string utc_now()
 // The last thing the analysis said, without its program name.
 std::string last_message(const std::string& log)
 {
-    size_t end = log.find_last_not_of("\r\n \t");
+    const size_t end = log.find_last_not_of("\r\n \t");
     if (end == std::string::npos)
         return "";
-    const size_t start = log.find_last_of('\n', end);
-    std::string line = log.substr(start == std::string::npos ? 0 : start + 1, end + 1 - (start == std::string::npos ? 0 : start + 1));
+    const size_t newline = log.find_last_of('\n', end);
+    const size_t start = newline == std::string::npos ? 0 : newline + 1;
+    std::string line = log.substr(start, end + 1 - start);
     const std::string program = "skelv-check: ";
     if (line.compare(0, program.size(), program) == 0)
         line.erase(0, program.size());
