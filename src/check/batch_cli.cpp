@@ -62,7 +62,7 @@ struct BatchArguments {
 std::string number(double value)
 {
     char text[32];
-    snprintf(text, sizeof text, "%.17g", value);
+    snprintf(text, sizeof text, "%.15g", value); // exact for any limit typed with up to 15 digits
     return text;
 }
 
