@@ -2,6 +2,7 @@
 
 #include "check/batch_run.h"
 #include "check/batch_summary.h"
+#include "check/html_text.h"
 #include "robust/sync_verdict.h"
 
 #include <CLI/CLI.hpp>
@@ -59,13 +60,6 @@ struct BatchArguments {
     std::optional<double> lead_ms, lag_ms, expected_delay_ms;
 };
 
-std::string number(double value)
-{
-    char text[32];
-    snprintf(text, sizeof text, "%.15g", value); // exact for any limit typed with up to 15 digits
-    return text;
-}
-
 // The options every analysis gets; recorded with each result, so that a change redoes it.
 bool analysis_options(const BatchArguments& a, std::vector<std::string>* options, std::string* error)
 {
@@ -79,9 +73,9 @@ bool analysis_options(const BatchArguments& a, std::vector<std::string>* options
     }
     *options = {"--profile", a.profile};
     if (a.lead_ms)
-        options->insert(options->end(), {"--lead-ms", number(*a.lead_ms), "--lag-ms", number(*a.lag_ms)});
+        options->insert(options->end(), {"--lead-ms", shortest(*a.lead_ms), "--lag-ms", shortest(*a.lag_ms)});
     if (a.expected_delay_ms)
-        options->insert(options->end(), {"--expect-delay", number(*a.expected_delay_ms)});
+        options->insert(options->end(), {"--expect-delay", shortest(*a.expected_delay_ms)});
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "check/batch_summary.h"
 
 #include "check/atomic_file.h"
+#include "check/html_text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -51,23 +52,6 @@ std::string figure_text(const json& figures, const char* key)
 {
     const json value = figures.value(key, json(nullptr));
     return value.is_null() ? "" : value.is_string() ? value.get<std::string>() : value.dump();
-}
-
-std::string html_escape(const std::string& text)
-{
-    std::string escaped;
-    escaped.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-        case '&': escaped += "&amp;"; break;
-        case '<': escaped += "&lt;"; break;
-        case '>': escaped += "&gt;"; break;
-        case '"': escaped += "&quot;"; break;
-        case '\'': escaped += "&#39;"; break;
-        default: escaped += c;
-        }
-    }
-    return escaped;
 }
 
 // A relative link: each path segment percent-encoded where a URL needs it.
