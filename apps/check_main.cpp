@@ -1,6 +1,7 @@
 // skelv-check: reads a recording of a test clip the way it came out of a real chain, pairs
 // every beep with its flash and judges the lip-sync against a broadcast profile.
 #include "check/atomic_file.h"
+#include "check/batch_cli.h"
 #include "check/check_html.h"
 #include "check/check_report.h"
 #include "check/check_run.h"
@@ -51,7 +52,9 @@ void define_options(CLI::App& app, Arguments* a)
     app.add_flag("-q,--quiet", a->quiet, "no summary and no progress");
     app.set_version_flag("--version", kVersion);
     app.footer("Exit codes: 0 within tolerance, 1 wrong command line, 2 the recording could not be analysed,\n"
-               "3 an output could not be written, 4 analysed and out of tolerance.");
+               "3 an output could not be written, 4 analysed and out of tolerance.\n"
+               "Many recordings: skelv-check --out DIR [-j N] [--force] [--shard K/N] RECORDING|FOLDER...\n"
+               "and skelv-check merge DIR...; skelv-check --out DIR --help tells more.");
 }
 
 // The profile the arguments name, with custom limits in place of its own when given.
@@ -123,6 +126,9 @@ int exit_code_of(const CheckResult& result)
 
 int main(int argc, char* argv[])
 {
+    // Many recordings: each is analysed by this same program in a child process of its own.
+    if (batch_requested(argc, argv))
+        return batch_main(argc, argv, "/proc/self/exe");
     gst_init(&argc, &argv);
     skelv_log_init();
     CLI::App app{"Checks the lip-sync, dropped and repeated frames of a recorded test clip.", "skelv-check"};

@@ -42,10 +42,8 @@ std::vector<std::string> child_arguments(const BatchOptions& options, const std:
                                          const std::string& recording)
 {
     std::vector<std::string> args = options.checker;
-    const std::pair<const char*, const char*> outputs[] = {{"--json", batch_files::kResult},
-                                                           {"--csv", batch_files::kEvents},
-                                                           {"--html", batch_files::kReport},
-                                                           {"--timeline", batch_files::kTimeline}};
+    const std::pair<const char*, const char*> outputs[] = {
+        {"--json", batch_files::kResult}, {"--csv", batch_files::kEvents}, {"--html", batch_files::kReport}};
     for (const auto& [option, file] : outputs) {
         args.push_back(option);
         args.push_back(scratch + "/" + file);
