@@ -26,7 +26,7 @@ start=$(now)
 for clip in "$work"/clips/*.mp4; do
   name=$(basename "$clip" .mp4)
   "$check" -q --json "$work/one/$name.json" --csv "$work/one/$name.csv" --html "$work/one/$name.html" \
-    "$clip" || [ $? = 4 ]
+    --timeline "$work/one/$name.timeline.csv" "$clip" || [ $? = 4 ]
 done
 one_by_one=$(elapsed "$start")
 

@@ -83,7 +83,7 @@ TEST_F(BatchEndToEnd, RowsFollowTheClipsDesign)
         EXPECT_EQ(row["dropped"], 0) << file;
         EXPECT_EQ(row["repeated"], 0) << file;
         EXPECT_GE(row.value("events", 0), 2) << file;
-        for (const char* output : {"result.json", "events.csv", "report.html"})
+        for (const char* output : {"result.json", "events.csv", "report.html", "timeline.csv"})
             EXPECT_TRUE(fs::exists(out.path() + "/" + row["folder"].get<std::string>() + "/" + output)) << file << output;
     }
     EXPECT_EQ(found["good.mkv"]["verdict"], "pass");

@@ -112,7 +112,7 @@ protected:
             EXPECT_TRUE(read_entry_status(entry.path(), &status)) << name;
             if (status.outcome == EntryOutcome::Error)
                 continue;
-            for (const char* file : {batch_files::kResult, batch_files::kEvents, batch_files::kReport}) {
+            for (const char* file : {batch_files::kResult, batch_files::kEvents, batch_files::kReport, batch_files::kTimeline}) {
                 EXPECT_TRUE(fs::exists(entry.path() / file)) << name << "/" << file;
             }
         }

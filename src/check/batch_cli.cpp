@@ -125,8 +125,8 @@ void define_batch_options(CLI::App& app, BatchArguments* a)
     app.add_option("--lag-ms", a->lag_ms, "custom limit: audio may lag by at most Y ms")->check(CLI::NonNegativeNumber);
     app.add_option("--expect-delay", a->expected_delay_ms, "the clips' designed audio offset in ms (0)");
     app.add_flag("-q,--quiet", a->quiet, "no progress and no closing summary");
-    app.footer(std::string("Each recording gets DIR/<name>-<hash>/ with result.json, events.csv and report.html;\n"
-                           "DIR/summary.csv, DIR/summary.json and DIR/index.html list them all.\n"
+    app.footer(std::string("Each recording gets DIR/<name>-<hash>/ with result.json, events.csv, report.html and\n"
+                           "timeline.csv; DIR/summary.csv, DIR/summary.json and DIR/index.html list them all.\n"
                            "Recordings already done with the same file and options are not analysed again.\n") +
                kExitCodes);
 }

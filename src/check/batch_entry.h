@@ -17,6 +17,7 @@ inline constexpr const char* kStatus = "status.json";
 inline constexpr const char* kResult = "result.json";
 inline constexpr const char* kEvents = "events.csv";
 inline constexpr const char* kReport = "report.html";
+inline constexpr const char* kTimeline = "timeline.csv"; ///< one row per captured frame
 inline constexpr const char* kSummary = "summary.txt"; ///< the human summary the analysis printed
 inline constexpr const char* kLog = "log.txt";         ///< what it said on standard error
 } // namespace batch_files

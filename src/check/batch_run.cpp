@@ -43,7 +43,10 @@ std::vector<std::string> child_arguments(const BatchOptions& options, const std:
 {
     std::vector<std::string> args = options.checker;
     const std::pair<const char*, const char*> outputs[] = {
-        {"--json", batch_files::kResult}, {"--csv", batch_files::kEvents}, {"--html", batch_files::kReport}};
+        {"--json", batch_files::kResult},
+        {"--csv", batch_files::kEvents},
+        {"--html", batch_files::kReport},
+        {"--timeline", batch_files::kTimeline}};
     for (const auto& [option, file] : outputs) {
         args.push_back(option);
         args.push_back(scratch + "/" + file);

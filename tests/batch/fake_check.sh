@@ -4,12 +4,13 @@
 # "pass 21.5", "fail 80 2" (2 seconds), "unmeasurable", "crash", "hang"; anything else
 # cannot be decoded. Each run is logged to $FAKE_CHECK_LOG ("start FILE", "end FILE").
 set -u
-json='' csv='' html='' profile=ebu-r37 recording=''
+json='' csv='' html='' timeline='' profile=ebu-r37 recording=''
 while [ $# -gt 0 ]; do
   case "$1" in
     --json) json=$2; shift 2 ;;
     --csv) csv=$2; shift 2 ;;
     --html) html=$2; shift 2 ;;
+    --timeline) timeline=$2; shift 2 ;;
     --profile) profile=$2; shift 2 ;;
     --) recording=$2; shift 2 ;;
     *) shift 2 ;;
@@ -33,6 +34,7 @@ printf '{"file":"%s","profile":{"name":"%s"},"verdict":"%s","video":{"dropped":2
   "$recording" "$profile" "$verdict" "$delay" "$delay" "$delay" > "$json"
 echo "kind,delay_ms" > "$csv"
 echo "<html></html>" > "$html"
+echo "time_ms" > "$timeline"
 echo "Lip-sync: $verdict"
 [ "$verdict" = unmeasurable ] && echo "skelv-check: $recording: no beep found" >&2
 echo "end $recording" >> "$log"
