@@ -13,7 +13,7 @@ generate=$build/skelv-generate
 work=$(mktemp -d /tmp/skelv-batch-bench-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
-now() { date +%s.%N; }
+. "$(dirname "$0")/common.sh"
 elapsed() { awk -v end="$(now)" -v start="$1" 'BEGIN { print end - start }'; }
 
 mkdir -p "$work/clips" "$work/one"
@@ -34,7 +34,7 @@ start=$(now)
 "$check" -q -j 2 --out "$work/batch" "$work/clips" || [ $? = 4 ]
 batch=$(elapsed "$start")
 printf 'one after another %.1f s, batch -j 2 %.1f s: ratio %.2f (target <= 0.6)\n' \
-  "$one_by_one" "$batch" "$(awk -v a="$batch" -v b="$one_by_one" 'BEGIN { print a / b }')"
+  "$one_by_one" "$batch" "$(ratio "$batch" "$one_by_one")"
 
 # 10,000 result folders: copies of one real entry under new names and paths.
 entry=$(dirname "$(ls "$work"/batch/*/status.json | head -n 1)")

@@ -17,15 +17,7 @@ mkdir -p "$clips"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-now() { date +%s.%N; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { print a / b }'; }
-
-# Seconds taken by one command, its output thrown away.
-timed() {
-  start=$(now)
-  "$@" > /dev/null 2>&1
-  awk -v a="$(now)" -v b="$start" 'BEGIN { print a - b }'
-}
+. "$(dirname "$0")/common.sh"
 
 # The analyser's pipeline shape: no queues of its own after the decoding bin.
 bare_pass() {
@@ -35,8 +27,6 @@ bare_pass() {
 }
 
 bare_twice() { bare_pass "$1" && bare_pass "$1"; }
-
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 make_clip() { # name size extension background [codec options...]
   name=$1 size=$2 extension=$3 background=$4
@@ -57,9 +47,9 @@ measure() { # clip
   done
   analyser=$(median < "$work/analyser") bare2=$(median < "$work/bare2")
   loader=$(median < "$work/loader") bare1=$(median < "$work/bare1")
-  rss=$(cd "$work" && /usr/bin/time -f %M "$build_dir/skelv-analyzer" "$1" 2>&1 > /dev/null | tail -n 1)
+  rss=$(cd "$work" && peak_mb "$build_dir/skelv-analyzer" "$1")
   printf '%-34s %8.2f %8.2f %6.3f   %8.2f %8.2f %6.3f   %6d\n' "$(basename "$1")" "$analyser" "$bare2" \
-    "$(ratio "$analyser" "$bare2")" "$loader" "$bare1" "$(ratio "$loader" "$bare1")" "$((rss / 1024))"
+    "$(ratio "$analyser" "$bare2")" "$loader" "$bare1" "$(ratio "$loader" "$bare1")" "$rss"
 }
 
 printf '%-34s %8s %8s %6s   %8s %8s %6s   %6s\n' clip analyser "2 bare" ratio loader "1 bare" ratio "RSS MB"

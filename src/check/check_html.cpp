@@ -128,15 +128,6 @@ std::string clock_text(double ms)
     return text;
 }
 
-std::string verdict_word(SyncVerdict verdict)
-{
-    switch (verdict) {
-    case SyncVerdict::Pass: return "PASS";
-    case SyncVerdict::Fail: return "FAIL";
-    default: return "UNMEASURABLE";
-    }
-}
-
 std::string limits_words(const CheckResult& r)
 {
     const SyncProfile& p = r.profile;

@@ -125,15 +125,6 @@ std::string limits_text(const CheckResult& r)
     return text;
 }
 
-std::string verdict_word(SyncVerdict verdict)
-{
-    switch (verdict) {
-    case SyncVerdict::Pass: return "PASS";
-    case SyncVerdict::Fail: return "FAIL";
-    default: return "UNMEASURABLE";
-    }
-}
-
 std::string drift_text(const DelayStatistics& s)
 {
     if (!s.drift)
@@ -193,6 +184,15 @@ void add_capped(std::vector<std::string>* problems, size_t count, Line line)
 }
 
 } // namespace
+
+std::string verdict_word(SyncVerdict verdict)
+{
+    switch (verdict) {
+    case SyncVerdict::Pass: return "PASS";
+    case SyncVerdict::Fail: return "FAIL";
+    default: return "UNMEASURABLE";
+    }
+}
 
 double report_ms(double ms)
 {

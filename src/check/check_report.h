@@ -26,5 +26,8 @@ std::string check_summary_text(const CheckResult& result);
 // The problems alone, each one line without a newline.
 std::vector<std::string> check_problems(const CheckResult& result);
 
+// "PASS", "FAIL" or "UNMEASURABLE".
+std::string verdict_word(SyncVerdict verdict);
+
 // "audio lags video by 21.6 ms", "audio leads video by 3.0 ms", "audio in sync with video".
 std::string describe_delay(double delay_ms);
