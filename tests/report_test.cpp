@@ -24,13 +24,27 @@ std::string printed(const std::function<void(FILE*)>& print)
     return text;
 }
 
-TEST(JsonEscape, EscapesOnlyWhatJsonRequires)
+const std::string kReplacement = "\xEF\xBF\xBD"; // U+FFFD in UTF-8
+
+TEST(JsonEscape, EscapesWhatJsonRequiresAndReplacesInvalidUtf8)
 {
-    EXPECT_EQ(json_escape("/media/clip 01.mp4"), "/media/clip 01.mp4");
-    EXPECT_EQ(json_escape("caf\xc3\xa9.mkv"), "caf\xc3\xa9.mkv") << "UTF-8 passes through";
-    EXPECT_EQ(json_escape("a\"b\\c"), "a\\\"b\\\\c");
-    EXPECT_EQ(json_escape("line\nnext\ttab\r"), "line\\nnext\\ttab\\r");
-    EXPECT_EQ(json_escape(std::string("\x01\x1f", 2)), "\\u0001\\u001f");
+    // Invalid input: one U+FFFD for each maximal subpart of an ill-formed sequence, as the
+    // Unicode standard recommends.
+    const std::pair<std::string, std::string> cases[] = {
+        {"/media/clip 01.mp4", "/media/clip 01.mp4"},
+        {"caf\xc3\xa9 \xE2\x9C\x93 \xF0\x9F\x8E\xAC.mkv", "caf\xc3\xa9 \xE2\x9C\x93 \xF0\x9F\x8E\xAC.mkv"},
+        {"a\"b\\c", "a\\\"b\\\\c"},
+        {"line\nnext\ttab\r", "line\\nnext\\ttab\\r"},
+        {std::string("\x01\x1f", 2), "\\u0001\\u001f"},
+        {"lat\xe9in1.mkv", "lat" + kReplacement + "in1.mkv"},         // Latin-1 byte
+        {"\x80\xBF", kReplacement + kReplacement},                     // lone continuation bytes
+        {"end\xE2\x9C", "end" + kReplacement},                         // sequence cut short
+        {"\xC0\xAF", kReplacement + kReplacement},                     // overlong form
+        {"\xED\xA0\x80", kReplacement + kReplacement + kReplacement}, // surrogate
+        {"\xF4\x90\x80\x80", kReplacement + kReplacement + kReplacement + kReplacement}, // past U+10FFFF
+    };
+    for (const auto& [text, escaped] : cases)
+        EXPECT_EQ(json_escape(text), escaped) << text;
 }
 
 TEST(MarkersList, PrintsEachMarkerWithItsTypeAndPicksTheLastRgb6)
