@@ -1,8 +1,8 @@
 // skelv-analyzer: finds the markers and beeps of a recorded test clip and reports its
 // structure, timestamps and lip-sync as JSON on standard output.
+#include "analyzer/conclusion.h"
 #include "analyzer/passes.h"
 #include "analyzer/report.h"
-#include "core/video_structure.h"
 #include "media/gst_ptr.h"
 #include "media/log.h"
 
@@ -23,16 +23,6 @@ int fail(GError* error, int code)
     return code;
 }
 
-void print_lipsync_and_frame_data(AnalysisRun* run)
-{
-    report_print_lipsync(stdout, lipsync_summarize(*run));
-    std::string failure;
-    if (frames_file_write(kFrameDataFile, *run, &failure))
-        report_print_frame_data(stdout, kFrameDataFile);
-    else
-        run->warnings.push_back(failure);
-}
-
 } // namespace
 
 int main(int argc, char* argv[])
@@ -47,18 +37,13 @@ int main(int argc, char* argv[])
     AnalysisRun run;
     run.file = argv[1];
     GError* error = nullptr;
-    if (!first_pass(&run, &error))
+    if (!first_pass(&run, [](const AnalysisRun& opened) { report_write_opening(stdout, opened); }, &error))
         return fail(error, EXIT_FIRST_PASS);
+    report_write_totals(stdout, run);
     if (!second_pass(&run, &error))
         return fail(error, EXIT_SECOND_PASS);
 
-    {
-        VideoStructurePtr structure(video_structure_analyze(run.frame_codes));
-        report_print_markers(stdout, &run, *structure);
-        report_print_video_structure(stdout, *structure);
-    }
-    print_lipsync_and_frame_data(&run);
-    report_print_warnings(stdout, run.warnings);
-    fputs("}\n", stdout);
+    analysis_conclude(&run, kFrameDataFile);
+    report_write_results(stdout, run);
     return EXIT_OK;
 }

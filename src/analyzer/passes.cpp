@@ -1,6 +1,5 @@
 #include "analyzer/passes.h"
 
-#include "analyzer/report.h"
 #include "core/layout.h"
 #include "core/stream_times.h"
 #include "core/tone_detector.h"
@@ -84,6 +83,16 @@ bool map_failed(int32_t frame, GError** error)
     return fail_frame(error, "Frame %d could not be mapped for reading", frame);
 }
 
+void add_warning(AnalysisRun* run, const char* format, ...) G_GNUC_PRINTF(2, 3);
+void add_warning(AnalysisRun* run, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    GCharPtr text(g_strdup_vprintf(format, args));
+    va_end(args);
+    run->warnings.emplace_back(text.get());
+}
+
 // Hands every buffer of both streams to the pass, video before audio within one delivery,
 // until both streams end (true) or a frame or the pipeline fails (false, `*error` set).
 // Buffers that came with a pipeline error are handled before the pass ends.
@@ -104,39 +113,20 @@ bool deliver_buffers(Loader* loader, GError** error, OnVideo on_video, OnAudio o
     return true;
 }
 
-void add_warning(AnalysisRun* run, const char* format, ...) G_GNUC_PRINTF(2, 3);
-void add_warning(AnalysisRun* run, const char* format, ...)
+std::string element_name(const gchar* name)
 {
-    va_list args;
-    va_start(args, format);
-    GCharPtr text(g_strdup_vprintf(format, args));
-    va_end(args);
-    run->warnings.emplace_back(text.get());
+    return name != nullptr ? name : "";
 }
 
-void print_opening(AnalysisRun* run, Loader* loader, const FrameSize& size, float framerate)
+void describe_streams(AnalysisRun* run, Loader* loader, const FrameSize& size)
 {
-    printf("{\n");
-    printf("    \"file\":           \"%s\",\n", json_escape(run->file).c_str());
-    const struct {
-        const char* row;
-        const gchar* name;
-    } names[] = {
-        {"    \"demuxer\":        \"%s\",\n", loader_get_demuxer(loader)},
-        {"    \"video_decoder\":  \"%s\",\n", loader_get_video_decoder(loader)},
-        {"    \"audio_decoder\":  \"%s\",\n", loader_get_audio_decoder(loader)},
-        {"    \"muxer\":          \"%s\",\n", loader_get_muxer(loader)},
-        {"    \"video_encoder\":  \"%s\",\n", loader_get_video_encoder(loader)},
-        {"    \"audio_encoder\":  \"%s\",\n", loader_get_audio_encoder(loader)},
-    };
-    for (const auto& entry : names)
-        printf(entry.row, json_escape(entry.name != nullptr ? entry.name : "(null)").c_str());
-    printf("    \"resolution\":     [%d,%d],\n", size.width, size.height);
-    if (framerate == 0)
-        printf("    \"framerate\":    \"variable\",\n");
-    else
-        printf("    \"framerate\":    %8.2f,\n", static_cast<double>(framerate));
-    printf("    \"audio_rate\":   %8d,\n", run->audio_rate);
+    run->elements = {element_name(loader_get_demuxer(loader)),   element_name(loader_get_video_decoder(loader)),
+                     element_name(loader_get_audio_decoder(loader)), element_name(loader_get_muxer(loader)),
+                     element_name(loader_get_video_encoder(loader)), element_name(loader_get_audio_encoder(loader))};
+    run->video_width = size.width;
+    run->video_height = size.height;
+    run->framerate = loader_get_framerate(loader);
+    run->audio_rate = loader_get_audio_rate(loader);
 }
 
 void show_first_pass_progress(int32_t frame, GstBuffer* buffer)
@@ -198,7 +188,7 @@ void warn_late_start(AnalysisRun* run, const char* stream, const StreamTimes& ti
 
 } // namespace
 
-bool first_pass(AnalysisRun* run, GError** error)
+bool first_pass(AnalysisRun* run, const OnOpened& opened, GError** error)
 {
     *error = nullptr;
     LoaderPtr loader(loader_open(run->file, error));
@@ -211,10 +201,8 @@ bool first_pass(AnalysisRun* run, GError** error)
     if (!check_frame_area(state.size, error))
         return false;
     state.terminal = isatty(STDOUT_FILENO) != 0;
-    run->audio_rate = loader_get_audio_rate(loader.get());
-    run->video_width = state.size.width;
-    run->video_height = state.size.height;
-    print_opening(run, loader.get(), state.size, loader_get_framerate(loader.get()));
+    describe_streams(run, loader.get(), state.size);
+    opened(*run);
 
     LayoutPtr layout(layout_new(state.size.width, state.size.height));
     state.layout = layout.get();
@@ -226,13 +214,11 @@ bool first_pass(AnalysisRun* run, GError** error)
         return false;
 
     run->total_frames = state.frames;
-    printf("    \"total_frames\": %8d,\n", state.frames);
-    printf("    \"video_length\": %8.3f,\n", static_cast<double>(seconds_from_ns(state.video.end)));
-    printf("    \"audio_length\": %8.3f,\n", static_cast<double>(seconds_from_ns(state.audio.end)));
+    run->video_end = state.video.end;
+    run->audio_end = state.audio.end;
     warn_late_start(run, "Video", state.video);
     warn_late_start(run, "Audio", state.audio);
     run->markers = layout_get_markers(layout.get());
-    printf("    \"markers_found\":%8d,\n", static_cast<int>(run->markers.size()));
     return true;
 }
 

@@ -1,13 +1,20 @@
-// The two decodes of the file: the first finds the markers and prints the report's opening,
-// the second reads every frame's code and the audio beeps.
+// The two decodes of the file: the first describes the streams, counts the frames and finds
+// the markers; the second reads every frame's code and the audio beeps. They fill the run
+// record and print nothing but the progress counters on a terminal.
 #pragma once
 
 #include "analyzer/analysis_run.h"
 
 #include <glib.h>
 
+#include <functional>
+
+// Called by the first pass once the file is open and its streams are described in the
+// record, before any sample is read.
+using OnOpened = std::function<void(const AnalysisRun& run)>;
+
 // Each clears `*error` on entry; false with `*error` set on failure.
-bool first_pass(AnalysisRun* run, GError** error);
+bool first_pass(AnalysisRun* run, const OnOpened& opened, GError** error);
 bool second_pass(AnalysisRun* run, GError** error);
 
 GQuark skelv_analyzer_error_quark();
