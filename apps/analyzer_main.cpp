@@ -9,12 +9,21 @@
 #include <gst/gst.h>
 
 #include <cstdio>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
 
 namespace {
 
 constexpr const char* kFrameDataFile = "frames.txt";
 
-enum ExitCode { EXIT_OK = 0, EXIT_USAGE = 1, EXIT_FIRST_PASS = 2, EXIT_SECOND_PASS = 3 };
+enum ExitCode {
+    EXIT_OK = 0,
+    EXIT_USAGE = 1,        ///< wrong command line
+    EXIT_FIRST_PASS = 2,   ///< the first decode failed, or the path is not a regular file
+    EXIT_SECOND_PASS = 3,  ///< the second decode failed
+    EXIT_REPORT_LOST = 4,  ///< the report could not be written whole to standard output
+};
 
 int fail(GError* error, int code)
 {
@@ -23,10 +32,19 @@ int fail(GError* error, int code)
     return code;
 }
 
+int fail_report(const std::string& reason)
+{
+    fprintf(stderr, "Could not write the report to standard output: %s\n", reason.c_str());
+    return EXIT_REPORT_LOST;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
+    // A closed standard output would be handed to the next file opened, the report with it.
+    if (fcntl(STDOUT_FILENO, F_GETFD) == -1)
+        return fail_report("it is closed");
     gst_init(&argc, &argv);
     skelv_log_init();
     if (argc != 2) {
@@ -45,5 +63,6 @@ int main(int argc, char* argv[])
 
     analysis_conclude(&run, kFrameDataFile);
     report_write_results(stdout, run);
-    return EXIT_OK;
+    std::string failure;
+    return report_flush(stdout, &failure) ? EXIT_OK : fail_report(failure);
 }

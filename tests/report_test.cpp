@@ -7,9 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -215,19 +218,32 @@ TEST(FramesFile, BeepsInterleavedWithFramesInTimeOrder)
                                     "AUDIO: 2300000000 100000\n");
 }
 
-TEST(FramesFile, FailureIsReportedAndLeavesNoFile)
+// A pipe would hold the run until a reader came, a device would swallow the timeline; a
+// file size limit stands in for a full disk, where the write fails part-way.
+TEST(FramesFile, OnlyARegularFileOrNoneAndNothingHalfWritten)
 {
     const TempDir dir;
-    const AnalysisRun run = lipsync_run(1, {0}, {});
-    std::string failure;
-    EXPECT_FALSE(frames_file_write(dir.file("missing/frames.txt").c_str(), run, &failure));
-    EXPECT_EQ(failure.rfind("Could not create ", 0), 0u) << failure;
-
-    const std::string link = dir.file("frames.txt");
-    std::filesystem::create_symlink("/dev/full", link);
-    EXPECT_FALSE(frames_file_write(link.c_str(), run, &failure));
-    EXPECT_NE(failure.find("No space left on device"), std::string::npos) << failure;
-    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+    const std::string fifo = dir.file("fifo.txt"), device = dir.file("device.txt"), full = dir.file("frames.txt"),
+                      nowhere = dir.file("missing/frames.txt");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink("/dev/full", device);
+    rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    signal(SIGXFSZ, SIG_IGN);
+    const std::pair<std::string, std::string> cases[] = {{fifo, "Could not create " + fifo + ": not a regular file"},
+        {device, "Could not create " + device + ": not a regular file"},
+        {full, "Could not write " + full + ": File too large"},
+        {nowhere, "Could not create " + nowhere + ": No such file or directory"}};
+    for (const auto& [path, expected] : cases) {
+        rlimit small = saved;
+        small.rlim_cur = 100;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        std::string failure;
+        EXPECT_FALSE(frames_file_write(path.c_str(), lipsync_run(50, {}, {}), &failure));
+        setrlimit(RLIMIT_FSIZE, &saved);
+        EXPECT_EQ(failure, expected);
+        EXPECT_EQ(fs::exists(fs::symlink_status(path)), path == fifo || path == device) << "only these were there";
+    }
 }
 
 } // namespace

@@ -17,6 +17,14 @@ struct StreamElements {
     std::string muxer, video_encoder, audio_encoder;
 };
 
+// What tells one state of the file from another: a file replaced, grown or cut changes it.
+struct FileStamp {
+    uint64_t device = 0, inode = 0;
+    int64_t size = 0;     ///< bytes
+    int64_t mtime_ns = 0; ///< modification time, ns since the epoch
+    bool operator==(const FileStamp&) const = default;
+};
+
 struct LipsyncSummary {
     int32_t audio_markers = 0; ///< beeps found
     int32_t video_markers = 0; ///< frames whose lip-sync marker is black
@@ -26,6 +34,7 @@ struct LipsyncSummary {
 
 struct AnalysisRun {
     const char* file = nullptr; ///< the path as given on the command line
+    FileStamp file_stamp;       ///< the file as the first pass found it
 
     // First pass: the streams as opened, then the totals after the last sample.
     StreamElements elements;

@@ -5,6 +5,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 int32_t lipsync_reference(const VideoStructure& structure, size_t markers)
@@ -87,15 +89,33 @@ bool write_timeline(FILE* file, const AnalysisRun& run)
     return true;
 }
 
+// Opens `path` for writing from its start when it is a regular file or absent. A pipe there
+// would hold the run until some reader came, a device would take the timeline for good.
+FILE* open_regular(const char* path, std::string* failure)
+{
+    struct stat status;
+    if (stat(path, &status) == 0 && !S_ISREG(status.st_mode)) {
+        *failure = std::string("Could not create ") + path + ": not a regular file";
+        return nullptr;
+    }
+    // Non-blocking, so that a pipe put there since the test cannot hold the open either.
+    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    FILE* file = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    if (file == nullptr) {
+        *failure = std::string("Could not create ") + path + ": " + strerror(errno);
+        if (fd >= 0)
+            close(fd);
+    }
+    return file;
+}
+
 } // namespace
 
 bool frames_file_write(const char* path, const AnalysisRun& run, std::string* failure)
 {
-    FILE* file = fopen(path, "w");
-    if (file == nullptr) {
-        *failure = std::string("Could not create ") + path + ": " + strerror(errno);
+    FILE* file = open_regular(path, failure);
+    if (file == nullptr)
         return false;
-    }
     bool written = write_timeline(file, run) && fflush(file) == 0;
     int write_errno = errno;
     if (fclose(file) != 0 && written) {

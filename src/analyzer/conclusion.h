@@ -15,8 +15,9 @@ uint64_t audio_marker_time(const AnalysisRun& run, int32_t sample);
 // Pairs the i-th video marker with the i-th beep.
 LipsyncSummary lipsync_summarize(const AnalysisRun& run);
 
-// Writes the AUDIO/VIDEO timeline to `path`. On failure removes what was written, returns
-// false and describes the reason in `*failure`.
+// Writes the AUDIO/VIDEO timeline to `path`, which must be a regular file or absent: a pipe
+// or device there is left alone. On failure removes what was written, returns false and
+// describes the reason in `*failure`.
 bool frames_file_write(const char* path, const AnalysisRun& run, std::string* failure);
 
 // Classifies the frame codes, picks the lip-sync reference, sums up the delays and writes the

@@ -7,9 +7,11 @@
 #include "media/loader.h"
 #include "media/log.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 G_DEFINE_QUARK(skelv-analyzer-error-quark, skelv_analyzer_error)
@@ -93,16 +95,26 @@ void add_warning(AnalysisRun* run, const char* format, ...)
     run->warnings.emplace_back(text.get());
 }
 
+// The pipeline's warnings join the run's as they come; the second decode repeats those of
+// the first, which are kept once.
+void take_pipeline_warnings(AnalysisRun* run, Loader* loader)
+{
+    for (std::string& warning : loader_take_warnings(loader))
+        if (std::find(run->warnings.begin(), run->warnings.end(), warning) == run->warnings.end())
+            run->warnings.push_back(std::move(warning));
+}
+
 // Hands every buffer of both streams to the pass, video before audio within one delivery,
 // until both streams end (true) or a frame or the pipeline fails (false, `*error` set).
 // Buffers that came with a pipeline error are handled before the pass ends.
 template <typename OnVideo, typename OnAudio>
-bool deliver_buffers(Loader* loader, GError** error, OnVideo on_video, OnAudio on_audio)
+bool deliver_buffers(Loader* loader, AnalysisRun* run, GError** error, OnVideo on_video, OnAudio on_audio)
 {
     GstBuffer* audio_out;
     GstBuffer* video_out;
     while (loader_get_buffer(loader, &audio_out, &video_out, error)) {
         GstBufferPtr audio(audio_out), video(video_out);
+        take_pipeline_warnings(run, loader);
         if (video && !on_video(video.get()))
             return false;
         if (audio)
@@ -110,6 +122,7 @@ bool deliver_buffers(Loader* loader, GError** error, OnVideo on_video, OnAudio o
         if (*error != nullptr)
             return false;
     }
+    take_pipeline_warnings(run, loader);
     return true;
 }
 
@@ -127,6 +140,64 @@ void describe_streams(AnalysisRun* run, Loader* loader, const FrameSize& size)
     run->video_height = size.height;
     run->framerate = loader_get_framerate(loader);
     run->audio_rate = loader_get_audio_rate(loader);
+}
+
+// ---------------------------------------------------------------- the file itself
+
+const char* special_file_kind(mode_t mode)
+{
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    return nullptr;
+}
+
+// The file's stamp now; false when it cannot be examined.
+bool stat_file(const char* path, FileStamp* stamp, mode_t* mode)
+{
+    struct stat status;
+    if (stat(path, &status) != 0)
+        return false;
+    *stamp = {uint64_t(status.st_dev), uint64_t(status.st_ino), int64_t(status.st_size),
+              int64_t(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec};
+    *mode = status.st_mode;
+    return true;
+}
+
+// Keeps the stamp of the file about to be read the first time. A pipe, socket or device is
+// refused: what the first decode took from it would not be there for the second. A path that
+// cannot be examined is left to the loader, whose message names the cause.
+bool stamp_file(AnalysisRun* run, GError** error)
+{
+    mode_t mode = 0;
+    if (!stat_file(run->file, &run->file_stamp, &mode))
+        return true;
+    if (const char* kind = special_file_kind(mode)) {
+        g_set_error(error, SKELV_ANALYZER_ERROR, SKELV_ANALYZER_ERROR_NOT_REGULAR,
+                    "\"%s\" is %s, not a regular file: the analyser reads the file twice", run->file, kind);
+        return false;
+    }
+    return true;
+}
+
+// Both decodes must have read the same file: a file replaced, grown or cut meanwhile, or
+// decodes that disagree, would mix two clips in one report.
+void check_same_file(AnalysisRun* run, int32_t second_frames)
+{
+    FileStamp now;
+    mode_t mode;
+    const bool changed = !stat_file(run->file, &now, &mode) || !(now == run->file_stamp);
+    if (changed)
+        add_warning(run, "The file changed between the two decodes: %d video frames in the first, %d in the second",
+                    run->total_frames, second_frames);
+    else if (second_frames != run->total_frames)
+        add_warning(run, "The two decodes read different numbers of video frames: %d in the first, %d in the second",
+                    run->total_frames, second_frames);
 }
 
 void show_first_pass_progress(int32_t frame, GstBuffer* buffer)
@@ -191,7 +262,10 @@ void warn_late_start(AnalysisRun* run, const char* stream, const StreamTimes& ti
 bool first_pass(AnalysisRun* run, const OnOpened& opened, GError** error)
 {
     *error = nullptr;
+    if (!stamp_file(run, error))
+        return false;
     LoaderPtr loader(loader_open(run->file, error));
+    take_pipeline_warnings(run, loader.get());
     if (*error != nullptr)
         return false;
 
@@ -207,7 +281,7 @@ bool first_pass(AnalysisRun* run, const OnOpened& opened, GError** error)
     LayoutPtr layout(layout_new(state.size.width, state.size.height));
     state.layout = layout.get();
     const bool delivered = deliver_buffers(
-        loader.get(), error,
+        loader.get(), run, error,
         [&](GstBuffer* video) { return first_pass_video(&state, run, video, error); },
         [&](GstBuffer* audio) { first_pass_audio(&state, run, audio); });
     if (!delivered)
@@ -296,6 +370,7 @@ bool second_pass(AnalysisRun* run, GError** error)
 {
     *error = nullptr;
     LoaderPtr loader(loader_open(run->file, error));
+    take_pipeline_warnings(run, loader.get());
     if (*error != nullptr)
         return false;
 
@@ -308,11 +383,12 @@ bool second_pass(AnalysisRun* run, GError** error)
     ToneDetectorPtr detector(tone_detector_new(run->audio_rate));
     state.detector = detector.get();
     const bool delivered = deliver_buffers(
-        loader.get(), error,
+        loader.get(), run, error,
         [&](GstBuffer* video) { return second_pass_video(&state, run, video, error); },
         [&](GstBuffer* audio) { second_pass_audio(&state, run, audio); });
     if (!delivered)
         return false;
     run->audio_markers = tone_detector_get_markers(detector.get());
+    check_same_file(run, state.frames);
     return true;
 }

@@ -2,6 +2,8 @@
 
 #include "core/json_text.h"
 
+#include <cerrno>
+#include <cstring>
 #include <string_view>
 
 namespace {
@@ -111,4 +113,15 @@ void report_write_results(FILE* out, const AnalysisRun& run)
         fprintf(out, "    \"frame_data\": \"%s\",\n", json_escape(run.frame_data).c_str());
     write_warnings(out, run.warnings);
     fputs("}\n", out);
+}
+
+bool report_flush(FILE* out, std::string* failure)
+{
+    errno = 0;
+    const bool flushed = fflush(out) == 0;
+    if (flushed && !ferror(out))
+        return true;
+    // A failure in an earlier, implicit flush leaves only the stream's error flag behind.
+    *failure = flushed || errno == 0 ? "write error" : strerror(errno);
+    return false;
 }
