@@ -1,20 +1,29 @@
 // skelv-analyzer: finds the markers and beeps of a recorded test clip and reports its
 // structure, timestamps and lip-sync as JSON on standard output.
+#include "analyzer/conclusion.h"
 #include "analyzer/passes.h"
 #include "analyzer/report.h"
-#include "core/video_structure.h"
 #include "media/gst_ptr.h"
 #include "media/log.h"
 
 #include <gst/gst.h>
 
 #include <cstdio>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
 
 namespace {
 
 constexpr const char* kFrameDataFile = "frames.txt";
 
-enum ExitCode { EXIT_OK = 0, EXIT_USAGE = 1, EXIT_FIRST_PASS = 2, EXIT_SECOND_PASS = 3 };
+enum ExitCode {
+    EXIT_OK = 0,
+    EXIT_USAGE = 1,        ///< wrong command line
+    EXIT_FIRST_PASS = 2,   ///< the first decode failed, or the path is not a regular file
+    EXIT_SECOND_PASS = 3,  ///< the second decode failed
+    EXIT_REPORT_LOST = 4,  ///< the report could not be written whole to standard output
+};
 
 int fail(GError* error, int code)
 {
@@ -23,20 +32,19 @@ int fail(GError* error, int code)
     return code;
 }
 
-void print_lipsync_and_frame_data(AnalysisRun* run)
+int fail_report(const std::string& reason)
 {
-    report_print_lipsync(stdout, lipsync_summarize(*run));
-    std::string failure;
-    if (frames_file_write(kFrameDataFile, *run, &failure))
-        report_print_frame_data(stdout, kFrameDataFile);
-    else
-        run->warnings.push_back(failure);
+    fprintf(stderr, "Could not write the report to standard output: %s\n", reason.c_str());
+    return EXIT_REPORT_LOST;
 }
 
 } // namespace
 
 int main(int argc, char* argv[])
 {
+    // A closed standard output would be handed to the next file opened, the report with it.
+    if (fcntl(STDOUT_FILENO, F_GETFD) == -1)
+        return fail_report("it is closed");
     gst_init(&argc, &argv);
     skelv_log_init();
     if (argc != 2) {
@@ -47,18 +55,14 @@ int main(int argc, char* argv[])
     AnalysisRun run;
     run.file = argv[1];
     GError* error = nullptr;
-    if (!first_pass(&run, &error))
+    if (!first_pass(&run, [](const AnalysisRun& opened) { report_write_opening(stdout, opened); }, &error))
         return fail(error, EXIT_FIRST_PASS);
+    report_write_totals(stdout, run);
     if (!second_pass(&run, &error))
         return fail(error, EXIT_SECOND_PASS);
 
-    {
-        VideoStructurePtr structure(video_structure_analyze(run.frame_codes));
-        report_print_markers(stdout, &run, *structure);
-        report_print_video_structure(stdout, *structure);
-    }
-    print_lipsync_and_frame_data(&run);
-    report_print_warnings(stdout, run.warnings);
-    fputs("}\n", stdout);
-    return EXIT_OK;
+    analysis_conclude(&run, kFrameDataFile);
+    report_write_results(stdout, run);
+    std::string failure;
+    return report_flush(stdout, &failure) ? EXIT_OK : fail_report(failure);
 }

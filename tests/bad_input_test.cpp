@@ -5,10 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <map>
+#include <poll.h>
 #include <random>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -55,6 +59,17 @@ const std::string& shared_clip(const std::string& name)
     return bytes[name];
 }
 
+// Clips of 64x48 at 10 fps, made once per test program.
+const std::string& frames_clip(int frames)
+{
+    static const TempDir dir;
+    static std::map<int, std::string> paths;
+    if (!paths.count(frames))
+        paths[frames] = made(dir, std::to_string(frames) + ".mkv",
+            {"testsrc=size=64x48:rate=10:duration=" + std::to_string(frames / 10.0)}, {"-c:v", "ffv1"});
+    return paths[frames];
+}
+
 std::string half_of(const std::string& bytes)
 {
     return bytes.substr(0, bytes.size() / 2);
@@ -92,7 +107,15 @@ struct Input {
     std::string path;
     std::vector<std::string> prefix = {};
     const char* skip = nullptr; ///< why the setting cannot be made here
+    std::string shown = {};     ///< the report's "file" when it is not `path` itself
 };
+
+// A pipeline that stops moving ends the pass after five seconds: long enough for a busy
+// machine running sanitizers to load the plugins of a healthy one, which posts nothing.
+const std::vector<std::string> kShortStall = {"env", "SKELV_STALL_SECONDS=5"};
+const std::string kStalled =
+    "Decoding stalled: no buffer, message or end of stream from the pipeline for 5 s (the limit is set by "
+    "SKELV_STALL_SECONDS)";
 
 // Root reads any file whatever its mode, so as root the analyser runs as "nobody".
 Input unreadable(const TempDir& dir)
@@ -107,13 +130,51 @@ Input unreadable(const TempDir& dir)
     return {path, {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}};
 }
 
-// A plugin directory without videoconvert, with a registry of its own.
+// Runs the analyser with only `plugins` in a plugin directory of its own, with its own registry.
+std::vector<std::string> only_plugins(const TempDir& dir, const std::vector<std::string>& plugins)
+{
+    fs::create_directory(dir.file("plugins"));
+    for (const std::string& plugin : plugins)
+        fs::create_symlink(GST_PLUGINS_DIR "/libgst" + plugin + ".so", dir.file("plugins/libgst" + plugin + ".so"));
+    return {"env", "GST_REGISTRY=" + dir.file("registry.bin"), "GST_PLUGIN_SYSTEM_PATH=" + dir.file("plugins"),
+        "GST_PLUGIN_PATH="};
+}
+
 Input without_videoconvert(const TempDir& dir)
 {
-    for (const std::string plugin : {"coreelements", "playback", "app", "audioconvert"})
-        fs::create_symlink(GST_PLUGINS_DIR "/libgst" + plugin + ".so", dir.file("libgst" + plugin + ".so"));
-    return {dir.file("any.mp4"), {"env", "GST_REGISTRY=" + dir.file("registry.bin"),
-                                     "GST_PLUGIN_SYSTEM_PATH=" + dir.path(), "GST_PLUGIN_PATH="}};
+    return {dir.file("any.mp4"), only_plugins(dir, {"coreelements", "playback", "app", "audioconvert"})};
+}
+
+// MPEG-4 video that no installed plugin decodes, and PCM sound that needs no decoder.
+Input without_video_decoder(const TempDir& dir)
+{
+    const std::string path = made(dir, "nodecoder.mkv",
+        {"testsrc=size=64x48:rate=10:duration=1", "sine=sample_rate=8000:duration=1"}, {"-c:v", "mpeg4", "-c:a",
+        "pcm_s16le"});
+    return {path, only_plugins(dir, {"coreelements", "playback", "app", "audioconvert", "videoconvertscale",
+                      "typefindfunctions", "matroska"})};
+}
+
+// Raw 64x64 frames in an AVI whose headers claim 640x480: each frame holds far fewer bytes
+// than the claimed size needs.
+Input avi_header_larger_than_its_frames(const TempDir& dir)
+{
+    std::string bytes = read_file(made(dir, "small.avi", {"testsrc=size=64x64:rate=10:duration=0.2"},
+        {"-c:v", "rawvideo", "-pix_fmt", "bgr24"}));
+    // Width and height: in the bitmap header of the stream format, and in the main header.
+    for (const auto& [tag, offset] : {std::pair<std::string, size_t>{"strf", 12}, {"avih", 40}}) {
+        const size_t at = bytes.find(tag);
+        if (at == std::string::npos || at + offset + 8 > bytes.size())
+            return {dir.file("small.avi"), {}, "ffmpeg wrote an AVI without the expected headers"};
+        const uint32_t size[2] = {640, 480};
+        memcpy(&bytes[at + offset], size, sizeof size);
+    }
+    return {written(dir, "large.avi", bytes)};
+}
+
+std::string warnings_text(const json& report)
+{
+    return report.value("warnings", json::array()).dump();
 }
 
 void fewer_frames(const json& report)
@@ -193,6 +254,21 @@ const Case kCases[] = {
     {"missing_element", without_videoconvert, 2,
         "Error from skelv_analyzer: cannot create element \"videoconvert0\": the GStreamer element \"videoconvert\" is "
         "missing (is its plugin installed?)"},
+    // What cannot be read a second time is refused at once.
+    {"fifo",
+        [](const TempDir& d) {
+            mkfifo(d.file("fifo.mkv").c_str(), 0600);
+            return Input{d.file("fifo.mkv")};
+        },
+        2, "\"{path}\" is a FIFO, not a regular file: the analyser reads the file twice"},
+    {"character_device", [](const TempDir&) { return Input{"/dev/zero"}; }, 2,
+        "\"{path}\" is a character device, not a regular file: the analyser reads the file twice"},
+    // The GIF demuxer spins without output once the one frame is out.
+    {"gif",
+        [](const TempDir& d) {
+            return Input{made(d, "one.gif", {"testsrc2=s=64x64:r=10"}, {"-frames:v", "1"}), kShortStall};
+        },
+        2, kStalled, 11},
     // A frame larger than the first ends the first pass after the opening rows.
     {"resolution_change", [](const TempDir& d) { return Input{joined(d, "changing.ts", "96x64")}; }, 2,
         "Frame 26" + kLargerFrame, 11},
@@ -233,6 +309,31 @@ const Case kCases[] = {
         0, "", 0, {}, fewer_frames_and_a_gap},
     {"chained_ogg_equal_clips", [](const TempDir& d) { return Input{joined(d, "chained.ogg", "64x48")}; }, 0, "", 0,
         {{"total_frames", 2 * kClipFrames}}},
+    {"frames_txt_fifo",
+        [](const TempDir& d) {
+            mkfifo(d.file("frames.txt").c_str(), 0600);
+            return Input{written(d, "clip.mkv", read_file(frames_clip(10)))};
+        },
+        0, "", 0, {{"frame_data", nullptr}, {"warnings", {"Could not create frames.txt: not a regular file"}}}},
+    // Damage that GStreamer only warns about never reads clean.
+    {"avi_header_larger_than_its_frames", avi_header_larger_than_its_frames, 0, "", 0, {{"resolution", {640, 480}}},
+        [](const json& report) {
+            EXPECT_NE(warnings_text(report).find("\"Warning from videoconvert0: "), std::string::npos)
+                << warnings_text(report);
+        }},
+    {"no_video_decoder", without_video_decoder, 0, "", 0,
+        {{"video_decoder", "(null)"}, {"resolution", {0, 0}}, {"audio_rate", 8000}},
+        [](const json& report) {
+            EXPECT_EQ(warnings_text(report).rfind("[\"No decoder for video/mpeg, mpegversion=(int)4, ", 0), 0u)
+                << warnings_text(report);
+            EXPECT_EQ(report["warnings"].size(), 1u) << "once for both decodes";
+        }},
+    {"non_utf8_path",
+        [](const TempDir& d) {
+            return Input{written(d, "lat\xe9in1.mkv", read_file(frames_clip(10))), {}, nullptr,
+                d.file("lat\xEF\xBF\xBDin1.mkv")};
+        },
+        0, "", 0, {{"total_frames", 10}}},
     {"awkward_path",
         [](const TempDir& d) {
             const std::string path = d.file("100% \"one\" \\ back\tslash n\xC3\xA4m\xC3\xA9 \xE2\x9C\x93.mkv");
@@ -263,7 +364,8 @@ TEST_P(BadInput, EndsWithAClearExitCode)
         return;
     }
     const json report = report_of(result);
-    EXPECT_EQ(report.value("file", ""), input.path) << "the path survives JSON quoting";
+    EXPECT_EQ(report.value("file", ""), input.shown.empty() ? input.path : input.shown)
+        << "the path survives JSON quoting";
     for (const auto& [field, value] : c.fields.items())
         EXPECT_EQ(report.value(field, json()), value) << field;
     if (c.check != nullptr)
@@ -272,5 +374,91 @@ TEST_P(BadInput, EndsWithAClearExitCode)
 
 INSTANTIATE_TEST_SUITE_P(Analyzer, BadInput, ::testing::ValuesIn(kCases),
     [](const auto& info) { return std::string(info.param.name); });
+
+// 384 kHz PCM beside H.264 in MOV: as the streaming threads happen to run, the pipeline
+// deadlocks before the first sample (as it does without sanitizers) or decodes.
+TEST(Stall, PcmAt384kHzInMovEndsEitherWay)
+{
+    TempDir dir;
+    const std::string clip = made(dir, "fast.mov", {"testsrc2=s=64x48:r=25:d=12", "sine=sample_rate=384000:d=12"},
+        {"-c:v", "libx264", "-c:a", "pcm_s16le"});
+    const ProcessResult result = analyze({clip}, dir.path(), kShortStall);
+    if (result.exit_code == 0)
+        return;
+    EXPECT_EQ(result.exit_code, 2) << result.err;
+    EXPECT_EQ(result.err, kStalled + "\n");
+    EXPECT_EQ(result.out, "") << "stalled in the open";
+}
+
+// Runs the analyser on `clip` and renames `replacement` over it as soon as the first decode
+// reads from it: the first decode reads the old file to its end, the second the new one.
+ProcessResult analyze_while_replacing(const TempDir& dir, const std::string& clip, const std::string& replacement,
+    const std::vector<std::string>& prefix)
+{
+    const int watch = inotify_init1(IN_CLOEXEC);
+    int done[2];
+    EXPECT_EQ(pipe(done), 0);
+    EXPECT_GE(inotify_add_watch(watch, clip.c_str(), IN_ACCESS), 0);
+    std::thread replacer([&] {
+        pollfd events[2] = {{watch, POLLIN, 0}, {done[0], POLLIN, 0}};
+        if (poll(events, 2, -1) > 0 && (events[0].revents & POLLIN) != 0) {
+            EXPECT_EQ(rename(replacement.c_str(), clip.c_str()), 0) << strerror(errno);
+        }
+    });
+    const ProcessResult result = analyze({clip}, dir.path(), prefix);
+    EXPECT_EQ(write(done[1], "", 1), 1);
+    replacer.join();
+    for (const int fd : {watch, done[0], done[1]})
+        close(fd);
+    return result;
+}
+
+TEST(ChangedFile, BetweenTheTwoDecodesIsSaid)
+{
+    struct Case {
+        int frames;       ///< of the replacement; 0: a GIF that stalls the second decode
+        std::string said; ///< the warning, or for a failure the first line of standard error
+    };
+    const Case cases[] = {
+        {30, "The file changed between the two decodes: 20 video frames in the first, 30 in the second"},
+        {10, "The file changed between the two decodes: 20 video frames in the first, 10 in the second"},
+        {0, kStalled},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const std::string clip = written(dir, "clip.mkv", read_file(frames_clip(20)));
+        const std::string replacement = c.frames != 0
+            ? written(dir, "new.mkv", read_file(frames_clip(c.frames)))
+            : made(dir, "new.gif", {"testsrc2=s=64x64:r=10"}, {"-frames:v", "1"});
+        const ProcessResult result =
+            analyze_while_replacing(dir, clip, replacement, c.frames == 0 ? kShortStall : std::vector<std::string>{});
+        if (c.frames == 0) {
+            EXPECT_EQ(result.exit_code, 3);
+            EXPECT_EQ(result.err.substr(0, result.err.find('\n')), c.said);
+            EXPECT_EQ(split_lines(result.out).size(), 15u) << "the first decode's rows";
+            continue;
+        }
+        const json report = report_of(result);
+        EXPECT_EQ(report.value("total_frames", 0), 20);
+        EXPECT_EQ(report.value("warnings", json::array()), json::array({c.said}));
+    }
+}
+
+// A report that does not reach standard output whole is a failure with its own exit code.
+TEST(UnwritableReport, FailsWithExitCode4)
+{
+    TempDir dir;
+    const std::string clip = written(dir, "clip.mkv", read_file(frames_clip(10)));
+    const std::pair<std::string, std::string> cases[] = {
+        {">/dev/full", "No space left on device"},
+        {">&-", "it is closed"},
+    };
+    for (const auto& [redirection, reason] : cases) {
+        const ProcessResult result = run_process(
+            {"sh", "-c", "exec \"$0\" \"$1\" " + redirection, SKELV_ANALYZER, clip}, kRunTimeout, dir.path());
+        EXPECT_EQ(result.exit_code, 4) << redirection;
+        EXPECT_EQ(result.err, "Could not write the report to standard output: " + reason + "\n");
+    }
+}
 
 } // namespace

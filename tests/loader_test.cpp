@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -29,7 +30,7 @@ Delivery drain(Loader* loader)
         delivery.audio_bytes += audio != nullptr ? gst_buffer_get_size(audio) : 0;
         if (error != nullptr) {
             delivery.error = error->message;
-            break;
+            return delivery;
         }
     }
     EXPECT_FALSE(loader_get_buffer(loader, &audio, &video, &error)) << "finished stays finished";
@@ -193,6 +194,67 @@ TEST(LoaderDelivery, AnnouncedSamplesNeedNoFurtherMessage)
     GErrorPtr error_owner(error);
     EXPECT_NE(audio, nullptr);
     EXPECT_LT(g_get_monotonic_time() - start, G_USEC_PER_SEC / 2);
+}
+
+// Holds the streaming thread before video frames: `hold_ms` before each, or before the
+// first one only.
+struct Hold {
+    int hold_ms;
+    bool every;
+};
+GstPadProbeReturn hold_frame(GstPad*, GstPadProbeInfo*, gpointer data)
+{
+    auto* hold = static_cast<Hold*>(data);
+    std::this_thread::sleep_for(std::chrono::milliseconds(hold->hold_ms));
+    hold->hold_ms = hold->every ? hold->hold_ms : 0;
+    return GST_PAD_PROBE_OK;
+}
+
+// The watchdog counts only the time without a sign of life: a decode slowed down on its
+// streaming thread keeps moving, one held up longer than the limit stalls.
+TEST(LoaderWatchdog, SlowDecodeMovesAndAHeldOneStalls)
+{
+    TempDir dir;
+    for (Hold hold : {Hold{100, true}, Hold{2500, false}}) {
+        LoaderPtr loader = open_clip(dir, "slow.mkv", {"-f", "lavfi", "-i", "testsrc=size=64x48:rate=10:duration=3",
+            "-c:v", "mpeg4"});
+        ASSERT_TRUE(loader);
+        loader->stall_limit = G_USEC_PER_SEC;
+        GstPadPtr pad(gst_element_get_static_pad(loader->videoconvert, "sink"));
+        gst_pad_add_probe(pad.get(), GST_PAD_PROBE_TYPE_BUFFER, hold_frame, &hold, nullptr);
+        const gint64 start = g_get_monotonic_time();
+        const Delivery delivery = drain(loader.get());
+        if (hold.every) {
+            EXPECT_EQ(delivery.error, "");
+            EXPECT_EQ(delivery.video_buffers, 30);
+            EXPECT_GT(g_get_monotonic_time() - start, 2 * G_USEC_PER_SEC) << "slower in all than the limit";
+        } else {
+            EXPECT_EQ(delivery.error, "Decoding stalled: no buffer, message or end of stream from the pipeline for "
+                                      "1 s (the limit is set by SKELV_STALL_SECONDS)");
+        }
+    }
+}
+
+// A frame stamped before its segment starts (or after it stops) is shown at the segment's
+// edge, never at an unset time.
+TEST(LoaderRunningTime, OutsideTheSegmentTakesTheNearerEdge)
+{
+    Loader loader{};
+    gst_segment_init(&loader.video_segment, GST_FORMAT_TIME);
+    loader.video_segment.start = 1 * GST_SECOND;
+    loader.video_segment.stop = 3 * GST_SECOND;
+    loader.video_segment.base = 10 * GST_SECOND;
+    loader.audio_segment = loader.video_segment;
+    const std::pair<GstClockTime, GstClockTime> cases[] = {
+        {GST_SECOND / 2, 10 * GST_SECOND},
+        {GST_SECOND * 3 / 2, GST_SECOND * 21 / 2},
+        {4 * GST_SECOND, 12 * GST_SECOND},
+        {GST_CLOCK_TIME_NONE, GST_CLOCK_TIME_NONE},
+    };
+    for (const auto& [timestamp, running_time] : cases) {
+        EXPECT_EQ(loader_get_video_running_time(&loader, timestamp), running_time) << timestamp;
+        EXPECT_EQ(loader_get_audio_running_time(&loader, timestamp), running_time) << timestamp;
+    }
 }
 
 } // namespace

@@ -1,15 +1,22 @@
+#include "analyzer/conclusion.h"
 #include "analyzer/report.h"
+#include "core/json_text.h"
 
 #include "support/media.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
+
+namespace fs = std::filesystem;
 
 // What `print` writes to a stream.
 std::string printed(const std::function<void(FILE*)>& print)
@@ -24,55 +31,124 @@ std::string printed(const std::function<void(FILE*)>& print)
     return text;
 }
 
-TEST(JsonEscape, EscapesOnlyWhatJsonRequires)
+const std::string kReplacement = "\xEF\xBF\xBD"; // U+FFFD in UTF-8
+
+TEST(JsonEscape, EscapesWhatJsonRequiresAndReplacesInvalidUtf8)
 {
-    EXPECT_EQ(json_escape("/media/clip 01.mp4"), "/media/clip 01.mp4");
-    EXPECT_EQ(json_escape("caf\xc3\xa9.mkv"), "caf\xc3\xa9.mkv") << "UTF-8 passes through";
-    EXPECT_EQ(json_escape("a\"b\\c"), "a\\\"b\\\\c");
-    EXPECT_EQ(json_escape("line\nnext\ttab\r"), "line\\nnext\\ttab\\r");
-    EXPECT_EQ(json_escape(std::string("\x01\x1f", 2)), "\\u0001\\u001f");
+    // Invalid input: one U+FFFD for each maximal subpart of an ill-formed sequence, as the
+    // Unicode standard recommends.
+    const std::pair<std::string, std::string> cases[] = {
+        {"/media/clip 01.mp4", "/media/clip 01.mp4"},
+        {"caf\xc3\xa9 \xE2\x9C\x93 \xF0\x9F\x8E\xAC.mkv", "caf\xc3\xa9 \xE2\x9C\x93 \xF0\x9F\x8E\xAC.mkv"},
+        {"a\"b\\c", "a\\\"b\\\\c"},
+        {"line\nnext\ttab\r", "line\\nnext\\ttab\\r"},
+        {std::string("\x01\x1f", 2), "\\u0001\\u001f"},
+        {"lat\xe9in1.mkv", "lat" + kReplacement + "in1.mkv"},         // Latin-1 byte
+        {"\x80\xBF", kReplacement + kReplacement},                     // lone continuation bytes
+        {"end\xE2\x9C", "end" + kReplacement},                         // sequence cut short
+        {"\xC0\xAF", kReplacement + kReplacement},                     // overlong form
+        {"\xED\xA0\x80", kReplacement + kReplacement + kReplacement}, // surrogate
+        {"\xF4\x90\x80\x80", kReplacement + kReplacement + kReplacement + kReplacement}, // past U+10FFFF
+    };
+    for (const auto& [text, escaped] : cases)
+        EXPECT_EQ(json_escape(text), escaped) << text;
 }
 
-TEST(MarkersList, PrintsEachMarkerWithItsTypeAndPicksTheLastRgb6)
+AnalysisRun full_run()
 {
     AnalysisRun run;
-    run.markers = {{10, 20, 41, 51, 0, 0x0000abcd}, {100, 5, 100, 30, 1, 0xdeadbeef}, {0, 0, 16, 16, 0, 1},
-                   {1, 1, 17, 17, 0, 2}, {2, 2, 18, 18, 0, 3}, {3, 3, 19, 19, 0, 4}};
-    const VideoStructure structure{
-        2, 3, 8, 2,
-        {{MARKER_TYPE_SYNCMARK, 2}, {MARKER_TYPE_FRAMEID, 1}, {MARKER_TYPE_RGB6, 1}, {MARKER_TYPE_RGB6, 1}, {7, 5}}, 5};
-    EXPECT_EQ(printed([&](FILE* out) { report_print_markers(out, &run, structure); }),
+    run.file = "clip.mkv";
+    run.elements = {"matroskademux", "avdec_h264", "flacdec", "matroskamux", "x264enc", "flacenc"};
+    run.video_width = 320;
+    run.video_height = 240;
+    run.framerate = 25;
+    run.audio_rate = 48000;
+    run.total_frames = 125;
+    run.video_end = run.audio_end = 5000000000;
+    run.markers = {{16, 16, 47, 47, 0, 0xaec906e2}, {64, 16, 64, 47, 0, 0x4f2abad9}, {112, 16, 143, 47, 1, 0x00c0ffee}};
+    // The last marker has no class: no frame of the second pass showed it.
+    run.structure = {5, 5, 110, 5, {{MARKER_TYPE_SYNCMARK, 4}, {MARKER_TYPE_RGB6, 1}}, 2};
+    run.lipsync = {4, 5, -0.0125f, 0.0403f};
+    run.frame_data = "frames.txt";
+    run.warnings = {"Gap in video times (frame 7, offset = 0.040 s)", "Warning from qtdemux0: \"cut\""};
+    return run;
+}
+
+std::string whole_report(const AnalysisRun& run)
+{
+    return printed([&](FILE* out) {
+        report_write_opening(out, run);
+        report_write_totals(out, run);
+        report_write_results(out, run);
+    });
+}
+
+TEST(Report, EveryRowOfACompleteRun)
+{
+    EXPECT_EQ(whole_report(full_run()),
+              "{\n"
+              "    \"file\":           \"clip.mkv\",\n"
+              "    \"demuxer\":        \"matroskademux\",\n"
+              "    \"video_decoder\":  \"avdec_h264\",\n"
+              "    \"audio_decoder\":  \"flacdec\",\n"
+              "    \"muxer\":          \"matroskamux\",\n"
+              "    \"video_encoder\":  \"x264enc\",\n"
+              "    \"audio_encoder\":  \"flacenc\",\n"
+              "    \"resolution\":     [320,240],\n"
+              "    \"framerate\":       25.00,\n"
+              "    \"audio_rate\":      48000,\n"
+              "    \"total_frames\":      125,\n"
+              "    \"video_length\":    5.000,\n"
+              "    \"audio_length\":    5.000,\n"
+              "    \"markers_found\":       3,\n"
               "    \"markers\": [\n"
-              "      {\"index\":   0, \"pos\": [  10,  20], \"size\": [ 32, 32], \"crc\": \"0000abcd\", \"type\": \"SYNCMARK\", \"interval\": 2},\n"
-              "      {\"index\":   1, \"pos\": [ 100,   5], \"size\": [  1, 26], \"crc\": \"deadbeef\", \"type\": \"FRAMEID\", \"interval\": 1},\n"
-              "      {\"index\":   2, \"pos\": [   0,   0], \"size\": [ 17, 17], \"crc\": \"00000001\", \"type\": \"RGB6\"},\n"
-              "      {\"index\":   3, \"pos\": [   1,   1], \"size\": [ 17, 17], \"crc\": \"00000002\", \"type\": \"RGB6\"},\n"
-              "      {\"index\":   4, \"pos\": [   2,   2], \"size\": [ 17, 17], \"crc\": \"00000003\", \"type\": \"UNKNOWN\"},\n"
-              "      {\"index\":   5, \"pos\": [   3,   3], \"size\": [ 17, 17], \"crc\": \"00000004\", \"type\": \"UNKNOWN\"}\n"
-              "    ],\n");
-    EXPECT_EQ(run.lipsync_marker, 3);
-
-    run.markers.clear();
-    EXPECT_EQ(printed([&](FILE* out) { report_print_markers(out, &run, structure); }), "    \"markers\": [\n    ],\n");
-    EXPECT_EQ(run.lipsync_marker, -1);
-}
-
-TEST(VideoStructureLines, PrintTheFourSpans)
-{
-    EXPECT_EQ(printed([](FILE* out) { report_print_video_structure(out, VideoStructure{2, 3, 8, 2, {}, 0}); }),
+              "      {\"index\":   0, \"pos\": [  16,  16], \"size\": [ 32, 32], \"crc\": \"aec906e2\", \"type\": \"SYNCMARK\", \"interval\": 4},\n"
+              "      {\"index\":   1, \"pos\": [  64,  16], \"size\": [  1, 32], \"crc\": \"4f2abad9\", \"type\": \"RGB6\"},\n"
+              "      {\"index\":   2, \"pos\": [ 112,  16], \"size\": [ 32, 32], \"crc\": \"00c0ffee\", \"type\": \"UNKNOWN\"}\n"
+              "    ],\n"
               "    \"video_structure\": {\n"
-              "      \"header_frames\":        2,\n"
-              "      \"locator_frames\":       3,\n"
-              "      \"content_frames\":       8,\n"
-              "      \"trailer_frames\":       2\n"
-              "    },\n");
+              "      \"header_frames\":        5,\n"
+              "      \"locator_frames\":       5,\n"
+              "      \"content_frames\":     110,\n"
+              "      \"trailer_frames\":       5\n"
+              "    },\n"
+              "    \"lipsync\": {\n"
+              "      \"audio_markers\":           4,\n"
+              "      \"video_markers\":           5,\n"
+              "      \"audio_delay_min_ms\":  -12.5,\n"
+              "      \"audio_delay_max_ms\":   40.3\n"
+              "    },\n"
+              "    \"frame_data\": \"frames.txt\",\n"
+              "    \"warnings\": [\n"
+              "      \"Gap in video times (frame 7, offset = 0.040 s)\",\n"
+              "      \"Warning from qtdemux0: \\\"cut\\\"\"\n"
+              "    ]\n"
+              "}\n");
 }
 
-TEST(WarningsList, CommasBetweenEntriesAndEscaping)
+// Nothing found, nothing named: no element, a variable frame rate, no delays, no timeline,
+// no warnings.
+TEST(Report, RowsOfAnEmptyRun)
 {
-    EXPECT_EQ(printed([](FILE* out) { report_print_warnings(out, {}); }), "    \"warnings\": [\n    ]\n");
-    EXPECT_EQ(printed([](FILE* out) { report_print_warnings(out, {"one", "two \"quoted\""}); }),
-              "    \"warnings\": [\n      \"one\",\n      \"two \\\"quoted\\\"\"\n    ]\n");
+    AnalysisRun run;
+    run.file = "";
+    run.lipsync = {2, 0, 0, 0};
+    const std::string report = whole_report(run);
+    for (const char* rows : {"    \"file\":           \"\",\n    \"demuxer\":        \"(null)\",\n",
+             "    \"framerate\":    \"variable\",\n",
+             "    \"markers\": [\n    ],\n",
+             "      \"video_markers\":           0\n    },\n    \"warnings\": [\n    ]\n}\n"})
+        EXPECT_NE(report.find(rows), std::string::npos) << rows << "\nin\n" << report;
+}
+
+TEST(LipsyncReference, LastClassifiedRgb6Marker)
+{
+    const VideoStructure structure{2, 3, 8, 2,
+        {{MARKER_TYPE_SYNCMARK, 2}, {MARKER_TYPE_RGB6, 1}, {MARKER_TYPE_RGB6, 1}, {7, 5}, {MARKER_TYPE_RGB6, 1}}, 5};
+    EXPECT_EQ(lipsync_reference(structure, 5), 4);
+    EXPECT_EQ(lipsync_reference(structure, 4), 2);
+    EXPECT_EQ(lipsync_reference(structure, 1), -1);
+    EXPECT_EQ(lipsync_reference(VideoStructure{0, 0, 0, 0, {}, 0}, 3), -1) << "markers without a class";
 }
 
 // A run at 25 fps whose lip-sync marker, at position 1, is black in the `flashes` frames and red elsewhere.
@@ -89,24 +165,16 @@ AnalysisRun lipsync_run(size_t frames, const std::vector<size_t>& flashes, std::
     return run;
 }
 
-std::string lipsync_lines(const AnalysisRun& run)
-{
-    return printed([&](FILE* out) { report_print_lipsync(out, lipsync_summarize(run)); });
-}
-
 TEST(Lipsync, BeepFortyMillisecondsAfterTheFlash)
 {
     // Frame 24 at 0.96 s; the beep starts one second after the start of the audio clock.
     for (const auto& [audio_start, beep] : {std::pair<uint64_t, int32_t>{0, 48000}, {50000000, 48000 - 2400}}) {
         AnalysisRun run = lipsync_run(30, {24}, {{beep, beep + 4800}});
         run.audio_start_time = audio_start;
-        EXPECT_EQ(lipsync_lines(run), "    \"lipsync\": {\n"
-                                      "      \"audio_markers\":           1,\n"
-                                      "      \"video_markers\":           1,\n"
-                                      "      \"audio_delay_min_ms\":   40.0,\n"
-                                      "      \"audio_delay_max_ms\":   40.0\n"
-                                      "    },\n")
-            << "audio from " << audio_start << " ns";
+        const LipsyncSummary summary = lipsync_summarize(run);
+        EXPECT_EQ(summary.video_markers, 1);
+        EXPECT_FLOAT_EQ(summary.min_delay, 0.04f) << "audio from " << audio_start << " ns";
+        EXPECT_FLOAT_EQ(summary.max_delay, 0.04f);
     }
 }
 
@@ -118,21 +186,10 @@ TEST(Lipsync, PairsInOrderAndCountsUnpairedFlashes)
     EXPECT_EQ(summary.audio_markers, 2);
     EXPECT_FLOAT_EQ(summary.min_delay, -0.01f);
     EXPECT_FLOAT_EQ(summary.max_delay, 0.05f);
-}
 
-TEST(Lipsync, NoDelayLinesWithoutPairs)
-{
-    const auto expected = [](const std::string& audio, const std::string& video) {
-        return "    \"lipsync\": {\n"
-               "      \"audio_markers\":           " + audio + ",\n"
-               "      \"video_markers\":           " + video + "\n"
-               "    },\n";
-    };
-    EXPECT_EQ(lipsync_lines(lipsync_run(10, {}, {{100, 200}, {300, 400}})), expected("2", "0"));
-    EXPECT_EQ(lipsync_lines(lipsync_run(2, {0, 1}, {})), expected("0", "2"));
     AnalysisRun without_reference = lipsync_run(2, {0, 1}, {{100, 200}, {300, 400}});
     without_reference.lipsync_marker = -1;
-    EXPECT_EQ(lipsync_lines(without_reference), expected("2", "0"));
+    EXPECT_EQ(lipsync_summarize(without_reference).video_markers, 0);
 }
 
 // The frame data file written for `run`.
@@ -161,19 +218,32 @@ TEST(FramesFile, BeepsInterleavedWithFramesInTimeOrder)
                                     "AUDIO: 2300000000 100000\n");
 }
 
-TEST(FramesFile, FailureIsReportedAndLeavesNoFile)
+// A pipe would hold the run until a reader came, a device would swallow the timeline; a
+// file size limit stands in for a full disk, where the write fails part-way.
+TEST(FramesFile, OnlyARegularFileOrNoneAndNothingHalfWritten)
 {
     const TempDir dir;
-    const AnalysisRun run = lipsync_run(1, {0}, {});
-    std::string failure;
-    EXPECT_FALSE(frames_file_write(dir.file("missing/frames.txt").c_str(), run, &failure));
-    EXPECT_EQ(failure.rfind("Could not create ", 0), 0u) << failure;
-
-    const std::string link = dir.file("frames.txt");
-    std::filesystem::create_symlink("/dev/full", link);
-    EXPECT_FALSE(frames_file_write(link.c_str(), run, &failure));
-    EXPECT_NE(failure.find("No space left on device"), std::string::npos) << failure;
-    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+    const std::string fifo = dir.file("fifo.txt"), device = dir.file("device.txt"), full = dir.file("frames.txt"),
+                      nowhere = dir.file("missing/frames.txt");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink("/dev/full", device);
+    rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    signal(SIGXFSZ, SIG_IGN);
+    const std::pair<std::string, std::string> cases[] = {{fifo, "Could not create " + fifo + ": not a regular file"},
+        {device, "Could not create " + device + ": not a regular file"},
+        {full, "Could not write " + full + ": File too large"},
+        {nowhere, "Could not create " + nowhere + ": No such file or directory"}};
+    for (const auto& [path, expected] : cases) {
+        rlimit small = saved;
+        small.rlim_cur = 100;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        std::string failure;
+        EXPECT_FALSE(frames_file_write(path.c_str(), lipsync_run(50, {}, {}), &failure));
+        setrlimit(RLIMIT_FSIZE, &saved);
+        EXPECT_EQ(failure, expected);
+        EXPECT_EQ(fs::exists(fs::symlink_status(path)), path == fifo || path == device) << "only these were there";
+    }
 }
 
 } // namespace

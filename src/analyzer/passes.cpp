@@ -1,6 +1,5 @@
 #include "analyzer/passes.h"
 
-#include "analyzer/report.h"
 #include "core/layout.h"
 #include "core/stream_times.h"
 #include "core/tone_detector.h"
@@ -8,9 +7,11 @@
 #include "media/loader.h"
 #include "media/log.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 G_DEFINE_QUARK(skelv-analyzer-error-quark, skelv_analyzer_error)
@@ -84,26 +85,6 @@ bool map_failed(int32_t frame, GError** error)
     return fail_frame(error, "Frame %d could not be mapped for reading", frame);
 }
 
-// Hands every buffer of both streams to the pass, video before audio within one delivery,
-// until both streams end (true) or a frame or the pipeline fails (false, `*error` set).
-// Buffers that came with a pipeline error are handled before the pass ends.
-template <typename OnVideo, typename OnAudio>
-bool deliver_buffers(Loader* loader, GError** error, OnVideo on_video, OnAudio on_audio)
-{
-    GstBuffer* audio_out;
-    GstBuffer* video_out;
-    while (loader_get_buffer(loader, &audio_out, &video_out, error)) {
-        GstBufferPtr audio(audio_out), video(video_out);
-        if (video && !on_video(video.get()))
-            return false;
-        if (audio)
-            on_audio(audio.get());
-        if (*error != nullptr)
-            return false;
-    }
-    return true;
-}
-
 void add_warning(AnalysisRun* run, const char* format, ...) G_GNUC_PRINTF(2, 3);
 void add_warning(AnalysisRun* run, const char* format, ...)
 {
@@ -114,29 +95,109 @@ void add_warning(AnalysisRun* run, const char* format, ...)
     run->warnings.emplace_back(text.get());
 }
 
-void print_opening(AnalysisRun* run, Loader* loader, const FrameSize& size, float framerate)
+// The pipeline's warnings join the run's as they come; the second decode repeats those of
+// the first, which are kept once.
+void take_pipeline_warnings(AnalysisRun* run, Loader* loader)
 {
-    printf("{\n");
-    printf("    \"file\":           \"%s\",\n", json_escape(run->file).c_str());
-    const struct {
-        const char* row;
-        const gchar* name;
-    } names[] = {
-        {"    \"demuxer\":        \"%s\",\n", loader_get_demuxer(loader)},
-        {"    \"video_decoder\":  \"%s\",\n", loader_get_video_decoder(loader)},
-        {"    \"audio_decoder\":  \"%s\",\n", loader_get_audio_decoder(loader)},
-        {"    \"muxer\":          \"%s\",\n", loader_get_muxer(loader)},
-        {"    \"video_encoder\":  \"%s\",\n", loader_get_video_encoder(loader)},
-        {"    \"audio_encoder\":  \"%s\",\n", loader_get_audio_encoder(loader)},
-    };
-    for (const auto& entry : names)
-        printf(entry.row, json_escape(entry.name != nullptr ? entry.name : "(null)").c_str());
-    printf("    \"resolution\":     [%d,%d],\n", size.width, size.height);
-    if (framerate == 0)
-        printf("    \"framerate\":    \"variable\",\n");
-    else
-        printf("    \"framerate\":    %8.2f,\n", static_cast<double>(framerate));
-    printf("    \"audio_rate\":   %8d,\n", run->audio_rate);
+    for (std::string& warning : loader_take_warnings(loader))
+        if (std::find(run->warnings.begin(), run->warnings.end(), warning) == run->warnings.end())
+            run->warnings.push_back(std::move(warning));
+}
+
+// Hands every buffer of both streams to the pass, video before audio within one delivery,
+// until both streams end (true) or a frame or the pipeline fails (false, `*error` set).
+// Buffers that came with a pipeline error are handled before the pass ends.
+template <typename OnVideo, typename OnAudio>
+bool deliver_buffers(Loader* loader, AnalysisRun* run, GError** error, OnVideo on_video, OnAudio on_audio)
+{
+    GstBuffer* audio_out;
+    GstBuffer* video_out;
+    while (loader_get_buffer(loader, &audio_out, &video_out, error)) {
+        GstBufferPtr audio(audio_out), video(video_out);
+        take_pipeline_warnings(run, loader);
+        if (video && !on_video(video.get()))
+            return false;
+        if (audio)
+            on_audio(audio.get());
+        if (*error != nullptr)
+            return false;
+    }
+    take_pipeline_warnings(run, loader);
+    return true;
+}
+
+std::string element_name(const gchar* name)
+{
+    return name != nullptr ? name : "";
+}
+
+void describe_streams(AnalysisRun* run, Loader* loader, const FrameSize& size)
+{
+    run->elements = {element_name(loader_get_demuxer(loader)),   element_name(loader_get_video_decoder(loader)),
+                     element_name(loader_get_audio_decoder(loader)), element_name(loader_get_muxer(loader)),
+                     element_name(loader_get_video_encoder(loader)), element_name(loader_get_audio_encoder(loader))};
+    run->video_width = size.width;
+    run->video_height = size.height;
+    run->framerate = loader_get_framerate(loader);
+    run->audio_rate = loader_get_audio_rate(loader);
+}
+
+// ---------------------------------------------------------------- the file itself
+
+const char* special_file_kind(mode_t mode)
+{
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    return nullptr;
+}
+
+// The file's stamp now; false when it cannot be examined.
+bool stat_file(const char* path, FileStamp* stamp, mode_t* mode)
+{
+    struct stat status;
+    if (stat(path, &status) != 0)
+        return false;
+    *stamp = {uint64_t(status.st_dev), uint64_t(status.st_ino), int64_t(status.st_size),
+              int64_t(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec};
+    *mode = status.st_mode;
+    return true;
+}
+
+// Keeps the stamp of the file about to be read the first time. A pipe, socket or device is
+// refused: what the first decode took from it would not be there for the second. A path that
+// cannot be examined is left to the loader, whose message names the cause.
+bool stamp_file(AnalysisRun* run, GError** error)
+{
+    mode_t mode = 0;
+    if (!stat_file(run->file, &run->file_stamp, &mode))
+        return true;
+    if (const char* kind = special_file_kind(mode)) {
+        g_set_error(error, SKELV_ANALYZER_ERROR, SKELV_ANALYZER_ERROR_NOT_REGULAR,
+                    "\"%s\" is %s, not a regular file: the analyser reads the file twice", run->file, kind);
+        return false;
+    }
+    return true;
+}
+
+// Both decodes must have read the same file: a file replaced, grown or cut meanwhile, or
+// decodes that disagree, would mix two clips in one report.
+void check_same_file(AnalysisRun* run, int32_t second_frames)
+{
+    FileStamp now;
+    mode_t mode;
+    const bool changed = !stat_file(run->file, &now, &mode) || !(now == run->file_stamp);
+    if (changed)
+        add_warning(run, "The file changed between the two decodes: %d video frames in the first, %d in the second",
+                    run->total_frames, second_frames);
+    else if (second_frames != run->total_frames)
+        add_warning(run, "The two decodes read different numbers of video frames: %d in the first, %d in the second",
+                    run->total_frames, second_frames);
 }
 
 void show_first_pass_progress(int32_t frame, GstBuffer* buffer)
@@ -198,10 +259,13 @@ void warn_late_start(AnalysisRun* run, const char* stream, const StreamTimes& ti
 
 } // namespace
 
-bool first_pass(AnalysisRun* run, GError** error)
+bool first_pass(AnalysisRun* run, const OnOpened& opened, GError** error)
 {
     *error = nullptr;
+    if (!stamp_file(run, error))
+        return false;
     LoaderPtr loader(loader_open(run->file, error));
+    take_pipeline_warnings(run, loader.get());
     if (*error != nullptr)
         return false;
 
@@ -211,28 +275,24 @@ bool first_pass(AnalysisRun* run, GError** error)
     if (!check_frame_area(state.size, error))
         return false;
     state.terminal = isatty(STDOUT_FILENO) != 0;
-    run->audio_rate = loader_get_audio_rate(loader.get());
-    run->video_width = state.size.width;
-    run->video_height = state.size.height;
-    print_opening(run, loader.get(), state.size, loader_get_framerate(loader.get()));
+    describe_streams(run, loader.get(), state.size);
+    opened(*run);
 
     LayoutPtr layout(layout_new(state.size.width, state.size.height));
     state.layout = layout.get();
     const bool delivered = deliver_buffers(
-        loader.get(), error,
+        loader.get(), run, error,
         [&](GstBuffer* video) { return first_pass_video(&state, run, video, error); },
         [&](GstBuffer* audio) { first_pass_audio(&state, run, audio); });
     if (!delivered)
         return false;
 
     run->total_frames = state.frames;
-    printf("    \"total_frames\": %8d,\n", state.frames);
-    printf("    \"video_length\": %8.3f,\n", static_cast<double>(seconds_from_ns(state.video.end)));
-    printf("    \"audio_length\": %8.3f,\n", static_cast<double>(seconds_from_ns(state.audio.end)));
+    run->video_end = state.video.end;
+    run->audio_end = state.audio.end;
     warn_late_start(run, "Video", state.video);
     warn_late_start(run, "Audio", state.audio);
     run->markers = layout_get_markers(layout.get());
-    printf("    \"markers_found\":%8d,\n", static_cast<int>(run->markers.size()));
     return true;
 }
 
@@ -310,6 +370,7 @@ bool second_pass(AnalysisRun* run, GError** error)
 {
     *error = nullptr;
     LoaderPtr loader(loader_open(run->file, error));
+    take_pipeline_warnings(run, loader.get());
     if (*error != nullptr)
         return false;
 
@@ -322,11 +383,12 @@ bool second_pass(AnalysisRun* run, GError** error)
     ToneDetectorPtr detector(tone_detector_new(run->audio_rate));
     state.detector = detector.get();
     const bool delivered = deliver_buffers(
-        loader.get(), error,
+        loader.get(), run, error,
         [&](GstBuffer* video) { return second_pass_video(&state, run, video, error); },
         [&](GstBuffer* audio) { second_pass_audio(&state, run, audio); });
     if (!delivered)
         return false;
     run->audio_markers = tone_detector_get_markers(detector.get());
+    check_same_file(run, state.frames);
     return true;
 }

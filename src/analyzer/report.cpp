@@ -1,25 +1,24 @@
 #include "analyzer/report.h"
 
+#include "core/json_text.h"
+
 #include <cerrno>
-#include <cinttypes>
 #include <cstring>
-#include <unistd.h>
-
-float seconds_from_ns(uint64_t ns)
-{
-    return static_cast<float>(ns) / 1000000000.0f;
-}
-
-float seconds_from_signed_ns(int64_t ns)
-{
-    return static_cast<float>(ns) / 1000000000.0f;
-}
-
-// ---------------------------------------------------------------- markers and structure
+#include <string_view>
 
 namespace {
 
-void print_marker_type(FILE* out, const MarkerClass& marker_class)
+void write_string_row(FILE* out, const char* row, std::string_view value)
+{
+    fprintf(out, row, json_escape(value).c_str());
+}
+
+void write_element_row(FILE* out, const char* row, const std::string& name)
+{
+    write_string_row(out, row, name.empty() ? "(null)" : name);
+}
+
+void write_marker_type(FILE* out, const MarkerClass& marker_class)
 {
     switch (marker_class.type) {
     case MARKER_TYPE_SYNCMARK: fprintf(out, "\"type\": \"SYNCMARK\", \"interval\": %d", marker_class.interval); break;
@@ -29,29 +28,23 @@ void print_marker_type(FILE* out, const MarkerClass& marker_class)
     }
 }
 
-} // namespace
-
-void report_print_markers(FILE* out, AnalysisRun* run, const VideoStructure& structure)
+void write_markers(FILE* out, const AnalysisRun& run)
 {
-    run->lipsync_marker = -1;
     fputs("    \"markers\": [\n", out);
-    const int32_t count = static_cast<int32_t>(run->markers.size());
+    const int32_t count = static_cast<int32_t>(run.markers.size());
     for (int32_t i = 0; i < count; i++) {
-        const MarkerRect& m = run->markers[i];
+        const MarkerRect& m = run.markers[i];
         fprintf(out, "      {\"index\": %3d, \"pos\": [%4d,%4d], \"size\": [%3d,%3d], \"crc\": \"%08x\", ", i, m.left,
                 m.top, m.right - m.left + 1, m.bottom - m.top + 1, m.crc);
         // Without a frame in the second pass a marker has no class.
-        const MarkerClass marker_class =
-            i < structure.marker_count ? structure.classes[i] : MarkerClass{MARKER_TYPE_UNKNOWN, 0};
-        print_marker_type(out, marker_class);
+        const VideoStructure& structure = run.structure;
+        write_marker_type(out, i < structure.marker_count ? structure.classes[i] : MarkerClass{MARKER_TYPE_UNKNOWN, 0});
         fputs(i == count - 1 ? "}\n" : "},\n", out);
-        if (marker_class.type == MARKER_TYPE_RGB6)
-            run->lipsync_marker = i;
     }
     fputs("    ],\n", out);
 }
 
-void report_print_video_structure(FILE* out, const VideoStructure& structure)
+void write_video_structure(FILE* out, const VideoStructure& structure)
 {
     fputs("    \"video_structure\": {\n", out);
     fprintf(out, "      \"header_frames\": %8d,\n", structure.header_frames);
@@ -61,47 +54,7 @@ void report_print_video_structure(FILE* out, const VideoStructure& structure)
     fputs("    },\n", out);
 }
 
-// ---------------------------------------------------------------- lip-sync
-
-namespace {
-
-bool is_video_marker(const AnalysisRun& run, size_t frame)
-{
-    if (run.lipsync_marker < 0)
-        return false;
-    const std::string& code = run.frame_codes[frame];
-    return static_cast<size_t>(run.lipsync_marker) < code.size() && code[run.lipsync_marker] == 'k';
-}
-
-} // namespace
-
-uint64_t audio_marker_time(const AnalysisRun& run, int32_t sample)
-{
-    if (run.audio_rate <= 0)
-        return run.audio_start_time;
-    return run.audio_start_time + static_cast<uint64_t>(int64_t{sample} * 1000000000 / run.audio_rate);
-}
-
-LipsyncSummary lipsync_summarize(const AnalysisRun& run)
-{
-    LipsyncSummary summary{static_cast<int32_t>(run.audio_markers.size()), 0, 0.0f, 0.0f};
-    size_t next_audio = 0;
-    for (size_t j = 0; j < run.frame_codes.size(); j++) {
-        if (!is_video_marker(run, j))
-            continue;
-        if (next_audio < run.audio_markers.size()) {
-            const uint64_t beep = audio_marker_time(run, run.audio_markers[next_audio++].start);
-            const float delay = seconds_from_signed_ns(static_cast<int64_t>(beep - run.frame_times[j]));
-            const bool first = summary.video_markers == 0;
-            summary.min_delay = first ? delay : std::min(summary.min_delay, delay);
-            summary.max_delay = first ? delay : std::max(summary.max_delay, delay);
-        }
-        summary.video_markers++;
-    }
-    return summary;
-}
-
-void report_print_lipsync(FILE* out, const LipsyncSummary& summary)
+void write_lipsync(FILE* out, const LipsyncSummary& summary)
 {
     fputs("    \"lipsync\": {\n", out);
     fprintf(out, "      \"audio_markers\":    %8d,\n", summary.audio_markers);
@@ -114,67 +67,61 @@ void report_print_lipsync(FILE* out, const LipsyncSummary& summary)
     fputs("\n    },\n", out);
 }
 
-// ---------------------------------------------------------------- frame data file
-
-namespace {
-
-// Beeps interleaved with frames in time order: each beep before the first frame at or after
-// its start, beeps after the last frame at the end.
-bool write_timeline(FILE* file, const AnalysisRun& run)
-{
-    size_t next_audio = 0;
-    const size_t frames = run.frame_codes.size();
-    for (size_t j = 0; j <= frames; j++) {
-        const bool end_of_stream = j == frames;
-        while (next_audio < run.audio_markers.size()) {
-            const AudioMarker& beep = run.audio_markers[next_audio];
-            const uint64_t start = audio_marker_time(run, beep.start);
-            if (!end_of_stream && start > run.frame_times[j])
-                break;
-            const uint64_t end = audio_marker_time(run, beep.end);
-            if (fprintf(file, "AUDIO: %8" PRId64 " %5" PRId64 "\n", static_cast<int64_t>(start / 1000),
-                        static_cast<int64_t>(end - start) / 1000) < 0)
-                return false;
-            next_audio++;
-        }
-        if (!end_of_stream && fprintf(file, "VIDEO: %8" PRId64 " %s\n", static_cast<int64_t>(run.frame_times[j] / 1000),
-                                      run.frame_codes[j].c_str()) < 0)
-            return false;
-    }
-    return true;
-}
-
-} // namespace
-
-bool frames_file_write(const char* path, const AnalysisRun& run, std::string* failure)
-{
-    FILE* file = fopen(path, "w");
-    if (file == nullptr) {
-        *failure = std::string("Could not create ") + path + ": " + strerror(errno);
-        return false;
-    }
-    bool written = write_timeline(file, run) && fflush(file) == 0;
-    int write_errno = errno;
-    if (fclose(file) != 0 && written) {
-        written = false;
-        write_errno = errno;
-    }
-    if (!written) {
-        *failure = std::string("Could not write ") + path + ": " + strerror(write_errno);
-        unlink(path);
-    }
-    return written;
-}
-
-void report_print_frame_data(FILE* out, const char* name)
-{
-    fprintf(out, "    \"frame_data\": \"%s\",\n", json_escape(name).c_str());
-}
-
-void report_print_warnings(FILE* out, const std::vector<std::string>& warnings)
+void write_warnings(FILE* out, const std::vector<std::string>& warnings)
 {
     fputs("    \"warnings\": [\n", out);
     for (size_t i = 0; i < warnings.size(); i++)
         fprintf(out, "      \"%s\"%s\n", json_escape(warnings[i]).c_str(), i + 1 < warnings.size() ? "," : "");
     fputs("    ]\n", out);
+}
+
+} // namespace
+
+void report_write_opening(FILE* out, const AnalysisRun& run)
+{
+    fputs("{\n", out);
+    write_string_row(out, "    \"file\":           \"%s\",\n", run.file);
+    const StreamElements& e = run.elements;
+    write_element_row(out, "    \"demuxer\":        \"%s\",\n", e.demuxer);
+    write_element_row(out, "    \"video_decoder\":  \"%s\",\n", e.video_decoder);
+    write_element_row(out, "    \"audio_decoder\":  \"%s\",\n", e.audio_decoder);
+    write_element_row(out, "    \"muxer\":          \"%s\",\n", e.muxer);
+    write_element_row(out, "    \"video_encoder\":  \"%s\",\n", e.video_encoder);
+    write_element_row(out, "    \"audio_encoder\":  \"%s\",\n", e.audio_encoder);
+    fprintf(out, "    \"resolution\":     [%d,%d],\n", run.video_width, run.video_height);
+    if (run.framerate == 0)
+        fputs("    \"framerate\":    \"variable\",\n", out);
+    else
+        fprintf(out, "    \"framerate\":    %8.2f,\n", static_cast<double>(run.framerate));
+    fprintf(out, "    \"audio_rate\":   %8d,\n", run.audio_rate);
+}
+
+void report_write_totals(FILE* out, const AnalysisRun& run)
+{
+    fprintf(out, "    \"total_frames\": %8d,\n", run.total_frames);
+    fprintf(out, "    \"video_length\": %8.3f,\n", static_cast<double>(seconds_from_ns(run.video_end)));
+    fprintf(out, "    \"audio_length\": %8.3f,\n", static_cast<double>(seconds_from_ns(run.audio_end)));
+    fprintf(out, "    \"markers_found\":%8d,\n", static_cast<int>(run.markers.size()));
+}
+
+void report_write_results(FILE* out, const AnalysisRun& run)
+{
+    write_markers(out, run);
+    write_video_structure(out, run.structure);
+    write_lipsync(out, run.lipsync);
+    if (run.frame_data != nullptr)
+        fprintf(out, "    \"frame_data\": \"%s\",\n", json_escape(run.frame_data).c_str());
+    write_warnings(out, run.warnings);
+    fputs("}\n", out);
+}
+
+bool report_flush(FILE* out, std::string* failure)
+{
+    errno = 0;
+    const bool flushed = fflush(out) == 0;
+    if (flushed && !ferror(out))
+        return true;
+    // A failure in an earlier, implicit flush leaves only the stream's error flag behind.
+    *failure = flushed || errno == 0 ? "write error" : strerror(errno);
+    return false;
 }

@@ -1,40 +1,20 @@
-// The JSON report's rows after the passes, the lip-sync summary and the frame data file.
+// The JSON report, every row of it, written from the run record. The rows come in three
+// parts so that a run that fails part-way leaves what it had established: the opening once
+// the file is open, the totals after the first decode, the results after both.
 #pragma once
 
 #include "analyzer/analysis_run.h"
-#include "core/json_text.h"
-#include "core/video_structure.h"
 
-#include <cstdint>
 #include <cstdio>
 #include <string>
-#include <string_view>
 
-// Nanoseconds as seconds, through single precision as every printed time is.
-float seconds_from_ns(uint64_t ns);
-float seconds_from_signed_ns(int64_t ns);
+// The opening brace, the file, the stream's elements, resolution, frame rate and audio rate.
+void report_write_opening(FILE* out, const AnalysisRun& run);
+// Frames, stream lengths and the number of markers found.
+void report_write_totals(FILE* out, const AnalysisRun& run);
+// Markers with their types, spans, lip-sync, the timeline's name, warnings, closing brace.
+void report_write_results(FILE* out, const AnalysisRun& run);
 
-// Prints the markers list with each marker's type and sets run->lipsync_marker to the last
-// RGB6 marker (-1 without one). Markers without a class print as UNKNOWN.
-void report_print_markers(FILE* out, AnalysisRun* run, const VideoStructure& structure);
-void report_print_video_structure(FILE* out, const VideoStructure& structure);
-
-struct LipsyncSummary {
-    int32_t audio_markers; ///< beeps found
-    int32_t video_markers; ///< frames whose lip-sync marker is black
-    float min_delay;       ///< seconds, beep start minus frame time; 0 without pairs
-    float max_delay;       ///< seconds
-};
-
-// Start of an audio marker on the frames' clock, ns.
-uint64_t audio_marker_time(const AnalysisRun& run, int32_t sample);
-// Pairs the i-th video marker with the i-th beep.
-LipsyncSummary lipsync_summarize(const AnalysisRun& run);
-void report_print_lipsync(FILE* out, const LipsyncSummary& summary);
-
-// Writes the AUDIO/VIDEO timeline to `path`. On failure removes what was written, returns
-// false and describes the reason in `*failure`.
-bool frames_file_write(const char* path, const AnalysisRun& run, std::string* failure);
-void report_print_frame_data(FILE* out, const char* name);
-
-void report_print_warnings(FILE* out, const std::vector<std::string>& warnings);
+// Flushes `out`. False, with the reason in `*failure`, when anything written to it so far
+// did not reach its destination (a closed descriptor, a full disk).
+bool report_flush(FILE* out, std::string* failure);

@@ -4,5 +4,7 @@
 #include <string>
 #include <string_view>
 
-// `text` as the inside of a JSON string: quote, backslash and control characters escaped.
+// `text` as the inside of a JSON string: quote, backslash and control characters escaped,
+// and every byte sequence that is not valid UTF-8 replaced by U+FFFD, so that any path or
+// message prints as valid JSON. Valid UTF-8 passes unchanged.
 std::string json_escape(std::string_view text);

@@ -7,9 +7,12 @@
 #include <gst/audio/audio.h>
 #include <gst/video/video.h>
 
+#include <algorithm>
 #include <cstring>
 
 #define GST_CAT_DEFAULT skelv_analyzer_debug
+
+G_DEFINE_QUARK(skelv-loader-error-quark, skelv_loader_error)
 
 namespace {
 
@@ -19,6 +22,113 @@ constexpr guint kMaxQueuedSamples = 10;
 void dump_graph(Loader* loader, const char* name)
 {
     gst_debug_bin_to_dot_file(GST_BIN(loader->pipeline), GST_DEBUG_GRAPH_SHOW_ALL, name);
+}
+
+// ---------------------------------------------------------------- watchdog
+
+// The stall limit in µs: SKELV_STALL_SECONDS when it holds a positive number of seconds.
+gint64 stall_limit_from_environment()
+{
+    double seconds = kDefaultStallSeconds;
+    if (const char* text = g_getenv("SKELV_STALL_SECONDS")) {
+        char* end = nullptr;
+        const double parsed = g_ascii_strtod(text, &end);
+        if (end != text && *end == '\0' && parsed > 0 && parsed < 1e9)
+            seconds = parsed;
+    }
+    return std::max<gint64>(1, gint64(seconds * G_USEC_PER_SEC));
+}
+
+// How long a wait has gone without a sign of life from the pipeline. Only the waits count:
+// time that the caller spends between two calls never makes a stall.
+class StallWatch {
+public:
+    explicit StallWatch(const Loader* loader) : limit_(loader->stall_limit), last_(g_get_monotonic_time()) {}
+
+    void moved() { last_ = g_get_monotonic_time(); }
+    bool stalled() const { return g_get_monotonic_time() - last_ >= limit_; }
+    // A bus pop of at most `longest` that ends no later than the stall would.
+    GstClockTime pop_timeout(GstClockTime longest) const
+    {
+        const gint64 left = std::max<gint64>(0, last_ + limit_ - g_get_monotonic_time());
+        return std::min<GstClockTime>(longest, GstClockTime(left) * GST_USECOND);
+    }
+
+private:
+    gint64 limit_; ///< µs
+    gint64 last_;  ///< monotonic µs of the latest sign of life
+};
+
+void fail_stalled(Loader* loader, GError** error)
+{
+    dump_graph(loader, "stall");
+    g_set_error(error, SKELV_LOADER_ERROR, SKELV_LOADER_ERROR_STALLED,
+                "Decoding stalled: no buffer, message or end of stream from the pipeline for %g s (the limit is set "
+                "by SKELV_STALL_SECONDS)",
+                double(loader->stall_limit) / G_USEC_PER_SEC);
+}
+
+// ---------------------------------------------------------------- warnings
+
+void add_warning(Loader* loader, std::string text)
+{
+    if (loader->warned.insert(text).second)
+        loader->warnings.push_back(std::move(text));
+}
+
+void note_warning(Loader* loader, GstMessage* message)
+{
+    GError* parsed = nullptr;
+    gchar* debug = nullptr;
+    gst_message_parse_warning(message, &parsed, &debug);
+    GErrorPtr parsed_owner(parsed);
+    GCharPtr debug_owner(debug);
+    GCharPtr text(g_strdup_printf("Warning from %s: %s", GST_OBJECT_NAME(GST_MESSAGE_SRC(message)), parsed->message));
+    add_warning(loader, text.get());
+}
+
+// Caps as text without the fields that carry whole buffers (codec data, stream headers).
+std::string caps_text(const GstCaps* caps)
+{
+    GstCapsPtr shown(gst_caps_copy(caps));
+    for (guint i = 0; i < gst_caps_get_size(shown.get()); i++)
+        gst_structure_filter_and_map_in_place(
+            gst_caps_get_structure(shown.get(), i),
+            [](GQuark, GValue* value, gpointer) -> gboolean {
+                return !G_VALUE_HOLDS(value, GST_TYPE_BUFFER) && !GST_VALUE_HOLDS_ARRAY(value);
+            },
+            nullptr);
+    GCharPtr text(gst_caps_to_string(shown.get()));
+    return text.get();
+}
+
+// The decoding bin announces a stream that it has no decoder for with a "missing-plugin"
+// element message; only audio and video streams matter here.
+void note_missing_decoder(Loader* loader, GstMessage* message)
+{
+    const GstStructure* structure = gst_message_get_structure(message);
+    if (structure == nullptr || !gst_structure_has_name(structure, "missing-plugin") ||
+        g_strcmp0(gst_structure_get_string(structure, "type"), "decoder") != 0)
+        return;
+    GstCaps* caps = nullptr;
+    if (!gst_structure_get(structure, "detail", GST_TYPE_CAPS, &caps, nullptr) || caps == nullptr)
+        return;
+    GstCapsPtr caps_owner(caps);
+    const char* media = gst_caps_get_size(caps) > 0 ? gst_structure_get_name(gst_caps_get_structure(caps, 0)) : "";
+    if (g_str_has_prefix(media, "audio/") || g_str_has_prefix(media, "video/") || g_str_has_prefix(media, "image/"))
+        add_warning(loader, "No decoder for " + caps_text(caps) + "; the stream is not read");
+}
+
+// Takes in one bus message; true when it was an error, now in `*error`.
+bool take_message(Loader* loader, GstMessage* message, GError** error)
+{
+    switch (GST_MESSAGE_TYPE(message)) {
+    case GST_MESSAGE_ERROR: return handle_error_message(loader, message, error);
+    case GST_MESSAGE_WARNING: note_warning(loader, message); break;
+    case GST_MESSAGE_ELEMENT: note_missing_decoder(loader, message); break;
+    default: break;
+    }
+    return false;
 }
 
 // ---------------------------------------------------------------- streaming-thread handlers
@@ -157,25 +267,33 @@ bool sink_ready(GstElement** field, gint* pending)
     return sink == nullptr || g_atomic_int_get(pending) != 0 || gst_app_sink_is_eos(GST_APP_SINK(sink));
 }
 
-// Blocks until the pipeline plays and every present sink is ready, or an error arrives.
+// Blocks until the pipeline plays and every present sink is ready, or an error arrives, or
+// the pipeline stalls.
 void wait_until_open(Loader* loader, GError** error)
 {
     bool playing = false;
+    StallWatch watch(loader);
     for (;;) {
-        GstMessagePtr message(gst_bus_timed_pop(loader->bus, kBusTimeout));
-        if (!message) {
+        GstMessagePtr message(gst_bus_timed_pop(loader->bus, watch.pop_timeout(kBusTimeout)));
+        if (message) {
+            watch.moved();
+            if (take_message(loader, message.get(), error))
+                return;
+            if (GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_STATE_CHANGED) {
+                GstState new_state;
+                gst_message_parse_state_changed(message.get(), nullptr, &new_state, nullptr);
+                playing = playing || new_state == GST_STATE_PLAYING;
+            }
+        } else {
             dump_graph(loader, "loader_open_wait");
-        } else if (GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_ERROR) {
-            handle_error_message(loader, message.get(), error);
-            return;
-        } else if (GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_STATE_CHANGED) {
-            GstState new_state;
-            gst_message_parse_state_changed(message.get(), nullptr, &new_state, nullptr);
-            playing = playing || new_state == GST_STATE_PLAYING;
         }
         if (playing && sink_ready(&loader->audiosink, &loader->audio_pending) &&
             sink_ready(&loader->videosink, &loader->video_pending))
             return;
+        if (!message && watch.stalled()) {
+            fail_stalled(loader, error);
+            return;
+        }
     }
 }
 
@@ -209,6 +327,7 @@ Loader* loader_open_caps(const char* path, GstCaps* video_caps, GstCaps* audio_c
     auto* loader = new Loader{};
     gst_segment_init(&loader->audio_segment, GST_FORMAT_TIME);
     gst_segment_init(&loader->video_segment, GST_FORMAT_TIME);
+    loader->stall_limit = stall_limit_from_environment();
     loader->pipeline = GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new("skelv_analyzer")));
     if (!make_elements(loader, error))
         return loader;
@@ -314,6 +433,7 @@ bool loader_get_buffer(Loader* loader, GstBuffer** audio, GstBuffer** video, GEr
     *audio = nullptr;
     *video = nullptr;
     *error = nullptr;
+    StallWatch watch(loader);
     for (;;) {
         // Read once: a chained file's next group may prune a branch meanwhile.
         GstElement* audiosink = static_cast<GstElement*>(g_atomic_pointer_get(&loader->audiosink));
@@ -324,15 +444,21 @@ bool loader_get_buffer(Loader* loader, GstBuffer** audio, GstBuffer** video, GEr
         // waiting for one would stall up to the whole timeout.
         const bool announced = sink_has_announced(audiosink, &loader->audio_pending) ||
                                sink_has_announced(videosink, &loader->video_pending);
-        GstMessagePtr message(gst_bus_timed_pop(loader->bus, announced ? 0 : kBusTimeout));
-        if (message && GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_ERROR)
-            handle_error_message(loader, message.get(), error);
+        GstMessagePtr message(gst_bus_timed_pop(loader->bus, announced ? 0 : watch.pop_timeout(kBusTimeout)));
+        if (message) {
+            watch.moved();
+            take_message(loader, message.get(), error);
+        }
         if (audiosink != nullptr)
             *audio = pull_announced(loader, audiosink, &loader->audio_pending, &loader->audio_segment, "audio");
         if (videosink != nullptr)
             *video = pull_announced(loader, videosink, &loader->video_pending, &loader->video_segment, "video");
         if (*audio != nullptr || *video != nullptr || *error != nullptr)
             return true;
+        if (watch.stalled()) {
+            fail_stalled(loader, error);
+            return true;
+        }
     }
 }
 
@@ -378,14 +504,37 @@ bool loader_get_frame_size(const Loader* loader, gint32* width, gint32* height, 
     return loader->frame_size_known;
 }
 
+namespace {
+
+// A buffer stamped outside its segment is shown at the segment's nearer edge, as a player
+// clipping it to the segment would.
+GstClockTime running_time_within(const GstSegment* segment, GstClockTime timestamp)
+{
+    if (!GST_CLOCK_TIME_IS_VALID(timestamp))
+        return GST_CLOCK_TIME_NONE;
+    GstClockTime position = std::max<GstClockTime>(timestamp, segment->start);
+    if (GST_CLOCK_TIME_IS_VALID(segment->stop))
+        position = std::min<GstClockTime>(position, segment->stop);
+    return gst_segment_to_running_time(segment, GST_FORMAT_TIME, position);
+}
+
+} // namespace
+
 GstClockTime loader_get_video_running_time(const Loader* loader, GstClockTime timestamp)
 {
-    return gst_segment_to_running_time(&loader->video_segment, GST_FORMAT_TIME, timestamp);
+    return running_time_within(&loader->video_segment, timestamp);
 }
 
 GstClockTime loader_get_audio_running_time(const Loader* loader, GstClockTime timestamp)
 {
-    return gst_segment_to_running_time(&loader->audio_segment, GST_FORMAT_TIME, timestamp);
+    return running_time_within(&loader->audio_segment, timestamp);
+}
+
+std::vector<std::string> loader_take_warnings(Loader* loader)
+{
+    std::vector<std::string> taken;
+    taken.swap(loader->warnings);
+    return taken;
 }
 
 // ---------------------------------------------------------------- element identification
