@@ -196,6 +196,12 @@ TEST_F(CheckRuns, WhatCannotBeJudgedEndsWithExitTwo)
     EXPECT_EQ(unreadable.exit_code, 2);
     EXPECT_EQ(unreadable.err.rfind("skelv-check: noise.mkv: ", 0), 0u) << unreadable.err;
     EXPECT_EQ(read_file(dir_->file("noise.json")), "") << "no result for a file that could not be read";
+
+    // GStreamer's GIF demuxer spins without output: the loader's watchdog ends the run.
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=64x64:r=10", "-frames:v", "1", dir_->file("one.gif")}));
+    const ProcessResult stalled = check({"one.gif"}, dir_->path(), {"env", "SKELV_STALL_SECONDS=5"});
+    EXPECT_EQ(stalled.exit_code, 2);
+    EXPECT_EQ(stalled.err.rfind("skelv-check: one.gif: ", 0), 0u) << stalled.err;
 }
 
 TEST_F(CheckRuns, CommandLine)

@@ -87,11 +87,15 @@ bool RecordingRun::run(CheckResult* result, std::string* error)
 
 bool RecordingRun::decode(const DecodeHandlers& handlers, std::string* error)
 {
-    std::string stopped_early;
-    if (!decode_recording(path_.c_str(), handlers, error, &stopped_early))
+    DecodeNotes notes;
+    if (!decode_recording(path_.c_str(), handlers, error, &notes))
         return false;
-    if (!stopped_early.empty())
-        warnings_.push_back("Decoding stopped early: " + stopped_early);
+    // A second decode repeats what the first said.
+    if (handlers.sound) {
+        warnings_.insert(warnings_.end(), notes.warnings.begin(), notes.warnings.end());
+        if (!notes.stopped_early.empty())
+            warnings_.push_back("Decoding stopped early: " + notes.stopped_early);
+    }
     return true;
 }
 

@@ -85,10 +85,9 @@ bool yuv_view_of(const GstVideoFrame* frame, YuvFrameView* view)
     return view->uv_stride == GST_VIDEO_FRAME_COMP_STRIDE(frame, GST_VIDEO_COMP_V);
 }
 
-bool decode_recording(const char* path, const DecodeHandlers& handlers, std::string* error,
-                      std::string* stopped_early)
+bool decode_recording(const char* path, const DecodeHandlers& handlers, std::string* error, DecodeNotes* notes)
 {
-    stopped_early->clear();
+    *notes = DecodeNotes{};
     GstCapsPtr video_caps(frame_caps()), audio_caps(sound_caps());
     GError* raw = nullptr;
     LoaderPtr loader(loader_open_caps(path, video_caps.get(), audio_caps.get(), &raw));
@@ -117,13 +116,14 @@ bool decode_recording(const char* path, const DecodeHandlers& handlers, std::str
                 *error = failure->message;
                 return false;
             }
-            *stopped_early = failure->message;
-            return true;
+            notes->stopped_early = failure->message;
+            break;
         }
         delivered = delivered || video || audio;
         if (!taking_frames && !handlers.sound)
-            return true;
+            break;
     }
+    notes->warnings = loader_take_warnings(loader.get());
     return true;
 }
 
@@ -136,11 +136,11 @@ bool read_video_file(const char* path, VideoReader* reader, std::string* error)
         restart = restart || result == PushResult::Restart;
         return result;
     };
-    std::string stopped_early;
+    DecodeNotes notes;
     // At most two decodes: the reader asks again only while it has not yet read every frame.
     for (int decode = 0; decode < 2; ++decode) {
         restart = false;
-        if (!decode_recording(path, handlers, error, &stopped_early))
+        if (!decode_recording(path, handlers, error, &notes))
             return false;
         if (!restart && reader->finish() == PushResult::Continue)
             return true;

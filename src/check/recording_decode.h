@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 // What one decode hands out; every member may be empty.
 struct DecodeHandlers {
@@ -20,11 +21,16 @@ struct DecodeHandlers {
     std::function<void(Loader* loader, GstBuffer* buffer)> sound; ///< each sound buffer
 };
 
+// What a decode that delivered something has to say besides its buffers.
+struct DecodeNotes {
+    std::string stopped_early;         ///< the failure that ended the decode early; empty when none
+    std::vector<std::string> warnings; ///< the pipeline's warnings, oldest first
+};
+
 // One decode of `path`. False with `*error` when it cannot be opened, a frame cannot be
 // mapped, or it fails before anything was delivered; a failure after that ends the decode
-// early with its message in `*stopped_early` (otherwise left empty).
-bool decode_recording(const char* path, const DecodeHandlers& handlers, std::string* error,
-                      std::string* stopped_early);
+// early (`notes->stopped_early`).
+bool decode_recording(const char* path, const DecodeHandlers& handlers, std::string* error, DecodeNotes* notes);
 
 // Hands every video frame of `path`, with its running time, to `reader`, and finishes it;
 // decodes the file a second time when the reader asks for it. False with `*error` when a

@@ -54,9 +54,12 @@ ProcessResult generate(const std::vector<std::string>& args, const std::string& 
     return run({SKELV_GENERATE}, args, cwd);
 }
 
-ProcessResult check(const std::vector<std::string>& args, const std::string& cwd)
+ProcessResult check(const std::vector<std::string>& args, const std::string& cwd,
+    const std::vector<std::string>& prefix)
 {
-    return run({SKELV_CHECK}, args, cwd);
+    std::vector<std::string> argv = prefix;
+    argv.push_back(SKELV_CHECK);
+    return run(argv, args, cwd);
 }
 
 nlohmann::json report_of(const ProcessResult& run)

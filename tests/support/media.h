@@ -29,7 +29,8 @@ bool ffmpeg(const std::vector<std::string>& args);
 ProcessResult analyze(const std::vector<std::string>& args, const std::string& cwd,
     const std::vector<std::string>& prefix = {});
 ProcessResult generate(const std::vector<std::string>& args, const std::string& cwd);
-ProcessResult check(const std::vector<std::string>& args, const std::string& cwd);
+ProcessResult check(const std::vector<std::string>& args, const std::string& cwd,
+    const std::vector<std::string>& prefix = {});
 // The report of a run that exited 0; a test failure and an empty object otherwise.
 nlohmann::json report_of(const ProcessResult& run);
 
