@@ -1,5 +1,5 @@
 #!/bin/sh
-# Makes a sample clip with a known +40 ms audio delay and analyses it.
+# Makes a sample clip with a known +40 ms audio delay, analyses it and checks it.
 set -eu
 build_dir=${1:-build}
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,3 +13,8 @@ cd "$root/demo"
 echo "Analysing demo/sample.mkv:"
 "$root/$build_dir/skelv-analyzer" sample.mkv
 echo "Timeline written to demo/frames.txt; what a correct analysis reports: demo/sample.mkv.expected.json"
+
+echo
+echo "Checking demo/sample.mkv:"
+"$root/$build_dir/skelv-check" --html sample.html --json sample.json sample.mkv
+echo "Visual report: demo/sample.html; the result as JSON: demo/sample.json"
