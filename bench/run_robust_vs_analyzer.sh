@@ -11,15 +11,8 @@
 # resident memory are printed; then skelv-check's peak memory on 640x360 clips of `seconds`
 # and four times as long. Clips are kept in <build_dir>/clips between calls.
 set -eu
-build_dir=$(cd "${1:-build-bench}" && pwd)
-runs=${2:-5}
-seconds=${3:-30}
-clips="$build_dir/clips"
-mkdir -p "$clips"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
 . "$(dirname "$0")/common.sh"
+read_run_arguments "$@"
 
 make_clip() { # size seconds [options...]
   size=$1 length=$2

@@ -9,15 +9,8 @@
 # the ratios: analyser / two bare passes, and loader / one bare pass. Clips are `seconds`
 # long (default 30) and are kept in <build_dir>/clips between calls.
 set -eu
-build_dir=$(cd "${1:-build-bench}" && pwd)
-runs=${2:-5}
-seconds=${3:-30}
-clips="$build_dir/clips"
-mkdir -p "$clips"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
 . "$(dirname "$0")/common.sh"
+read_run_arguments "$@"
 
 # The analyser's pipeline shape: no queues of its own after the decoding bin.
 bare_pass() {
