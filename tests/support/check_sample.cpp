@@ -2,33 +2,26 @@
 
 #include "generate/clip_design.h"
 
-#include <algorithm>
+#include <png.h>
+
 #include <cmath>
 #include <stdexcept>
 
 namespace {
 
 constexpr int kHeaderFrames = 5, kLocatorFrames = 5, kTrailerFrames = 5;
+constexpr int kFlashPeriod = 25;  // content frames from one flash to the next
+constexpr double kDelayMs = 21.6; // every beep after its flash, before the faults
 
-// Which captured frames the faults touch, as fractions of the recording.
+// Which captured frames the faults touch, as fractions of the content.
 constexpr double kDropAt = 0.3, kRepeatAt = 0.45, kGapAt = 0.5, kUnreadableAt = 0.6, kLoopAt = 0.7;
 constexpr int kGapFrames = 3; // periods the frame before a gap stays on screen
 
 CheckMarker role_of(const MarkerBox& box)
 {
-    CheckMarker m;
-    switch (box.kind) {
-    case MarkerKind::SyncMark: m.role = "sync"; break;
-    case MarkerKind::FrameId:
-        m.role = "frameid";
-        m.bit = int(std::log2(box.half_period));
-        break;
-    case MarkerKind::Rgb6: m.role = "lipsync"; break;
-    }
-    m.x = box.left;
-    m.y = box.top;
-    m.width = m.height = box.size;
-    return m;
+    const char* roles[] = {"sync", "frameid", "lipsync"};
+    const int bit = box.kind == MarkerKind::FrameId ? int(std::log2(box.half_period)) : -1;
+    return {roles[int(box.kind)], bit, box.left, box.top, box.size, box.size};
 }
 
 // A content frame of the clip, painted by the generator, as RGB.
@@ -38,14 +31,13 @@ CheckSnapshot paint_snapshot(const ClipDesign& design, int design_frame, double 
     std::vector<uint8_t> rgbx(size_t(p.width) * size_t(p.height) * 4);
     clip_design_paint(design, design_frame, rgbx.data(), p.width * 4);
     CheckSnapshot snap{p.width, p.height, {}, time_ms};
-    snap.rgb.reserve(size_t(p.width) * size_t(p.height) * 3);
     for (size_t i = 0; i < rgbx.size(); i += 4)
         snap.rgb.insert(snap.rgb.end(), rgbx.begin() + long(i), rgbx.begin() + long(i) + 3);
     return snap;
 }
 
-// The captured frames: header, locator, content (with the faults), trailer.
-void fill_timeline(const CheckSample& s, CheckResult* r, std::vector<Flash>* flashes)
+// The captured frames: header, locator, content (with the faults), trailer; the flashes seen.
+void fill_video(const CheckSample& s, CheckVideo* v, std::vector<Flash>* flashes)
 {
     const double period = 1000 / s.fps;
     const int content = s.frames - kHeaderFrames - kLocatorFrames - kTrailerFrames;
@@ -53,12 +45,9 @@ void fill_timeline(const CheckSample& s, CheckResult* r, std::vector<Flash>* fla
         return s.faults ? kHeaderFrames + kLocatorFrames + int(content * fraction) : -1;
     };
     int64_t source = 0;
-    int loop = 0;
     double time_ms = 0;
     for (int i = 0; i < s.frames; i++) {
-        CheckFrame f;
-        f.time_ms = time_ms;
-        f.duration_ms = i == fault_at(kGapAt) ? kGapFrames * period : period;
+        CheckFrame f{time_ms, i == fault_at(kGapAt) ? kGapFrames * period : period};
         time_ms += f.duration_ms;
         if (i < kHeaderFrames)
             f.kind = FrameKind::Header;
@@ -72,46 +61,29 @@ void fill_timeline(const CheckSample& s, CheckResult* r, std::vector<Flash>* fla
             f.kind = FrameKind::Content;
             if (i == fault_at(kLoopAt)) {
                 source = 0;
-                loop++;
+                v->loops++;
             }
             if (i == fault_at(kDropAt)) {
                 f.dropped_before = 2;
                 source += 2;
             }
             f.repeated = i == fault_at(kRepeatAt);
-            if (f.repeated)
-                source--;
-            f.source_frame = source++;
-            f.loop = loop;
-            f.flash = !f.repeated && f.source_frame % kSampleFlashPeriod == kSampleFlashPeriod / 2;
+            f.source_frame = f.repeated ? source - 1 : source++;
+            f.loop = v->loops;
+            f.flash = !f.repeated && f.source_frame % kFlashPeriod == kFlashPeriod / 2;
             if (f.flash)
-                flashes->push_back({f.source_frame, loop, f.time_ms});
+                flashes->push_back({f.source_frame, f.loop, f.time_ms});
         }
-        r->video.timeline.push_back(f);
+        v->timeline.push_back(f);
     }
-}
-
-void fill_frame_counts(CheckVideo* v)
-{
-    std::vector<std::vector<int>> shown; // loop -> source frame -> times shown
-    for (const CheckFrame& f : v->timeline) {
-        v->dropped += f.dropped_before;
-        v->repeated += f.repeated;
-        v->unreadable += f.kind == FrameKind::Unreadable;
-        v->loops = std::max(v->loops, f.loop);
-        if (f.kind != FrameKind::Content)
-            continue;
-        shown.resize(std::max(shown.size(), size_t(f.loop) + 1));
-        std::vector<int>& times = shown[size_t(f.loop)];
-        times.resize(std::max(times.size(), size_t(f.source_frame) + 1));
-        times[size_t(f.source_frame)]++;
-    }
-    for (const std::vector<int>& loop : shown)
-        for (int times : loop)
-            if (times > 0) {
-                v->source_frames_shown++;
-                v->display_counts[times]++;
-            }
+    // Every content frame shown once, but the repeated one twice.
+    v->frames = s.frames;
+    v->dropped = s.faults ? 2 : 0;
+    v->repeated = v->unreadable = s.faults ? 1 : 0;
+    v->source_frames_shown = content - v->unreadable - v->repeated;
+    v->display_counts = {{1, v->source_frames_shown - v->repeated}};
+    if (s.faults)
+        v->display_counts[2] = 1;
 }
 
 } // namespace
@@ -130,33 +102,29 @@ CheckResult check_sample(const CheckSample& s)
     r.file = "capture/set-top box \"B\" <HDMI> & 50 Hz.mkv";
     r.profile = *sync_profile_find("ebu-r37");
     std::vector<Flash> flashes;
-    fill_timeline(s, &r, &flashes);
+    fill_video(s, &r.video, &flashes);
     const double end_ms = r.video.timeline.back().time_ms + r.video.timeline.back().duration_ms;
     r.streams = {"matroskademux", "avdec_h264",  s.audio ? "avdec_aac" : "",  s.width, s.height,
                  s.fps,           end_ms / 1000, s.audio ? end_ms / 1000 : 0, 0,       end_ms};
-    r.video.frames = s.frames;
     r.video.content_start_seen = true;
-    fill_frame_counts(&r.video);
     for (const MarkerBox& box : design.markers)
         r.video.markers.push_back(role_of(box));
-    const int content_frame = params.header + params.locator + kSampleFlashPeriod / 2 + 1;
+    const int content_frame = params.header + params.locator + kFlashPeriod / 2 + 1;
     r.video.snapshot =
         paint_snapshot(design, content_frame, r.video.timeline[size_t(kHeaderFrames + kLocatorFrames + 13)].time_ms);
 
     std::vector<double> beeps;
     if (s.audio) {
-        r.audio = {48000, 2, 0};
         for (size_t i = 0; i < flashes.size(); i++) {
             if (s.faults && i == 2)
                 continue;                                    // the missing beep
             const double wobble = 0.1 * std::sin(double(i)); // ms, like a real capture's jitter
             const double beyond = s.faults && i == 4 ? 60 : 0;
-            beeps.push_back(flashes[i].video_ms + s.delay_ms + wobble + beyond);
+            beeps.push_back(flashes[i].video_ms + kDelayMs + wobble + beyond);
         }
         if (s.faults)
-            beeps.push_back(100); // in the header, far from any flash
-        std::sort(beeps.begin(), beeps.end());
-        r.audio.beeps = beeps.size();
+            beeps.insert(beeps.begin(), 100); // in the header, far from any flash
+        r.audio = {48000, 2, beeps.size()};
     }
     r.pairing = sync_pair(flashes, beeps, 0);
     r.statistics = delay_statistics(r.pairing.events);
@@ -164,4 +132,25 @@ CheckResult check_sample(const CheckSample& s)
     if (s.faults)
         r.warnings = {"audio starts 40.0 ms after the video <late>", "gap of 120.0 ms in the video at 3.000 s & more"};
     return r;
+}
+
+size_t count_of(const std::string& text, const std::string& what)
+{
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        count++;
+    return count;
+}
+
+CheckSnapshot decode_png(const std::string& png)
+{
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&image, png.data(), png.size()))
+        return {};
+    image.format = PNG_FORMAT_RGB;
+    CheckSnapshot decoded{int(image.width), int(image.height), std::vector<uint8_t>(PNG_IMAGE_SIZE(image)), 0};
+    if (!png_image_finish_read(&image, nullptr, decoded.rgb.data(), 0, nullptr))
+        return {};
+    return decoded;
 }

@@ -5,16 +5,17 @@
 #include "check/check_result.h"
 
 struct CheckSample {
-    int frames = 300;       ///< captured frames
-    double fps = 25;        ///< capture and clip frame rate
-    double delay_ms = 21.6; ///< every beep after its flash, before the faults below
-    bool audio = true;      ///< without: no beep, every flash unpaired
-    bool faults = true;     ///< a dropped pair, a repeat, an unreadable frame, a loop, a stray
-                            ///< beep, a missing beep and one event beyond EBU R37
+    int frames = 300; ///< captured frames
+    double fps = 25;  ///< capture and clip frame rate
+    bool audio = true;  ///< without: no beep, every flash unpaired
+    bool faults = true; ///< a dropped pair, a repeat, an unreadable frame, a gap, a loop, a stray
+                        ///< beep, a missing beep and one event beyond EBU R37
     int width = 320, height = 240;
 };
 
-// Content frames from one flash to the next, and where the flash falls in that period.
-constexpr int kSampleFlashPeriod = 25;
-
 CheckResult check_sample(const CheckSample& sample);
+
+// Times `what` occurs in `text`.
+size_t count_of(const std::string& text, const std::string& what);
+// The pixels of a PNG held in `png`; empty when it does not decode.
+CheckSnapshot decode_png(const std::string& png);
