@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -51,11 +52,8 @@ protected:
         for (const std::string& arg : args)
             argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            execv(BATCH_DRIVER, argv.data());
-            _exit(127);
-        }
+        pid_t pid = -1;
+        EXPECT_EQ(posix_spawn(&pid, BATCH_DRIVER, nullptr, nullptr, argv.data(), environ), 0);
         return pid;
     }
 
