@@ -62,7 +62,8 @@ TEST(BatchEndToEnd, RowsFollowTheClipsDesign)
 
     // The batch's result of one recording is what a run on it alone writes.
     EXPECT_EQ(check({"-q", "--json", dir.file("alone.json"), dir.file("in/late.mkv")}).exit_code, 4);
-    const json in_batch = json::parse(read_file(out + "/" + rows["late.mkv"]["folder"].get<std::string>() + "/result.json"));
+    const std::string late_folder = out + "/" + rows["late.mkv"]["folder"].get<std::string>();
+    const json in_batch = json::parse(read_file(late_folder + "/result.json"));
     const json alone = json::parse(read_file(dir.file("alone.json")));
     EXPECT_EQ(in_batch["sync"], alone["sync"]);
     EXPECT_EQ(in_batch["video"], alone["video"]);

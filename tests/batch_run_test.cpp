@@ -104,8 +104,10 @@ protected:
             EXPECT_FALSE(is_scratch_name(name)) << "left behind: " << name;
             EntryStatus status;
             EXPECT_TRUE(read_entry_status(entry.path(), &status)) << name;
-            for (const char* file : {batch_files::kResult, batch_files::kEvents, batch_files::kReport, batch_files::kTimeline})
-                EXPECT_TRUE(status.outcome == EntryOutcome::Error || fs::exists(entry.path() / file)) << name << "/" << file;
+            for (const char* file :
+                 {batch_files::kResult, batch_files::kEvents, batch_files::kReport, batch_files::kTimeline})
+                EXPECT_TRUE(status.outcome == EntryOutcome::Error || fs::exists(entry.path() / file))
+                    << name << "/" << file;
         }
     }
 
@@ -132,8 +134,9 @@ TEST_F(Batch, MixOfRecordingsGivesOneRowEachAndTheExitCode)
                                         {"missing.mkv", "error: cannot be decoded"}}));
     EXPECT_NE(run.out.find("7 recordings (0 already done): 2 passed, 1 failed, 4 could not be analysed"),
               std::string::npos) << run.out;
-    EXPECT_NE(read_file(out() + "/summary.csv").find(dir_.file("in/late.mkv") + ",fail,3,80.25,80.25,80.25,0.5,2,1,ebu-r37,,late.mkv-"),
-              std::string::npos);
+    const std::string csv = read_file(out() + "/summary.csv");
+    EXPECT_NE(csv.find(dir_.file("in/late.mkv") + ",fail,3,80.25,80.25,80.25,0.5,2,1,ebu-r37,,late.mkv-"), std::string::npos)
+        << csv;
     expect_only_whole_entries();
     EXPECT_TRUE(fs::exists(out() + "/index.html"));
 }

@@ -254,7 +254,8 @@ TEST(CheckHtml, SaysWhyNothingWasMeasured)
     // The run's own words come first.
     CheckResult told = without_sound;
     told.unmeasurable_reason = "the sound's level never rose above <-90 dBFS>";
-    EXPECT_NE(between(check_html(told), "<header", "</header>").find("The sound&#39;s level never rose above &lt;-90 dBFS&gt;."),
+    EXPECT_NE(between(check_html(told), "<header", "</header>")
+                  .find("The sound&#39;s level never rose above &lt;-90 dBFS&gt;."),
               std::string::npos);
     // Without sound, every flash is still marked where it happened, and the picture is there.
     const std::string quiet = check_html(without_sound);
