@@ -71,6 +71,8 @@ ProctrackType=proctrack/linuxproc
 TaskPlugin=task/none
 MpiDefault=none
 SchedulerType=sched/builtin
+# The jobs here last seconds: look at pending ones every second, and at once on submission.
+SchedulerParameters=sched_interval=1,batch_sched_delay=0
 SelectType=select/cons_tres
 SelectTypeParameters=CR_CPU
 ReturnToService=2
