@@ -14,21 +14,7 @@ constexpr size_t kMinute = 60 * kRate;
 
 Sound at_level(Sound sound, double rms_dbfs)
 {
-    set_rms(sound, std::pow(10.0, rms_dbfs / 20));
-    return sound;
-}
-
-// Tones switched on abruptly for 100 ms of every second, like beeps.
-Sound tone_bursts(std::initializer_list<double> tones)
-{
-    Sound sound(kMinute);
-    for (const double hz : tones) {
-        const Sound tone = sine(kMinute, kRate, hz, 0.25);
-        for (size_t n = 0; n < kMinute; ++n)
-            if (n % kRate < kRate / 10)
-                sound[n] += tone[n];
-    }
-    return sound;
+    return with_rms(std::move(sound), std::pow(10.0, rms_dbfs / 20));
 }
 
 Sound gated(Sound sound, size_t on, size_t off)
@@ -39,10 +25,13 @@ Sound gated(Sound sound, size_t on, size_t off)
     return sound;
 }
 
-Sound both(Sound a, const Sound& b)
+// Tones switched on abruptly for 100 ms of every second, like beeps.
+Sound tone_bursts(std::initializer_list<double> tones)
 {
-    mix(a, b, 1);
-    return a;
+    Sound sound(kMinute);
+    for (const double hz : tones)
+        sound = mixed(sound, sine(kMinute, kRate, hz, 0.25));
+    return gated(sound, kRate / 10, kRate * 9 / 10);
 }
 
 Sound minute_of_sound(int minute)
@@ -50,7 +39,7 @@ Sound minute_of_sound(int minute)
     const auto seed = uint32_t(minute + 100);
     const double level = -35 + (minute % 6) * 5; // RMS from -35 to -10 dBFS
     if (minute < 20)
-        return both(at_level(speech_like(kMinute, kRate, seed), level), at_level(pink_noise(kMinute, seed), -70));
+        return mixed(at_level(speech_like(kMinute, kRate, seed), level), at_level(pink_noise(kMinute, seed), -70));
     if (minute < 40)
         return at_level(music_like(kMinute, kRate, seed), level);
     switch (minute) {
@@ -63,17 +52,17 @@ Sound minute_of_sound(int minute)
     case 46: return tone_bursts({547, 1900});
     case 47: return tone_bursts({520, 1823});
     case 48: return tone_bursts({550, 1800});
-    case 49: return both(tone_bursts({697, 1209}), tone_bursts({852, 1477}));
+    case 49: return mixed(tone_bursts({697, 1209}), tone_bursts({852, 1477}));
     case 50: return at_level(white_noise(kMinute, seed), -20);
     case 51: return at_level(pink_noise(kMinute, seed), -20);
     case 52: return gated(at_level(white_noise(kMinute, seed), -15), kRate / 5, kRate / 3);
     case 53: return at_level(mains_hum(kMinute, kRate, 50), -20);
     case 54: return at_level(mains_hum(kMinute, kRate, 60), -20);
     case 55: return gated(at_level(mains_hum(kMinute, kRate, 50), -15), kRate / 2, kRate / 2);
-    case 56: return both(at_level(speech_like(kMinute, kRate, seed), -20), at_level(music_like(kMinute, kRate, seed), -25));
-    case 57: return both(at_level(speech_like(kMinute, kRate, seed), -20), at_level(mains_hum(kMinute, kRate, 50), -30));
-    case 58: return both(at_level(music_like(kMinute, kRate, seed), -20), sine(kMinute, kRate, 1000, 0.05));
-    default: return both(at_level(speech_like(kMinute, kRate, seed), -15), at_level(pink_noise(kMinute, seed), -30));
+    case 56: return mixed(at_level(speech_like(kMinute, kRate, seed), -20), at_level(music_like(kMinute, kRate, seed), -25));
+    case 57: return mixed(at_level(speech_like(kMinute, kRate, seed), -20), at_level(mains_hum(kMinute, kRate, 50), -30));
+    case 58: return mixed(at_level(music_like(kMinute, kRate, seed), -20), sine(kMinute, kRate, 1000, 0.05));
+    default: return mixed(at_level(speech_like(kMinute, kRate, seed), -15), at_level(pink_noise(kMinute, seed), -30));
     }
 }
 

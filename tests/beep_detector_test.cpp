@@ -1,6 +1,6 @@
 // The robust beep detector on beeps made in memory at exact fractional onsets: every level,
-// rate and length, the chain effects of real recordings, several channels, any cutting of the
-// stream, and sounds that are no beeps.
+// rate and length, the chain effects of real recordings and any cutting of the stream. Stereo
+// and real codecs: beep_detector_media_test; sounds that are no beeps: beep_detector_hour_test.
 #include "robust/beep_detector.h"
 #include "support/sounds.h"
 
@@ -78,16 +78,6 @@ TEST(BeepDetector, OnsetLevelAndEndAtEveryLevel)
         }
 }
 
-// The generator writes 16-bit samples: at −50 dBFS each tone spans ±52 steps.
-TEST(BeepDetector, QuietSixteenBitBeep)
-{
-    const std::vector<BeepSpec> beeps = beeps_every_second(48000, 3, -50);
-    Sound sound = sound_with(48000, beeps, 3);
-    for (float& x : sound)
-        x = float(std::lround(x * 32768) / 32768.0);
-    expect_found(detect(sound, 48000), beeps, 48000);
-}
-
 TEST(BeepDetector, EveryRateAndLength)
 {
     for (const int rate : {8000, 11025, 16000, 22050, 32000, 96000, 192000})
@@ -98,9 +88,8 @@ TEST(BeepDetector, EveryRateAndLength)
         }
 }
 
-// Speech, music, noise or hum under the beeps at `relative_db` to them: the sound's level
-// around each beep (from half way after the previous one to half way before the next) is set
-// apart.
+// Speech or music under the beeps at `relative_db` to them, its level set around each beep
+// (from half way after the previous one to half way before the next).
 Sound under_beeps(Sound other, const std::vector<BeepSpec>& beeps, double relative_db)
 {
     for (size_t i = 0; i < beeps.size(); ++i) {
@@ -114,77 +103,71 @@ Sound under_beeps(Sound other, const std::vector<BeepSpec>& beeps, double relati
     return other;
 }
 
-struct ChainEffect {
-    const char* name;
-    int rate;
-    double level_dbfs;                              ///< of the beeps
-    double clock;                                   ///< their tones' frequency scale
-    std::function<Sound(Sound, const std::vector<BeepSpec>&, int)> apply;
-    double onset_ms = kOnsetToleranceMs;
-    double end_ms = 0.25; // the last samples of a beep may hold little of it: tones near their zeros
-};
-
-Sound plus(Sound sound, const Sound& other)
-{
-    mix(sound, other, 1);
-    return sound;
-}
-
+// Noise or hum at `snr_db` below the beeps (the tone pair's RMS is one tone's peak).
 Sound noise_at(Sound noise, const std::vector<BeepSpec>& beeps, double snr_db)
 {
-    set_rms(noise, beeps.front().amplitude * std::pow(10.0, -snr_db / 20)); // the pair's RMS is one tone's peak
-    return noise;
+    return with_rms(std::move(noise), beeps.front().amplitude * std::pow(10.0, -snr_db / 20));
+}
+
+Sound sixteen_bit(Sound sound)
+{
+    for (float& x : sound)
+        x = float(std::lround(x * 32768) / 32768.0);
+    return sound;
 }
 
 TEST(BeepDetector, ChainEffects)
 {
     using Beeps = const std::vector<BeepSpec>&;
-    const ChainEffect effects[] = {
-        {"white noise, 20 dB SNR", 48000, -20, 1, [](Sound s, Beeps b, int) { return plus(s, noise_at(white_noise(s.size(), 1), b, 20)); }},
-        {"pink noise, 20 dB SNR", 44100, -40, 1, [](Sound s, Beeps b, int) { return plus(s, noise_at(pink_noise(s.size(), 2), b, 20)); }},
-        {"mains hum 50 Hz, -10 dB", 48000, -4.3, 1, [](Sound s, Beeps b, int r) { return plus(s, noise_at(mains_hum(s.size(), r, 50), b, 10)); }},
-        {"mains hum 60 Hz, -10 dB", 16000, -30, 1, [](Sound s, Beeps b, int r) { return plus(s, noise_at(mains_hum(s.size(), r, 60), b, 10)); }},
-        {"speech at -10 dB", 48000, -4.3, 1, [](Sound s, Beeps b, int r) { return plus(s, under_beeps(speech_like(s.size(), r, 3), b, -10)); }},
-        {"speech at -10 dB, 8 kHz", 8000, -20, 1, [](Sound s, Beeps b, int r) { return plus(s, under_beeps(speech_like(s.size(), r, 4), b, -10)); }},
+    const struct {
+        const char* name;
+        int rate;
+        double level_dbfs; ///< of the beeps
+        double clock;      ///< their tones' frequency scale
+        std::function<Sound(Sound, Beeps, int)> apply;
+        double end_ms = 0.25; // the last samples of a beep may hold little of it: tones near their zeros
+    } effects[] = {
+        // The generator writes 16-bit samples: at −50 dBFS each tone spans ±52 steps.
+        {"16-bit at -50 dBFS", 48000, -50, 1, [](Sound s, Beeps, int) { return sixteen_bit(s); }},
+        {"white noise, 20 dB SNR", 48000, -20, 1, [](Sound s, Beeps b, int) { return mixed(s, noise_at(white_noise(s.size(), 1), b, 20)); }},
+        {"pink noise, 20 dB SNR", 44100, -40, 1, [](Sound s, Beeps b, int) { return mixed(s, noise_at(pink_noise(s.size(), 2), b, 20)); }},
+        {"mains hum 50 Hz, -10 dB", 48000, -4.3, 1, [](Sound s, Beeps b, int r) { return mixed(s, noise_at(mains_hum(s.size(), r, 50), b, 10)); }},
+        {"mains hum 60 Hz, -10 dB", 16000, -30, 1, [](Sound s, Beeps b, int r) { return mixed(s, noise_at(mains_hum(s.size(), r, 60), b, 10)); }},
+        {"speech at -10 dB", 48000, -4.3, 1, [](Sound s, Beeps b, int r) { return mixed(s, under_beeps(speech_like(s.size(), r, 3), b, -10)); }},
+        {"speech at -10 dB, 8 kHz", 8000, -20, 1, [](Sound s, Beeps b, int r) { return mixed(s, under_beeps(speech_like(s.size(), r, 4), b, -10)); }},
         // A note ending with the beep blurs where the tones stop; the onset keeps its phase.
-        {"music at -10 dB", 44100, -4.3, 1, [](Sound s, Beeps b, int r) { return plus(s, under_beeps(music_like(s.size(), r, 5), b, -10)); },
-            kOnsetToleranceMs, 1.5},
+        {"music at -10 dB", 44100, -4.3, 1, [](Sound s, Beeps b, int r) { return mixed(s, under_beeps(music_like(s.size(), r, 5), b, -10)); }, 1.5},
         {"clipped at +6 dB", 48000, 6, 1, [](Sound s, Beeps, int) { for (float& x : s) x = std::clamp(x, -1.0f, 1.0f); return s; }},
         {"limited at +6 dB", 48000, 6, 1, [](Sound s, Beeps, int r) { return limit(s, r, 0.98); }},
         {"clock 0.5 % fast", 48000, -4.3, 1.005, [](Sound s, Beeps, int) { return s; }},
         {"clock 0.5 % slow", 22050, -4.3, 0.995, [](Sound s, Beeps, int) { return s; }},
-        {"band 300..3400 Hz", 16000, -4.3, 1, [](Sound s, Beeps, int r) { return band_limit(s, r, 300, 3400); }, 0.05, 1.5},
-        {"low pass 4 kHz", 48000, -4.3, 1, [](Sound s, Beeps, int r) { return band_limit(s, r, 0, 4000); }},
+        {"band 300..3400 Hz", 16000, -4.3, 1, [](Sound s, Beeps, int r) { return band_limit(s, r, 300, 3400); }, 1.5},
         {"all at once", 16000, -50, 0.995,
             [](Sound s, Beeps b, int r) {
-                s = plus(s, under_beeps(speech_like(s.size(), r, 6), b, -10));
-                s = plus(s, noise_at(mains_hum(s.size(), r, 50), b, 20));
-                return plus(band_limit(s, r, 300, 3400), noise_at(pink_noise(s.size(), 7), b, 20));
+                s = mixed(s, under_beeps(speech_like(s.size(), r, 6), b, -10));
+                s = mixed(s, noise_at(mains_hum(s.size(), r, 50), b, 20));
+                return mixed(band_limit(s, r, 300, 3400), noise_at(pink_noise(s.size(), 7), b, 20));
             },
-            0.05, 1.5},
+            1.5},
     };
-    for (const ChainEffect& effect : effects) {
+    for (const auto& effect : effects) {
         SCOPED_TRACE(effect.name);
-        std::vector<BeepSpec> beeps = beeps_every_second(effect.rate, 6, effect.level_dbfs);
+        std::vector<BeepSpec> beeps = beeps_every_second(effect.rate, 4, effect.level_dbfs);
         for (BeepSpec& beep : beeps)
             beep.clock = effect.clock;
-        const Sound sound = effect.apply(sound_with(effect.rate, beeps, 6.2), beeps, effect.rate);
-        const std::vector<DetectedBeep> found = detect(sound, effect.rate);
-        expect_found(found, beeps, effect.rate, effect.onset_ms, effect.end_ms);
+        const std::vector<DetectedBeep> found = detect(effect.apply(sound_with(effect.rate, beeps, 4.2), beeps, effect.rate), effect.rate);
+        expect_found(found, beeps, effect.rate, kOnsetToleranceMs, effect.end_ms);
         for (const DetectedBeep& beep : found)
             EXPECT_NEAR(beep.frequency_error, effect.clock - 1, 0.001);
     }
 }
 
-// Beeps made at one rate with whole-sample onsets, as the generator makes them, then resampled:
-// the onset moves to the same instant on the new clock.
+// Beeps made with whole-sample onsets, as the generator makes them, resampled to and from 48 kHz
+// (from 8 kHz: a 48 kHz beep low-passed at 3.6 kHz): the onset keeps its instant on the new clock.
 TEST(BeepDetector, ResampledBetweenRates)
 {
-    const int rates[] = {8000, 16000, 22050, 32000, 44100, 48000, 96000};
-    for (const int from : rates)
-        for (const int to : rates) {
-            if (from == to)
-                continue;
+    for (const int rate : {8000, 16000, 22050, 32000, 44100, 96000})
+        for (const auto& [from, to] : {std::pair{rate, 48000}, std::pair{48000, rate}}) {
             SCOPED_TRACE(std::to_string(from) + " Hz to " + std::to_string(to) + " Hz");
             std::vector<BeepSpec> beeps = beeps_every_second(from, 2, -4.3);
             for (BeepSpec& beep : beeps)
@@ -198,41 +181,13 @@ TEST(BeepDetector, ResampledBetweenRates)
         }
 }
 
-// Stereo: a beep in the left channel only, in the right only, in both with opposite polarity,
-// and in both alike. Each is one beep, from a channel that holds it.
-TEST(BeepDetector, ChannelsOfAStereoStream)
-{
-    const int rate = 48000;
-    const std::vector<BeepSpec> beeps = beeps_every_second(rate, 4, -4.3);
-    const double gains[4][2] = {{1, 0}, {0, 1}, {1, -1}, {1, 1}};
-    Sound left(size_t(4.2 * rate)), right(left.size());
-    for (size_t i = 0; i < beeps.size(); ++i) {
-        for (auto [channel, gain] : {std::pair{&left, gains[i][0]}, std::pair{&right, gains[i][1]}})
-            if (gain != 0)
-                add_beep(*channel, rate, {beeps[i].onset, beeps[i].length, beeps[i].amplitude, 1, gain});
-    }
-    mix(right, noise_at(white_noise(right.size(), 8), beeps, 30), 1);
-    Sound interleaved;
-    for (size_t n = 0; n < left.size(); ++n)
-        interleaved.insert(interleaved.end(), {left[n], right[n]});
-    const std::vector<DetectedBeep> found = detect(interleaved, rate, 2);
-    ASSERT_EQ(found.size(), beeps.size());
-    const int expected_channel[] = {0, 1, 0, 0}; // the right channel's noise lowers its confidence
-    for (size_t i = 0; i < found.size(); ++i) {
-        EXPECT_NEAR(found[i].onset, beeps[i].onset, kOnsetToleranceMs * rate / 1000) << i;
-        EXPECT_EQ(found[i].channel, expected_channel[i]) << i;
-        EXPECT_FALSE(found[i].inverted) << i;
-    }
-}
-
 // Any cutting of the stream gives the same beeps to the bit; the list only grows, in onset
 // order, and a beep is listed within 50 ms of its end.
 TEST(BeepDetector, AnyCuttingSameBeepsListedInOrder)
 {
     const int rate = 44100;
     const std::vector<BeepSpec> beeps = beeps_every_second(rate, 4, -10);
-    Sound sound = sound_with(rate, beeps, 4.5);
-    mix(sound, noise_at(pink_noise(sound.size(), 9), beeps, 25), 1);
+    const Sound sound = mixed(sound_with(rate, beeps, 4.5), noise_at(pink_noise(size_t(4.5 * rate), 9), beeps, 25));
     const std::vector<DetectedBeep> whole = detect(sound, rate, 1, sound.size());
     ASSERT_EQ(whole.size(), beeps.size());
 
@@ -283,44 +238,6 @@ TEST(BeepDetector, RefusesRatesAndChannelsOutsideItsLimits)
 {
     for (const auto& [rate, channels] : {std::pair{7999, 1}, {192001, 2}, {48000, 0}, {48000, 9}})
         EXPECT_THROW(BeepDetector(rate, channels), std::invalid_argument) << rate << " Hz, " << channels;
-}
-
-// Tones of a beep's frequencies alone, other pairs, lone tones near them, and everyday sound.
-TEST(BeepDetector, NoBeepsInOtherSounds)
-{
-    const int rate = 48000;
-    const size_t length = size_t(5 * rate);
-    const auto beeping = [&](std::initializer_list<double> tones) {
-        Sound sound(length);
-        for (double hz : tones) {
-            const Sound tone = sine(length, rate, hz, 0.3);
-            for (size_t n = 0; n < length; ++n)
-                sound[n] += (n % size_t(rate)) < size_t(rate / 10) ? tone[n] : 0.0f;
-        }
-        return sound;
-    };
-    const std::pair<const char*, Sound> sounds[] = {
-        {"550 Hz alone", sine(length, rate, 550, 0.5)},
-        {"550 Hz beeps", beeping({550})},
-        {"1 kHz line-up tone", sine(length, rate, 1000, 0.25)},
-        {"547 Hz beeps", beeping({547})},
-        {"1823 Hz beeps", beeping({1823})},
-        {"547 + 1900 Hz beeps", beeping({547, 1900})},
-        {"520 + 1823 Hz beeps", beeping({520, 1823})},
-        {"550 + 1800 Hz beeps", beeping({550, 1800})},
-        {"DTMF 770 + 1336 Hz", beeping({770, 1336})},
-        {"white noise", white_noise(length, 11)},
-        {"pink noise", pink_noise(length, 12)},
-        {"mains hum", mains_hum(length, rate, 50)},
-        {"speech", speech_like(length, rate, 13)},
-        {"music", music_like(length, rate, 14)},
-    };
-    for (const auto& [name, sound] : sounds) {
-        Sound scaled = sound;
-        if (rms(scaled) > 0.3)
-            set_rms(scaled, 0.3);
-        EXPECT_TRUE(detect(scaled, rate).empty()) << name;
-    }
 }
 
 } // namespace

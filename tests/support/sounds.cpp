@@ -1,8 +1,8 @@
 #include "sounds.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
+#include <complex>
 #include <numeric>
 #include <random>
 
@@ -13,6 +13,11 @@ using Random = std::mt19937;
 double uniform(Random& random, double low, double high)
 {
     return std::uniform_real_distribution<double>(low, high)(random);
+}
+
+size_t samples_of(double seconds, int rate)
+{
+    return size_t(std::lround(seconds * rate));
 }
 
 // Two-pole resonator with unit gain at its centre frequency.
@@ -38,19 +43,10 @@ private:
     double a1_ = 0, a2_ = 0, gain_ = 0, y1_ = 0, y2_ = 0;
 };
 
-// Raised-cosine attack and release over `edge` samples of a `length`-sample event.
+// Linear attack and release over `edge` samples of a `length`-sample event.
 double envelope(size_t i, size_t length, size_t edge)
 {
-    const size_t from_end = length - i;
-    const size_t nearest = std::min(i, from_end);
-    if (nearest >= edge)
-        return 1;
-    return 0.5 - 0.5 * std::cos(M_PI * double(nearest) / double(edge));
-}
-
-size_t samples_of(double seconds, int rate)
-{
-    return size_t(std::lround(seconds * rate));
+    return std::min(1.0, double(std::min(i, length - i)) / double(edge));
 }
 
 void add_syllable(Sound& out, size_t start, int rate, Random& random, double& glottal_phase)
@@ -61,16 +57,12 @@ void add_syllable(Sound& out, size_t start, int rate, Random& random, double& gl
     Resonator formants[] = {{uniform(random, 300, 850), 70, rate}, {uniform(random, 850, 2400), 100, rate},
         {uniform(random, 2400, 3300), 160, rate}};
     const double weights[] = {1.0, uniform(random, 0.3, 0.8), uniform(random, 0.1, 0.4)};
-    double tilt = 0;
     const size_t edge = samples_of(uniform(random, 0.015, 0.04), rate);
+    double tilt = 0;
     for (size_t i = 0; i < length && start + i < out.size(); ++i) {
-        const double f0 = f0_start + (f0_end - f0_start) * double(i) / double(length);
-        glottal_phase += f0 / rate;
-        double pulse = 0;
-        if (glottal_phase >= 1) {
-            glottal_phase -= 1;
-            pulse = 1;
-        }
+        glottal_phase += (f0_start + (f0_end - f0_start) * double(i) / double(length)) / rate;
+        const bool pulse = glottal_phase >= 1;
+        glottal_phase -= pulse;
         tilt = 0.92 * tilt + pulse;
         double voiced = 0;
         for (size_t f = 0; f < 3; ++f)
@@ -88,35 +80,25 @@ void add_fricative(Sound& out, size_t start, int rate, Random& random)
         out[start + i] += float(hiss(noise(random)) * envelope(i, length, length / 4));
 }
 
-// One period of a timbre: harmonics with geometrically falling amplitudes.
+// One period of a timbre in 2^11 steps: harmonics with geometrically falling amplitudes.
 std::vector<float> timbre_table(int harmonics, double fall)
 {
     std::vector<float> table(2048);
-    for (size_t i = 0; i < table.size(); ++i) {
-        double value = 0;
+    for (size_t i = 0; i < table.size(); ++i)
         for (int k = 1; k <= harmonics; ++k)
-            value += std::pow(fall, k - 1) * std::sin(2 * M_PI * k * double(i) / double(table.size()));
-        table[i] = float(value);
-    }
+            table[i] += float(std::pow(fall, k - 1) * std::sin(2 * M_PI * k * double(i) / double(table.size())));
     return table;
 }
 
+// The phase is a 32-bit fraction of a period; its top 11 bits index the table.
 void add_note(Sound& out, size_t start, size_t length, int rate, double hz, const std::vector<float>& table,
-    double amplitude, size_t attack, double phase)
+    double amplitude, size_t attack, uint32_t phase)
 {
-    const int harmonics_below_nyquist = int(0.5 * rate / hz);
-    if (harmonics_below_nyquist < 1)
-        return;
-    const double decay = std::exp(-1.0 / (0.4 * rate));
-    double gain = amplitude;
-    for (size_t i = 0; i < length && start + i < out.size(); ++i) {
-        phase += hz / rate;
-        phase -= std::floor(phase);
-        const double shape = i < attack ? double(i) / double(attack) : 1.0;
-        const double release = length - i < attack ? double(length - i) / double(attack) : 1.0;
-        out[start + i] += float(gain * shape * release * table[size_t(phase * double(table.size())) % table.size()]);
-        gain *= decay;
-    }
+    const auto step = uint32_t(hz / rate * 4294967296.0);
+    const auto decay = float(std::exp(-1.0 / (0.4 * rate)));
+    auto gain = float(amplitude);
+    for (size_t i = 0; i < length && start + i < out.size(); ++i, phase += step, gain *= decay)
+        out[start + i] += gain * float(envelope(i, length, attack)) * table[phase >> 21];
 }
 
 void add_percussion(Sound& out, size_t start, int rate, Random& random)
@@ -127,29 +109,30 @@ void add_percussion(Sound& out, size_t start, int rate, Random& random)
     double phase = 0;
     for (size_t i = 0; i < length && start + i < out.size(); ++i) {
         const double fade = std::exp(-6.0 * double(i) / double(length));
-        if (thump) {
-            phase += (50 + 100 * fade) / rate;
-            out[start + i] += float(0.8 * fade * std::sin(2 * M_PI * phase));
-        } else {
-            out[start + i] += float(fade * noise(random));
-        }
+        phase += (50 + 100 * fade) / rate;
+        out[start + i] += float(thump ? 0.8 * fade * std::sin(2 * M_PI * phase) : fade * noise(random));
     }
 }
 
-double blackman(double x) // x in [−1, 1]
-{
-    return 0.42 + 0.5 * std::cos(M_PI * x) + 0.08 * std::cos(2 * M_PI * x);
-}
-
 // Ideal low pass at `cutoff` (a fraction of the sample rate) at `t` samples from its centre,
-// windowed over ± `half` samples.
+// under a Blackman window over ± `half` samples.
 double low_pass_tap(double t, double cutoff, double half)
 {
     if (std::abs(t) >= half)
         return 0;
-    const double x = 2 * cutoff * t;
+    const double x = 2 * cutoff * t, w = M_PI * t / half;
     const double sinc = x == 0 ? 1.0 : std::sin(M_PI * x) / (M_PI * x);
-    return 2 * cutoff * sinc * blackman(t / half);
+    return 2 * cutoff * sinc * (0.42 + 0.5 * std::cos(w) + 0.08 * std::cos(2 * w));
+}
+
+// Sum of taps[k] · sound[first + k] over the samples that exist.
+double filtered(const Sound& sound, long first, const std::vector<double>& taps)
+{
+    double sum = 0;
+    const long size = long(sound.size());
+    for (long k = std::max(0L, -first); k < long(taps.size()) && first + k < size; ++k)
+        sum += sound[size_t(first + k)] * taps[size_t(k)];
+    return sum;
 }
 
 } // namespace
@@ -173,23 +156,12 @@ Sound resample(const Sound& sound, int from, int to)
     const long half = long(std::ceil(24 / (2 * cutoff)));   // 24 zero crossings either side
     const long phases = to / std::gcd(from, to);
     std::vector<std::vector<double>> taps(static_cast<size_t>(phases));
-    for (long p = 0; p < phases; ++p) {
-        const double fraction = double((p * long(from)) % to) / to;
+    for (long p = 0; p < phases; ++p)
         for (long k = -half; k <= half; ++k)
-            taps[size_t(p)].push_back(low_pass_tap(fraction - double(k), cutoff, double(half) + 1));
-    }
+            taps[size_t(p)].push_back(low_pass_tap(double((p * from) % to) / to - double(k), cutoff, double(half) + 1));
     Sound out(size_t(double(sound.size()) * to / from));
-    for (size_t m = 0; m < out.size(); ++m) {
-        const long base = long((int64_t(m) * from) / to);
-        const std::vector<double>& phase_taps = taps[m % size_t(phases)];
-        double sum = 0;
-        for (long k = -half; k <= half; ++k) {
-            const long i = base + k;
-            if (i >= 0 && i < long(sound.size()))
-                sum += sound[size_t(i)] * phase_taps[size_t(k + half)];
-        }
-        out[m] = float(sum);
-    }
+    for (size_t m = 0; m < out.size(); ++m)
+        out[m] = float(filtered(sound, long((int64_t(m) * from) / to) - half, taps[m % size_t(phases)]));
     return out;
 }
 
@@ -200,71 +172,55 @@ Sound band_limit(const Sound& sound, int rate, double low_hz, double high_hz)
     for (double t = -half; t <= half; ++t)
         taps.push_back(low_pass_tap(t, high_hz / rate, half) - (low_hz > 0 ? low_pass_tap(t, low_hz / rate, half) : 0));
     Sound out(sound.size());
-    const long centre = long(half);
-    for (long n = 0; n < long(sound.size()); ++n) {
-        double sum = 0;
-        for (long k = 0; k < long(taps.size()); ++k) {
-            const long i = n + k - centre;
-            if (i >= 0 && i < long(sound.size()))
-                sum += sound[size_t(i)] * taps[size_t(k)];
-        }
-        out[size_t(n)] = float(sum);
-    }
+    for (size_t n = 0; n < out.size(); ++n)
+        out[n] = float(filtered(sound, long(n) - long(half), taps));
     return out;
 }
 
-// Gain: the least of ceiling/|x| within 5 ms either way, then averaged over ±2.5 ms; each
-// average stays below the gain every sample in its reach needs.
-Sound limit(const Sound& sound, int rate, double ceiling)
+// Each sample's gain is the least its neighbours need within 5 ms, changing by at most the whole
+// range per 5 ms: swept forwards and backwards, so it slides down before a peak.
+Sound limit(Sound sound, int rate, double ceiling)
 {
-    const long reach = long(0.005 * rate);
-    const long size = long(sound.size());
-    std::vector<double> needed(sound.size()), floor(sound.size());
-    for (long n = 0; n < size; ++n)
-        needed[size_t(n)] = std::min(1.0, ceiling / std::max(double(std::abs(sound[size_t(n)])), 1e-12));
-    for (long n = 0; n < size; ++n) {
-        double least = 1;
-        for (long k = std::max(0L, n - reach); k <= std::min(size - 1, n + reach); ++k)
-            least = std::min(least, needed[size_t(k)]);
-        floor[size_t(n)] = least;
-    }
-    Sound out(sound.size());
-    for (long n = 0; n < size; ++n) {
-        double sum = 0;
-        long count = 0;
-        for (long k = std::max(0L, n - reach / 2); k <= std::min(size - 1, n + reach / 2); ++k, ++count)
-            sum += floor[size_t(k)];
-        out[size_t(n)] = float(sound[size_t(n)] * sum / double(count));
-    }
-    return out;
+    const double slope = 1 / (0.005 * rate);
+    std::vector<double> gain(sound.size());
+    for (size_t n = 0; n < sound.size(); ++n)
+        gain[n] = std::min(1.0, ceiling / std::max(double(std::abs(sound[n])), 1e-12));
+    for (size_t n = 1; n < gain.size(); ++n)
+        gain[n] = std::min(gain[n], gain[n - 1] + slope);
+    for (size_t n = gain.size() - 1; n-- > 0;)
+        gain[n] = std::min(gain[n], gain[n + 1] + slope);
+    for (size_t n = 0; n < sound.size(); ++n)
+        sound[n] = float(sound[n] * gain[n]);
+    return sound;
 }
 
 double rms(const Sound& sound)
 {
-    double sum = 0;
-    for (const float x : sound)
-        sum += double(x) * x;
+    const double sum = std::inner_product(sound.begin(), sound.end(), sound.begin(), 0.0);
     return sound.empty() ? 0 : std::sqrt(sum / double(sound.size()));
 }
 
-void mix(Sound& into, const Sound& other, double gain)
+Sound with_rms(Sound sound, double target)
+{
+    const double current = rms(sound);
+    const double gain = current > 0 ? target / current : 1;
+    for (float& x : sound)
+        x = float(x * gain);
+    return sound;
+}
+
+Sound mixed(Sound into, const Sound& other, double gain)
 {
     for (size_t i = 0; i < std::min(into.size(), other.size()); ++i)
         into[i] += float(gain * other[i]);
+    return into;
 }
 
-void set_rms(Sound& sound, double target)
-{
-    const double current = rms(sound);
-    if (current > 0)
-        for (float& x : sound)
-            x = float(x * target / current);
-}
-
+// Uniform, of unit variance: as white as Gaussian noise and several times faster to make.
 Sound white_noise(size_t samples, uint32_t seed)
 {
     Random random(seed);
-    std::normal_distribution<float> noise(0, 1);
+    std::uniform_real_distribution<float> noise(-std::sqrt(3.0f), std::sqrt(3.0f));
     Sound sound(samples);
     for (float& x : sound)
         x = noise(random);
@@ -287,22 +243,26 @@ Sound pink_noise(size_t samples, uint32_t seed)
 
 Sound mains_hum(size_t samples, int rate, double mains_hz)
 {
-    const auto period = size_t(std::lround(rate / mains_hz));
-    std::vector<double> cycle(period, 0.0);
+    std::vector<double> cycle(size_t(std::lround(rate / mains_hz)));
     for (int k = 1; k * mains_hz <= std::min(2000.0, 0.45 * rate); ++k)
-        for (size_t n = 0; n < period; ++n)
-            cycle[n] += (k % 2 ? 1.0 : 0.4) / k * std::sin(2 * M_PI * k * double(n) / double(period) + k);
+        for (size_t n = 0; n < cycle.size(); ++n)
+            cycle[n] += (k % 2 ? 1.0 : 0.4) / k * std::sin(2 * M_PI * k * double(n) / double(cycle.size()) + k);
     Sound sound(samples);
     for (size_t n = 0; n < samples; ++n)
-        sound[n] = float(cycle[n % period]);
+        sound[n] = float(cycle[n % cycle.size()]);
     return sound;
 }
 
+// A rotating phasor: one complex product per sample instead of a sine.
 Sound sine(size_t samples, int rate, double hz, double amplitude)
 {
+    const std::complex<double> step = std::polar(1.0, 2 * M_PI * hz / rate);
+    std::complex<double> phasor = amplitude;
     Sound sound(samples);
-    for (size_t n = 0; n < samples; ++n)
-        sound[n] = float(amplitude * std::sin(2 * M_PI * hz * double(n) / rate));
+    for (float& x : sound) {
+        x = float(phasor.imag());
+        phasor *= step;
+    }
     return sound;
 }
 
@@ -311,8 +271,7 @@ Sound speech_like(size_t samples, int rate, uint32_t seed)
     Random random(seed);
     Sound sound(samples);
     double glottal_phase = 0;
-    size_t at = 0;
-    while (at < samples) {
+    for (size_t at = 0; at < samples;) {
         if (uniform(random, 0, 1) < 0.3) {
             add_fricative(sound, at, rate, random);
             at += samples_of(0.05, rate);
@@ -333,17 +292,15 @@ Sound music_like(size_t samples, int rate, uint32_t seed)
     for (int t = 0; t < 8; ++t)
         timbres.push_back(timbre_table(1 + int(uniform(random, 0, 8)), uniform(random, 0.2, 0.8)));
     const double a4 = uniform(random, 430, 446);
-    size_t at = 0;
-    while (at < samples) {
+    for (size_t at = 0; at < samples;) {
         const size_t length = samples_of(uniform(random, 0.1, 0.8), rate);
-        const int voices = 1 + int(uniform(random, 0, 4));
         const size_t attack = samples_of(uniform(random, 0.002, 0.05), rate);
-        for (int v = 0; v < voices; ++v) {
+        for (int voices = 1 + int(uniform(random, 0, 4)); voices > 0; --voices) {
             const int note = int(uniform(random, -36, 28)); // semitones from A4: 55 Hz .. 2.2 kHz
-            const double cents = uniform(random, -10, 10);
-            const double hz = a4 * std::pow(2.0, (note + cents / 100) / 12);
-            const auto& table = timbres[size_t(uniform(random, 0, double(timbres.size())))];
-            add_note(sound, at, length, rate, hz, table, uniform(random, 0.1, 0.3), attack, uniform(random, 0, 1));
+            const double hz = a4 * std::pow(2.0, (note + uniform(random, -0.1, 0.1)) / 12);
+            const auto& timbre = timbres[size_t(uniform(random, 0, double(timbres.size())))];
+            const double amplitude = uniform(random, 0.1, 0.3);
+            add_note(sound, at, length, rate, hz, timbre, amplitude, attack, uint32_t(uniform(random, 0, 4294967295.0)));
         }
         if (uniform(random, 0, 1) < 0.4)
             add_percussion(sound, at, rate, random);
