@@ -12,11 +12,6 @@ namespace {
 constexpr int kRate = 48000;
 constexpr size_t kMinute = 60 * kRate;
 
-Sound at_level(Sound sound, double rms_dbfs)
-{
-    return with_rms(std::move(sound), std::pow(10.0, rms_dbfs / 20));
-}
-
 Sound gated(Sound sound, size_t on, size_t off)
 {
     for (size_t n = 0; n < sound.size(); ++n)

@@ -74,7 +74,7 @@ double delay_of(const Sound& interleaved, const Sound& burst, double rate_ratio)
 TEST(BeepDetectorMedia, ThroughCodecsAndFfmpegEffects)
 {
     const TempDir dir;
-    const Sound burst = with_rms(white_noise(kRate / 100, 21), 0.2);
+    const Sound burst = at_level(white_noise(kRate / 100, 21), -14);
     const Sound clip = stereo_clip(burst);
     write_file(dir.file("clip.raw"), std::string(reinterpret_cast<const char*>(clip.data()), clip.size() * sizeof(float)));
     const struct {

@@ -125,16 +125,6 @@ double low_pass_tap(double t, double cutoff, double half)
     return 2 * cutoff * sinc * (0.42 + 0.5 * std::cos(w) + 0.08 * std::cos(2 * w));
 }
 
-// Sum of taps[k] · sound[first + k] over the samples that exist.
-double filtered(const Sound& sound, long first, const std::vector<double>& taps)
-{
-    double sum = 0;
-    const long size = long(sound.size());
-    for (long k = std::max(0L, -first); k < long(taps.size()) && first + k < size; ++k)
-        sum += sound[size_t(first + k)] * taps[size_t(k)];
-    return sum;
-}
-
 } // namespace
 
 void add_beep(Sound& sound, int rate, const BeepSpec& beep)
@@ -148,33 +138,18 @@ void add_beep(Sound& sound, int rate, const BeepSpec& beep)
     }
 }
 
-// Output m lies at m·from/to input samples; its fraction repeats every to/gcd outputs, so the
-// taps are made once per fraction.
-Sound resample(const Sound& sound, int from, int to)
-{
-    const double cutoff = 0.45 * std::min(from, to) / from; // of the input rate
-    const long half = long(std::ceil(24 / (2 * cutoff)));   // 24 zero crossings either side
-    const long phases = to / std::gcd(from, to);
-    std::vector<std::vector<double>> taps(static_cast<size_t>(phases));
-    for (long p = 0; p < phases; ++p)
-        for (long k = -half; k <= half; ++k)
-            taps[size_t(p)].push_back(low_pass_tap(double((p * from) % to) / to - double(k), cutoff, double(half) + 1));
-    Sound out(size_t(double(sound.size()) * to / from));
-    for (size_t m = 0; m < out.size(); ++m)
-        out[m] = float(filtered(sound, long((int64_t(m) * from) / to) - half, taps[m % size_t(phases)]));
-    return out;
-}
-
+// Each input sample spreads over the taps around it, skipped where silent.
 Sound band_limit(const Sound& sound, int rate, double low_hz, double high_hz)
 {
     const double half = std::ceil(0.008 * rate);
-    std::vector<double> taps;
+    std::vector<double> taps, out(sound.size() + 2 * size_t(half) + 1);
     for (double t = -half; t <= half; ++t)
         taps.push_back(low_pass_tap(t, high_hz / rate, half) - (low_hz > 0 ? low_pass_tap(t, low_hz / rate, half) : 0));
-    Sound out(sound.size());
-    for (size_t n = 0; n < out.size(); ++n)
-        out[n] = float(filtered(sound, long(n) - long(half), taps));
-    return out;
+    for (size_t n = 0; n < sound.size(); ++n)
+        if (sound[n] != 0)
+            for (size_t k = 0; k < taps.size(); ++k)
+                out[n + k] += sound[n] * taps[k];
+    return Sound(out.begin() + long(half), out.begin() + long(half) + long(sound.size()));
 }
 
 // Each sample's gain is the least its neighbours need within 5 ms, changing by at most the whole
@@ -200,10 +175,10 @@ double rms(const Sound& sound)
     return sound.empty() ? 0 : std::sqrt(sum / double(sound.size()));
 }
 
-Sound with_rms(Sound sound, double target)
+Sound at_level(Sound sound, double rms_dbfs)
 {
     const double current = rms(sound);
-    const double gain = current > 0 ? target / current : 1;
+    const double gain = current > 0 ? std::pow(10.0, rms_dbfs / 20) / current : 1;
     for (float& x : sound)
         x = float(x * gain);
     return sound;

@@ -22,12 +22,10 @@ struct BeepSpec {
 void add_beep(Sound& sound, int rate, const BeepSpec& beep);
 
 double rms(const Sound& sound);
-Sound with_rms(Sound sound, double target);
+Sound at_level(Sound sound, double rms_dbfs);
 // `into` plus `other` times `gain`, as far as both reach.
 Sound mixed(Sound into, const Sound& other, double gain = 1);
 
-// Windowed-sinc resampling: a sound at sample n of `from` lies at n·to/from afterwards.
-Sound resample(const Sound& sound, int from, int to);
 // Linear-phase band pass (low pass when `low_hz` is 0), centred: no delay.
 Sound band_limit(const Sound& sound, int rate, double low_hz, double high_hz);
 // Look-ahead limiter: no sample beyond `ceiling`; the gain slides down before each peak and
