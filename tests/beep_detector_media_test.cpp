@@ -20,23 +20,22 @@ constexpr size_t kBurstAt = kRate / 5; // sample
 
 // A beep per second from 0.6 s: left only, right only, opposite polarity, both alike.
 struct StereoBeep {
-    double onset; ///< sample at 48 kHz
-    double left, right;
+    double onset;   ///< sample at 48 kHz
+    double gain[2]; ///< left, right
 };
-const StereoBeep kBeeps[] = {{0.6 * kRate, 1, 0}, {1.6 * kRate, 0, 1}, {2.6 * kRate, 1, -1}, {3.6 * kRate, 1, 1}};
+const StereoBeep kBeeps[] = {{0.6 * kRate, {1, 0}}, {1.6 * kRate, {0, 1}}, {2.6 * kRate, {1, -1}}, {3.6 * kRate, {1, 1}}};
 
 Sound stereo_clip(const Sound& burst)
 {
-    Sound left(size_t(4.2 * kRate)), right(left.size());
-    std::copy(burst.begin(), burst.end(), left.begin() + kBurstAt);
-    std::copy(burst.begin(), burst.end(), right.begin() + kBurstAt);
-    for (const StereoBeep& beep : kBeeps) {
-        add_beep(left, kRate, {beep.onset, 0.1 * kRate, kClipToneAmplitude, 1, beep.left});
-        add_beep(right, kRate, {beep.onset, 0.1 * kRate, kClipToneAmplitude, 1, beep.right});
+    Sound channels[2] = {Sound(size_t(4.2 * kRate)), Sound(size_t(4.2 * kRate))};
+    for (int c = 0; c < 2; ++c) {
+        std::copy(burst.begin(), burst.end(), channels[c].begin() + kBurstAt);
+        for (const StereoBeep& beep : kBeeps)
+            add_beep(channels[c], kRate, {beep.onset, 0.1 * kRate, kClipToneAmplitude, 1, beep.gain[c]});
     }
     Sound interleaved;
-    for (size_t n = 0; n < left.size(); ++n)
-        interleaved.insert(interleaved.end(), {left[n], right[n]});
+    for (size_t n = 0; n < channels[0].size(); ++n)
+        interleaved.insert(interleaved.end(), {channels[0][n], channels[1][n]});
     return interleaved;
 }
 
@@ -110,10 +109,11 @@ TEST(BeepDetectorMedia, ThroughCodecsAndFfmpegEffects)
         for (size_t i = 0; i < found.size(); ++i) {
             SCOPED_TRACE("beep " + std::to_string(i));
             EXPECT_NEAR(found[i].onset, kBeeps[i].onset * ratio + delay, kOnsetToleranceMs * chain.rate / 1000);
-            if (kBeeps[i].right == 0 || kBeeps[i].left == 0) {
-                EXPECT_EQ(found[i].channel, kBeeps[i].left == 0 ? 1 : 0);
+            const double* gain = kBeeps[i].gain;
+            if (gain[0] == 0 || gain[1] == 0) {
+                EXPECT_EQ(found[i].channel, gain[0] == 0 ? 1 : 0);
             }
-            EXPECT_EQ(found[i].inverted, (found[i].channel == 0 ? kBeeps[i].left : kBeeps[i].right) < 0);
+            EXPECT_EQ(found[i].inverted, (found[i].channel == 0 ? gain[0] : gain[1]) < 0);
         }
     }
 }

@@ -5,6 +5,7 @@
 #include <complex>
 #include <numeric>
 #include <random>
+#include <utility>
 
 namespace {
 
@@ -21,26 +22,19 @@ size_t samples_of(double seconds, int rate)
 }
 
 // Two-pole resonator with unit gain at its centre frequency.
-class Resonator {
-public:
+struct Resonator {
     Resonator(double hz, double bandwidth, int rate)
+        : r(std::exp(-M_PI * bandwidth / rate)), theta(2 * M_PI * std::min(hz, 0.45 * rate) / rate)
     {
-        const double r = std::exp(-M_PI * bandwidth / rate);
-        const double theta = 2 * M_PI * std::min(hz, 0.45 * rate) / rate;
-        a1_ = 2 * r * std::cos(theta);
-        a2_ = -r * r;
-        gain_ = (1 - r) * std::sqrt(1 - 2 * r * std::cos(2 * theta) + r * r);
     }
     double operator()(double x)
     {
-        const double y = gain_ * x + a1_ * y1_ + a2_ * y2_;
-        y2_ = y1_;
-        y1_ = y;
+        const double y = gain * x + a1 * y1 - r * r * y2;
+        y2 = std::exchange(y1, y);
         return y;
     }
-
-private:
-    double a1_ = 0, a2_ = 0, gain_ = 0, y1_ = 0, y2_ = 0;
+    double r, theta, a1 = 2 * r * std::cos(theta), gain = (1 - r) * std::sqrt(1 - 2 * r * std::cos(2 * theta) + r * r);
+    double y1 = 0, y2 = 0;
 };
 
 // Linear attack and release over `edge` samples of a `length`-sample event.
@@ -159,9 +153,7 @@ Sound limit(Sound sound, int rate, double ceiling)
     const double slope = 1 / (0.005 * rate);
     std::vector<double> gain(sound.size());
     for (size_t n = 0; n < sound.size(); ++n)
-        gain[n] = std::min(1.0, ceiling / std::max(double(std::abs(sound[n])), 1e-12));
-    for (size_t n = 1; n < gain.size(); ++n)
-        gain[n] = std::min(gain[n], gain[n - 1] + slope);
+        gain[n] = std::min({1.0, ceiling / std::max(double(std::abs(sound[n])), 1e-12), n > 0 ? gain[n - 1] + slope : 1.0});
     for (size_t n = gain.size() - 1; n-- > 0;)
         gain[n] = std::min(gain[n], gain[n + 1] + slope);
     for (size_t n = 0; n < sound.size(); ++n)
@@ -264,8 +256,10 @@ Sound music_like(size_t samples, int rate, uint32_t seed)
     Random random(seed);
     Sound sound(samples);
     std::vector<std::vector<float>> timbres;
-    for (int t = 0; t < 8; ++t)
-        timbres.push_back(timbre_table(1 + int(uniform(random, 0, 8)), uniform(random, 0.2, 0.8)));
+    for (int t = 0; t < 8; ++t) {
+        const int harmonics = 1 + int(uniform(random, 0, 8));
+        timbres.push_back(timbre_table(harmonics, uniform(random, 0.2, 0.8)));
+    }
     const double a4 = uniform(random, 430, 446);
     for (size_t at = 0; at < samples;) {
         const size_t length = samples_of(uniform(random, 0.1, 0.8), rate);
