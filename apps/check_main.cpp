@@ -9,6 +9,7 @@
 
 #include <CLI/CLI.hpp>
 #include <gst/gst.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <optional>

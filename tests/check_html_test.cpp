@@ -10,6 +10,7 @@
 
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <numeric>
 #include <random>

@@ -2,6 +2,7 @@
 #include "check/check_report.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 namespace {
 

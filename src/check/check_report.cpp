@@ -1,5 +1,7 @@
 #include "check/check_report.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>

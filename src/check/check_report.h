@@ -3,7 +3,7 @@
 
 #include "check/check_result.h"
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <string>
 #include <vector>
