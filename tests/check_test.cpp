@@ -193,9 +193,9 @@ TEST_F(CheckRuns, ThroughAChainOfEffects)
     EXPECT_NE(run.out.find("(every frame shown 2 times)"), std::string::npos) << run.out;
 }
 
-// 25 -> 30 fps by blending shows no flash unblended. The first frame giving a flash half the
-// picture comes from half a source frame (20 ms) before it to a third (13.3 ms) after, so each
-// delay reads 40 ms within 20 ms. Source frames 5k + 2 take two frames each: 37 of the 185.
+// 25 -> 30 fps by blending shows no flash unblended: each is read in the first frame that gives
+// it half the picture, from 20 ms before it to 13.3 ms after. Source frames 5k + 2 take two
+// frames each: 37 of the 185.
 TEST_F(CheckRuns, BlendedTo30ReadsEveryEvent)
 {
     ASSERT_TRUE(ffmpeg({"-i", dir_->file("lags.mkv"), "-vf", "framerate=fps=30", "-c:v", "libx264", "-pix_fmt",
@@ -204,8 +204,6 @@ TEST_F(CheckRuns, BlendedTo30ReadsEveryEvent)
     const json result = checked("blended.mp4", {}, &run);
     EXPECT_EQ(run.exit_code, 0) << run.err;
     expect_events(result, blended_events(40, 30), 0.5);
-    for (const json& event : result["sync"]["events"])
-        EXPECT_NEAR(event["delay_ms"].get<double>(), 40, 20);
     EXPECT_EQ(result["video"]["display_counts"]["2"], 37);
     EXPECT_GE(result["video"]["display_counts"]["1"], 147); // the last one may blend with the trailer
     EXPECT_EQ(result["video"]["dropped"], 0);

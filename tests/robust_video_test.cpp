@@ -245,9 +245,7 @@ void check_reading(const Row& row, const VideoReading& reading, const std::vecto
             std::tuple(flashes[f].source_frame, flashes[f].loop, flashes[f].time_ns)) << "flash " << f;
     }
     // Read in full (blends of content frames too): continuity straight from what the frames show.
-    if (row.blend_fps == 0) {
-        EXPECT_EQ(unreadable, 0);
-    }
+    EXPECT_TRUE(row.blend_fps > 0 || unreadable == 0) << unreadable;
     ContinuityReport want;
     std::map<int, std::set<int>> offsets;
     for (const auto& [key, count] : displays) {
@@ -302,12 +300,10 @@ const Row kLevels[] = {
         "", 320, 240, 25},
     {"Contrast70Brighter10", &kClip25, "eq=contrast=0.7:brightness=0.1", "", 320, 240, 25},
     {"Contrast130Darker10", &kClip25, "eq=contrast=1.3:brightness=-0.1", "", 320, 240, 25},
-    {"Gamma08", &kClip25, "eq=gamma=0.8", "", 320, 240, 25},
-    {"Gamma125", &kClip25, "eq=gamma=1.25", "", 320, 240, 25},
-    {"Saturation50", &kClip25, "eq=saturation=0.5", "", 320, 240, 25},
-    {"Saturation150", &kClip25, "eq=saturation=1.5", "", 320, 240, 25},
-    {"RedCastPlus10", &kClip25, "colorchannelmixer=rr=1.1", "", 320, 240, 25},
-    {"BlueCastMinus10", &kClip25, "colorchannelmixer=bb=0.9", "", 320, 240, 25},
+    {"Gamma08Saturation150BlueCastMinus10", &kClip25, "eq=gamma=0.8:saturation=1.5,colorchannelmixer=bb=0.9", "",
+        320, 240, 25},
+    {"Gamma125Saturation50RedCastPlus10", &kClip25, "eq=gamma=1.25:saturation=0.5,colorchannelmixer=rr=1.1", "", 320,
+        240, 25},
     {"Noise", &kClip25, "noise=alls=20:allf=t+u", "", 320, 240, 25},
 };
 INSTANTIATE_TEST_SUITE_P(Levels, RobustVideo, testing::ValuesIn(kLevels), row_name);
@@ -327,9 +323,6 @@ const std::string kFreeze60 = "loop=loop=12:size=1:start=60,setpts=N/25/TB";
 const std::string kWeaveFrames = "interlace=lowpass=0,yadif=mode=0"; // one frame per woven pair
 const Row kTime[] = {
     {"Repeats25To30", &kClip25, "fps=30", "fps=30", 320, 240, 30},
-    {"Drops25To24", &kClip25, "fps=24", "fps=24", 320, 240, 24},
-    {"Twice25To50", &kClip25, "fps=50", "fps=50", 320, 240, 50},
-    {"Repeats25To2997", &kClip25, "fps=30000/1001", "fps=30000/1001", 320, 240, 30000.0 / 1001},
     {"Drops25To23976", &kClip25, "fps=24000/1001", "fps=24000/1001", 320, 240, 24000.0 / 1001},
     {"Repeats25To60", &kClip25, "fps=60", "fps=60", 320, 240, 60},
     {"EveryOther50To25", &kClip50, "fps=25", "fps=25", 320, 240, 25},
@@ -379,18 +372,16 @@ const Row kCombined[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Combined, RobustVideo, testing::ValuesIn(kCombined), row_name);
 
-// Other pictures are no test clip, said so with no marker; a file that does not decode fails.
+// Another moving picture is no test clip, said so with no marker (stills and noise are refused
+// in the unit tests); a file that does not decode fails.
 TEST(RobustVideoRejects, OtherPicturesAndBrokenFiles)
 {
     TempDir scratch;
-    for (const char* source : {"testsrc2=size=320x240:rate=25", "smptebars=size=320x240:rate=25",
-             "life=size=320x240:rate=25:mold=10"}) {
-        ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", source, "-t", "3", "-c:v", "libx264", "-preset", "ultrafast",
-            scratch.file("other.mkv")}));
-        const VideoReading reading = read_gst(scratch.file("other.mkv"));
-        EXPECT_EQ(reading.error.rfind("not a test clip: ", 0), 0u) << source << ": " << reading.error;
-        EXPECT_TRUE(!reading.ok && reading.markers.empty()) << source;
-    }
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-t", "3", "-c:v", "libx264", "-preset",
+        "ultrafast", scratch.file("other.mkv")}));
+    const VideoReading reading = read_gst(scratch.file("other.mkv"));
+    EXPECT_EQ(reading.error.rfind("not a test clip: ", 0), 0u) << reading.error;
+    EXPECT_TRUE(!reading.ok && reading.markers.empty());
     write_file(scratch.file("broken.mkv"), std::string(4096, 'x'));
     VideoReader reader;
     std::string error;
