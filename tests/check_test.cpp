@@ -225,7 +225,7 @@ TEST_F(CheckRuns, WhatCannotBeJudgedEndsWithExitTwo)
 
     // GStreamer's GIF demuxer spins without output: the loader's watchdog ends the run.
     ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=64x64:r=10", "-frames:v", "1", dir_->file("one.gif")}));
-    const ProcessResult stalled = check({"one.gif"}, dir_->path(), {"env", "SKELV_STALL_SECONDS=5"});
+    const ProcessResult stalled = check({"one.gif"}, dir_->path(), {"env", "SKELV_STALL_SECONDS=2"});
     EXPECT_EQ(stalled.exit_code, 2);
     EXPECT_EQ(stalled.err.rfind("skelv-check: one.gif: ", 0), 0u) << stalled.err;
 }
