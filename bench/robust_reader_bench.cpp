@@ -125,4 +125,32 @@ void BM_ReadFrameWithKnownMarkers(benchmark::State& state)
 }
 BENCHMARK(BM_ReadFrameWithKnownMarkers);
 
+// The same for frames that a blending converter made, half of each of two neighbours: every
+// one is fitted as a mix of two consecutive source frames.
+void BM_ReadBlendedFrame(benchmark::State& state)
+{
+    const std::vector<Frame> frames = design_frames(100);
+    std::vector<Frame> blends(frames.size() - 1);
+    for (size_t f = 0; f + 1 < frames.size(); ++f)
+        for (size_t i = 0; i < blends[f].bytes.size(); ++i)
+            blends[f].bytes[i] = uint8_t((frames[f].bytes[i] + frames[f + 1].bytes[i] + 1) / 2);
+    VideoReaderOptions options;
+    options.lookahead_seconds = 2;
+    options.keep_frames = false;
+    int64_t even = 0;
+    options.on_frame = [&](const FrameReading& frame) { even += frame.weight == 0.5f; };
+    VideoReader reader(options);
+    int64_t n = 0;
+    for (; n < 80; ++n)
+        reader.push(frames[size_t(n)].view(), n * 40'000'000);
+    for (auto _ : state) {
+        // Blends of content frames (10 to 109) only, each at its own time between the two.
+        const int64_t first = 10 + n++ % 99;
+        reader.push(blends[size_t(first)].view(), first * 40'000'000 + 20'000'000);
+    }
+    if (even == 0)
+        state.SkipWithError("no frame read as a blend");
+}
+BENCHMARK(BM_ReadBlendedFrame);
+
 } // namespace

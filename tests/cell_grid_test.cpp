@@ -7,19 +7,6 @@
 
 namespace {
 
-TEST(CellGrid, EvenCellsAbout160Across)
-{
-    const struct {
-        int32_t width, height, cell, columns, rows;
-    } cases[] = {{1920, 1080, 12, 160, 90}, {320, 240, 2, 160, 120}, {100, 80, 2, 50, 40}, {1000, 500, 6, 166, 83}};
-    for (const auto& c : cases) {
-        const CellGrid grid = cell_grid_for(c.width, c.height);
-        EXPECT_EQ(grid.cell, c.cell);
-        EXPECT_EQ(grid.columns, c.columns);
-        EXPECT_EQ(grid.rows, c.rows);
-    }
-}
-
 // Cell and rectangle means against sums made sample by sample, in each layout the reader
 // takes, rows padded past the picture.
 TEST(CellGrid, MeansInEveryLayout)

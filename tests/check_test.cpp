@@ -35,6 +35,16 @@ std::vector<DesignEvent> design_events(double audio_delay_ms, int repeat = -1)
     return events;
 }
 
+// Through a blending converter to `fps`: each flash at the first captured frame that gives it at
+// least half the picture, the first whose source position n * 25 / fps is within half a frame of it.
+std::vector<DesignEvent> blended_events(double audio_delay_ms, int fps)
+{
+    std::vector<DesignEvent> events = design_events(audio_delay_ms);
+    for (DesignEvent& e : events)
+        e.video_ms = std::ceil((kLead + e.flash_frame - 0.5) * fps / kFps - 1e-9) * 1000 / fps;
+    return events;
+}
+
 void expect_events(const json& result, const std::vector<DesignEvent>& design, double tolerance_ms,
                    int64_t missing_flash = -1)
 {
@@ -183,6 +193,22 @@ TEST_F(CheckRuns, ThroughAChainOfEffects)
     EXPECT_NE(run.out.find("(every frame shown 2 times)"), std::string::npos) << run.out;
 }
 
+// 25 -> 30 fps by blending shows no flash unblended: each is read in the first frame that gives
+// it half the picture, from 20 ms before it to 13.3 ms after. Source frames 5k + 2 take two
+// frames each: 37 of the 185.
+TEST_F(CheckRuns, BlendedTo30ReadsEveryEvent)
+{
+    ASSERT_TRUE(ffmpeg({"-i", dir_->file("lags.mkv"), "-vf", "framerate=fps=30", "-c:v", "libx264", "-pix_fmt",
+                        "yuv420p", "-c:a", "aac", dir_->file("blended.mp4")}));
+    ProcessResult run;
+    const json result = checked("blended.mp4", {}, &run);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    expect_events(result, blended_events(40, 30), 0.5);
+    EXPECT_EQ(result["video"]["display_counts"]["2"], 37);
+    EXPECT_GE(result["video"]["display_counts"]["1"], 147); // the last one may blend with the trailer
+    EXPECT_EQ(result["video"]["dropped"], 0);
+}
+
 TEST_F(CheckRuns, WhatCannotBeJudgedEndsWithExitTwo)
 {
     ProcessResult run;
@@ -199,7 +225,7 @@ TEST_F(CheckRuns, WhatCannotBeJudgedEndsWithExitTwo)
 
     // GStreamer's GIF demuxer spins without output: the loader's watchdog ends the run.
     ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=64x64:r=10", "-frames:v", "1", dir_->file("one.gif")}));
-    const ProcessResult stalled = check({"one.gif"}, dir_->path(), {"env", "SKELV_STALL_SECONDS=5"});
+    const ProcessResult stalled = check({"one.gif"}, dir_->path(), {"env", "SKELV_STALL_SECONDS=2"});
     EXPECT_EQ(stalled.exit_code, 2);
     EXPECT_EQ(stalled.err.rfind("skelv-check: one.gif: ", 0), 0u) << stalled.err;
 }

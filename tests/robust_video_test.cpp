@@ -14,6 +14,7 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <tuple>
 
 namespace {
 
@@ -71,8 +72,18 @@ TEST(RobustVideoClips, Make)
 struct Shown {
     int a;
     double weight = 0;
-    int dominant() const { return weight > 0.5 ? a + 1 : a; }
 };
+
+// The frame mostly shown (the earlier of an even blend) and the flash given at least half the
+// picture (-1: none); `even`: the blend read as even.
+std::pair<int, int> meaning(const ClipDesign& design, const Shown& s, bool even)
+{
+    const double w = even ? 0.5 : s.weight;
+    const int flash = clip_design_is_flash(design, s.a) && w <= 0.5 ? s.a
+        : w >= 0.5 && clip_design_is_flash(design, s.a + 1)          ? s.a + 1
+                                                                     : -1;
+    return {w > 0.5 ? s.a + 1 : s.a, flash};
+}
 
 std::vector<Shown> shown_by_filters(const ClipKind& kind, const std::string& time_filters, const std::string& scratch)
 {
@@ -181,25 +192,30 @@ void check_reading(const Row& row, const VideoReading& reading, const std::vecto
     std::map<std::pair<int, int>, int64_t> displays;
     std::map<int, int> highest;
     int64_t out_of_order = 0;
-    size_t flashes = 0;
+    std::vector<ShownFlash> flashes;
     for (size_t n = 0; n < shown.size(); ++n) {
-        const int frame = shown[n].dominant(), offset = content_offset(design, frame);
+        const FrameReading& got = reading.frames[n];
+        const double w = shown[n].weight;
+        // The reader measures weights to about a hundredth: it may call a blend even this close.
+        const bool of_content = w > 0 && content_offset(design, shown[n].a) >= 0 && content_offset(design, shown[n].a + 1) >= 0;
+        EXPECT_TRUE(w != 0.5 || !of_content || got.weight == 0.5f) << "frame " << n << " is an even blend";
+        const bool even = got.weight == 0.5f && std::fabs(w - 0.5) < 1.0 / 32;
+        const auto [frame, flash] = meaning(design, shown[n], even);
+        const int offset = content_offset(design, frame);
         if (frame < previous)
             ++pass, base = -1, before_content = false;
         previous = frame;
         before_content = before_content || (frame >= (pass == 0 ? 0 : p.header) && frame < p.header + p.locator);
         if (offset >= 0 && base < 0)
             base = before_content ? 0 : offset;
-        const FrameReading& got = reading.frames[n];
-        const double w = shown[n].weight;
         const bool differ = w > 0 && clip_design_code(design, shown[n].a) != clip_design_code(design, shown[n].a + 1);
         const double strength = differ ? std::max(w, 1 - w) : 1;
         if (got.kind == FrameKind::Unreadable) {
             ++unreadable;
-            EXPECT_LT(strength, 0.9) << "frame " << n << " shows design frame " << frame;
+            EXPECT_TRUE(strength < 0.9 && !of_content) << "frame " << n << " shows design frame " << frame;
             continue;
         }
-        EXPECT_GT(strength, 0.6) << "frame " << n << " blends " << shown[n].a << " and the next, yet reads";
+        EXPECT_TRUE(strength > 0.6 || of_content) << "frame " << n << " blends " << shown[n].a << " and the next, yet reads";
         const bool header = frame < p.header;
         const FrameKind kind = header ? (pass == 0 ? FrameKind::Header : FrameKind::Trailer)
             : frame < p.header + p.locator ? FrameKind::Locator
@@ -208,21 +224,27 @@ void check_reading(const Row& row, const VideoReading& reading, const std::vecto
         EXPECT_EQ(got.kind, kind) << "frame " << n << " shows design frame " << frame;
         EXPECT_EQ(got.loop, header ? std::max(pass - 1, 0) : pass) << "frame " << n;
         EXPECT_EQ(got.source, offset >= 0 ? offset - base : -1) << "frame " << n << " shows design frame " << frame;
-        EXPECT_EQ(got.flash, clip_design_is_flash(design, frame)) << "frame " << n;
+        EXPECT_EQ(got.flash, flash >= 0) << "frame " << n;
         if (offset < 0)
             continue;
-        flashes += displays[{pass, offset}]++ == 0 && got.flash;
+        displays[{pass, offset}]++;
+        const int64_t flash_source = content_offset(design, flash) - base;
+        if (flash >= 0 && (flashes.empty() || flashes.back().source_frame != flash_source))
+            flashes.push_back({flash_source, pass, got.time_ns});
         const auto [top, first] = highest.try_emplace(pass, offset);
         out_of_order += !first && offset < top->second;
         top->second = std::max(top->second, offset);
     }
-    EXPECT_EQ(reading.content_start_seen, shown[0].dominant() < p.header + p.locator);
+    EXPECT_EQ(reading.content_start_seen, shown[0].a < p.header + p.locator);
     EXPECT_EQ(reading.continuity.loops, pass + 1);
-    EXPECT_EQ(reading.continuity.flashes.size(), flashes);
-    if (row.blend_fps > 0)
-        return;
-    // Read in full: continuity straight from what the frames show.
-    EXPECT_EQ(unreadable, 0);
+    ASSERT_EQ(reading.continuity.flashes.size(), flashes.size());
+    for (size_t f = 0; f < flashes.size(); ++f) {
+        const ShownFlash& got = reading.continuity.flashes[f];
+        EXPECT_EQ(std::tuple(got.source_frame, got.loop, got.time_ns),
+            std::tuple(flashes[f].source_frame, flashes[f].loop, flashes[f].time_ns)) << "flash " << f;
+    }
+    // Read in full (blends of content frames too): continuity straight from what the frames show.
+    EXPECT_TRUE(row.blend_fps > 0 || unreadable == 0) << unreadable;
     ContinuityReport want;
     std::map<int, std::set<int>> offsets;
     for (const auto& [key, count] : displays) {
@@ -277,12 +299,10 @@ const Row kLevels[] = {
         "", 320, 240, 25},
     {"Contrast70Brighter10", &kClip25, "eq=contrast=0.7:brightness=0.1", "", 320, 240, 25},
     {"Contrast130Darker10", &kClip25, "eq=contrast=1.3:brightness=-0.1", "", 320, 240, 25},
-    {"Gamma08", &kClip25, "eq=gamma=0.8", "", 320, 240, 25},
-    {"Gamma125", &kClip25, "eq=gamma=1.25", "", 320, 240, 25},
-    {"Saturation50", &kClip25, "eq=saturation=0.5", "", 320, 240, 25},
-    {"Saturation150", &kClip25, "eq=saturation=1.5", "", 320, 240, 25},
-    {"RedCastPlus10", &kClip25, "colorchannelmixer=rr=1.1", "", 320, 240, 25},
-    {"BlueCastMinus10", &kClip25, "colorchannelmixer=bb=0.9", "", 320, 240, 25},
+    {"Gamma08Saturation150BlueCastMinus10", &kClip25, "eq=gamma=0.8:saturation=1.5,colorchannelmixer=bb=0.9", "",
+        320, 240, 25},
+    {"Gamma125Saturation50RedCastPlus10", &kClip25, "eq=gamma=1.25:saturation=0.5,colorchannelmixer=rr=1.1", "", 320,
+        240, 25},
     {"Noise", &kClip25, "noise=alls=20:allf=t+u", "", 320, 240, 25},
 };
 INSTANTIATE_TEST_SUITE_P(Levels, RobustVideo, testing::ValuesIn(kLevels), row_name);
@@ -302,9 +322,6 @@ const std::string kFreeze60 = "loop=loop=12:size=1:start=60,setpts=N/25/TB";
 const std::string kWeaveFrames = "interlace=lowpass=0,yadif=mode=0"; // one frame per woven pair
 const Row kTime[] = {
     {"Repeats25To30", &kClip25, "fps=30", "fps=30", 320, 240, 30},
-    {"Drops25To24", &kClip25, "fps=24", "fps=24", 320, 240, 24},
-    {"Twice25To50", &kClip25, "fps=50", "fps=50", 320, 240, 50},
-    {"Repeats25To2997", &kClip25, "fps=30000/1001", "fps=30000/1001", 320, 240, 30000.0 / 1001},
     {"Drops25To23976", &kClip25, "fps=24000/1001", "fps=24000/1001", 320, 240, 24000.0 / 1001},
     {"Repeats25To60", &kClip25, "fps=60", "fps=60", 320, 240, 60},
     {"EveryOther50To25", &kClip50, "fps=25", "fps=25", 320, 240, 25},
@@ -354,18 +371,16 @@ const Row kCombined[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Combined, RobustVideo, testing::ValuesIn(kCombined), row_name);
 
-// Other pictures are no test clip, said so with no marker; a file that does not decode fails.
+// Another moving picture is no test clip, said so with no marker (stills and noise are refused
+// in the unit tests); a file that does not decode fails.
 TEST(RobustVideoRejects, OtherPicturesAndBrokenFiles)
 {
     TempDir scratch;
-    for (const char* source : {"testsrc2=size=320x240:rate=25", "smptebars=size=320x240:rate=25",
-             "life=size=320x240:rate=25:mold=10"}) {
-        ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", source, "-t", "3", "-c:v", "libx264", "-preset", "ultrafast",
-            scratch.file("other.mkv")}));
-        const VideoReading reading = read_gst(scratch.file("other.mkv"));
-        EXPECT_EQ(reading.error.rfind("not a test clip: ", 0), 0u) << source << ": " << reading.error;
-        EXPECT_TRUE(!reading.ok && reading.markers.empty()) << source;
-    }
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-t", "3", "-c:v", "libx264", "-preset",
+        "ultrafast", scratch.file("other.mkv")}));
+    const VideoReading reading = read_gst(scratch.file("other.mkv"));
+    EXPECT_EQ(reading.error.rfind("not a test clip: ", 0), 0u) << reading.error;
+    EXPECT_TRUE(!reading.ok && reading.markers.empty());
     write_file(scratch.file("broken.mkv"), std::string(4096, 'x'));
     VideoReader reader;
     std::string error;

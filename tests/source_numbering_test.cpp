@@ -81,30 +81,6 @@ TEST(SourceNumbering, EveryFrameOfACapture)
     }
 }
 
-// Played again: a locator starts loop 1 numbered from the content's start, the header before
-// it reading as trailer; content straight after the trailer starts a loop numbered from its
-// first frame.
-TEST(SourceNumbering, Loops)
-{
-    const int frames = design().params.design_frames();
-    std::vector<Shown> shown = run(0, frames), again = run(0, frames, kFps, frames / kFps);
-    shown.insert(shown.end(), again.begin(), again.end());
-    std::vector<FrameReading> readings = number(shown);
-    EXPECT_EQ(readings[size_t(frames)].kind, FrameKind::Trailer);
-    EXPECT_EQ(readings[size_t(frames)].loop, 0);
-    EXPECT_EQ(readings[size_t(frames + kContent)].loop, 1);
-    EXPECT_EQ(readings[size_t(frames + kContent)].source, 0);
-    EXPECT_EQ(readings.back().kind, FrameKind::Trailer);
-
-    shown = run(kContent + 100, frames - kContent - 100);
-    again = run(kContent + 30, 10, kFps, shown.size() / kFps);
-    shown.insert(shown.end(), again.begin(), again.end());
-    readings = number(shown);
-    EXPECT_EQ(readings[readings.size() - 10].loop, 1);
-    EXPECT_EQ(readings[readings.size() - 10].source, 0);
-    EXPECT_EQ(readings.back().source, 9);
-}
-
 // A black screen around the clip is no flash, though the counter could read it as one; a flash
 // is placed only next to content already numbered, and only where that leads.
 TEST(SourceNumbering, FlashesOnlyWhereTheCountLeads)

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <random>
 
 namespace {
@@ -75,6 +77,66 @@ TEST(VideoReader, FramesOfAnotherSizeAreUnknown)
     EXPECT_EQ(reader.result().frames_other_size, 1);
     EXPECT_EQ(reader.result().frames[60].kind, FrameKind::Unknown);
     EXPECT_EQ(reader.result().frames[61].source, content_offset(design, 61));
+}
+
+// Design frames `a` and `b` mixed pixel by pixel, `weight` of `b`, as a blending converter does.
+I420Frame mix(const ClipDesign& design, int a, int b, double weight)
+{
+    I420Frame out = paint_frame(design, a);
+    const I420Frame other = paint_frame(design, b);
+    for (size_t i = 0; i < out.bytes.size(); ++i)
+        out.bytes[i] = uint8_t(std::lround((1 - weight) * out.bytes[i] + weight * other.bytes[i]));
+    return out;
+}
+
+// A blend reads as the frame it mostly shows (the earlier when even) with its weight, and as
+// a flash when the flash has at least half of it; a mix of frames two apart, or a blend with one
+// marker off, stays unreadable. Content starts at design frame 10, flashes every 25 from 22.
+TEST(VideoReader, BlendsOfConsecutiveFramesOnly)
+{
+    const ClipDesign design = design_with(5, 120);
+    std::vector<I420Frame> frames = paint_clip(design);
+    const struct {
+        int slot, other;
+        double weight;
+        int source;
+        bool flash;
+    } cases[] = {
+        {40, 41, 0.3, 30, false},
+        {60, 61, 0.7, 51, false},
+        {21, 22, 0.5, 11, true}, // the flash half of an even blend: its first frame
+        {22, 23, 0.4, 12, true},
+        {25, 26, 0.5, 15, false}, // every blinking marker half-way: the colours and the time tell
+        {46, 47, 0.3, 36, false},
+        {70, 72, 0.5, -1, false},
+        {80, 81, 0.4, -1, false}, // with bit 3 at its other level
+    };
+    for (const auto& c : cases)
+        frames[size_t(c.slot)] = mix(design, c.slot, c.other, c.weight);
+    const MarkerBox& bit3 = design.markers[4];
+    const I420Frame flipped = paint_frame(design, 88);
+    for (int y = bit3.top; y < bit3.top + bit3.size; ++y)
+        std::copy_n(flipped.bytes.data() + size_t(y) * flipped.y_stride + bit3.left, bit3.size,
+            frames[80].row(0, y) + bit3.left);
+    VideoReader reader;
+    read_all(&reader, frames);
+    const VideoReading& reading = reader.result();
+    ASSERT_TRUE(reading.ok) << reading.error;
+    for (const auto& c : cases) {
+        const FrameReading& got = reading.frames[size_t(c.slot)];
+        EXPECT_EQ(got.kind, c.source >= 0 ? FrameKind::Content : FrameKind::Unreadable) << c.slot;
+        EXPECT_EQ(got.source, c.source) << c.slot;
+        EXPECT_EQ(got.flash, c.flash) << c.slot;
+        if (c.source >= 0) {
+            EXPECT_NEAR(got.weight, std::max(c.weight, 1 - c.weight), 0.01) << c.slot;
+        }
+    }
+    const ContinuityReport& c = reading.continuity;
+    EXPECT_EQ(std::vector<int64_t>({c.shown, c.dropped, c.unresolved, c.repeated}), std::vector<int64_t>({117, 1, 2, 1}));
+    std::vector<std::pair<int64_t, int64_t>> flashes; // source frame, captured frame
+    for (const ShownFlash& flash : c.flashes)
+        flashes.emplace_back(flash.source_frame, (flash.time_ns - reading.frames[0].time_ns) / 40'000'000);
+    EXPECT_EQ(flashes, (std::vector<std::pair<int64_t, int64_t>>{{12, 21}, {37, 47}, {62, 72}, {87, 97}, {112, 122}}));
 }
 
 // Pictures that are no test clip give the reason and no marker: a still one, and the clip with

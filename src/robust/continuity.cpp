@@ -64,9 +64,10 @@ void ContinuityTracker::add(const FrameReading& frame)
         pending_[source]++;
     unreadable_since_last_ = false;
 
-    if (frame.flash && (source != last_flash_source_ || frame.loop != last_flash_loop_)) {
-        report_.flashes.push_back({source, frame.loop, frame.time_ns});
-        last_flash_source_ = source;
+    const int64_t flash_source = source + (frame.flash_is_next ? 1 : 0);
+    if (frame.flash && (flash_source != last_flash_source_ || frame.loop != last_flash_loop_)) {
+        report_.flashes.push_back({flash_source, frame.loop, frame.time_ns});
+        last_flash_source_ = flash_source;
         last_flash_loop_ = frame.loop;
     }
 }

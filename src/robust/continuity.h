@@ -1,5 +1,8 @@
 // Continuity of the picture: from the source frame numbers of the captured frames, in capture
-// order, which source frames were shown, how often, which never, and which out of order.
+// order, which source frames were shown, how often, which never, and which out of order. Each
+// captured frame counts for one source frame: a blend for the frame it mostly shows, so that a
+// blending converter's frames count as a repeating one's, and a frame that only ever makes the
+// lesser part of blends counts as dropped.
 // Memory stays bounded: counts are settled once the numbers have moved on.
 #pragma once
 
@@ -13,11 +16,11 @@
 struct ShownFlash {
     int64_t source_frame; ///< content frame number of the flash
     int32_t loop;
-    int64_t time_ns; ///< time of the first captured frame that shows it
+    int64_t time_ns; ///< time of the first captured frame that shows it, in a blend with at least half the picture
 };
 
 struct ContinuityReport {
-    int64_t shown = 0;        ///< source frames shown in at least one readable frame
+    int64_t shown = 0;        ///< source frames that a readable frame shows, or a blend mostly shows
     int64_t dropped = 0;      ///< source frames between shown ones that no frame showed
     int64_t unresolved = 0;   ///< source frames missing where unreadable frames (blends) were
     int64_t repeated = 0;     ///< source frames shown in more than one captured frame

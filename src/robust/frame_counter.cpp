@@ -12,7 +12,7 @@ constexpr int32_t kMaxPeriod = 1 << 13;
 } // namespace
 
 FrameCounter::FrameCounter(const ReadingPlan& plan)
-    : lipsync_(size_t(plan.lipsync))
+    : markers_(plan.markers.size()), lipsync_(size_t(plan.lipsync))
 {
     period_ = clip::kColorCycleLength;
     for (size_t m = 0; m < plan.markers.size(); ++m) {
@@ -59,6 +59,19 @@ FramePattern FrameCounter::pattern(const std::vector<int8_t>& shades) const
     return FramePattern::Other;
 }
 
+int8_t FrameCounter::wave_shade(const Wave& wave, int32_t offset)
+{
+    return (offset / wave.half_period) % 2 == 0 ? kShadeBlack : kShadeWhite;
+}
+
+void FrameCounter::content_shades(int32_t offset, std::vector<int8_t>* out) const
+{
+    out->assign(markers_, kShadeUnclear);
+    (*out)[lipsync_] = int8_t(kShadeFirstColour + offset % clip::kColorCycleLength);
+    for (const Wave& wave : waves_)
+        (*out)[wave.marker] = wave_shade(wave, offset);
+}
+
 void FrameCounter::residues(const std::vector<int8_t>& shades, std::vector<int32_t>* out) const
 {
     out->clear();
@@ -68,8 +81,7 @@ void FrameCounter::residues(const std::vector<int8_t>& shades, std::vector<int32
             continue;
         bool agrees = true;
         for (const Wave& wave : waves_) {
-            const int8_t expected = (offset / wave.half_period) % 2 == 0 ? kShadeBlack : kShadeWhite;
-            if (shades[wave.marker] != expected) {
+            if (shades[wave.marker] != wave_shade(wave, offset)) {
                 agrees = false;
                 break;
             }

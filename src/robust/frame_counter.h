@@ -29,14 +29,21 @@ public:
     // Offsets modulo period() that the frame's blinking markers and colour allow, ascending;
     // empty when they contradict each other.
     void residues(const std::vector<int8_t>& shades, std::vector<int32_t>* out) const;
+    // What each marker shows at content offset `offset` without a flash: the counter bits' and
+    // the sync mark's square waves and the colour; kShadeUnclear for a marker the count does not
+    // follow (a sync mark whose period is too long, an area without a role).
+    void content_shades(int32_t offset, std::vector<int8_t>* out) const;
 
 private:
     struct Wave {
         size_t marker;
         int32_t half_period;
     };
+    static int8_t wave_shade(const Wave& wave, int32_t offset);
+
     std::vector<Wave> waves_; ///< the counter bits, and the sync mark when its period divides period_
     std::vector<size_t> blinking_;
+    size_t markers_ = 0;
     size_t lipsync_ = 0;
     size_t sync_ = 0;
     bool has_sync_ = false;

@@ -1,5 +1,6 @@
 #include "robust/source_numbering.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -48,6 +49,34 @@ bool SourceNumbering::place(int64_t time_ns, bool weak, int64_t* offset) const
     return !weak || best_distance <= kWeakTolerance;
 }
 
+// Numbers a content frame whose offset is one of residues_; a `weak` one only where the count
+// leads.
+bool SourceNumbering::place_content(int64_t time_ns, bool weak, FrameReading* reading)
+{
+    if (break_since_content_) {
+        // Content again after the trailer: the clip started over, its start unseen.
+        start_loop();
+        break_since_content_ = false;
+        start_visible_ = false;
+    }
+    int64_t offset = 0;
+    if (!place(time_ns, weak, &offset))
+        return false;
+    if (!anchored_) {
+        base_ = start_visible_ ? 0 : offset;
+        if (loop_ == 0 && !loop_has_content_)
+            first_start_seen_ = start_visible_;
+    }
+    anchored_ = true;
+    anchor_offset_ = offset;
+    anchor_time_ns_ = time_ns;
+    loop_has_content_ = true;
+    start_visible_ = false;
+    reading->kind = FrameKind::Content;
+    reading->source = offset >= base_ ? int32_t(offset - base_) : -1;
+    return true;
+}
+
 FrameReading SourceNumbering::unknown(int64_t time_ns) const
 {
     FrameReading reading;
@@ -94,36 +123,42 @@ FrameReading SourceNumbering::next(int64_t time_ns, const std::vector<int8_t>& s
         // A frame that leaves several offsets open (a flash hides its colour) is placed only
         // next to content already placed: a black screen would read as a flash as well.
         const bool weak = pattern == FramePattern::Flash || residues_.size() > 1;
-        if (weak && (!anchored_ || break_since_content_)) {
+        if ((weak && (!anchored_ || break_since_content_)) || !place_content(time_ns, weak, &reading)) {
             reading.kind = FrameKind::Unknown;
             break;
         }
-        if (break_since_content_) {
-            // Content again after the trailer: the clip started over, its start unseen.
-            start_loop();
-            break_since_content_ = false;
-            start_visible_ = false;
-        }
-        int64_t offset = 0;
-        if (!place(time_ns, weak, &offset)) {
-            reading.kind = FrameKind::Unknown;
-            break;
-        }
-        if (!anchored_) {
-            base_ = start_visible_ ? 0 : offset;
-            if (loop_ == 0 && !loop_has_content_)
-                first_start_seen_ = start_visible_;
-        }
-        anchored_ = true;
-        anchor_offset_ = offset;
-        anchor_time_ns_ = time_ns;
-        loop_has_content_ = true;
-        start_visible_ = false;
-        reading.kind = FrameKind::Content;
         reading.flash = pattern == FramePattern::Flash;
-        reading.source = offset >= base_ ? int32_t(offset - base_) : -1;
         break;
     }
+    }
+    reading.loop = loop_;
+    return reading;
+}
+
+FrameReading SourceNumbering::next_blend(int64_t time_ns, const std::vector<Blend>& blends, float margin)
+{
+    FrameReading reading;
+    reading.time_ns = time_ns;
+    reading.margin = margin;
+    reading.kind = FrameKind::Unreadable;
+    const int32_t period = counter_.period();
+    residues_.clear();
+    for (const Blend& blend : blends)
+        residues_.push_back(blend.major(period));
+    std::sort(residues_.begin(), residues_.end());
+    // Mixes that differ only in the flash cannot be told apart by where they lie.
+    const bool distinct = std::adjacent_find(residues_.begin(), residues_.end()) == residues_.end();
+    // A marker off can make a frame look like a blend of other frames: blends are placed only
+    // where the count leads, from content already numbered or from the loop's start.
+    const bool counted = anchored_ ? !break_since_content_ : start_visible_;
+    if (!residues_.empty() && distinct && counted && place_content(time_ns, true, &reading)) {
+        const int64_t residue = (anchor_offset_ % period + period) % period;
+        const Blend& chosen = *std::find_if(blends.begin(), blends.end(),
+            [&](const Blend& blend) { return blend.major(period) == residue; });
+        reading.weight = std::max(chosen.weight, 1 - chosen.weight);
+        const int32_t flash = chosen.flash_shown(period);
+        reading.flash = flash >= 0;
+        reading.flash_is_next = reading.flash && flash != chosen.major(period);
     }
     reading.loop = loop_;
     return reading;

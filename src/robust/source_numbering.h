@@ -5,6 +5,7 @@
 // frame read.
 #pragma once
 
+#include "robust/blend_reading.h"
 #include "robust/frame_counter.h"
 #include "robust/frame_kind.h"
 
@@ -14,9 +15,11 @@
 struct FrameReading {
     int64_t time_ns = 0;
     FrameKind kind = FrameKind::Unknown;
-    int32_t source = -1; ///< content frame number, -1 when unknown
+    int32_t source = -1; ///< content frame number, -1 when unknown; of a blend, the frame mostly shown
     int32_t loop = 0;    ///< how many times the clip had started again before this frame
-    bool flash = false;  ///< the lip-sync marker shows its black flash
+    bool flash = false;  ///< the flash's source frame has at least half the picture (all of it unblended)
+    bool flash_is_next = false; ///< the flash is source + 1: the other half of an even blend
+    float weight = 1;    ///< share of `source` in the picture: 1 unblended, 0.5 to 1 in a blend
     float margin = 0;    ///< the least clear marker: 1 at its level, 0 half-way to another
 };
 
@@ -24,7 +27,14 @@ class SourceNumbering {
 public:
     SourceNumbering(const ReadingPlan& plan, double source_fps);
 
+    // An Unreadable result leaves the numbering as it was, so that the frame may be tried as a
+    // blend instead.
     FrameReading next(int64_t time_ns, const std::vector<int8_t>& shades, float margin);
+    // A frame that mixes two consecutive content frames, `blends` the mixes that explain it
+    // (BlendReader): numbered as the frame it mostly shows (the earlier at an even blend), the
+    // mix that lies nearest where the count leads (from the content already numbered, or from
+    // the loop's locator or header) and within a few frames of it. Unreadable otherwise.
+    FrameReading next_blend(int64_t time_ns, const std::vector<Blend>& blends, float margin);
     // A frame whose markers could not be measured at all.
     FrameReading unknown(int64_t time_ns) const;
 
@@ -36,6 +46,7 @@ public:
 private:
     void start_loop();
     bool place(int64_t time_ns, bool weak, int64_t* offset) const;
+    bool place_content(int64_t time_ns, bool weak, FrameReading* reading);
 
     FrameCounter counter_;
     double fps_;

@@ -72,6 +72,7 @@ struct VideoReader::Plan {
     std::vector<MarkerArea> areas;
     ReadingPlan reading;
     double source_fps = 0;
+    std::optional<BlendReader> blends;
     std::optional<SourceNumbering> numbering;
     ContinuityTracker continuity;
 };
@@ -182,6 +183,7 @@ PushResult VideoReader::search(bool final_attempt)
     }
 
     plan_ = std::move(plan);
+    plan_->blends.emplace(plan_->reading);
     values_.assign(plan_->areas.size(), Yuv{});
     result_.markers.clear();
     for (size_t m = 0; m < plan_->areas.size(); ++m) {
@@ -244,6 +246,11 @@ void VideoReader::deliver(int64_t time_ns, const std::vector<Yuv>& values)
                 margin = std::min(margin, marker_margin);
         }
         reading = plan_->numbering->next(time_ns, shades_, margin);
+        // Only frames the levels leave unclear are tried as blends: the others stay cheap.
+        if (reading.kind == FrameKind::Unreadable) {
+            plan_->blends->read(values, &blends_);
+            reading = plan_->numbering->next_blend(time_ns, blends_, margin);
+        }
     }
     plan_->continuity.add(reading);
     if (options_.on_frame)

@@ -96,4 +96,5 @@ private:
     std::unique_ptr<Plan> plan_;
     std::vector<Yuv> values_;
     std::vector<int8_t> shades_;
+    std::vector<Blend> blends_;
 };
