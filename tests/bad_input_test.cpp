@@ -117,12 +117,15 @@ Input without_video_decoder(const TempDir& dir)
                       "typefindfunctions", "matroska"})};
 }
 
-// The first half of an MP4 whose index (the moov atom) comes before the media data.
-Input mp4_cut_after_its_index(const TempDir& dir)
+// The first half of an MP4 of 160x120 at 25 fps with a tone; ffmpeg writes the index (the
+// moov atom) after the media data unless asked to put it first.
+Input half_mp4(const TempDir& dir, bool index_first)
 {
+    std::vector<std::string> codecs = {"-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac"};
+    if (index_first)
+        codecs.insert(codecs.end(), {"-movflags", "+faststart"});
     const std::string bytes = read_file(made(dir, "whole.mp4",
-        {"testsrc=size=160x120:rate=25:duration=2", "sine=frequency=440:sample_rate=48000:duration=2"},
-        {"-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac", "-movflags", "+faststart"}));
+        {"testsrc=size=160x120:rate=25:duration=2", "sine=frequency=440:sample_rate=48000:duration=2"}, codecs));
     return {written(dir, "half.mp4", bytes.substr(0, bytes.size() / 2))};
 }
 
@@ -170,6 +173,8 @@ const Case kCases[] = {
         "Error from filesrc0: Resource not found."},
     {"zero_bytes", [](const TempDir& d) { return Input{written(d, "empty.mp4", "")}; }, 2,
         "Error from typefind: Stream contains no data."},
+    {"mp4_cut_before_its_index", [](const TempDir& d) { return half_mp4(d, false); }, 2,
+        "Error from qtdemux0: This file contains no playable streams."},
     // A hostile header: the frames themselves are small.
     {"frame_too_large", [](const TempDir& d) { return avi_claiming(d, 8200, 8200); }, 2,
         "Frames of 8200x8200 pixels are too large: at most 67108864 pixels per frame are analysed"},
@@ -210,7 +215,7 @@ const Case kCases[] = {
     {"wav_at_1_hz", [](const TempDir& d) { return Input{written(d, "slow.wav", wav(1))}; }, 0, "", 0,
         {{"audio_rate", 1}, {"audio_length", 4000.0}, {"lipsync", {{"audio_markers", 0}, {"video_markers", 0}}}}},
     // Decoders drop what they cannot read; what survives is reported as a whole run.
-    {"mp4_cut_after_its_index", mp4_cut_after_its_index, 0, "", 0, {},
+    {"mp4_cut_after_its_index", [](const TempDir& d) { return half_mp4(d, true); }, 0, "", 0, {},
         [](const json& report) {
             EXPECT_GT(report.value("total_frames", 0), 0);
             EXPECT_LT(report.value("total_frames", kClipFrames), kClipFrames);
