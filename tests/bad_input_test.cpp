@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <map>
 #include <poll.h>
-#include <random>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <thread>
@@ -41,24 +40,6 @@ std::string made(const TempDir& dir, const std::string& name, const std::vector<
     return dir.file(name);
 }
 
-// Two seconds of 160x120 at 25 fps with a 48 kHz tone, made once per test program. ffmpeg's
-// default MP4 puts its index (the moov atom) after the media data.
-const std::string& shared_clip(const std::string& name)
-{
-    static const TempDir dir;
-    static std::map<std::string, std::string> bytes;
-    if (!bytes.count(name)) {
-        std::vector<std::string> codecs = {"-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac"};
-        if (name == "first.mp4")
-            codecs.insert(codecs.end(), {"-movflags", "+faststart"});
-        if (name == "clip.webm")
-            codecs = {"-c:v", "libvpx", "-c:a", "libopus"};
-        bytes[name] = read_file(made(dir, name,
-            {"testsrc=size=160x120:rate=25:duration=2", "sine=frequency=440:sample_rate=48000:duration=2"}, codecs));
-    }
-    return bytes[name];
-}
-
 // Clips of 64x48 at 10 fps, made once per test program.
 const std::string& frames_clip(int frames)
 {
@@ -68,11 +49,6 @@ const std::string& frames_clip(int frames)
         paths[frames] = made(dir, std::to_string(frames) + ".mkv",
             {"testsrc=size=64x48:rate=10:duration=" + std::to_string(frames / 10.0)}, {"-c:v", "ffv1"});
     return paths[frames];
-}
-
-std::string half_of(const std::string& bytes)
-{
-    return bytes.substr(0, bytes.size() / 2);
 }
 
 // A WAV header declaring `rate` Hz, mono 16-bit, and 4000 samples.
@@ -106,8 +82,7 @@ std::string joined(const TempDir& dir, const std::string& name, const std::strin
 struct Input {
     std::string path;
     std::vector<std::string> prefix = {};
-    const char* skip = nullptr; ///< why the setting cannot be made here
-    std::string shown = {};     ///< the report's "file" when it is not `path` itself
+    std::string shown = {}; ///< the report's "file" when it is not `path` itself
 };
 
 // A pipeline that stops moving ends the pass after five seconds: long enough for a busy
@@ -116,19 +91,6 @@ const std::vector<std::string> kShortStall = {"env", "SKELV_STALL_SECONDS=5"};
 const std::string kStalled =
     "Decoding stalled: no buffer, message or end of stream from the pipeline for 5 s (the limit is set by "
     "SKELV_STALL_SECONDS)";
-
-// Root reads any file whatever its mode, so as root the analyser runs as "nobody".
-Input unreadable(const TempDir& dir)
-{
-    const std::string path = written(dir, "locked.mp4", "any");
-    chmod(path.c_str(), 0);
-    if (geteuid() != 0)
-        return {path};
-    if (access("/usr/bin/setpriv", X_OK) != 0)
-        return {path, {}, "running as root without setpriv: no way to lose read permission"};
-    chmod(dir.path().c_str(), 0755);
-    return {path, {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}};
-}
 
 // Runs the analyser with only `plugins` in a plugin directory of its own, with its own registry.
 std::vector<std::string> only_plugins(const TempDir& dir, const std::vector<std::string>& plugins)
@@ -155,19 +117,32 @@ Input without_video_decoder(const TempDir& dir)
                       "typefindfunctions", "matroska"})};
 }
 
-// Raw 64x64 frames in an AVI whose headers claim 640x480: each frame holds far fewer bytes
-// than the claimed size needs.
-Input avi_header_larger_than_its_frames(const TempDir& dir)
+// The first half of an MP4 of 160x120 at 25 fps with a tone; ffmpeg writes the index (the
+// moov atom) after the media data unless asked to put it first.
+Input half_mp4(const TempDir& dir, bool index_first)
+{
+    std::vector<std::string> codecs = {"-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac"};
+    if (index_first)
+        codecs.insert(codecs.end(), {"-movflags", "+faststart"});
+    const std::string bytes = read_file(made(dir, "whole.mp4",
+        {"testsrc=size=160x120:rate=25:duration=2", "sine=frequency=440:sample_rate=48000:duration=2"}, codecs));
+    return {written(dir, "half.mp4", bytes.substr(0, bytes.size() / 2))};
+}
+
+// Raw 64x64 frames in an AVI whose headers claim `width` x `height`: each frame holds far
+// fewer bytes than the claimed size needs.
+Input avi_claiming(const TempDir& dir, uint32_t width, uint32_t height)
 {
     std::string bytes = read_file(made(dir, "small.avi", {"testsrc=size=64x64:rate=10:duration=0.2"},
         {"-c:v", "rawvideo", "-pix_fmt", "bgr24"}));
-    // Width and height: in the bitmap header of the stream format, and in the main header.
+    const uint32_t size[2] = {width, height};
+    // In the bitmap header of the stream format, and in the main header.
     for (const auto& [tag, offset] : {std::pair<std::string, size_t>{"strf", 12}, {"avih", 40}}) {
         const size_t at = bytes.find(tag);
         if (at == std::string::npos || at + offset + 8 > bytes.size())
-            return {dir.file("small.avi"), {}, "ffmpeg wrote an AVI without the expected headers"};
-        const uint32_t size[2] = {640, 480};
-        memcpy(&bytes[at + offset], size, sizeof size);
+            ADD_FAILURE() << "ffmpeg wrote an AVI without " << tag;
+        else
+            memcpy(&bytes[at + offset], size, sizeof size);
     }
     return {written(dir, "large.avi", bytes)};
 }
@@ -176,25 +151,6 @@ std::string warnings_text(const json& report)
 {
     return report.value("warnings", json::array()).dump();
 }
-
-void fewer_frames(const json& report)
-{
-    EXPECT_GT(report.value("total_frames", 0), 0);
-    EXPECT_LT(report.value("total_frames", kClipFrames), kClipFrames);
-}
-
-// Where the audio gap falls among the warnings depends on how the two decodes interleave.
-void fewer_frames_and_a_gap(const json& report)
-{
-    fewer_frames(report);
-    const json warnings = report.value("warnings", json::array());
-    EXPECT_TRUE(std::any_of(warnings.begin(), warnings.end(), [](const json& warning) {
-        return warning.get<std::string>().starts_with("Gap in video times (frame ");
-    })) << warnings;
-}
-
-const std::string kLargerFrame =
-    " is 96x64 with a row stride of 384 bytes, but the stream started at 64x48 with a row stride of 256 bytes";
 
 struct Case {
     const char* name;
@@ -215,42 +171,13 @@ const Case kCases[] = {
     // The first pass fails before any report row.
     {"missing", [](const TempDir& d) { return Input{d.file("missing.mp4")}; }, 2,
         "Error from filesrc0: Resource not found."},
-    {"directory",
-        [](const TempDir& d) {
-            fs::create_directory(d.file("a.mp4"));
-            return Input{d.file("a.mp4")};
-        },
-        2, "Error from filesrc0: \"{path}\" is a directory."},
-    {"unreadable", unreadable, 2, "Error from filesrc0: Could not open file \"{path}\" for reading."},
     {"zero_bytes", [](const TempDir& d) { return Input{written(d, "empty.mp4", "")}; }, 2,
         "Error from typefind: Stream contains no data."},
-    {"random_bytes",
-        [](const TempDir& d) {
-            std::mt19937 generator(20240601);
-            std::string bytes(65536, '\0');
-            std::generate(bytes.begin(), bytes.end(), [&] { return char(generator()); });
-            return Input{written(d, "noise.mp4", bytes)};
-        },
-        2, "Error from typefind: Could not determine type of stream."},
-    {"text_named_mp4", [](const TempDir& d) { return Input{written(d, "notes.mp4", "Not the frames you want.\n")}; },
-        2, "Error from typefind: Could not determine type of stream."},
-    {"mp4_cut_before_its_index",
-        [](const TempDir& d) { return Input{written(d, "half.mp4", half_of(shared_clip("last.mp4")))}; }, 2,
+    {"mp4_cut_before_its_index", [](const TempDir& d) { return half_mp4(d, false); }, 2,
         "Error from qtdemux0: This file contains no playable streams."},
-    {"mp4_without_moov",
-        [](const TempDir& d) {
-            std::string bytes = shared_clip("first.mp4");
-            const size_t moov = bytes.find("moov");
-            return Input{written(d, "nomoov.mp4", moov == std::string::npos ? "" : bytes.replace(moov, 4, "free"))};
-        },
-        2, "Error from qtdemux0: This file contains no playable streams."},
-    {"wav_at_0_hz", [](const TempDir& d) { return Input{written(d, "zero.wav", wav(0))}; }, 2,
-        "Error from wavparse0: GStreamer encountered a general stream error."},
-    {"frame_too_large",
-        [](const TempDir& d) {
-            return Input{made(d, "huge.png", {"color=black:size=8200x8200"}, {"-frames:v", "1", "-pix_fmt", "gray"})};
-        },
-        2, "Frames of 8200x8200 pixels are too large: at most 67108864 pixels per frame are analysed"},
+    // A hostile header: the frames themselves are small.
+    {"frame_too_large", [](const TempDir& d) { return avi_claiming(d, 8200, 8200); }, 2,
+        "Frames of 8200x8200 pixels are too large: at most 67108864 pixels per frame are analysed"},
     {"missing_element", without_videoconvert, 2,
         "Error from skelv_analyzer: cannot create element \"videoconvert0\": the GStreamer element \"videoconvert\" is "
         "missing (is its plugin installed?)"},
@@ -271,42 +198,28 @@ const Case kCases[] = {
         2, kStalled, 11},
     // A frame larger than the first ends the first pass after the opening rows.
     {"resolution_change", [](const TempDir& d) { return Input{joined(d, "changing.ts", "96x64")}; }, 2,
-        "Frame 26" + kLargerFrame, 11},
-    {"chained_ogg_larger_second", [](const TempDir& d) { return Input{joined(d, "chained.ogg", "96x64")}; }, 2,
-        "Frame 51" + kLargerFrame, 11},
+        "Frame 26 is 96x64 with a row stride of 384 bytes, but the stream started at 64x48 with a row stride of 256 "
+        "bytes", 11},
     // Runs that complete.
-    {"still_image", [](const TempDir& d) { return Input{made(d, "1.png", {"testsrc"}, {"-frames:v", "1"})}; }, 0, "", 0,
-        {{"video_decoder", "pngdec"}, {"total_frames", 1}, {"video_length", 0.0}, {"warnings", json::array()}}},
     {"frame_1x1",
         [](const TempDir& d) { return Input{made(d, "1.mkv", {"testsrc=size=1x1:duration=0.4"}, {"-c:v", "ffv1"})}; },
         0, "", 0, {{"resolution", {1, 1}}, {"total_frames", 10}, {"markers_found", 0}, {"markers", json::array()}}},
-    {"frame_16x16",
-        [](const TempDir& d) { return Input{made(d, "16.mkv", {"testsrc=size=16x16:d=0.4"}, {"-c:v", "ffv1"})}; },
-        0, "", 0, {{"resolution", {16, 16}}, {"total_frames", 10}, {"markers_found", 0}}},
     {"frame_3840x2160",
         [](const TempDir& d) {
-            return Input{made(d, "uhd.mp4", {"testsrc=size=3840x2160:duration=0.12"}, {"-preset", "ultrafast"})};
+            return Input{made(d, "uhd.avi", {"color=black:size=3840x2160:duration=0.04"}, {"-c:v", "mjpeg"})};
         },
-        0, "", 0, {{"resolution", {3840, 2160}}, {"total_frames", 3}, {"video_length", 0.12}}},
+        0, "", 0, {{"resolution", {3840, 2160}}, {"total_frames", 1}, {"video_length", 0.04}}},
     // The detector's phasor table must not be built for a rate no recording can have.
     {"wav_at_2000000000_hz", [](const TempDir& d) { return Input{written(d, "fast.wav", wav(2000000000))}; }, 0, "", 0,
         {{"audio_rate", 2000000000}, {"total_frames", 0}, {"lipsync", {{"audio_markers", 0}, {"video_markers", 0}}}}},
     {"wav_at_1_hz", [](const TempDir& d) { return Input{written(d, "slow.wav", wav(1))}; }, 0, "", 0,
         {{"audio_rate", 1}, {"audio_length", 4000.0}, {"lipsync", {{"audio_markers", 0}, {"video_markers", 0}}}}},
     // Decoders drop what they cannot read; what survives is reported as a whole run.
-    {"mp4_cut_after_its_index",
-        [](const TempDir& d) { return Input{written(d, "half.mp4", half_of(shared_clip("first.mp4")))}; },
-        0, "", 0, {}, fewer_frames},
-    {"webm_cut_mid_cluster",
-        [](const TempDir& d) { return Input{written(d, "half.webm", half_of(shared_clip("clip.webm")))}; },
-        0, "", 0, {}, fewer_frames},
-    {"mp4_middle_overwritten",
-        [](const TempDir& d) {
-            std::string bytes = shared_clip("first.mp4");
-            const size_t third = bytes.size() / 3;
-            return Input{written(d, "damaged.mp4", bytes.replace(third, third, third, '\0'))};
-        },
-        0, "", 0, {}, fewer_frames_and_a_gap},
+    {"mp4_cut_after_its_index", [](const TempDir& d) { return half_mp4(d, true); }, 0, "", 0, {},
+        [](const json& report) {
+            EXPECT_GT(report.value("total_frames", 0), 0);
+            EXPECT_LT(report.value("total_frames", kClipFrames), kClipFrames);
+        }},
     {"chained_ogg_equal_clips", [](const TempDir& d) { return Input{joined(d, "chained.ogg", "64x48")}; }, 0, "", 0,
         {{"total_frames", 2 * kClipFrames}}},
     {"frames_txt_fifo",
@@ -316,7 +229,8 @@ const Case kCases[] = {
         },
         0, "", 0, {{"frame_data", nullptr}, {"warnings", {"Could not create frames.txt: not a regular file"}}}},
     // Damage that GStreamer only warns about never reads clean.
-    {"avi_header_larger_than_its_frames", avi_header_larger_than_its_frames, 0, "", 0, {{"resolution", {640, 480}}},
+    {"avi_header_larger_than_its_frames", [](const TempDir& d) { return avi_claiming(d, 640, 480); }, 0, "", 0,
+        {{"resolution", {640, 480}}},
         [](const json& report) {
             EXPECT_NE(warnings_text(report).find("\"Warning from videoconvert0: "), std::string::npos)
                 << warnings_text(report);
@@ -330,15 +244,8 @@ const Case kCases[] = {
         }},
     {"non_utf8_path",
         [](const TempDir& d) {
-            return Input{written(d, "lat\xe9in1.mkv", read_file(frames_clip(10))), {}, nullptr,
-                d.file("lat\xEF\xBF\xBDin1.mkv")};
-        },
-        0, "", 0, {{"total_frames", 10}}},
-    {"awkward_path",
-        [](const TempDir& d) {
-            const std::string path = d.file("100% \"one\" \\ back\tslash n\xC3\xA4m\xC3\xA9 \xE2\x9C\x93.mkv");
-            fs::rename(made(d, "plain.mkv", {"testsrc=size=64x48:duration=0.4"}, {"-c:v", "ffv1"}), path);
-            return Input{path};
+            const std::string latin1 = written(d, "lat\xe9in1.mkv", read_file(frames_clip(10)));
+            return Input{latin1, {}, d.file("lat\xEF\xBF\xBDin1.mkv")};
         },
         0, "", 0, {{"total_frames", 10}}},
 };
@@ -350,8 +257,6 @@ TEST_P(BadInput, EndsWithAClearExitCode)
     const Case& c = GetParam();
     TempDir dir;
     const Input input = c.make(dir);
-    if (input.skip != nullptr)
-        GTEST_SKIP() << input.skip;
     const ProcessResult result = analyze({input.path}, dir.path(), input.prefix);
     if (c.exit_code != 0) {
         EXPECT_EQ(result.exit_code, c.exit_code);
@@ -390,11 +295,13 @@ TEST(Stall, PcmAt384kHzInMovEndsEitherWay)
     EXPECT_EQ(result.out, "") << "stalled in the open";
 }
 
-// Runs the analyser on `clip` and renames `replacement` over it as soon as the first decode
-// reads from it: the first decode reads the old file to its end, the second the new one.
-ProcessResult analyze_while_replacing(const TempDir& dir, const std::string& clip, const std::string& replacement,
-    const std::vector<std::string>& prefix)
+// Runs the analyser on a clip of 20 frames and renames `replacement` over it as soon as the
+// first decode reads from it: the first decode reads the old file to its end, the second
+// the new one.
+ProcessResult analyze_while_replacing(const TempDir& dir, const std::string& replacement,
+    const std::vector<std::string>& prefix = {})
 {
+    const std::string clip = written(dir, "clip.mkv", read_file(frames_clip(20)));
     const int watch = inotify_init1(IN_CLOEXEC);
     int done[2];
     EXPECT_EQ(pipe(done), 0);
@@ -415,33 +322,22 @@ ProcessResult analyze_while_replacing(const TempDir& dir, const std::string& cli
 
 TEST(ChangedFile, BetweenTheTwoDecodesIsSaid)
 {
-    struct Case {
-        int frames;       ///< of the replacement; 0: a GIF that stalls the second decode
-        std::string said; ///< the warning, or for a failure the first line of standard error
-    };
-    const Case cases[] = {
-        {30, "The file changed between the two decodes: 20 video frames in the first, 30 in the second"},
-        {10, "The file changed between the two decodes: 20 video frames in the first, 10 in the second"},
-        {0, kStalled},
-    };
-    for (const Case& c : cases) {
-        TempDir dir;
-        const std::string clip = written(dir, "clip.mkv", read_file(frames_clip(20)));
-        const std::string replacement = c.frames != 0
-            ? written(dir, "new.mkv", read_file(frames_clip(c.frames)))
-            : made(dir, "new.gif", {"testsrc2=s=64x64:r=10"}, {"-frames:v", "1"});
-        const ProcessResult result =
-            analyze_while_replacing(dir, clip, replacement, c.frames == 0 ? kShortStall : std::vector<std::string>{});
-        if (c.frames == 0) {
-            EXPECT_EQ(result.exit_code, 3);
-            EXPECT_EQ(result.err.substr(0, result.err.find('\n')), c.said);
-            EXPECT_EQ(split_lines(result.out).size(), 15u) << "the first decode's rows";
-            continue;
-        }
-        const json report = report_of(result);
-        EXPECT_EQ(report.value("total_frames", 0), 20);
-        EXPECT_EQ(report.value("warnings", json::array()), json::array({c.said}));
-    }
+    const TempDir dir;
+    const json report = report_of(analyze_while_replacing(dir, written(dir, "new.mkv", read_file(frames_clip(30)))));
+    EXPECT_EQ(report.value("total_frames", 0), 20);
+    EXPECT_EQ(report.value("warnings", json::array()),
+        json::array({"The file changed between the two decodes: 20 video frames in the first, 30 in the second"}));
+}
+
+// A replacement that stalls the second decode ends the run after the first decode's rows.
+TEST(ChangedFile, StallingInTheSecondDecodeFailsWithExitCode3)
+{
+    const TempDir dir;
+    const ProcessResult result =
+        analyze_while_replacing(dir, made(dir, "new.gif", {"testsrc2=s=64x64:r=10"}, {"-frames:v", "1"}), kShortStall);
+    EXPECT_EQ(result.exit_code, 3);
+    EXPECT_EQ(result.err.substr(0, result.err.find('\n')), kStalled);
+    EXPECT_EQ(split_lines(result.out).size(), 15u) << "the first decode's rows";
 }
 
 // A report that does not reach standard output whole is a failure with its own exit code.

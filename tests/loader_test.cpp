@@ -74,74 +74,26 @@ std::vector<std::string> with(std::vector<std::string> args, const std::vector<s
     return args;
 }
 
-// 10 frames of 160x120 at 25 fps and 0.4 s of 48 kHz stereo sound.
-const std::vector<std::string> kBoth = {"-f", "lavfi", "-i", "testsrc=size=160x120:duration=0.4", "-f", "lavfi", "-i",
-    "sine=sample_rate=48000:duration=0.4", "-ac", "2"};
 // 10 frames of 64x48 at 10 fps.
 const std::vector<std::string> kVideo = {"-f", "lavfi", "-i", "testsrc=size=64x48:rate=10:duration=1"};
 
-struct StreamsCase {
-    const char* file;
-    std::vector<std::string> args;
-    const char* opened;
-    int frames;
-    int samples, tolerance; ///< mono samples delivered, give or take a codec's padding
-};
-
-void PrintTo(const StreamsCase& c, std::ostream* os)
-{
-    *os << c.file;
-}
-
-class LoaderStreams : public ::testing::TestWithParam<StreamsCase> {};
-
 // The open wait may still be asking a sink whether it ended while a streaming thread prunes
-// it: the loader's own reference keeps a pruned sink valid until loader_close.
-TEST_P(LoaderStreams, OpensLinksAndDeliversToTheEnd)
+// it: the loader's own reference keeps a pruned sink valid until loader_close. Codecs and
+// plain video-only clips go through the analyser's codec matrix; these are odd shapes.
+TEST(LoaderStreams, OpensLinksAndDeliversToTheEnd)
 {
-    const StreamsCase& c = GetParam();
-    TempDir dir;
-    LoaderPtr loader = open_clip(dir, c.file, c.args);
-    ASSERT_TRUE(loader);
-    EXPECT_EQ(opened(loader.get()), c.opened);
-    for (auto [sink, kept] :
-        {std::pair(loader->videosink, loader->videosink_ref), {loader->audiosink, loader->audiosink_ref}})
-        if (sink == nullptr) {
-            ASSERT_NE(kept, nullptr);
-            EXPECT_EQ(GST_OBJECT_REFCOUNT_VALUE(kept), 1) << "only the loader holds the pruned sink";
-            EXPECT_EQ(GST_OBJECT_PARENT(kept), nullptr) << "out of the pipeline";
-        }
-    const Delivery delivery = drain(loader.get());
-    EXPECT_EQ(delivery.error, "");
-    EXPECT_EQ(delivery.video_buffers, c.frames);
-    EXPECT_NEAR(double(delivery.audio_bytes) / 2, c.samples, c.tolerance);
-}
-
-INSTANTIATE_TEST_SUITE_P(Formats, LoaderStreams,
-    ::testing::Values(
-        StreamsCase{"h264.mp4", with(kBoth, {"-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac"}),
-            "160x120/640 25 fps 48000 Hz videoconvert+sink audioconvert+sink: qtdemux avdec_h264 avdec_aac mp4mux "
-            "x264enc voaacenc", 10, 19200, 2048},
-        StreamsCase{"vp8.webm", with(kBoth, {"-c:v", "libvpx", "-c:a", "libopus"}),
-            "160x120/640 25 fps 48000 Hz videoconvert+sink audioconvert+sink: matroskademux vp8dec opusdec webmmux "
-            "vp8enc opusenc", 10, 19200, 2048},
-        StreamsCase{"mpeg4.mkv", with(kBoth, {"-c:v", "mpeg4", "-c:a", "pcm_s16le"}),
-            "160x120/640 25 fps 48000 Hz videoconvert+sink audioconvert+sink: matroskademux avdec_mpeg4 (null) "
-            "matroskamux avenc_mpeg4 (null)", 10, 19200, 2048},
-        StreamsCase{"mjpeg.avi", with(kBoth, {"-c:v", "mjpeg", "-c:a", "pcm_s16le"}),
-            "160x120/640 25 fps 48000 Hz videoconvert+sink audioconvert+sink: avidemux jpegdec (null) avimux jpegenc "
-            "(null)", 10, 19200, 2048},
-        StreamsCase{"theora.ogg", with(kBoth, {"-c:v", "libtheora", "-c:a", "libvorbis"}),
-            "160x120/640 25 fps 48000 Hz videoconvert+sink audioconvert+sink: oggdemux theoradec vorbisdec oggmux "
-            "theoraenc vorbisenc", 10, 19200, 2048},
-        StreamsCase{"video_only.mkv", with(kVideo, {"-c:v", "mpeg4"}),
-            "64x48/256 10 fps 0 Hz videoconvert+sink: matroskademux avdec_mpeg4 (null) matroskamux avenc_mpeg4 (null)",
-            10, 0, 0},
-        StreamsCase{"audio_only.ogg", {"-f", "lavfi", "-i", "sine=sample_rate=44100:duration=0.5", "-c:a", "libvorbis"},
+    const struct {
+        const char* file;
+        std::vector<std::string> args;
+        const char* opened;
+        int frames;
+        int samples, tolerance; ///< mono samples delivered, give or take a codec's padding
+    } cases[] = {
+        {"audio_only.ogg", {"-f", "lavfi", "-i", "sine=sample_rate=44100:duration=0.5", "-c:a", "libvorbis"},
             "0x0/0 0 fps 44100 Hz audioconvert+sink: oggdemux (null) vorbisdec oggmux (null) vorbisenc", 0, 22050,
             1024},
         // Only the first audio stream is linked, and no subtitles (one line, as a data: URL).
-        StreamsCase{"streams.mkv",
+        {"streams.mkv",
             with(kVideo, {"-f", "lavfi", "-i", "sine=sample_rate=48000:duration=1", "-f", "lavfi", "-i",
                              "sine=sample_rate=8000:duration=1", "-f", "srt", "-i",
                              "data:text/plain;base64,MQowMDowMDowMCwwMDAgLS0+IDAwOjAwOjAwLDUwMApoZWxsbwoK", "-map",
@@ -150,28 +102,30 @@ INSTANTIATE_TEST_SUITE_P(Formats, LoaderStreams,
             "64x48/256 10 fps 48000 Hz videoconvert+sink audioconvert+sink: matroskademux avdec_mpeg4 (null) "
             "matroskamux avenc_mpeg4 (null)", 10, 48000, 2400},
         // A linked stream that ends without a sample must not hold the open.
-        StreamsCase{"empty_audio.mkv",
+        {"empty_audio.mkv",
             with(kVideo, {"-f", "lavfi", "-i", "anullsrc=r=48000", "-map", "0", "-map", "1", "-c:v", "mpeg4", "-c:a",
                              "pcm_s16le", "-af", "atrim=end_sample=0"}),
             "64x48/256 10 fps 48000 Hz videoconvert+sink audioconvert+sink: matroskademux avdec_mpeg4 (null) "
-            "matroskamux avenc_mpeg4 (null)", 10, 0, 0}),
-    [](const auto& info) {
-        std::string name = info.param.file;
-        name[name.find('.')] = '_';
-        return name;
-    });
-
-TEST(LoaderOpen, MissingFileFailsWithTheSourceError)
-{
-    GError* error = nullptr;
-    LoaderPtr loader(loader_open("/nonexistent/clip.mp4", &error));
-    GErrorPtr owned(error);
-    ASSERT_NE(loader, nullptr) << "a handle comes back even on failure";
-    ASSERT_NE(error, nullptr);
-    EXPECT_EQ(error->domain, GST_RESOURCE_ERROR);
-    EXPECT_EQ(error->code, GST_RESOURCE_ERROR_NOT_FOUND);
-    EXPECT_EQ(std::string(error->message).rfind("Error from filesrc0: ", 0), 0u) << error->message;
-    EXPECT_NE(std::string(error->message).find('\n'), std::string::npos) << "debug text on its own line";
+            "matroskamux avenc_mpeg4 (null)", 10, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        TempDir dir;
+        LoaderPtr loader = open_clip(dir, c.file, c.args);
+        ASSERT_TRUE(loader);
+        EXPECT_EQ(opened(loader.get()), c.opened);
+        for (auto [sink, kept] :
+            {std::pair(loader->videosink, loader->videosink_ref), {loader->audiosink, loader->audiosink_ref}})
+            if (sink == nullptr) {
+                ASSERT_NE(kept, nullptr);
+                EXPECT_EQ(GST_OBJECT_REFCOUNT_VALUE(kept), 1) << "only the loader holds the pruned sink";
+                EXPECT_EQ(GST_OBJECT_PARENT(kept), nullptr) << "out of the pipeline";
+            }
+        const Delivery delivery = drain(loader.get());
+        EXPECT_EQ(delivery.error, "");
+        EXPECT_EQ(delivery.video_buffers, c.frames);
+        EXPECT_NEAR(double(delivery.audio_bytes) / 2, c.samples, c.tolerance);
+    }
 }
 
 // The open wait may consume every "new-sample" message: samples already announced must
@@ -215,8 +169,8 @@ GstPadProbeReturn hold_frame(GstPad*, GstPadProbeInfo*, gpointer data)
 TEST(LoaderWatchdog, SlowDecodeMovesAndAHeldOneStalls)
 {
     TempDir dir;
-    for (Hold hold : {Hold{100, true}, Hold{2500, false}}) {
-        LoaderPtr loader = open_clip(dir, "slow.mkv", {"-f", "lavfi", "-i", "testsrc=size=64x48:rate=10:duration=3",
+    for (Hold hold : {Hold{100, true}, Hold{1500, false}}) {
+        LoaderPtr loader = open_clip(dir, "slow.mkv", {"-f", "lavfi", "-i", "testsrc=size=64x48:rate=10:duration=2",
             "-c:v", "mpeg4"});
         ASSERT_TRUE(loader);
         loader->stall_limit = G_USEC_PER_SEC;
@@ -226,8 +180,8 @@ TEST(LoaderWatchdog, SlowDecodeMovesAndAHeldOneStalls)
         const Delivery delivery = drain(loader.get());
         if (hold.every) {
             EXPECT_EQ(delivery.error, "");
-            EXPECT_EQ(delivery.video_buffers, 30);
-            EXPECT_GT(g_get_monotonic_time() - start, 2 * G_USEC_PER_SEC) << "slower in all than the limit";
+            EXPECT_EQ(delivery.video_buffers, 20);
+            EXPECT_GT(g_get_monotonic_time() - start, 3 * G_USEC_PER_SEC / 2) << "slower in all than the limit";
         } else {
             EXPECT_EQ(delivery.error, "Decoding stalled: no buffer, message or end of stream from the pipeline for "
                                       "1 s (the limit is set by SKELV_STALL_SECONDS)");

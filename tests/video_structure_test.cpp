@@ -26,8 +26,9 @@ std::string summary(const Codes& codes)
     std::string text = std::to_string(s->header_frames) + " " + std::to_string(s->locator_frames) + " " +
                        std::to_string(s->content_frames) + " " + std::to_string(s->trailer_frames) + ":";
     for (const MarkerClass& c : s->classes) {
-        text += text.back() == ':' ? " " : ", ";
-        text += c.type == MARKER_TYPE_UNKNOWN ? "UNKNOWN" : names[c.type] + (" " + std::to_string(c.interval));
+        text.append(text.back() == ':' ? " " : ", ").append(names[c.type]);
+        if (c.type != MARKER_TYPE_UNKNOWN)
+            text.append(" ").append(std::to_string(c.interval));
     }
     return text;
 }
