@@ -26,14 +26,4 @@ TEST(LevelModel, BlendsBetweenTwoLevelsAreUnclear)
     EXPECT_EQ(classify_level({grey(16)}, grey(16)), -1); // one level tells nothing apart
 }
 
-TEST(LevelModel, DensestCentreIgnoresScatteredSamples)
-{
-    const std::vector<Yuv> samples{grey(39), grey(40), grey(41), grey(40), grey(80), grey(120), grey(160)};
-    int members = 0;
-    EXPECT_FLOAT_EQ(densest_centre(samples, 3, &members).y, 40);
-    EXPECT_EQ(members, 4);
-    densest_centre({}, 3, &members);
-    EXPECT_EQ(members, 0);
-}
-
 } // namespace
