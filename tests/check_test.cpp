@@ -21,8 +21,10 @@ struct DesignEvent {
     double audio_ms;     ///< the beep's first sample
 };
 
-// `repeat`: a design frame shown twice, which delays every later frame by one frame.
-std::vector<DesignEvent> design_events(double audio_delay_ms, int repeat = -1)
+// `repeat`: a design frame shown twice, which delays every later frame by one frame. At another
+// `fps`, through a blending converter: each flash at the first captured frame that gives it at
+// least half the picture, the first whose source position n * 25 / fps is within half a frame of it.
+std::vector<DesignEvent> design_events(double audio_delay_ms, int repeat = -1, int fps = kFps)
 {
     std::vector<DesignEvent> events;
     const int content = kSeconds * kFps - 3 * 5;
@@ -30,18 +32,9 @@ std::vector<DesignEvent> design_events(double audio_delay_ms, int repeat = -1)
         const int frame = kLead + offset;
         const int slot = frame + (repeat >= 0 && frame > repeat ? 1 : 0);
         const double beep_sample = std::llround((double(frame) / kFps + audio_delay_ms / 1000) * kRate);
-        events.push_back({offset, slot * 1000.0 / kFps, beep_sample * 1000 / kRate});
+        const double video_ms = std::ceil((slot - 0.5) * fps / kFps - 1e-9) * 1000 / fps;
+        events.push_back({offset, video_ms, beep_sample * 1000 / kRate});
     }
-    return events;
-}
-
-// Through a blending converter to `fps`: each flash at the first captured frame that gives it at
-// least half the picture, the first whose source position n * 25 / fps is within half a frame of it.
-std::vector<DesignEvent> blended_events(double audio_delay_ms, int fps)
-{
-    std::vector<DesignEvent> events = design_events(audio_delay_ms);
-    for (DesignEvent& e : events)
-        e.video_ms = std::ceil((kLead + e.flash_frame - 0.5) * fps / kFps - 1e-9) * 1000 / fps;
     return events;
 }
 
@@ -180,7 +173,7 @@ TEST_F(CheckRuns, ThroughAChainOfEffects)
     ProcessResult run;
     const json result = checked("chain.mp4", {}, &run);
     EXPECT_EQ(run.exit_code, 0) << run.err;
-    expect_events(result, blended_events(40, 30), 0.5);
+    expect_events(result, design_events(40, -1, 30), 0.5);
     EXPECT_EQ(result["video"]["display_counts"]["2"], 37);
     EXPECT_GE(result["video"]["display_counts"]["1"], 147); // the last one may blend with the trailer
     EXPECT_EQ(result["video"]["dropped"], 0);

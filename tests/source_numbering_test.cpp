@@ -13,11 +13,7 @@ constexpr double kFps = 25;
 
 const ClipDesign& design()
 {
-    static const ClipDesign made = [] {
-        ClipParams params;
-        params.content = 150;
-        return make_design(params);
-    }();
+    static const ClipDesign made = make_design(5, 150);
     return made;
 }
 

@@ -35,6 +35,14 @@ ClipDesign make_design(const ClipParams& params)
     return design;
 }
 
+ClipDesign make_design(int header, int content, int sync_half_period, int frameid_bits)
+{
+    ClipParams params;
+    params.header = header, params.content = content;
+    params.sync_half_period = sync_half_period, params.frameid_bits = frameid_bits;
+    return make_design(params);
+}
+
 Yuv design_levels(char letter)
 {
     const int bits = int(std::strchr("krgybmcw", letter) - "krgybmcw");

@@ -19,6 +19,8 @@ struct I420Frame {
 
 // A design made from `params`; fails the test when the params are refused.
 ClipDesign make_design(const ClipParams& params);
+// The default design with other spans and marker periods.
+ClipDesign make_design(int header, int content, int sync_half_period = 4, int frameid_bits = 4);
 // Mean levels (BT.601, limited range) of a marker showing `letter` of "krgybmcw".
 Yuv design_levels(char letter);
 I420Frame paint_frame(const ClipDesign& design, int frame);
