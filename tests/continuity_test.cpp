@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <numeric>
 
 namespace {
 
@@ -20,17 +21,11 @@ ContinuityReport track(const std::vector<int>& sources)
     return tracker.finish();
 }
 
-std::vector<int> up_to(int n, int then)
-{
-    std::vector<int> s;
-    for (int i = 0; i < n; ++i)
-        s.push_back(i);
-    s.push_back(then);
-    return s;
-}
-
 TEST(Continuity, CountsFromTheNumbers)
 {
+    std::vector<int> late(100);
+    std::iota(late.begin(), late.end(), 0);
+    late.push_back(5);
     const struct {
         const char* name;
         std::vector<int> sources;
@@ -41,7 +36,7 @@ TEST(Continuity, CountsFromTheNumbers)
         {"swapped", {0, 1, 3, 2, 4}, 5, 0, 0, 0, 1, {{1, 5}}},
         {"shown again later", {0, 1, 2, 1, 3}, 4, 0, 0, 1, 1, {{1, 3}, {2, 1}}},
         {"far ahead", {0, 1, 1000, 1001}, 4, 998, 0, 0, 0, {{1, 4}}},
-        {"too late to count", up_to(100, 5), 100, 0, 0, 0, 1, {{1, 100}}}, // settled before it came
+        {"too late to count", late, 100, 0, 0, 0, 1, {{1, 100}}}, // settled before it came
     };
     for (const auto& c : cases) {
         const ContinuityReport report = track(c.sources);

@@ -32,11 +32,10 @@ struct ClipKind {
     void make() const
     {
         const std::string size = std::to_string(width) + "x" + std::to_string(height);
-        EXPECT_EQ(generate({"--size", size, "--fps", std::to_string(fps), "--content", std::to_string(content),
-                               "--no-audio", clip()},
-                      SKELV_ROBUST_CLIPS)
-                      .exit_code,
-            0);
+        const ProcessResult made = generate(
+            {"--size", size, "--fps", std::to_string(fps), "--content", std::to_string(content), "--no-audio", clip()},
+            SKELV_ROBUST_CLIPS);
+        EXPECT_EQ(made.exit_code, 0) << made.err;
         std::string bytes; // 16x16 grey frames: rows 0-7 carry i mod 256, rows 8-15 i / 256
         for (int i = 0; i < params().design_frames(); ++i)
             bytes += std::string(128, char(i % 256)) + std::string(128, char(i / 256));
