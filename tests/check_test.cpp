@@ -1,5 +1,5 @@
-// skelv-check as users run it: clips from skelv-generate with faults on purpose and through
-// chain effects, every event's delay against what the clip's design puts there.
+// skelv-check as users run it on clips with faults on purpose and through chain effects: every
+// event's delay against the clip's design.
 #include "support/media.h"
 
 #include <gtest/gtest.h>
@@ -10,9 +10,8 @@ namespace {
 
 using nlohmann::json;
 
-// The clips' design: 192x144 at 25 fps, 48 kHz sound, 5 header and 5 locator frames, a flash
-// at content offsets 12, 37, 62, ... (one a second), each beep starting at its flash's intended
-// time plus the audio delay, rounded to a whole sample.
+// The clips' design: 25 fps, 48 kHz, 5 header and 5 locator frames, a flash at content offsets
+// 12, 37, 62, ..., each beep at its flash's time plus the audio delay, rounded to a sample.
 constexpr int kFps = 25, kRate = 48000, kLead = 10, kFlashPeriod = 25, kSeconds = 8;
 
 struct DesignEvent {
@@ -21,9 +20,8 @@ struct DesignEvent {
     double audio_ms;     ///< the beep's first sample
 };
 
-// `repeat`: a design frame shown twice, which delays every later frame by one frame. At another
-// `fps`, through a blending converter: each flash at the first captured frame that gives it at
-// least half the picture, the first whose source position n * 25 / fps is within half a frame of it.
+// `repeat`: a design frame shown twice, delaying every later frame. Blended to another `fps`, each
+// flash shows in the first frame whose source position n * 25 / fps is within half a frame of it.
 std::vector<DesignEvent> design_events(double audio_delay_ms, int repeat = -1, int fps = kFps)
 {
     std::vector<DesignEvent> events;
@@ -137,9 +135,8 @@ TEST_F(CheckRuns, DroppedAndRepeatedFramesAndTheirDelays)
     expect_events(result, design_events(0, 100), 0.1);
 }
 
-// One beep muted (the filter mutes whole frames of sound that start in the window), and the
-// sound's clock 0.1 % fast: each beep comes 1 ms a second earlier, -60 ms a minute. The muted
-// flash is listed without a beep; every other pair stays.
+// One beep muted (whole frames of sound that start in the window) and the sound's clock 0.1 %
+// fast (-60 ms a minute): the flash is listed without a beep, every other pair stays.
 TEST_F(CheckRuns, MissingBeepAndClockDrift)
 {
     ASSERT_TRUE(ffmpeg({"-i", dir_->file("lags.mkv"), "-c:v", "copy", "-af",
@@ -157,9 +154,8 @@ TEST_F(CheckRuns, MissingBeepAndClockDrift)
     EXPECT_EQ(result["verdict"], "pass"); // 32 to 40 ms late: within the default limits
 }
 
-// 25 -> 30 fps by blending, the picture squeezed into TV range, the sound through AAC in MP4.
-// No flash shows unblended: each is read in the first frame that gives it half the picture,
-// from 20 ms before it to 13.3 ms after. Source frames 5k + 2 take two frames: 37 of the 185.
+// 25 -> 30 fps by blending (no flash shows unblended; source frames 5k + 2 take two frames: 37
+// of the 185), the picture squeezed into TV range, the sound through AAC in MP4.
 TEST_F(CheckRuns, ThroughAChainOfEffects)
 {
     ASSERT_TRUE(ffmpeg({"-i", dir_->file("lags.mkv"), "-vf", "framerate=fps=30,scale=in_range=pc:out_range=tv", "-c:v",

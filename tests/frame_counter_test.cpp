@@ -46,20 +46,4 @@ TEST(FrameCounter, OffsetsThatLookTheSame)
     }
 }
 
-// Markers that cannot show together leave no offset, rather than a wrong one.
-TEST(FrameCounter, Contradictions)
-{
-    const ClipParams params;
-    const ClipDesign design = make_design(params);
-    const FrameCounter counter(plan_of(design));
-    const std::vector<int8_t> shades = design_shades(design, params.header + params.locator + 5);
-    std::vector<int32_t> residues;
-    for (size_t marker : {1, 0}) { // bit 0 against the colour's parity; the sync mark against bit 2
-        std::vector<int8_t> wrong = shades;
-        wrong[marker] = wrong[marker] == kShadeBlack ? kShadeWhite : kShadeBlack;
-        counter.residues(wrong, &residues);
-        EXPECT_TRUE(residues.empty()) << marker;
-    }
-}
-
 } // namespace

@@ -21,17 +21,15 @@ std::vector<MarkerArea> search(const std::vector<I420Frame>& frames)
     return find_marker_areas(grid, pointers);
 }
 
-void fill(I420Frame* frame, int x0, int y0, int w, int h, uint8_t luma)
-{
-    for (int y = y0; y < y0 + h; ++y)
-        std::fill_n(frame->row(0, y) + x0, w, luma);
-}
-
 // Only rectangles that change count: not a still picture, not noise, not an L or a ring.
 TEST(MarkerSearch, OnlyChangingRectangles)
 {
     std::vector<I420Frame> still(30, I420Frame(320, 240)), shapes = still, noise = still;
     std::mt19937 random(3);
+    const auto fill = [](I420Frame* frame, int x0, int y0, int w, int h, uint8_t luma) {
+        for (int y = y0; y < y0 + h; ++y)
+            std::fill_n(frame->row(0, y) + x0, w, luma);
+    };
     for (size_t f = 0; f < still.size(); ++f) {
         const uint8_t level = f % 2 ? 235 : 16;
         fill(&shapes[f], 20, 20, 40, 40, level); // the one marker

@@ -73,12 +73,11 @@ std::pair<int, int> meaning(const ClipDesign& design, const Shown& s, bool even)
 
 std::vector<Shown> shown_by_filters(const ClipKind& kind, const std::string& time_filters, const std::string& scratch)
 {
-    const std::string bytes = ffmpeg({"-f", "rawvideo", "-pix_fmt", "gray", "-s", "16x16", "-r", std::to_string(kind.fps),
-                                  "-i", kind.index(), "-vf", time_filters.empty() ? "null" : time_filters, "-fps_mode",
-                                  "passthrough", "-f", "rawvideo", scratch})
-        ? read_file(scratch)
-        : "";
     std::vector<Shown> shown;
+    if (!ffmpeg({"-f", "rawvideo", "-pix_fmt", "gray", "-s", "16x16", "-r", std::to_string(kind.fps), "-i", kind.index(),
+            "-vf", time_filters.empty() ? "null" : time_filters, "-fps_mode", "passthrough", "-f", "rawvideo", scratch}))
+        return shown;
+    const std::string bytes = read_file(scratch);
     for (size_t at = 0; at + 256 <= bytes.size(); at += 256)
         shown.push_back({uint8_t(bytes[at]) + 256 * uint8_t(bytes[at + 128])});
     return shown;

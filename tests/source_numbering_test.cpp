@@ -61,9 +61,9 @@ TEST(SourceNumbering, FlashesOnlyWhereTheCountLeads)
 // picture resumes where it stopped.
 TEST(SourceNumbering, GapsAndFreezesUnwrapByTime)
 {
-    std::vector<Shown> frozen(50, Shown{kContent + 20, 0});
-    for (size_t n = 0; n < frozen.size(); ++n)
-        frozen[n].seconds = double(n) / kFps;
+    std::vector<Shown> frozen;
+    for (int n = 0; n < 50; ++n)
+        frozen.push_back({kContent + 20, n / kFps});
     frozen.push_back({kContent + 21, 2});
     const struct {
         const char* name;

@@ -35,11 +35,10 @@ TEST(VideoReader, EveryFrameInOneOrTwoDecodes)
         std::vector<I420Frame> frames = paint_clip(design);
         const int odd = header + 35;
         frames[size_t(odd)] = I420Frame(160, 120);
-        std::vector<int32_t> streamed, sources, want_sources;
-        std::vector<bool> flashes, want_flashes;
+        std::vector<std::pair<int32_t, bool>> streamed, got, want; // source frame, flash
         VideoReaderOptions options;
         options.lookahead_seconds = 2;
-        options.on_frame = [&](const FrameReading& frame) { streamed.push_back(frame.source); };
+        options.on_frame = [&](const FrameReading& frame) { streamed.emplace_back(frame.source, frame.flash); };
         VideoReader reader(options);
         const int decodes = header < 50 ? 1 : 2;
         EXPECT_EQ(read_all(&reader, frames), decodes) << header;
@@ -49,15 +48,12 @@ TEST(VideoReader, EveryFrameInOneOrTwoDecodes)
                       reading.frames_other_size, reading.frames.at(size_t(odd)).kind),
             std::tuple(decodes, SyncEvidence::Locator, 25.0, 25.0, 1, FrameKind::Unknown))
             << header;
-        for (int n = 0; n < int(frames.size()); ++n) {
-            want_sources.push_back(n == odd ? -1 : content_offset(design, n));
-            want_flashes.push_back(n != odd && clip_design_is_flash(design, n));
-        }
+        for (int n = 0; n < int(frames.size()); ++n)
+            want.emplace_back(n == odd ? -1 : content_offset(design, n), n != odd && clip_design_is_flash(design, n));
         for (const FrameReading& frame : reading.frames)
-            sources.push_back(frame.source), flashes.push_back(frame.flash);
-        EXPECT_EQ(sources, want_sources) << header;
-        EXPECT_EQ(flashes, want_flashes) << header;
-        EXPECT_EQ(streamed, sources) << header;
+            got.emplace_back(frame.source, frame.flash);
+        EXPECT_EQ(got, want) << header;
+        EXPECT_EQ(streamed, got) << header;
     }
 }
 
