@@ -25,8 +25,7 @@ TEST(CellGrid, MeansInEveryLayout)
         std::generate(uv.begin(), uv.end(), [&] { return uint8_t(random()); });
         YuvFrameView view;
         view.width = kW, view.height = kH, view.y = y.data(), view.y_stride = kW + 7;
-        view.u = uv.data();
-        view.v = l.step == 2 ? uv.data() + 1 : uv.data() + uv.size() / 2;
+        view.u = uv.data(), view.v = l.step == 2 ? uv.data() + 1 : uv.data() + uv.size() / 2;
         view.uv_stride = uv_stride, view.uv_step = l.step, view.shift_x = l.shift_x, view.shift_y = l.shift_y;
         // Mean of the samples under luma pixels [x0, x0 + w) x [y0, y0 + h) in one plane.
         const auto mean = [&](int plane, int32_t x0, int32_t y0, int32_t w, int32_t h) {

@@ -129,8 +129,7 @@ TEST_F(CheckRuns, ProfilesLimitsAndTheDesignedOffsetDecide)
 TEST_F(CheckRuns, DroppedAndRepeatedFramesAndTheirDelays)
 {
     const json result = checked("faults.mkv").first;
-    EXPECT_EQ(result["video"]["dropped"], 1);
-    EXPECT_EQ(result["video"]["repeated"], 1);
+    EXPECT_EQ(json::array({result["video"]["dropped"], result["video"]["repeated"]}), json::array({1, 1}));
     // The repeat delays the picture, not the sound: later flashes read 40 ms less delay.
     expect_events(result, design_events(0, 100), 0.1);
 }

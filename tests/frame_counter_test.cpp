@@ -10,9 +10,8 @@
 
 namespace {
 
-// Every content frame gives the offsets of the first period that its markers cannot tell from
-// its own (found by comparing the design's codes): one for a colour frame of a clip with
-// enough bits, several for a flash, which hides its colour.
+// Each content frame gives the offsets of the first period whose design codes look like its own:
+// one for a colour frame of a clip with enough bits, several for a flash, which hides its colour.
 TEST(FrameCounter, OffsetsThatLookTheSame)
 {
     const struct {

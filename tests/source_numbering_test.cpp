@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 namespace {
 
@@ -45,9 +46,8 @@ TEST(SourceNumbering, FlashesOnlyWhereTheCountLeads)
         shown.push_back({n, 0.08 + n / kFps});
     shown.push_back({-1, 0.08 + frames / kFps});
     const std::vector<FrameReading> readings = number(shown);
-    EXPECT_EQ(readings[0].kind, FrameKind::Unknown);
-    EXPECT_EQ(readings[2].kind, FrameKind::Header);
-    EXPECT_EQ(readings.back().kind, FrameKind::Unknown);
+    EXPECT_EQ(std::tuple(readings[0].kind, readings[2].kind, readings.back().kind),
+        std::tuple(FrameKind::Unknown, FrameKind::Header, FrameKind::Unknown));
 
     const int flash = kContent + design().params.flash_period / 2; // content offset 12
     ASSERT_TRUE(clip_design_is_flash(design(), flash));
