@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -20,14 +21,11 @@ TEST(CellGrid, MeansInEveryLayout)
     for (const auto& l : layouts) {
         const int32_t y_stride = kW + 7, uv_stride = 2 * (kW >> l.shift_x) + 5;
         std::vector<uint8_t> y(size_t(y_stride) * kH), uv(size_t(uv_stride) * (kH >> l.shift_y) * 2);
-        for (auto& s : y)
-            s = uint8_t(random());
-        for (auto& s : uv)
-            s = uint8_t(random());
+        std::generate(y.begin(), y.end(), [&] { return uint8_t(random()); });
+        std::generate(uv.begin(), uv.end(), [&] { return uint8_t(random()); });
         YuvFrameView view;
         view.width = kW, view.height = kH, view.y = y.data(), view.y_stride = kW + 7;
-        view.u = uv.data();
-        view.v = l.step == 2 ? uv.data() + 1 : uv.data() + uv.size() / 2;
+        view.u = uv.data(), view.v = l.step == 2 ? uv.data() + 1 : uv.data() + uv.size() / 2;
         view.uv_stride = uv_stride, view.uv_step = l.step, view.shift_x = l.shift_x, view.shift_y = l.shift_y;
         // Mean of the samples under luma pixels [x0, x0 + w) x [y0, y0 + h) in one plane.
         const auto mean = [&](int plane, int32_t x0, int32_t y0, int32_t w, int32_t h) {
@@ -50,11 +48,10 @@ TEST(CellGrid, MeansInEveryLayout)
                     << l.name << " plane " << plane << " cell " << i;
         const CellRect rect{3, 2, 9, 7};
         const Yuv direct = cell_rect_mean(grid, view, rect), coarse = cell_rect_mean(grid, reduced.data(), rect);
-        const float want[3] = {float(mean(0, 12, 8, 24, 20)), float(mean(1, 12, 8, 24, 20)), float(mean(2, 12, 8, 24, 20))};
         const float got[3] = {direct.y, direct.u, direct.v}, from_cells[3] = {coarse.y, coarse.u, coarse.v};
         for (int plane = 0; plane < 3; ++plane) {
-            EXPECT_NEAR(got[plane], want[plane], 1e-3) << l.name;
-            EXPECT_NEAR(from_cells[plane], want[plane], 0.5) << l.name; // cell means are rounded
+            EXPECT_NEAR(got[plane], mean(plane, 12, 8, 24, 20), 1e-3) << l.name;
+            EXPECT_NEAR(from_cells[plane], mean(plane, 12, 8, 24, 20), 0.5) << l.name; // cell means are rounded
         }
     }
 }

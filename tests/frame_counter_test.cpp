@@ -10,9 +10,8 @@
 
 namespace {
 
-// Every content frame gives the offsets of the first period that its markers cannot tell from
-// its own (found by comparing the design's codes): one for a colour frame of a clip with
-// enough bits, several for a flash, which hides its colour.
+// Each content frame gives the offsets of the first period whose design codes look like its own:
+// one for a colour frame of a clip with enough bits, several for a flash, which hides its colour.
 TEST(FrameCounter, OffsetsThatLookTheSame)
 {
     const struct {
@@ -22,9 +21,8 @@ TEST(FrameCounter, OffsetsThatLookTheSame)
     } cases[] = {{"default", 4, 4, 200, 48}, {"sync period 3", 3, 4, 200, 48}, {"six bits", 4, 6, 400, 192},
         {"one bit", 4, 1, 200, 24}};
     for (const auto& c : cases) {
-        ClipParams params;
-        params.content = c.content, params.sync_half_period = c.sync_half_period, params.frameid_bits = c.bits;
-        const ClipDesign design = make_design(params);
+        const ClipDesign design = make_design(5, c.content, c.sync_half_period, c.bits);
+        const ClipParams& params = design.params;
         const FrameCounter counter(plan_of(design));
         EXPECT_EQ(counter.period(), c.period) << c.name;
         const int first = params.header + params.locator;
@@ -45,29 +43,6 @@ TEST(FrameCounter, OffsetsThatLookTheSame)
             ASSERT_EQ(residues, alike) << c.name << " offset " << offset;
         }
     }
-}
-
-// Markers that cannot show together leave no offset; a marker between levels, no pattern.
-TEST(FrameCounter, Contradictions)
-{
-    ClipParams params;
-    const ClipDesign design = make_design(params);
-    const FrameCounter counter(plan_of(design));
-    const std::vector<int8_t> shades = design_shades(design, params.header + params.locator + 5);
-    std::vector<int32_t> residues;
-    for (size_t marker : {1, 0}) { // bit 0 against the colour's parity; the sync mark against bit 2
-        std::vector<int8_t> wrong = shades;
-        wrong[marker] = wrong[marker] == kShadeBlack ? kShadeWhite : kShadeBlack;
-        counter.residues(wrong, &residues);
-        EXPECT_TRUE(residues.empty()) << marker;
-    }
-    std::vector<int8_t> unclear = shades;
-    unclear[3] = kShadeUnclear;
-    EXPECT_EQ(counter.pattern(unclear), FramePattern::Unclear);
-    std::vector<int8_t> locator = design_shades(design, params.header);
-    EXPECT_EQ(counter.pattern(locator), FramePattern::Locator);
-    locator[0] = kShadeBlack;
-    EXPECT_EQ(counter.pattern(locator), FramePattern::Other);
 }
 
 } // namespace

@@ -6,47 +6,31 @@
 
 namespace {
 
-ClipParams clip_params(int fps = 25, int content = 150, int sync_half_period = 4, int bits = 4)
-{
-    ClipParams params;
-    params.fps = {fps, 1};
-    params.content = content;
-    params.flash_period = fps;
-    params.sync_half_period = sync_half_period;
-    params.frameid_bits = bits;
-    return params;
-}
-
-// Roles and half-periods as the design made them, the sync mark told apart as the look-ahead
-// allows, the source rate, and the six colours as they arrive.
+// Roles and half-periods as the design made them, the sync mark told apart by each kind of
+// evidence, the source rate, and the six colours as they arrive.
 TEST(MarkerRoles, AsTheDesignMadeThem)
 {
     const struct {
         const char* name;
-        ClipParams params;
+        ClipDesign design;
         double capture_fps;
         int first_frame; ///< design frame the capture starts at
-        bool blend;
         SyncEvidence evidence;
     } cases[] = {
-        {"from the header", clip_params(), 25, 0, false, SyncEvidence::Locator},
-        {"blended to 24 fps", clip_params(), 24, 0, true, SyncEvidence::Locator},
-        {"from mid-content", clip_params(), 30, 40, false, SyncEvidence::RasterOrder},
-        {"odd sync period, from mid-content", clip_params(25, 150, 3), 25, 40, false, SyncEvidence::HalfPeriod},
-        // Bit 0 stays black in the content and only three colours show; the rest is predicted.
-        {"every other frame of 50 fps", clip_params(50, 200), 25, 0, false, SyncEvidence::Locator},
-        {"six bits", clip_params(25, 200, 4, 6), 25, 0, false, SyncEvidence::Locator},
+        {"from mid-content", make_design(5, 150), 30, 40, SyncEvidence::RasterOrder},
+        {"odd sync period, from mid-content", make_design(5, 150, 3), 25, 40, SyncEvidence::HalfPeriod},
+        {"six bits, from the header", make_design(5, 200, 4, 6), 25, 0, SyncEvidence::Locator},
     };
     for (const auto& c : cases) {
-        const ClipDesign design = make_design(c.params);
-        const double fps = c.params.fps.num;
-        const int count = int((c.params.design_frames() - c.first_frame) * c.capture_fps / fps);
-        const CapturedSeries captured = capture_series(design, c.capture_fps, c.first_frame, count, c.blend);
+        const ClipDesign& design = c.design;
+        const double fps = design.params.fps.num;
+        const int count = int((design.params.design_frames() - c.first_frame) * c.capture_fps / fps);
+        const CapturedSeries captured = capture_series(design, c.capture_fps, c.first_frame, count);
         ReadingPlan plan;
         std::string reason;
         ASSERT_TRUE(plan_markers(captured.series, captured.times_ns, &plan, &reason)) << c.name << ": " << reason;
         EXPECT_EQ(plan.sync_from, c.evidence) << c.name;
-        EXPECT_EQ(plan.counter_bits, c.params.frameid_bits) << c.name;
+        EXPECT_EQ(plan.counter_bits, design.params.frameid_bits) << c.name;
         EXPECT_NEAR(plan.source_fps, fps, 0.05 * fps) << c.name;
         for (size_t m = 0; m < design.markers.size(); ++m) {
             const MarkerBox& box = design.markers[m];
@@ -66,7 +50,7 @@ TEST(MarkerRoles, AsTheDesignMadeThem)
 // What a look-ahead must show to be a test clip, and the reason when it does not.
 TEST(MarkerRoles, ReasonsForNoTestClip)
 {
-    const ClipDesign design = make_design(clip_params());
+    const ClipDesign design = make_design(5, 150);
     const CapturedSeries clean = capture_series(design, 25, 0, design.params.design_frames());
     CapturedSeries no_colour = clean, no_counter = clean, no_blinking = clean;
     no_colour.series.pop_back();                  // the lip-sync marker is last
@@ -86,13 +70,6 @@ TEST(MarkerRoles, ReasonsForNoTestClip)
         EXPECT_FALSE(plan_markers(c.captured->series, c.captured->times_ns, &plan, &reason));
         EXPECT_EQ(reason, c.reason);
     }
-}
-
-TEST(MarkerRoles, RatesSnapToTheNearestCommonOne)
-{
-    EXPECT_DOUBLE_EQ(snap_frame_rate(29.975), 30000.0 / 1001);
-    EXPECT_DOUBLE_EQ(snap_frame_rate(29.99), 30);
-    EXPECT_DOUBLE_EQ(snap_frame_rate(27), 27);
 }
 
 } // namespace

@@ -21,52 +21,15 @@ std::vector<MarkerArea> search(const std::vector<I420Frame>& frames)
     return find_marker_areas(grid, pointers);
 }
 
-// Every marker where the chain put it, to the pixel, in raster order, read clear of its edges.
-TEST(MarkerSearch, TheDesignMarkersWhereverTheChainPutsThem)
-{
-    ClipParams params;
-    params.content = 50;
-    const struct {
-        const char* name;
-        ChainLook look;
-    } cases[] = {
-        {"as made", {}},
-        {"a quarter of the area", {160, 120, 0, 0, 0.5}},
-        {"scaled by 1.25 inside bars", {640, 360, 120, 30, 1.25}},
-        {"washed out and noisy", {0, 0, 0, 0, 1, 0.7, 0.05, 0.6, 12}},
-    };
-    const ClipDesign design = make_design(params);
-    for (const auto& c : cases) {
-        const std::vector<I420Frame> frames = paint_clip(design, c.look);
-        const int32_t cell = cell_grid_for(frames[0].width, frames[0].height).cell;
-        const std::vector<MarkerArea> areas = search(frames);
-        ASSERT_EQ(areas.size(), design.markers.size()) << c.name;
-        for (size_t m = 0; m < areas.size(); ++m) {
-            const MarkerBox& box = design.markers[m];
-            const double x = c.look.offset_x + box.left * c.look.scale, y = c.look.offset_y + box.top * c.look.scale;
-            const double size = box.size * c.look.scale;
-            EXPECT_NEAR(areas[m].left, x, 1) << c.name << " marker " << m;
-            EXPECT_NEAR(areas[m].top, y, 1) << c.name << " marker " << m;
-            EXPECT_NEAR(areas[m].width, size, 1) << c.name << " marker " << m;
-            EXPECT_NEAR(areas[m].height, size, 1) << c.name << " marker " << m;
-            EXPECT_TRUE(areas[m].read.x0 * cell >= x + cell && areas[m].read.x1 * cell <= x + size - cell &&
-                areas[m].read.y0 * cell >= y + cell && areas[m].read.y1 * cell <= y + size - cell)
-                << c.name << " marker " << m;
-        }
-    }
-}
-
-void fill(I420Frame* frame, int x0, int y0, int w, int h, uint8_t luma)
-{
-    for (int y = y0; y < y0 + h; ++y)
-        std::fill_n(frame->row(0, y) + x0, w, luma);
-}
-
 // Only rectangles that change count: not a still picture, not noise, not an L or a ring.
 TEST(MarkerSearch, OnlyChangingRectangles)
 {
     std::vector<I420Frame> still(30, I420Frame(320, 240)), shapes = still, noise = still;
     std::mt19937 random(3);
+    const auto fill = [](I420Frame* frame, int x0, int y0, int w, int h, uint8_t luma) {
+        for (int y = y0; y < y0 + h; ++y)
+            std::fill_n(frame->row(0, y) + x0, w, luma);
+    };
     for (size_t f = 0; f < still.size(); ++f) {
         const uint8_t level = f % 2 ? 235 : 16;
         fill(&shapes[f], 20, 20, 40, 40, level); // the one marker

@@ -1,7 +1,6 @@
-// The robust picture reading on recordings degraded at test time: clips from skelv-generate
-// through ffmpeg filter chains, read from ffmpeg's raw output or through the GStreamer driver.
-// What each captured frame shows comes from the filters themselves: the same time filters on
-// a lossless index clip whose frame i carries i, or the framerate filter's interpolation rule.
+// Clips from skelv-generate through ffmpeg filter chains, read through the GStreamer driver. What
+// each captured frame shows comes from the filters themselves: the same time filters on a
+// lossless index clip whose frame i carries i, or the framerate filter's interpolation rule.
 #include "check/recording_decode.h"
 #include "support/design_shades.h"
 #include "support/media.h"
@@ -11,7 +10,6 @@
 
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
 #include <tuple>
@@ -28,33 +26,20 @@ struct ClipKind {
         p.width = width, p.height = height, p.fps = {fps, 1}, p.content = content, p.flash_period = fps;
         return p;
     }
-    // Made once in the build tree by the fixture test below, or by the first test that needs them.
-    std::string clip(bool remake = false) const
+    // Made in the build tree by RobustVideoClips.Make, which CTest runs first.
+    std::string clip() const { return std::string(SKELV_ROBUST_CLIPS) + "/clip" + name + ".mp4"; }
+    std::string index() const { return std::string(SKELV_ROBUST_CLIPS) + "/index" + name + ".gray"; }
+    void make() const
     {
-        const std::string path = std::string(SKELV_ROBUST_CLIPS) + "/clip" + name + ".mp4";
-        std::filesystem::create_directories(SKELV_ROBUST_CLIPS);
-        if (remake || !std::filesystem::exists(path)) {
-            const std::string size = std::to_string(width) + "x" + std::to_string(height);
-            EXPECT_EQ(generate({"--size", size, "--fps", std::to_string(fps), "--content", std::to_string(content),
-                                   "--no-audio", path},
-                          SKELV_ROBUST_CLIPS)
-                          .exit_code,
-                0);
-        }
-        return path;
-    }
-    // 16x16 grey frames: rows 0-7 carry i mod 256, rows 8-15 i / 256.
-    std::string index(bool remake = false) const
-    {
-        const std::string path = std::string(SKELV_ROBUST_CLIPS) + "/index" + name + ".gray";
-        std::filesystem::create_directories(SKELV_ROBUST_CLIPS);
-        if (remake || !std::filesystem::exists(path)) {
-            std::string bytes;
-            for (int i = 0; i < params().design_frames(); ++i)
-                bytes += std::string(128, char(i % 256)) + std::string(128, char(i / 256));
-            write_file(path, bytes);
-        }
-        return path;
+        const std::string size = std::to_string(width) + "x" + std::to_string(height);
+        const ProcessResult made = generate(
+            {"--size", size, "--fps", std::to_string(fps), "--content", std::to_string(content), "--no-audio", clip()},
+            SKELV_ROBUST_CLIPS);
+        EXPECT_EQ(made.exit_code, 0) << made.err;
+        std::string bytes; // 16x16 grey frames: rows 0-7 carry i mod 256, rows 8-15 i / 256
+        for (int i = 0; i < params().design_frames(); ++i)
+            bytes += std::string(128, char(i % 256)) + std::string(128, char(i / 256));
+        write_file(index(), bytes);
     }
 };
 
@@ -64,8 +49,9 @@ const ClipKind kClipWide{"wide", 640, 360, 25, 110}; // 5 s, 32-pixel markers on
 
 TEST(RobustVideoClips, Make)
 {
+    std::filesystem::create_directories(SKELV_ROBUST_CLIPS);
     for (const ClipKind* kind : {&kClip25, &kClip50, &kClipWide})
-        kind->clip(true), kind->index(true);
+        kind->make();
 }
 
 // A captured frame shows design frame `a`, or a blend giving `weight` to design frame `a + 1`.
@@ -87,13 +73,11 @@ std::pair<int, int> meaning(const ClipDesign& design, const Shown& s, bool even)
 
 std::vector<Shown> shown_by_filters(const ClipKind& kind, const std::string& time_filters, const std::string& scratch)
 {
-    std::vector<std::string> args{"-f", "rawvideo", "-pix_fmt", "gray", "-s", "16x16", "-r", std::to_string(kind.fps),
-        "-i", kind.index()};
-    if (!time_filters.empty())
-        args.insert(args.end(), {"-vf", time_filters});
-    args.insert(args.end(), {"-fps_mode", "passthrough", "-f", "rawvideo", scratch});
     std::vector<Shown> shown;
-    const std::string bytes = ffmpeg(args) ? read_file(scratch) : "";
+    if (!ffmpeg({"-f", "rawvideo", "-pix_fmt", "gray", "-s", "16x16", "-r", std::to_string(kind.fps), "-i", kind.index(),
+            "-vf", time_filters.empty() ? "null" : time_filters, "-fps_mode", "passthrough", "-f", "rawvideo", scratch}))
+        return shown;
+    const std::string bytes = read_file(scratch);
     for (size_t at = 0; at + 256 <= bytes.size(); at += 256)
         shown.push_back({uint8_t(bytes[at]) + 256 * uint8_t(bytes[at + 128])});
     return shown;
@@ -118,25 +102,6 @@ std::vector<Shown> shown_by_framerate(const ClipKind& kind, double out_fps)
     }
 }
 
-VideoReading read_raw(const std::string& path, int width, int height, double fps)
-{
-    VideoReader reader;
-    std::vector<uint8_t> frame(size_t(width) * height * 3 / 2);
-    YuvFrameView view;
-    view.width = width, view.height = height, view.y = frame.data(), view.y_stride = width;
-    view.u = frame.data() + size_t(width) * height, view.v = view.u + size_t(width) * height / 4;
-    view.uv_stride = width / 2;
-    for (int decode = 0; decode < 2; ++decode) {
-        std::ifstream in(path, std::ios::binary);
-        bool restart = false;
-        for (int n = 0; !restart && in.read(reinterpret_cast<char*>(frame.data()), std::streamsize(frame.size())); ++n)
-            restart = reader.push(view, std::llround(n * 1e9 / fps)) == PushResult::Restart;
-        if (!restart && reader.finish() == PushResult::Continue)
-            break;
-    }
-    return reader.result();
-}
-
 VideoReading read_gst(const std::string& path)
 {
     VideoReader reader;
@@ -148,20 +113,13 @@ VideoReading read_gst(const std::string& path)
 struct Row {
     const char* name;
     const ClipKind* clip;
-    std::string filters;      ///< the whole chain
-    std::string time_filters; ///< its part that picks frames, for the index clip
-    int width, height;        ///< of the filtered picture
-    double fps;               ///< captured frame rate
-    double scale = 1;         ///< the picture in the frame: scaled, then moved by the offset
+    std::string filters;           ///< the whole chain
+    std::string time_filters = {}; ///< its part that picks frames, for the index clip
+    double scale = 1;              ///< the picture in the frame: scaled, then moved by the offset
     int offset_x = 0, offset_y = 0;
-    double blend_fps = 0;                 ///< the chain blends with framerate at this rate
-    std::vector<std::string> encode = {}; ///< set: encoded to Matroska, read through GStreamer
+    double blend_fps = 0; ///< the chain blends with framerate at this rate
+    std::vector<std::string> encode = {"-c:v", "rawvideo", "-pix_fmt", "yuv420p"}; ///< into Matroska
 };
-
-void PrintTo(const Row& row, std::ostream* os)
-{
-    *os << row.name;
-}
 
 void check_reading(const Row& row, const VideoReading& reading, const std::vector<Shown>& shown)
 {
@@ -192,7 +150,7 @@ void check_reading(const Row& row, const VideoReading& reading, const std::vecto
     std::map<std::pair<int, int>, int64_t> displays;
     std::map<int, int> highest;
     int64_t out_of_order = 0;
-    std::vector<ShownFlash> flashes;
+    std::vector<std::tuple<int64_t, int32_t, int64_t>> flashes, got_flashes; // source frame, loop, time
     for (size_t n = 0; n < shown.size(); ++n) {
         const FrameReading& got = reading.frames[n];
         const double w = shown[n].weight;
@@ -221,28 +179,24 @@ void check_reading(const Row& row, const VideoReading& reading, const std::vecto
             : frame < p.header + p.locator ? FrameKind::Locator
             : offset >= 0                  ? FrameKind::Content
                                            : FrameKind::Trailer;
-        EXPECT_EQ(got.kind, kind) << "frame " << n << " shows design frame " << frame;
-        EXPECT_EQ(got.loop, header ? std::max(pass - 1, 0) : pass) << "frame " << n;
-        EXPECT_EQ(got.source, offset >= 0 ? offset - base : -1) << "frame " << n << " shows design frame " << frame;
-        EXPECT_EQ(got.flash, flash >= 0) << "frame " << n;
+        EXPECT_EQ(std::tuple(got.kind, got.loop, got.source, got.flash),
+            std::tuple(kind, header ? std::max(pass - 1, 0) : pass, offset >= 0 ? offset - base : -1, flash >= 0))
+            << "frame " << n << " shows design frame " << frame;
         if (offset < 0)
             continue;
         displays[{pass, offset}]++;
         const int64_t flash_source = content_offset(design, flash) - base;
-        if (flash >= 0 && (flashes.empty() || flashes.back().source_frame != flash_source))
-            flashes.push_back({flash_source, pass, got.time_ns});
+        if (flash >= 0 && (flashes.empty() || std::get<0>(flashes.back()) != flash_source))
+            flashes.emplace_back(flash_source, pass, got.time_ns);
         const auto [top, first] = highest.try_emplace(pass, offset);
         out_of_order += !first && offset < top->second;
         top->second = std::max(top->second, offset);
     }
     EXPECT_EQ(reading.content_start_seen, shown[0].a < p.header + p.locator);
     EXPECT_EQ(reading.continuity.loops, pass + 1);
-    ASSERT_EQ(reading.continuity.flashes.size(), flashes.size());
-    for (size_t f = 0; f < flashes.size(); ++f) {
-        const ShownFlash& got = reading.continuity.flashes[f];
-        EXPECT_EQ(std::tuple(got.source_frame, got.loop, got.time_ns),
-            std::tuple(flashes[f].source_frame, flashes[f].loop, flashes[f].time_ns)) << "flash " << f;
-    }
+    for (const ShownFlash& f : reading.continuity.flashes)
+        got_flashes.emplace_back(f.source_frame, f.loop, f.time_ns);
+    EXPECT_EQ(got_flashes, flashes);
     // Read in full (blends of content frames too): continuity straight from what the frames show.
     EXPECT_TRUE(row.blend_fps > 0 || unreadable == 0) << unreadable;
     ContinuityReport want;
@@ -268,112 +222,82 @@ TEST_P(RobustVideo, ReadsWhatTheChainShows)
     const std::vector<Shown> shown = row.blend_fps > 0 ? shown_by_framerate(*row.clip, row.blend_fps)
                                                        : shown_by_filters(*row.clip, row.time_filters, scratch.file("index"));
     ASSERT_FALSE(shown.empty());
-    std::vector<std::string> args{"-i", row.clip->clip()};
-    if (!row.filters.empty())
-        args.insert(args.end(), {"-vf", row.filters});
-    args.insert(args.end(), {"-fps_mode", "passthrough"});
-    const std::string out = scratch.file(row.encode.empty() ? "recording.yuv" : "recording.mkv");
-    if (row.encode.empty())
-        args.insert(args.end(), {"-f", "rawvideo", "-pix_fmt", "yuv420p"});
+    std::vector<std::string> args{"-i", row.clip->clip(), "-vf", row.filters.empty() ? "null" : row.filters, "-fps_mode",
+        "passthrough"};
     args.insert(args.end(), row.encode.begin(), row.encode.end());
-    args.push_back(out);
+    args.push_back(scratch.file("recording.mkv"));
     ASSERT_TRUE(ffmpeg(args));
-    check_reading(row, row.encode.empty() ? read_raw(out, row.width, row.height, row.fps) : read_gst(out), shown);
+    check_reading(row, read_gst(scratch.file("recording.mkv")), shown);
 }
 
-std::string row_name(const testing::TestParamInfo<Row>& info)
+void PrintTo(const Row& row, std::ostream* os)
 {
-    return info.param.name;
-}
-
-std::vector<std::string> x264(std::vector<std::string> more)
-{
-    more.insert(more.begin(), {"-c:v", "libx264", "-preset", "veryfast"});
-    return more;
+    *os << row.name;
 }
 
 const Row kLevels[] = {
-    {"LimitedRangeSqueezedAgain", &kClip25, "scale=in_range=full:out_range=limited", "", 320, 240, 25},
-    {"LimitedRangeStretchedToFull", &kClip25, "scale=in_range=limited:out_range=full", "", 320, 240, 25},
-    {"CrushedBlacksClippedWhites", &kClip25, "colorlevels=rimin=0.1:gimin=0.1:bimin=0.1:rimax=0.9:gimax=0.9:bimax=0.9",
-        "", 320, 240, 25},
-    {"Contrast70Brighter10", &kClip25, "eq=contrast=0.7:brightness=0.1", "", 320, 240, 25},
-    {"Contrast130Darker10", &kClip25, "eq=contrast=1.3:brightness=-0.1", "", 320, 240, 25},
-    {"Gamma08Saturation150BlueCastMinus10", &kClip25, "eq=gamma=0.8:saturation=1.5,colorchannelmixer=bb=0.9", "",
-        320, 240, 25},
-    {"Gamma125Saturation50RedCastPlus10", &kClip25, "eq=gamma=1.25:saturation=0.5,colorchannelmixer=rr=1.1", "", 320,
-        240, 25},
-    {"Noise", &kClip25, "noise=alls=20:allf=t+u", "", 320, 240, 25},
+    {"LimitedRangeStretchedToFull", &kClip25, "scale=in_range=limited:out_range=full"},
+    {"CrushedBlacksClippedWhites", &kClip25, "colorlevels=rimin=0.1:gimin=0.1:bimin=0.1:rimax=0.9:gimax=0.9:bimax=0.9"},
+    {"Gamma08Saturation150BlueCastMinus10", &kClip25, "eq=gamma=0.8:saturation=1.5,colorchannelmixer=bb=0.9"},
+    {"Noise", &kClip25, "noise=alls=20:allf=t+u"},
 };
-INSTANTIATE_TEST_SUITE_P(Levels, RobustVideo, testing::ValuesIn(kLevels), row_name);
+INSTANTIATE_TEST_SUITE_P(Levels, RobustVideo, testing::ValuesIn(kLevels), testing::PrintToStringParamName());
 
 const Row kGeometry[] = {
-    {"QuarterArea", &kClip25, "scale=160:120", "", 160, 120, 25, 0.5},
-    {"FourTimesTheArea", &kClip25, "scale=640:480", "", 640, 480, 25, 2},
-    {"WideFrameHalved", &kClipWide, "scale=320:180", "", 320, 180, 25, 0.5},
-    {"InsideALargerFrame", &kClip25, "scale=400:300,pad=640:360:120:30", "", 640, 360, 25, 1.25, 120, 30},
-    {"LowBitrate", &kClip25, "", "", 320, 240, 25, 1, 0, 0, 0, x264({"-b:v", "40k"})},
+    {"QuarterArea", &kClip25, "scale=160:120", "", 0.5},
+    {"WideFrameHalved", &kClipWide, "scale=320:180", "", 0.5},
+    {"LowBitrate", &kClip25, "", "", 1, 0, 0, 0, {"-c:v", "libx264", "-b:v", "40k"}},
 };
-INSTANTIATE_TEST_SUITE_P(Geometry, RobustVideo, testing::ValuesIn(kGeometry), row_name);
+INSTANTIATE_TEST_SUITE_P(Geometry, RobustVideo, testing::ValuesIn(kGeometry), testing::PrintToStringParamName());
 
 const std::string kDrop40 = "select='not(eq(n\\,40))',setpts=N/25/TB";
-const std::string kRepeat40 = "loop=loop=1:size=1:start=40,setpts=N/25/TB";
 const std::string kFreeze60 = "loop=loop=12:size=1:start=60,setpts=N/25/TB";
 const std::string kWeaveFrames = "interlace=lowpass=0,yadif=mode=0"; // one frame per woven pair
 const Row kTime[] = {
-    {"Repeats25To30", &kClip25, "fps=30", "fps=30", 320, 240, 30},
-    {"Drops25To23976", &kClip25, "fps=24000/1001", "fps=24000/1001", 320, 240, 24000.0 / 1001},
-    {"Repeats25To60", &kClip25, "fps=60", "fps=60", 320, 240, 60},
-    {"EveryOther50To25", &kClip50, "fps=25", "fps=25", 320, 240, 25},
-    {"Drops50To2997", &kClip50, "fps=30000/1001", "fps=30000/1001", 320, 240, 30000.0 / 1001},
-    {"Blends25To30", &kClip25, "framerate=30", "", 320, 240, 30, 1, 0, 0, 30},
-    {"Blends25To24", &kClip25, "framerate=24", "", 320, 240, 24, 1, 0, 0, 24},
-    {"Blends50To5994", &kClip50, "framerate=60000/1001", "", 320, 240, 60000.0 / 1001, 1, 0, 0, 60000.0 / 1001},
-    {"InterlacedFieldRate", &kClip50, "interlace=lowpass=0,yadif=mode=1", "", 320, 240, 50}, // every frame back
-    {"InterlacedFrameRate", &kClip50, kWeaveFrames, kWeaveFrames, 320, 240, 25},
-    {"OneDropped", &kClip25, kDrop40, kDrop40, 320, 240, 25},
-    {"OneRepeated", &kClip25, kRepeat40, kRepeat40, 320, 240, 25},
-    {"FrozenHalfASecond", &kClip25, kFreeze60, kFreeze60, 320, 240, 25},
+    {"Drops25To23976", &kClip25, "fps=24000/1001", "fps=24000/1001"},
+    {"Repeats25To60", &kClip25, "fps=60", "fps=60"},
+    {"EveryOther50To25", &kClip50, "fps=25", "fps=25"},
+    {"Blends25To24", &kClip25, "framerate=24", "", 1, 0, 0, 24},
+    {"Blends50To5994", &kClip50, "framerate=60000/1001", "", 1, 0, 0, 60000.0 / 1001},
+    {"InterlacedFieldRate", &kClip50, "interlace=lowpass=0,yadif=mode=1"}, // every frame back
+    {"OneDropped", &kClip25, kDrop40, kDrop40},
+    {"FrozenHalfASecond", &kClip25, kFreeze60, kFreeze60},
 };
-INSTANTIATE_TEST_SUITE_P(Time, RobustVideo, testing::ValuesIn(kTime), row_name);
+INSTANTIATE_TEST_SUITE_P(Time, RobustVideo, testing::ValuesIn(kTime), testing::PrintToStringParamName());
 
 const std::string kInside = "trim=start_frame=40:end_frame=120,setpts=PTS-STARTPTS";
 const std::string kLooped = "loop=loop=2:size=150";
 const std::string kLoopedInside = "trim=start_frame=40,setpts=PTS-STARTPTS,loop=loop=1:size=110";
 const Row kExtent[] = {
-    {"StartsAndEndsInside", &kClip25, kInside, kInside, 320, 240, 25},
-    {"LoopedThreeTimes", &kClip25, kLooped, kLooped, 320, 240, 25},
-    {"LoopedFromInside", &kClip25, kLoopedInside, kLoopedInside, 320, 240, 25},
+    {"StartsAndEndsInside", &kClip25, kInside, kInside},
+    {"LoopedThreeTimes", &kClip25, kLooped, kLooped},
+    {"LoopedFromInside", &kClip25, kLoopedInside, kLoopedInside},
 };
-INSTANTIATE_TEST_SUITE_P(Extent, RobustVideo, testing::ValuesIn(kExtent), row_name);
+INSTANTIATE_TEST_SUITE_P(Extent, RobustVideo, testing::ValuesIn(kExtent), testing::PrintToStringParamName());
 
-// Through the GStreamer driver, which takes each decoder's own layout.
+// Each decoder's own layout through the GStreamer driver.
 const Row kFormats[] = {
-    {"Yuv422", &kClip25, "", "", 320, 240, 25, 1, 0, 0, 0, x264({"-pix_fmt", "yuv422p"})},
-    {"Yuv444", &kClip25, "", "", 320, 240, 25, 1, 0, 0, 0, x264({"-pix_fmt", "yuv444p"})},
-    {"TenBit", &kClip25, "", "", 320, 240, 25, 1, 0, 0, 0, x264({"-pix_fmt", "yuv420p10le"})},
-    {"Rgb", &kClip25, "", "", 320, 240, 25, 1, 0, 0, 0, {"-c:v", "ffv1", "-pix_fmt", "bgr0"}},
-    {"TimesFrom10s", &kClip25, "", "", 320, 240, 25, 1, 0, 0, 0, x264({"-output_ts_offset", "10"})},
+    {"Yuv444", &kClip25, "", "", 1, 0, 0, 0, {"-c:v", "libx264", "-pix_fmt", "yuv444p"}},
+    {"TenBit", &kClip25, "", "", 1, 0, 0, 0, {"-c:v", "libx264", "-pix_fmt", "yuv420p10le"}},
+    {"Rgb", &kClip25, "", "", 1, 0, 0, 0, {"-c:v", "ffv1", "-pix_fmt", "bgr0"}},
 };
-INSTANTIATE_TEST_SUITE_P(Formats, RobustVideo, testing::ValuesIn(kFormats), row_name);
+INSTANTIATE_TEST_SUITE_P(Formats, RobustVideo, testing::ValuesIn(kFormats), testing::PrintToStringParamName());
 
 // A typical capture chain combines three or four effects.
 const Row kCombined[] = {
     {"PlayerAt30SqueezedPillarboxedNoisy", &kClip25,
         "fps=30,scale=400:300,pad=480:320:40:10,scale=in_range=full:out_range=limited,eq=contrast=0.8:saturation=0.7,"
         "noise=alls=10:allf=t",
-        "fps=30", 480, 320, 30, 1.25, 40, 10},
+        "fps=30", 1.25, 40, 10},
     {"BlendedTo2997GradedCastReencoded", &kClip25,
-        "framerate=30000/1001,eq=contrast=1.2:brightness=-0.05:gamma=1.2,colorchannelmixer=rr=1.1", "", 320, 240,
-        30000.0 / 1001, 1, 0, 0, 30000.0 / 1001, x264({"-crf", "30", "-output_ts_offset", "3"})},
-    {"InterlacedCaptureScaledDown", &kClip50, kWeaveFrames + ",scale=240:180,eq=contrast=0.9", kWeaveFrames, 240, 180,
-        25, 0.75},
+        "framerate=30000/1001,eq=contrast=1.2:brightness=-0.05:gamma=1.2,colorchannelmixer=rr=1.1", "", 1, 0, 0,
+        30000.0 / 1001, {"-c:v", "libx264", "-crf", "30", "-output_ts_offset", "3"}},
+    {"InterlacedCaptureScaledDown", &kClip50, kWeaveFrames + ",scale=240:180,eq=contrast=0.9", kWeaveFrames, 0.75},
 };
-INSTANTIATE_TEST_SUITE_P(Combined, RobustVideo, testing::ValuesIn(kCombined), row_name);
+INSTANTIATE_TEST_SUITE_P(Combined, RobustVideo, testing::ValuesIn(kCombined), testing::PrintToStringParamName());
 
-// Another moving picture is no test clip, said so with no marker (stills and noise are refused
-// in the unit tests); a file that does not decode fails.
-TEST(RobustVideoRejects, OtherPicturesAndBrokenFiles)
+// Another moving picture is no test clip, said so with no marker.
+TEST(RobustVideoRejects, OtherMovingPicture)
 {
     TempDir scratch;
     ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-t", "3", "-c:v", "libx264", "-preset",
@@ -381,11 +305,6 @@ TEST(RobustVideoRejects, OtherPicturesAndBrokenFiles)
     const VideoReading reading = read_gst(scratch.file("other.mkv"));
     EXPECT_EQ(reading.error.rfind("not a test clip: ", 0), 0u) << reading.error;
     EXPECT_TRUE(!reading.ok && reading.markers.empty());
-    write_file(scratch.file("broken.mkv"), std::string(4096, 'x'));
-    VideoReader reader;
-    std::string error;
-    EXPECT_FALSE(read_video_file(scratch.file("broken.mkv").c_str(), &reader, &error));
-    EXPECT_FALSE(error.empty());
 }
 
 } // namespace

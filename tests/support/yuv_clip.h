@@ -1,6 +1,5 @@
 // Test pictures for the robust reader, made in memory from the generator's clip design: I420
-// frames as a chain may deliver them (levels, scale, bars, noise), or a marker's mean levels
-// frame by frame as a capture at another rate shows them.
+// frames, or a marker's mean levels frame by frame as a capture at another rate shows them.
 #pragma once
 
 #include "generate/clip_design.h"
@@ -8,16 +7,6 @@
 
 #include <cstdint>
 #include <vector>
-
-struct ChainLook {
-    int width = 0, height = 0;      ///< captured frame, even sizes; 0: the design's size
-    int offset_x = 0, offset_y = 0; ///< top-left corner of the picture in the frame (black bars around)
-    double scale = 1;               ///< frame pixels per design pixel
-    double contrast = 1;            ///< luma scaled about black
-    double brightness = 0;          ///< luma offset, share of the luma range
-    double saturation = 1;          ///< chroma scaled about grey
-    double noise = 0;               ///< amplitude of uniform luma noise, levels
-};
 
 struct I420Frame {
     int width, height, y_stride, uv_stride; ///< rows are padded past the picture
@@ -30,17 +19,17 @@ struct I420Frame {
 
 // A design made from `params`; fails the test when the params are refused.
 ClipDesign make_design(const ClipParams& params);
+// The default design with other spans and marker periods.
+ClipDesign make_design(int header, int content, int sync_half_period = 4, int frameid_bits = 4);
 // Mean levels (BT.601, limited range) of a marker showing `letter` of "krgybmcw".
-Yuv design_levels(char letter, const ChainLook& look = {});
-// Design frame `frame` as the chain shows it, pixels taken nearest-neighbour.
-I420Frame paint_frame(const ClipDesign& design, int frame, const ChainLook& look = {});
-std::vector<I420Frame> paint_clip(const ClipDesign& design, const ChainLook& look = {});
+Yuv design_levels(char letter);
+I420Frame paint_frame(const ClipDesign& design, int frame);
+std::vector<I420Frame> paint_clip(const ClipDesign& design);
 
 // Each marker's levels in `count` frames captured at `capture_fps` from design frame `first`:
-// the design frame at each captured frame's time, or with `blend` the two around it mixed by
-// time, kept pure within 15/256 of either as ffmpeg's framerate filter does.
+// the design frame at each captured frame's time.
 struct CapturedSeries {
     std::vector<std::vector<Yuv>> series; ///< per design marker, per captured frame
     std::vector<int64_t> times_ns;
 };
-CapturedSeries capture_series(const ClipDesign& design, double capture_fps, int first, int count, bool blend = false);
+CapturedSeries capture_series(const ClipDesign& design, double capture_fps, int first, int count);
