@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 
 namespace {
 
@@ -46,12 +45,11 @@ Sound minute_of_sound(int minute)
     case 45: return tone_bursts({547, 1900});
     case 46: return tone_bursts({520, 1823});
     case 47: return mixed(tone_bursts({697, 1209}), tone_bursts({852, 1477}));
-    case 48: return at_level(white_noise(kMinute, seed), -20);
-    case 49: return gated(at_level(white_noise(kMinute, seed), -15), kRate / 5, kRate / 3);
-    case 50: return at_level(mains_hum(kMinute, kRate, 50), -20);
-    case 51: return gated(at_level(mains_hum(kMinute, kRate, 60), -15), kRate / 2, kRate / 2);
-    case 52: return mixed(at_level(speech_like(kMinute, kRate, seed), -20), at_level(music_like(kMinute, kRate, seed), -25));
-    case 53: return mixed(at_level(music_like(kMinute, kRate, seed), -20), sine(kMinute, kRate, 1000, 0.05));
+    case 48: return gated(at_level(white_noise(kMinute, seed), -15), kRate / 5, kRate / 3);
+    case 49: return at_level(mains_hum(kMinute, kRate, 50), -20);
+    case 50: return gated(at_level(mains_hum(kMinute, kRate, 60), -15), kRate / 2, kRate / 2);
+    case 51: return mixed(at_level(speech_like(kMinute, kRate, seed), -20), at_level(music_like(kMinute, kRate, seed), -25));
+    case 52: return mixed(at_level(music_like(kMinute, kRate, seed), -20), sine(kMinute, kRate, 1000, 0.05));
     default: return mixed(at_level(speech_like(kMinute, kRate, seed), -15), at_level(white_noise(kMinute, seed), -30));
     }
 }

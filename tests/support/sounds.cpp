@@ -15,11 +15,6 @@ double uniform(Random& random, double low, double high)
     return std::uniform_real_distribution<double>(low, high)(random);
 }
 
-size_t samples_of(double seconds, int rate)
-{
-    return size_t(std::lround(seconds * rate));
-}
-
 // Two-pole resonator with unit gain at its centre frequency.
 struct Resonator {
     Resonator(double hz, double bandwidth, int rate) : r(std::exp(-M_PI * bandwidth / rate)), theta(2 * M_PI * hz / rate) {}
@@ -39,18 +34,12 @@ double envelope(size_t i, size_t length, size_t edge)
     return std::min(1.0, double(std::min(i, length - i)) / double(edge));
 }
 
-// Ideal low pass at `cutoff` (a fraction of the sample rate) at `t` samples from its centre,
-// under a Blackman window over ± `half` samples.
+// Ideal low pass at `cutoff` (a fraction of the rate), `t` samples off centre, Blackman window ± `half`.
 double low_pass_tap(double t, double cutoff, double half)
 {
     const double x = 2 * cutoff * t, w = M_PI * t / half;
     const double sinc = x == 0 ? 1.0 : std::sin(M_PI * x) / (M_PI * x);
     return 2 * cutoff * sinc * (0.42 + 0.5 * std::cos(w) + 0.08 * std::cos(2 * w));
-}
-
-double rms(const Sound& sound)
-{
-    return std::sqrt(std::inner_product(sound.begin(), sound.end(), sound.begin(), 0.0) / double(sound.size()));
 }
 
 } // namespace
@@ -64,7 +53,6 @@ void add_beep(Sound& sound, int rate, const BeepSpec& beep)
     }
 }
 
-// Each input sample spreads over the taps around it, skipped where silent.
 Sound band_limit(const Sound& sound, int rate, double low_hz, double high_hz)
 {
     const double half = std::ceil(0.008 * rate);
@@ -72,15 +60,15 @@ Sound band_limit(const Sound& sound, int rate, double low_hz, double high_hz)
     for (double t = -half; t <= half; ++t)
         taps.push_back(low_pass_tap(t, high_hz / rate, half) - low_pass_tap(t, low_hz / rate, half));
     for (size_t n = 0; n < sound.size(); ++n)
-        if (sound[n] != 0)
-            for (size_t k = 0; k < taps.size(); ++k)
-                out[n + k] += sound[n] * taps[k];
+        for (size_t k = 0; k < taps.size(); ++k)
+            out[n + k] += sound[n] * taps[k];
     return Sound(out.begin() + long(half), out.begin() + long(half) + long(sound.size()));
 }
 
 Sound at_level(Sound sound, double rms_dbfs)
 {
-    const double gain = std::pow(10.0, rms_dbfs / 20) / std::max(rms(sound), 1e-12);
+    const double rms = std::sqrt(std::inner_product(sound.begin(), sound.end(), sound.begin(), 0.0) / double(sound.size()));
+    const double gain = std::pow(10.0, rms_dbfs / 20) / std::max(rms, 1e-12);
     for (float& x : sound)
         x = float(x * gain);
     return sound;
@@ -99,8 +87,7 @@ Sound white_noise(size_t samples, uint32_t seed)
     Random random(seed);
     std::uniform_real_distribution<float> noise(-std::sqrt(3.0f), std::sqrt(3.0f));
     Sound sound(samples);
-    for (float& x : sound)
-        x = noise(random);
+    std::generate(sound.begin(), sound.end(), [&] { return noise(random); });
     return sound;
 }
 
@@ -129,18 +116,17 @@ Sound speech_like(size_t samples, int rate, uint32_t seed)
     Sound sound(samples);
     double glottal_phase = 0;
     for (size_t at = 0; at < samples;) {
-        const size_t length = samples_of(uniform(random, 0.12, 0.35), rate);
+        const auto length = size_t(uniform(random, 0.12, 0.35) * rate);
         const double f0 = uniform(random, 85, 260), glide = uniform(random, -0.2, 0.25), second = uniform(random, 0.3, 0.8);
         Resonator formants[] = {{uniform(random, 300, 850), 70, rate}, {uniform(random, 850, 2400), 100, rate}};
         double tilt = 0;
         for (size_t i = 0; i < length && at + i < samples; ++i) {
-            glottal_phase += f0 * (1 + glide * double(i) / double(length)) / rate;
-            const bool pulse = glottal_phase >= 1;
+            const bool pulse = (glottal_phase += f0 * (1 + glide * double(i) / double(length)) / rate) >= 1;
             glottal_phase -= pulse;
             tilt = 0.92 * tilt + pulse;
             sound[at + i] = float((formants[0](tilt) + second * formants[1](tilt)) * envelope(i, length, length / 8));
         }
-        at += length + samples_of(uniform(random, 0.02, 0.4), rate);
+        at += length + size_t(uniform(random, 0.02, 0.4) * rate);
     }
     return sound;
 }
@@ -150,8 +136,8 @@ Sound music_like(size_t samples, int rate, uint32_t seed)
 {
     Random random(seed);
     Sound sound(samples);
-    std::vector<std::vector<float>> timbres(8, std::vector<float>(2048));
-    for (auto& table : timbres) {
+    std::vector<Sound> timbres(8, Sound(2048));
+    for (Sound& table : timbres) {
         const double fall = uniform(random, 0.2, 0.8);
         for (int k = 1, harmonics = 1 + int(uniform(random, 0, 8)); k <= harmonics; ++k)
             for (size_t i = 0; i < table.size(); ++i)
@@ -159,12 +145,11 @@ Sound music_like(size_t samples, int rate, uint32_t seed)
     }
     const double a4 = uniform(random, 430, 446), decay = std::exp(-1.0 / (0.4 * rate));
     for (size_t at = 0; at < samples;) {
-        const size_t length = samples_of(uniform(random, 0.1, 0.8), rate), attack = samples_of(uniform(random, 0.002, 0.05), rate);
+        const auto length = size_t(uniform(random, 0.1, 0.8) * rate), attack = size_t(uniform(random, 0.002, 0.05) * rate);
         for (int voices = 1 + int(uniform(random, 0, 4)); voices > 0; --voices) {
             const double hz = a4 * std::pow(2.0, (int(uniform(random, -36, 28)) + uniform(random, -0.1, 0.1)) / 12);
             const auto& timbre = timbres[size_t(uniform(random, 0, 8))];
-            const auto step = uint32_t(hz / rate * 4294967296.0);
-            auto phase = uint32_t(uniform(random, 0, 4294967295.0));
+            uint32_t step = uint32_t(hz / rate * 4294967296.0), phase = uint32_t(uniform(random, 0, 4294967295.0));
             double gain = uniform(random, 0.1, 0.3);
             for (size_t i = 0; i < length && at + i < samples; ++i, phase += step, gain *= decay)
                 sound[at + i] += float(gain * envelope(i, length, attack)) * timbre[phase >> 21];
