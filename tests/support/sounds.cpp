@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <numeric>
 #include <random>
 #include <utility>
@@ -24,8 +25,7 @@ struct Resonator {
         y2 = std::exchange(y1, y);
         return y;
     }
-    double r, theta, a1 = 2 * r * std::cos(theta), gain = (1 - r) * std::sqrt(1 - 2 * r * std::cos(2 * theta) + r * r);
-    double y1 = 0, y2 = 0;
+    double r, theta, a1 = 2 * r * std::cos(theta), gain = (1 - r) * std::sqrt(1 - 2 * r * std::cos(2 * theta) + r * r), y1 = 0, y2 = 0;
 };
 
 // Linear attack and release over `edge` samples of a `length`-sample event.
@@ -37,8 +37,7 @@ double envelope(size_t i, size_t length, size_t edge)
 // Ideal low pass at `cutoff` (a fraction of the rate), `t` samples off centre, Blackman window ± `half`.
 double low_pass_tap(double t, double cutoff, double half)
 {
-    const double x = 2 * cutoff * t, w = M_PI * t / half;
-    const double sinc = x == 0 ? 1.0 : std::sin(M_PI * x) / (M_PI * x);
+    const double x = 2 * cutoff * t, w = M_PI * t / half, sinc = x == 0 ? 1.0 : std::sin(M_PI * x) / (M_PI * x);
     return 2 * cutoff * sinc * (0.42 + 0.5 * std::cos(w) + 0.08 * std::cos(2 * w));
 }
 
@@ -76,8 +75,7 @@ Sound at_level(Sound sound, double rms_dbfs)
 
 Sound mixed(Sound into, const Sound& other)
 {
-    for (size_t i = 0; i < std::min(into.size(), other.size()); ++i)
-        into[i] += other[i];
+    std::transform(other.begin(), other.begin() + long(std::min(into.size(), other.size())), into.begin(), into.begin(), std::plus<>());
     return into;
 }
 
