@@ -42,34 +42,20 @@ Made made(const std::vector<std::string>& args)
     return m;
 }
 
-// "header locator content trailer: S4 F1 R ...", ? for UNKNOWN.
-std::string summary(const std::array<int32_t, 4>& spans, const std::vector<std::pair<char, int>>& types)
+// "header locator content trailer: S4 F1 R ...", ? for UNKNOWN; `letter` and `interval` of each marker.
+template <typename Spans, typename Markers, typename Type>
+std::string summary(const Spans& s, const Markers& markers, Type type)
 {
-    std::string text = std::to_string(spans[0]) + " " + std::to_string(spans[1]) + " " + std::to_string(spans[2]) +
-        " " + std::to_string(spans[3]) + ":";
-    for (const auto& [type, interval] : types)
-        text += std::string(" ") + type + (type == 'S' || type == 'F' ? std::to_string(interval) : "");
+    std::string text = std::to_string(s.header_frames) + " " + std::to_string(s.locator_frames) + " " +
+        std::to_string(s.content_frames) + " " + std::to_string(s.trailer_frames) + ":";
+    for (const auto& m : markers) {
+        const auto [letter, interval] = type(m);
+        text += std::string(" ") + letter + (letter == 'S' || letter == 'F' ? std::to_string(interval) : "");
+    }
     return text;
 }
 
-std::string summary(const ExpectedReport& r)
-{
-    std::vector<std::pair<char, int>> types;
-    for (const ExpectedMarker& m : r.markers)
-        types.emplace_back(m.keeps_pattern ? "SFR"[int(m.box.kind)] : '?', m.box.half_period);
-    return summary({r.header_frames, r.locator_frames, r.content_frames, r.trailer_frames}, types);
-}
-
-std::string summary(const VideoStructure& v)
-{
-    std::vector<std::pair<char, int>> types;
-    for (const MarkerClass& m : v.classes)
-        types.emplace_back("?SFR"[m.type], m.interval);
-    return summary({v.header_frames, v.locator_frames, v.content_frames, v.trailer_frames}, types);
-}
-
-// Pixel history and marker rectangles of the design's frames as painted, uncoded; each
-// painted frame must read as its code.
+// Marker rectangles of the design's frames as painted, uncoded; each frame must read as its code.
 std::vector<MarkerRect> markers_of_painted(const ClipDesign& design, const std::vector<std::string>& codes)
 {
     const int32_t width = design.params.width, stride = width * 4;
@@ -87,9 +73,9 @@ std::vector<MarkerRect> markers_of_painted(const ClipDesign& design, const std::
     return markers;
 }
 
-// The sidecar follows from the design alone. The analyser's modules, run on the design's
-// very frames and samples, must read them alike; the beep detector's single-precision sums
-// may move an edge by a few samples. Beeps sit on the flashes' times plus the delay.
+// The sidecar follows from the design alone; the analyser's modules must read the design's
+// very frames and samples alike (single-precision sums may move a beep edge a few samples).
+// Beeps sit on the flashes' times plus the delay.
 TEST(ExpectedReport, AgreesWithTheReadersOnTheDesignsFramesAndSamples)
 {
     constexpr int64_t kEdgeSlack = 3; // samples
@@ -115,8 +101,12 @@ TEST(ExpectedReport, AgreesWithTheReadersOnTheDesignsFramesAndSamples)
     for (const auto& c : cases) {
         const auto& [design, report] = made(c.args);
         SCOPED_TRACE(c.structure);
-        EXPECT_EQ(summary(report), c.structure);
-        EXPECT_EQ(summary(*VideoStructurePtr(video_structure_analyze(report.codes))), c.structure);
+        EXPECT_EQ(summary(report, report.markers, [](const ExpectedMarker& m) {
+            return std::pair(m.keeps_pattern ? "SFR"[int(m.box.kind)] : '?', m.box.half_period);
+        }), c.structure);
+        const VideoStructurePtr read(video_structure_analyze(report.codes));
+        EXPECT_EQ(summary(*read, read->classes, [](const MarkerClass& m) { return std::pair("?SFR"[m.type], m.interval); }),
+            c.structure);
         EXPECT_EQ(report.video_markers, c.video_markers);
         const std::vector<MarkerRect> rects = markers_of_painted(design, report.codes);
         ASSERT_EQ(rects.size(), report.markers.size());
@@ -141,17 +131,16 @@ TEST(ExpectedReport, AgreesWithTheReadersOnTheDesignsFramesAndSamples)
     }
 }
 
+// Design frame and time in frames of delivered frames 29, 30, 39, 40, 41.
 TEST(Design, DroppedFrameLeavesAGapAndRepeatedFrameDelaysTheRest)
 {
     const ClipDesign design = made({"--drop", "30", "--repeat", "40", "x.mkv"}).design;
     const uint64_t frame_ns = 40000000;
     ASSERT_EQ(design.frames.size(), 125u);
-    const auto shown = [&](size_t i) { return std::pair(design.frames[i].design, design.frames[i].time_ns / frame_ns); };
-    EXPECT_EQ(shown(29), std::pair(29, uint64_t(29)));
-    EXPECT_EQ(shown(30), std::pair(31, uint64_t(31))) << "no frame at the dropped one's time";
-    EXPECT_EQ(shown(39), std::pair(40, uint64_t(40)));
-    EXPECT_EQ(shown(40), std::pair(40, uint64_t(41)));
-    EXPECT_EQ(shown(41), std::pair(41, uint64_t(42))) << "frame 41 comes one frame late";
+    std::vector<std::pair<int, uint64_t>> shown;
+    for (const size_t i : {29, 30, 39, 40, 41})
+        shown.emplace_back(design.frames[i].design, design.frames[i].time_ns / frame_ns);
+    EXPECT_EQ(shown, (std::vector<std::pair<int, uint64_t>>{{29, 29}, {31, 31}, {40, 40}, {40, 41}, {41, 42}}));
     EXPECT_EQ(design.length_ns, 126 * frame_ns);
 }
 
@@ -212,9 +201,8 @@ TEST(Program, RefusesBeforeWritingAnything)
     EXPECT_EQ(files_in(dir), std::vector<std::string>{});
 }
 
-// One 1080p RGBx frame alone fills the video source's queue, and twelve seconds of 192 kHz
-// sound overflow the audio source's: the feeder must keep both streams moving, neither
-// running ahead while the muxer waits for the other.
+// One 1080p RGBx frame fills the video source's queue and twelve seconds of 192 kHz sound the
+// audio source's: the feeder must keep both moving, neither running ahead while the muxer waits.
 TEST(Program, WritesClipsWhoseFramesAndSoundOverflowTheSourceQueues)
 {
     TempDir dir;
@@ -228,35 +216,30 @@ TEST(Program, WritesClipsWhoseFramesAndSoundOverflowTheSourceQueues)
     EXPECT_EQ(files_in(dir), (std::vector<std::string>{"clip.mkv", "clip.mkv.expected.json"}));
 }
 
-// An unwritable place fails before encoding; a sidecar that cannot be written takes its
-// clip with it.
-TEST(Program, FailedWritesLeaveNoClip)
-{
-    TempDir dir;
-    fs::create_directory(dir.file("clip.mkv.expected.json"));
-    for (const auto& [path, message] : std::vector<std::pair<std::string, std::string>>{
-             {dir.file("missing/clip.mkv"), "cannot write " + dir.file("missing/clip.mkv.part: ")},
-             {"clip.mkv", "cannot write clip.mkv.expected.json: "}}) {
-        const ProcessResult result = generate({"--size", "160x120", "--duration", "1.6", path}, dir.path());
-        EXPECT_EQ(result.exit_code, 2);
-        EXPECT_EQ(result.err.rfind("skelv-generate: " + message, 0), 0u) << result.err;
-    }
-    EXPECT_EQ(files_in(dir), std::vector<std::string>{"clip.mkv.expected.json"});
-}
-
-// A file-size limit makes the writer fail half-way, as a full disk would; with SIGXFSZ
-// ignored the write returns an error instead of killing the process.
-TEST(Program, PartlyWrittenClipIsRemovedAndAnEarlierOneKept)
+// Failed writes leave no clip and keep an earlier one: an unwritable place fails before
+// encoding; a sidecar that cannot be written takes its clip with it; a file-size limit makes
+// the writer fail half-way, as a full disk would (SIGXFSZ ignored, the write returns an error).
+TEST(Program, FailedWritesLeaveNoClipAndKeepAnEarlierOne)
 {
     TempDir dir;
     ASSERT_EQ(generate({"--size", "160x120", "--duration", "1.6", "--audio-codec", "pcm", "clip.mkv"}, dir.path())
                   .exit_code, 0);
     const auto earlier_size = fs::file_size(dir.file("clip.mkv"));
-    const ProcessResult result = run_process({"sh", "-c", "ulimit -f 40; trap '' XFSZ; exec \"$0\" \"$@\"",
-        SKELV_GENERATE, "--size", "192x144", "--audio-codec", "pcm", "clip.mkv"}, kRunTimeout, dir.path());
-    EXPECT_EQ(result.exit_code, 2);
-    EXPECT_EQ(result.err.rfind("skelv-generate: GStreamer error from filesink", 0), 0u) << result.err;
-    EXPECT_EQ(files_in(dir), (std::vector<std::string>{"clip.mkv", "clip.mkv.expected.json"}));
+    fs::create_directory(dir.file("other.mkv.expected.json"));
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{SKELV_GENERATE, "--size", "160x120", "--duration", "1.6", dir.file("missing/clip.mkv")},
+            "cannot write " + dir.file("missing/clip.mkv.part: ")},
+        {{SKELV_GENERATE, "--size", "160x120", "--duration", "1.6", "other.mkv"},
+            "cannot write other.mkv.expected.json: "},
+        {{"sh", "-c", "ulimit -f 40; trap '' XFSZ; exec \"$0\" \"$@\"", SKELV_GENERATE, "--size", "192x144",
+             "--audio-codec", "pcm", "clip.mkv"}, "GStreamer error from filesink"},
+    };
+    for (const auto& [args, message] : cases) {
+        const ProcessResult result = run_process(args, kRunTimeout, dir.path());
+        EXPECT_EQ(result.exit_code, 2);
+        EXPECT_EQ(result.err.rfind("skelv-generate: " + message, 0), 0u) << result.err;
+    }
+    EXPECT_EQ(files_in(dir), (std::vector<std::string>{"clip.mkv", "clip.mkv.expected.json", "other.mkv.expected.json"}));
     EXPECT_EQ(fs::file_size(dir.file("clip.mkv")), earlier_size);
 }
 

@@ -13,15 +13,14 @@ namespace {
 
 struct Delivery {
     int video_buffers = 0;
-    size_t audio_bytes = 0;
+    size_t audio_bytes = 0; ///< mono 16-bit
     std::string error;
 };
 
 Delivery drain(Loader* loader)
 {
     Delivery delivery;
-    GstBuffer* audio;
-    GstBuffer* video;
+    GstBuffer *audio, *video;
     GError* error;
     while (loader_get_buffer(loader, &audio, &video, &error)) {
         GstBufferPtr audio_owner(audio), video_owner(video);
@@ -68,18 +67,12 @@ std::string opened(Loader* loader)
     return text.str();
 }
 
-std::vector<std::string> with(std::vector<std::string> args, const std::vector<std::string>& more)
-{
-    args.insert(args.end(), more.begin(), more.end());
-    return args;
-}
-
 // 10 frames of 64x48 at 10 fps.
-const std::vector<std::string> kVideo = {"-f", "lavfi", "-i", "testsrc=size=64x48:rate=10:duration=1"};
+#define VIDEO "-f", "lavfi", "-i", "testsrc=size=64x48:rate=10:duration=1"
 
-// The open wait may still be asking a sink whether it ended while a streaming thread prunes
-// it: the loader's own reference keeps a pruned sink valid until loader_close. Codecs and
-// plain video-only clips go through the analyser's codec matrix; these are odd shapes.
+// Odd shapes (the analyser's codec matrix has the common ones). The open wait may still ask a
+// sink whether it ended while a streaming thread prunes it: the loader's own reference keeps
+// a pruned sink valid until loader_close.
 TEST(LoaderStreams, OpensLinksAndDeliversToTheEnd)
 {
     const struct {
@@ -93,18 +86,15 @@ TEST(LoaderStreams, OpensLinksAndDeliversToTheEnd)
             "0x0/0 0 fps 44100 Hz audioconvert+sink: oggdemux (null) vorbisdec oggmux (null) vorbisenc", 0, 22050,
             1024},
         // Only the first audio stream is linked, and no subtitles (one line, as a data: URL).
-        {"streams.mkv",
-            with(kVideo, {"-f", "lavfi", "-i", "sine=sample_rate=48000:duration=1", "-f", "lavfi", "-i",
-                             "sine=sample_rate=8000:duration=1", "-f", "srt", "-i",
-                             "data:text/plain;base64,MQowMDowMDowMCwwMDAgLS0+IDAwOjAwOjAwLDUwMApoZWxsbwoK", "-map",
-                             "0", "-map", "1", "-map", "2", "-map", "3", "-c:v", "mpeg4", "-c:a", "pcm_s16le", "-c:s",
-                             "srt"}),
+        {"streams.mkv", {VIDEO, "-f", "lavfi", "-i", "sine=sample_rate=48000:duration=1", "-f", "lavfi", "-i",
+            "sine=sample_rate=8000:duration=1", "-f", "srt", "-i",
+            "data:text/plain;base64,MQowMDowMDowMCwwMDAgLS0+IDAwOjAwOjAwLDUwMApoZWxsbwoK", "-map", "0", "-map", "1",
+            "-map", "2", "-map", "3", "-c:v", "mpeg4", "-c:a", "pcm_s16le", "-c:s", "srt"},
             "64x48/256 10 fps 48000 Hz videoconvert+sink audioconvert+sink: matroskademux avdec_mpeg4 (null) "
             "matroskamux avenc_mpeg4 (null)", 10, 48000, 2400},
         // A linked stream that ends without a sample must not hold the open.
-        {"empty_audio.mkv",
-            with(kVideo, {"-f", "lavfi", "-i", "anullsrc=r=48000", "-map", "0", "-map", "1", "-c:v", "mpeg4", "-c:a",
-                             "pcm_s16le", "-af", "atrim=end_sample=0"}),
+        {"empty_audio.mkv", {VIDEO, "-f", "lavfi", "-i", "anullsrc=r=48000", "-map", "0", "-map", "1", "-c:v", "mpeg4",
+            "-c:a", "pcm_s16le", "-af", "atrim=end_sample=0"},
             "64x48/256 10 fps 48000 Hz videoconvert+sink audioconvert+sink: matroskademux avdec_mpeg4 (null) "
             "matroskamux avenc_mpeg4 (null)", 10, 0, 0},
     };
@@ -135,13 +125,11 @@ TEST(LoaderDelivery, AnnouncedSamplesNeedNoFurtherMessage)
     TempDir dir;
     LoaderPtr loader = open_clip(dir, "short.wav", {"-f", "lavfi", "-i", "sine=sample_rate=8000:duration=0.5"});
     ASSERT_TRUE(loader);
-    // The whole file fits in the sink's queue, and its end is held back until the queue
-    // is pulled: once the bus is quiet, no message comes before the next pull.
+    // The whole file fits in the sink's queue and its end waits for a pull: the bus stays quiet.
     while (GstMessagePtr(gst_bus_timed_pop(loader->bus, GST_SECOND / 5)))
         continue;
     const gint64 start = g_get_monotonic_time();
-    GstBuffer* audio;
-    GstBuffer* video;
+    GstBuffer *audio, *video;
     GError* error;
     ASSERT_TRUE(loader_get_buffer(loader.get(), &audio, &video, &error));
     GstBufferPtr audio_owner(audio), video_owner(video);
@@ -150,12 +138,8 @@ TEST(LoaderDelivery, AnnouncedSamplesNeedNoFurtherMessage)
     EXPECT_LT(g_get_monotonic_time() - start, G_USEC_PER_SEC / 2);
 }
 
-// Holds the streaming thread before video frames: `hold_ms` before each, or before the
-// first one only.
-struct Hold {
-    int hold_ms;
-    bool every;
-};
+// Holds the streaming thread `hold_ms` before each video frame, or before the first only.
+struct Hold { int hold_ms; bool every; };
 GstPadProbeReturn hold_frame(GstPad*, GstPadProbeInfo*, gpointer data)
 {
     auto* hold = static_cast<Hold*>(data);
@@ -189,8 +173,7 @@ TEST(LoaderWatchdog, SlowDecodeMovesAndAHeldOneStalls)
     }
 }
 
-// A frame stamped before its segment starts (or after it stops) is shown at the segment's
-// edge, never at an unset time.
+// A frame stamped outside its segment is shown at the segment's edge, never at an unset time.
 TEST(LoaderRunningTime, OutsideTheSegmentTakesTheNearerEdge)
 {
     Loader loader{};
@@ -199,12 +182,9 @@ TEST(LoaderRunningTime, OutsideTheSegmentTakesTheNearerEdge)
     loader.video_segment.stop = 3 * GST_SECOND;
     loader.video_segment.base = 10 * GST_SECOND;
     loader.audio_segment = loader.video_segment;
-    const std::pair<GstClockTime, GstClockTime> cases[] = {
-        {GST_SECOND / 2, 10 * GST_SECOND},
-        {GST_SECOND * 3 / 2, GST_SECOND * 21 / 2},
-        {4 * GST_SECOND, 12 * GST_SECOND},
-        {GST_CLOCK_TIME_NONE, GST_CLOCK_TIME_NONE},
-    };
+    const std::pair<GstClockTime, GstClockTime> cases[] = {{GST_SECOND / 2, 10 * GST_SECOND},
+        {GST_SECOND * 3 / 2, GST_SECOND * 21 / 2}, {4 * GST_SECOND, 12 * GST_SECOND},
+        {GST_CLOCK_TIME_NONE, GST_CLOCK_TIME_NONE}};
     for (const auto& [timestamp, running_time] : cases) {
         EXPECT_EQ(loader_get_video_running_time(&loader, timestamp), running_time) << timestamp;
         EXPECT_EQ(loader_get_audio_running_time(&loader, timestamp), running_time) << timestamp;
