@@ -1,7 +1,5 @@
 #include "core/layout.h"
 
-#include "core/log.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -82,27 +80,6 @@ TEST(LayoutPixel, RejectionAndMonochromeRules)
         EXPECT_EQ(std::tie(layout->candidate, layout->monochrome),
             std::tuple(std::vector<uint8_t>(19, candidate), std::vector<uint8_t>(19, monochrome))) << name;
     }
-}
-
-TEST(LayoutPixel, CrcFoldsOneClassBytePerFrameUntilRejected)
-{
-    const std::pair<std::vector<Rgb>, uint32_t> cases[] = {
-        {{kBlack}, 0xa504de1a}, {{kWhite}, 0x3b604bb9}, {{kBlack, kWhite}, 0xb1a1878a}, {{kGrey, kWhite}, 0xa504de1a}};
-    for (const auto& [colours, crc] : cases)
-        EXPECT_EQ(accumulate(9, 1, {{0, 0, 9, 1, colours}}, colours.size())->crc, std::vector<uint32_t>(9, crc));
-}
-
-TEST(LayoutPixel, DebugLinesForEveryRejectionInRasterOrder)
-{
-    static std::vector<std::string> lines;
-    skelv::log_connect({[](skelv::LogLevel level) { return level <= skelv::LogLevel::Debug; },
-        [](skelv::LogLevel, const char*, const char*, int, const char* message) { lines.push_back(message); }});
-    accumulate(3, 2, {{2, 0, 1, 1, {kGrey}}, {0, 1, 1, 1, {kGrey}}, {1, 1, 1, 1, {kWhite, {255, 255, 222}}}});
-    skelv::log_disconnect();
-    EXPECT_EQ(lines, (std::vector<std::string>{"Marking 2,0 as non-saturated: color #646464\n",
-        "Marking 2,0 as slowly changing: old 00000000, new 00646464\n", "Marking 0,1 as non-saturated: color #646464\n",
-        "Marking 0,1 as slowly changing: old 00000000, new 00646464\n",
-        "Marking 1,1 as slowly changing: old 07ffffff, new 07ffffde\n"}));
 }
 
 TEST(LayoutMarkers, AreasBecomeBoxesInSeedOrder)

@@ -130,15 +130,6 @@ TEST(Report, RowsOfAnEmptyRun)
         EXPECT_NE(report.find(rows), std::string::npos) << rows << "\nin\n" << report;
 }
 
-TEST(LipsyncReference, LastClassifiedRgb6Marker)
-{
-    const VideoStructure structure{2, 3, 8, 2,
-        {{MARKER_TYPE_SYNCMARK, 2}, {MARKER_TYPE_RGB6, 1}, {MARKER_TYPE_RGB6, 1}, {7, 5}, {MARKER_TYPE_RGB6, 1}}, 5};
-    EXPECT_EQ(std::tuple(lipsync_reference(structure, 5), lipsync_reference(structure, 4), lipsync_reference(structure, 1)),
-        std::tuple(4, 2, -1));
-    EXPECT_EQ(lipsync_reference(VideoStructure{0, 0, 0, 0, {}, 0}, 3), -1) << "markers without a class";
-}
-
 // A run at 25 fps whose lip-sync marker, at position 1, is black in the `flashes` frames and red elsewhere.
 AnalysisRun lipsync_run(size_t frames, const std::vector<size_t>& flashes, std::vector<AudioMarker> beeps)
 {
