@@ -139,8 +139,6 @@ void PrintTo(const Case& c, std::ostream* os)
 
 const Case kCases[] = {
     // The first pass fails before any report row.
-    {"missing", [](const TempDir& d) { return Input{d.file("missing.mp4")}; }, 2,
-        "Error from filesrc0: Resource not found."},
     {"mp4_cut_before_its_index", [](const TempDir& d) { return half_mp4(d); }, 2,
         "Error from qtdemux0: This file contains no playable streams."},
     // A hostile header: the frames themselves are small.
