@@ -23,22 +23,16 @@ struct Made {
     ExpectedReport report;
 };
 
-// What skelv-generate derives from `args` before encoding; the reason when it refuses them.
-Made made(const std::vector<std::string>& args, std::string* error)
+// What skelv-generate derives from `args` before encoding.
+Made made(const std::vector<std::string>& args)
 {
     GenerateOptions options;
     Encoding encoding;
     Made m;
-    (void)(generate_options_parse(args, &options, error) && generate_options_encoding(&options, &encoding, error) &&
-        clip_design_make(options.clip, &m.design, error) && expected_report_make(m.design, encoding, &m.report, error));
-    return m;
-}
-
-Made made(const std::vector<std::string>& args)
-{
     std::string error;
-    Made m = made(args, &error);
-    EXPECT_EQ(error, "");
+    EXPECT_TRUE(generate_options_parse(args, &options, &error) &&
+        generate_options_encoding(&options, &encoding, &error) && clip_design_make(options.clip, &m.design, &error) &&
+        expected_report_make(m.design, encoding, &m.report, &error)) << error;
     return m;
 }
 
@@ -105,8 +99,8 @@ TEST(ExpectedReport, AgreesWithTheReadersOnTheDesignsFramesAndSamples)
             return std::pair(m.keeps_pattern ? "SFR"[int(m.box.kind)] : '?', m.box.half_period);
         }), c.structure);
         const VideoStructurePtr read(video_structure_analyze(report.codes));
-        EXPECT_EQ(summary(*read, read->classes, [](const MarkerClass& m) { return std::pair("?SFR"[m.type], m.interval); }),
-            c.structure);
+        const auto read_type = [](const MarkerClass& m) { return std::pair("?SFR"[m.type], m.interval); };
+        EXPECT_EQ(summary(*read, read->classes, read_type), c.structure);
         EXPECT_EQ(report.video_markers, c.video_markers);
         const std::vector<MarkerRect> rects = markers_of_painted(design, report.codes);
         ASSERT_EQ(rects.size(), report.markers.size());
@@ -153,43 +147,29 @@ std::vector<std::string> files_in(const TempDir& dir)
     return names;
 }
 
-// Each reason names the culprit: one row per kind of limit (container, pictures, timing, sound).
-TEST(Design, RefusesWhatTheAnalyserCouldNotReadAsDesigned)
-{
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"--drop", "20", "clip.avi"}, "a .avi file does not keep the gap of a dropped frame: use .mkv, .webm or .ts"},
-        {{"--content", "10", "x.mkv"}, "10 content frames are too few: the slowest marker blinks with a period of 16 "
-                                       "frames"},
-        {{"--drop", "5,6,7,8", "x.mkv"}, "the dropped frames leave fewer than 2 locator frames"},
-        {{"--audio-delay", "-1000", "x.mkv"}, "the beep of the flash in frame 22 would lie at -0.120 s, outside the "
-                                              "sound track (0 to 5.000 s): lengthen the header or the trailer"},
-        {{"--audio-rate", "8000", "--beep-ms", "20", "x.mkv"},
-            "beeps of 20 ms at 8000 Hz are too short for the beep detector: lengthen them"},
-    };
-    for (const auto& [args, message] : cases) {
-        std::string error;
-        made(args, &error);
-        EXPECT_EQ(error, message);
-    }
-}
-
-// The program's exit codes: 1 for what the user asked, 2 for what the system cannot do.
+// Each reason names the culprit (one row per kind of limit: container, pictures, timing,
+// sound); exit 1 for what the user asked, 2 for what the system cannot do.
 TEST(Program, RefusesBeforeWritingAnything)
 {
-    const struct {
-        std::vector<std::string> args;
-        int exit_code;
-        std::string err;
-    } cases[] = {
-        {{"--colour", "red", "x.mkv"}, 1, "unknown option --colour\nTry skelv-generate --help.\n"},
-        {{"--video-codec", "vp8", "clip.mp4"}, 2, "a .mp4 file cannot hold vp8 video\n"},
+    const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
+        {{"--colour", "red", "x.mkv"}, 1, "unknown option --colour"},
+        {{"--drop", "20", "clip.avi"}, 1,
+            "a .avi file does not keep the gap of a dropped frame: use .mkv, .webm or .ts"},
+        {{"--content", "10", "x.mkv"}, 1,
+            "10 content frames are too few: the slowest marker blinks with a period of 16 frames"},
+        {{"--drop", "5,6,7,8", "x.mkv"}, 1, "the dropped frames leave fewer than 2 locator frames"},
+        {{"--audio-delay", "-1000", "x.mkv"}, 1, "the beep of the flash in frame 22 would lie at -0.120 s, outside the "
+                                                 "sound track (0 to 5.000 s): lengthen the header or the trailer"},
+        {{"--audio-rate", "8000", "--beep-ms", "20", "x.mkv"}, 1,
+            "beeps of 20 ms at 8000 Hz are too short for the beep detector: lengthen them"},
+        {{"--video-codec", "vp8", "clip.mp4"}, 2, "a .mp4 file cannot hold vp8 video"},
     };
     TempDir dir;
-    for (const auto& c : cases) {
-        const ProcessResult result = generate(c.args, dir.path());
-        EXPECT_EQ(result.exit_code, c.exit_code);
-        EXPECT_EQ(result.err, "skelv-generate: " + c.err);
-        EXPECT_EQ(result.out, "");
+    for (const auto& [args, exit_code, message] : cases) {
+        const ProcessResult result = generate(args, dir.path());
+        EXPECT_EQ(std::tuple(result.exit_code, result.err, result.out),
+            std::tuple(exit_code,
+                "skelv-generate: " + message + (exit_code == 1 ? "\nTry skelv-generate --help.\n" : "\n"), ""));
     }
     EXPECT_EQ(files_in(dir), std::vector<std::string>{});
 }
@@ -232,7 +212,8 @@ TEST(Program, FailedWritesLeaveNoClipAndKeepAnEarlierOne)
         EXPECT_EQ(result.exit_code, 2);
         EXPECT_EQ(result.err.rfind("skelv-generate: " + message, 0), 0u) << result.err;
     }
-    EXPECT_EQ(files_in(dir), (std::vector<std::string>{"clip.mkv", "clip.mkv.expected.json", "other.mkv.expected.json"}));
+    EXPECT_EQ(files_in(dir),
+        (std::vector<std::string>{"clip.mkv", "clip.mkv.expected.json", "other.mkv.expected.json"}));
     EXPECT_EQ(fs::file_size(dir.file("clip.mkv")), earlier_size);
 }
 
