@@ -117,11 +117,6 @@ Input avi_claiming(const TempDir& dir, uint32_t width, uint32_t height)
     return {written(dir, "large.avi", bytes)};
 }
 
-std::string warnings_text(const json& report)
-{
-    return report.value("warnings", json::array()).dump();
-}
-
 struct Case {
     const char* name;
     Input (*make)(const TempDir& dir);
@@ -129,7 +124,7 @@ struct Case {
     std::string err;  ///< exit 2: first line of standard error; "{path}" stands for the input
     size_t rows = 0;  ///< exit 2: report rows printed before the failure
     json fields = {}; ///< exit 0: report fields and their values; others are not checked
-    void (*check)(const json& report) = nullptr;
+    std::string warning = {}; ///< exit 0: if given, the start of the one warning (raised once for both decodes)
 };
 
 void PrintTo(const Case& c, std::ostream* os)
@@ -139,7 +134,7 @@ void PrintTo(const Case& c, std::ostream* os)
 
 const Case kCases[] = {
     // The first pass fails before any report row.
-    {"mp4_cut_before_its_index", [](const TempDir& d) { return half_mp4(d); }, 2,
+    {"mp4_cut_before_its_index", half_mp4, 2,
         "Error from qtdemux0: This file contains no playable streams."},
     // A hostile header: the frames themselves are small.
     {"frame_too_large", [](const TempDir& d) { return avi_claiming(d, 8200, 8200); }, 2,
@@ -170,18 +165,10 @@ const Case kCases[] = {
         0, "", 0, {{"resolution", {1, 1}}, {"total_frames", 10}, {"markers_found", 0}, {"markers", json::array()}}},
     // Damage that GStreamer only warns about never reads clean.
     {"avi_header_larger_than_its_frames", [](const TempDir& d) { return avi_claiming(d, 640, 480); }, 0, "", 0,
-        {{"resolution", {640, 480}}},
-        [](const json& report) {
-            EXPECT_NE(warnings_text(report).find("\"Warning from videoconvert0: "), std::string::npos)
-                << warnings_text(report);
-        }},
+        {{"resolution", {640, 480}}}, "Warning from videoconvert0: "},
     {"no_video_decoder", without_video_decoder, 0, "", 0,
         {{"video_decoder", "(null)"}, {"resolution", {0, 0}}, {"audio_rate", 8000}},
-        [](const json& report) {
-            EXPECT_EQ(warnings_text(report).rfind("[\"No decoder for video/mpeg, mpegversion=(int)4, ", 0), 0u)
-                << warnings_text(report);
-            EXPECT_EQ(report["warnings"].size(), 1u) << "once for both decodes";
-        }},
+        "No decoder for video/mpeg, mpegversion=(int)4, "},
     {"non_utf8_path",
         [](const TempDir& d) {
             return Input{written(d, "lat\xe9in1.mkv", read_file(frames_clip(10))), {}, d.file("lat\xEF\xBF\xBDin1.mkv")};
@@ -212,8 +199,9 @@ TEST_P(BadInput, EndsWithAClearExitCode)
         << "the path survives JSON quoting";
     for (const auto& [field, value] : c.fields.items())
         EXPECT_EQ(report.value(field, json()), value) << field;
-    if (c.check != nullptr)
-        c.check(report);
+    const json warnings = report.value("warnings", json::array());
+    EXPECT_TRUE(c.warning.empty() || (warnings.size() == 1 && warnings[0].get<std::string>().starts_with(c.warning)))
+        << warnings.dump();
 }
 
 INSTANTIATE_TEST_SUITE_P(Analyzer, BadInput, ::testing::ValuesIn(kCases),
