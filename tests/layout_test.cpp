@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <random>
-#include <string>
 #include <tuple>
 #include <vector>
 

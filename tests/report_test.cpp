@@ -160,18 +160,13 @@ std::string frames_file_of(const AnalysisRun& run)
 
 TEST(FramesFile, BeepsInterleavedWithFramesInTimeOrder)
 {
+    // A beep exactly at frame 0 comes before it; the last two come after the last frame.
     EXPECT_EQ(frames_file_of(lipsync_run(3, {0, 2}, {{0, 5760}, {2400, 3360}, {4800, 5280}, {9600, 10080}})),
-              "AUDIO:        0 120000\n" // exactly at frame 0: before it
-              "VIDEO:        0 wk\n"
-              "VIDEO:    40000 wr\n"
-              "AUDIO:    50000 20000\n"
-              "VIDEO:    80000 wk\n"
-              "AUDIO:   100000 10000\n" // after the last frame
-              "AUDIO:   200000 10000\n");
+        "AUDIO:        0 120000\nVIDEO:        0 wk\nVIDEO:    40000 wr\nAUDIO:    50000 20000\n"
+        "VIDEO:    80000 wk\nAUDIO:   100000 10000\nAUDIO:   200000 10000\n");
     AnalysisRun late = lipsync_run(1, {}, {{48000 * 2300, 48000 * 2300 + 4800}});
     late.frame_times = {2200000000000ull}; // past 2^31 microseconds
-    EXPECT_EQ(frames_file_of(late), "VIDEO: 2200000000 wr\n"
-                                    "AUDIO: 2300000000 100000\n");
+    EXPECT_EQ(frames_file_of(late), "VIDEO: 2200000000 wr\nAUDIO: 2300000000 100000\n");
 }
 
 // A pipe would hold the run until a reader came; a file size limit stands in for a full disk.

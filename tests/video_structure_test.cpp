@@ -25,11 +25,9 @@ std::string summary(const Codes& codes)
     static const char* const names[] = {"UNKNOWN", "SYNCMARK", "FRAMEID", "RGB6"};
     std::string text = std::to_string(s->header_frames) + " " + std::to_string(s->locator_frames) + " " +
                        std::to_string(s->content_frames) + " " + std::to_string(s->trailer_frames) + ":";
-    for (const MarkerClass& c : s->classes) {
-        text.append(text.back() == ':' ? " " : ", ").append(names[c.type]);
-        if (c.type != MARKER_TYPE_UNKNOWN)
-            text.append(" ").append(std::to_string(c.interval));
-    }
+    for (const MarkerClass& c : s->classes)
+        text += (text.back() == ':' ? " " : ", ") + std::string(names[c.type]) +
+            (c.type != MARKER_TYPE_UNKNOWN ? " " + std::to_string(c.interval) : "");
     return text;
 }
 
