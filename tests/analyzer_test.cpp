@@ -141,13 +141,15 @@ const Case kCases[] = {
     {"TsMpeg2Mp2", "clip.ts", {"--audio-delay", "40"}, kMp2, 2},
     {"OggTheoraVorbis", "clip.ogg", {"--fps", "50"}, kVorbis, 0,
         "oggdemux theoradec vorbisdec oggmux theoraenc vorbisenc"},
-    {"MkvNtscRate", "clip.mkv", {"--fps", "30000/1001", "--audio-delay", "40"}, kFlac, 0,
+    {"MkvNtscRate", "clip.mkv", {"--fps", "30000/1001", "--audio-delay", "40", "--sync-period", "2", "--frameid-bits",
+        "3", "--audio-rate", "44100"}, kFlac, 0,
         "matroskademux avdec_h264 flacdec matroskamux x264enc flacenc"},
     {"VideoOnly", "clip.mkv", {"--no-audio"}, kFlac, 0},
     {"AudioOnly", "clip.wav", {"--audio-delay", "-80"}, kPcm, 0, "wavparse (null) (null) wavenc (null) (null)"},
     {"DroppedContentFrame", "clip.mkv", {"--drop", "30", "--fps", "50"}, kFlac, 1},
     {"RepeatedContentFrame", "clip.mkv", {"--repeat", "30"}, kFlac, 0},
-    {"LateStart", "clip.mkv", {"--start-ms", "500"}, kFlac, 2},
+    {"LateStartBlackFastFlashes", "clip.mkv", {"--start-ms", "500", "--audio-delay", "9.5", "--flash-period", "2",
+        "--beep-ms", "20", "--header", "0", "--audio-rate", "96000", "--background", "black"}, kFlac, 2},
 };
 
 class CodecMatrix : public ::testing::TestWithParam<Case> { };

@@ -1,7 +1,5 @@
 // skelv-generate: the clip design, the expected report it derives without the analyser's
 // modules, and how the program fails.
-#include "core/layout.h"
-#include "core/tone_detector.h"
 #include "core/video_structure.h"
 #include "generate/expected_report.h"
 #include "generate/generate_options.h"
@@ -49,30 +47,10 @@ std::string summary(const Spans& s, const Markers& markers, Type type)
     return text;
 }
 
-// Marker rectangles of the design's frames as painted, uncoded; each frame must read as its code.
-std::vector<MarkerRect> markers_of_painted(const ClipDesign& design, const std::vector<std::string>& codes)
+// The sidecar follows from the design alone, and the analyser's structure reading agrees on
+// its codes (the codec matrix reads such clips whole). Beeps sit on the flashes plus the delay.
+TEST(ExpectedReport, FollowsFromTheDesign)
 {
-    const int32_t width = design.params.width, stride = width * 4;
-    std::vector<uint8_t> image(size_t(stride) * design.params.height);
-    const LayoutPtr layout(layout_new(width, design.params.height));
-    for (const DeliveredFrame& frame : design.frames) {
-        clip_design_paint(design, frame.design, image.data(), stride);
-        layout_process(layout.get(), image.data(), stride);
-    }
-    std::vector<MarkerRect> markers = layout_get_markers(layout.get());
-    for (size_t j = 0; j < design.frames.size(); j++) {
-        clip_design_paint(design, design.frames[j].design, image.data(), stride);
-        EXPECT_EQ(frame_code_sample(markers, image.data(), stride), codes[j]) << "frame " << j;
-    }
-    return markers;
-}
-
-// The sidecar follows from the design alone; the analyser's modules must read the design's
-// very frames and samples alike (single-precision sums may move a beep edge a few samples).
-// Beeps sit on the flashes' times plus the delay.
-TEST(ExpectedReport, AgreesWithTheReadersOnTheDesignsFramesAndSamples)
-{
-    constexpr int64_t kEdgeSlack = 3; // samples
     const struct {
         std::vector<std::string> args;
         std::string structure;
@@ -102,26 +80,10 @@ TEST(ExpectedReport, AgreesWithTheReadersOnTheDesignsFramesAndSamples)
         const auto read_type = [](const MarkerClass& m) { return std::pair("?SFR"[m.type], m.interval); };
         EXPECT_EQ(summary(*read, read->classes, read_type), c.structure);
         EXPECT_EQ(report.video_markers, c.video_markers);
-        const std::vector<MarkerRect> rects = markers_of_painted(design, report.codes);
-        ASSERT_EQ(rects.size(), report.markers.size());
-        for (size_t i = 0; i < rects.size(); i++) {
-            const MarkerBox& box = report.markers[i].box;
-            EXPECT_EQ(std::tuple(rects[i].left, rects[i].top, rects[i].right + 1, rects[i].bottom + 1, rects[i].crc),
-                std::tuple(box.left, box.top, box.left + box.size, box.top + box.size, report.markers[i].crc));
-        }
-
         ASSERT_EQ(design.beep_starts.at(0), c.first_beep);
         const std::vector<int16_t> sound = clip_design_sound(design);
         EXPECT_TRUE(sound[size_t(c.first_beep) - 1] == 0 && sound[size_t(c.first_beep) + 1] != 0);
-        const ToneDetectorPtr detector(tone_detector_new(design.params.audio_rate));
-        tone_detector_process(detector.get(), sound.data(), sound.size());
-        const std::vector<AudioMarker> found = tone_detector_get_markers(detector.get());
-        ASSERT_EQ(found.size(), report.beeps.size());
-        ASSERT_EQ(found.size(), design.beep_starts.size());
-        for (size_t i = 0; i < found.size(); i++) {
-            EXPECT_NEAR(found[i].start, report.beeps[i].start, kEdgeSlack) << "beep " << i;
-            EXPECT_NEAR(found[i].end, report.beeps[i].end, kEdgeSlack) << "beep " << i;
-        }
+        EXPECT_EQ(report.beeps.size(), design.beep_starts.size());
     }
 }
 
