@@ -1,5 +1,4 @@
-// The analyser as users run it, over clips from skelv-generate in the codecs and containers
-// that labs meet: the command line, the report and frames.txt against the clip's sidecar.
+// The analyser over skelv-generate clips in labs' codecs and containers: report and frames.txt vs the sidecar.
 #include "support/media.h"
 
 #include <gtest/gtest.h>
@@ -14,13 +13,11 @@ using nlohmann::json;
 constexpr int kRate = 48000; // Hz, the generator's default
 // Lengths print with three decimals; Matroska stores whole milliseconds (0.5 ms more at 30000/1001 fps).
 constexpr double kLengthTolerance = 0.0015; // s
-// Delays print with one decimal; Matroska's grid moves a frame up to 0.5 ms; a lossy beep's
-// edge moved by at most 0.25 ms in trials.
+// One printed decimal, Matroska's 0.5 ms grid, and a lossy beep edge's 0.25 ms seen in trials.
 constexpr double kDelayTolerance = 1.0;  // ms
 constexpr int kTimelineTolerance = 1000; // us, Matroska's grid plus truncation to whole us
 
-// How an audio codec moves the decoded sound: `priming` samples make every beep late, the
-// end is padded up to a whole codec `frame`.
+// An audio codec makes every beep `priming` samples late and pads the end to a whole `frame`.
 struct AudioCodec {
     const char* name;
     int priming, frame;
@@ -177,8 +174,7 @@ TEST_P(CodecMatrix, ReportMatchesTheSidecar)
 INSTANTIATE_TEST_SUITE_P(Clips, CodecMatrix, ::testing::ValuesIn(kCases),
     [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
 
-// Transport streams stamp both streams from an arbitrary start; ffmpeg's MP4 starts the video
-// after its B-frame delay and trims the AAC priming with an edit list: both keep the delay.
+// TS stamps from an arbitrary start; ffmpeg's MP4 delays video for B-frames, trims AAC priming by edit list.
 TEST(AnalyzerRun, TransportStreamAndEditListMp4KeepTheDelay)
 {
     const TempDir dir;

@@ -1,5 +1,4 @@
-// Broken, unusual and hostile inputs: every run ends with a clear exit code, never a signal
-// or a hang; a failure names its cause on standard error and passes no report off as whole.
+// Broken and hostile inputs end with a clear exit code and cause, never a signal, hang or half report.
 #include "support/media.h"
 
 #include <gtest/gtest.h>
@@ -207,8 +206,7 @@ TEST_P(BadInput, EndsWithAClearExitCode)
 INSTANTIATE_TEST_SUITE_P(Analyzer, BadInput, ::testing::ValuesIn(kCases),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Renames `replacement` over a clip of 20 frames once the first decode reads it: the first
-// decode reads the old file to its end, the second the new one.
+// Renames `replacement` over a clip of 20 frames once the first decode has opened it.
 ProcessResult analyze_while_replacing(const TempDir& dir, const std::string& replacement,
     const std::vector<std::string>& prefix = {})
 {
@@ -231,8 +229,7 @@ ProcessResult analyze_while_replacing(const TempDir& dir, const std::string& rep
     return result;
 }
 
-// A replacement between the two decodes is said; one that stalls the second decode ends the
-// run after the first decode's rows.
+// A replacement is said; one that stalls the second decode ends the run after the first's rows.
 TEST(ChangedFile, BetweenTheTwoDecodesIsSaidAndAStallInTheSecondFailsWithExitCode3)
 {
     const TempDir dir;

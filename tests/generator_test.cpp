@@ -1,5 +1,4 @@
-// skelv-generate: the clip design, the expected report it derives without the analyser's
-// modules, and how the program fails.
+// skelv-generate: the clip design, the expected report derived from it, and how the program fails.
 #include "core/video_structure.h"
 #include "generate/expected_report.h"
 #include "generate/generate_options.h"
@@ -47,8 +46,7 @@ std::string summary(const Spans& s, const Markers& markers, Type type)
     return text;
 }
 
-// The sidecar follows from the design alone, and the analyser's structure reading agrees on
-// its codes (the codec matrix reads such clips whole). Beeps sit on the flashes plus the delay.
+// The sidecar follows from the design; the structure reader agrees on its codes (the codec matrix reads whole clips).
 TEST(ExpectedReport, FollowsFromTheDesign)
 {
     const struct {
@@ -109,8 +107,7 @@ std::vector<std::string> files_in(const TempDir& dir)
     return names;
 }
 
-// Each reason names the culprit (one row per kind of limit: container, pictures, timing,
-// sound); exit 1 for what the user asked, 2 for what the system cannot do.
+// One row per kind of limit (container, pictures, timing, sound); exit 2 for what the system cannot do.
 TEST(Program, RefusesBeforeWritingAnything)
 {
     const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
@@ -136,8 +133,7 @@ TEST(Program, RefusesBeforeWritingAnything)
     EXPECT_EQ(files_in(dir), std::vector<std::string>{});
 }
 
-// One 1080p RGBx frame fills the video source's queue and twelve seconds of 192 kHz sound the
-// audio source's: the feeder must keep both moving, neither running ahead while the muxer waits.
+// A 1080p frame and 12 s of 192 kHz sound each overflow a source queue: neither may wait on the other.
 TEST(Program, WritesClipsWhoseFramesAndSoundOverflowTheSourceQueues)
 {
     TempDir dir;
@@ -151,9 +147,7 @@ TEST(Program, WritesClipsWhoseFramesAndSoundOverflowTheSourceQueues)
     EXPECT_EQ(files_in(dir), (std::vector<std::string>{"clip.mkv", "clip.mkv.expected.json"}));
 }
 
-// Failed writes leave no clip and keep an earlier one: an unwritable place fails before
-// encoding; a sidecar that cannot be written takes its clip with it; a file-size limit makes
-// the writer fail half-way, as a full disk would (SIGXFSZ ignored, the write returns an error).
+// Unwritable place, unwritable sidecar, and a file-size limit standing in for a full disk (SIGXFSZ ignored).
 TEST(Program, FailedWritesLeaveNoClipAndKeepAnEarlierOne)
 {
     TempDir dir;

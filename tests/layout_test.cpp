@@ -148,8 +148,7 @@ TEST(FrameCode, LetterOfTheCentrePixelOfEachMarker)
     EXPECT_EQ(frame_code_sample({}, frame.bytes.data(), frame.stride), "");
 }
 
-// Pixels hold, nudge a channel or jump among threshold values: they drop out at all sorts
-// of frames, in every lane, at many widths.
+// Pixels hold, nudge or jump among threshold values: drop-outs in every lane, at many frames and widths.
 TEST(LayoutKernel, Avx2AgreesWithThePortableKernelBitForBit)
 {
     if (!accumulate_avx2_available())

@@ -50,8 +50,7 @@ LoaderPtr open_clip(const TempDir& dir, const std::string& name, std::vector<std
     return error == nullptr ? std::move(loader) : nullptr;
 }
 
-// Frame size/stride, frame and sample rates, the branches still linked (convert and sink),
-// then the element names.
+// Frame size/stride, frame and sample rates, branches still linked, then the element names.
 std::string opened(Loader* loader)
 {
     gint32 width = -1, height = -1, stride = -1;
@@ -70,9 +69,7 @@ std::string opened(Loader* loader)
 // 10 frames of 64x48 at 10 fps.
 #define VIDEO "-f", "lavfi", "-i", "testsrc=size=64x48:rate=10:duration=1"
 
-// Odd shapes (the analyser's codec matrix has the common ones). The open wait may still ask a
-// sink whether it ended while a streaming thread prunes it: the loader's own reference keeps
-// a pruned sink valid until loader_close.
+// Odd shapes (the codec matrix has the common ones); a pruned sink stays valid until loader_close.
 TEST(LoaderStreams, OpensLinksAndDeliversToTheEnd)
 {
     const std::string kMkv = "64x48/256 10 fps 48000 Hz videoconvert+sink audioconvert+sink: matroskademux "
@@ -117,8 +114,7 @@ TEST(LoaderStreams, OpensLinksAndDeliversToTheEnd)
     }
 }
 
-// The open wait may consume every "new-sample" message: samples already announced must
-// then be handed out at once, not after a bus timeout.
+// Samples announced while the open waited are handed out at once, not after a bus timeout.
 TEST(LoaderDelivery, AnnouncedSamplesNeedNoFurtherMessage)
 {
     TempDir dir;
@@ -147,9 +143,8 @@ GstPadProbeReturn hold_frame(GstPad*, GstPadProbeInfo*, gpointer data)
     return GST_PAD_PROBE_OK;
 }
 
-// The watchdog counts only the time without a sign of life: a decode slowed down on its
-// streaming thread keeps moving, one held up longer than the limit stalls. Ten frames may pass
-// into the sink's queue before the probe: the other ten, held 200 ms each, outlast the limit.
+// Only time without a sign of life counts: a slowed decode moves, a held one stalls. Ten frames
+// may be queued before the probe; the other ten, held 200 ms each, outlast the limit.
 TEST(LoaderWatchdog, SlowDecodeMovesAndAHeldOneStalls)
 {
     TempDir dir;

@@ -17,8 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Invalid UTF-8 gets one U+FFFD per maximal subpart of an ill-formed sequence, as the
-// Unicode standard recommends.
+// Invalid UTF-8: one U+FFFD per maximal subpart of an ill-formed sequence, as Unicode recommends.
 TEST(JsonEscape, EscapesWhatJsonRequiresAndReplacesInvalidUtf8)
 {
     const std::string r = "\xEF\xBF\xBD"; // U+FFFD

@@ -72,8 +72,7 @@ std::vector<float> levels_of(const Clip& clip, int32_t first = 0)
     return levels;
 }
 
-// The arithmetic written out: the C library's cexpf for every term, the leaving term
-// recomputed from the history; phase indices from ten minutes on are taken mod rate.
+// Written out: cexpf per term, the leaving term recomputed, phase indices mod rate from ten minutes on.
 std::vector<float> literal_levels(const Clip& clip, int32_t first)
 {
     const auto term = [&](int32_t n, int16_t x, int32_t hz) {
@@ -101,8 +100,7 @@ std::vector<float> literal_levels(const Clip& clip, int32_t first)
     return levels;
 }
 
-// The peak level decides whether a beep is found and how far its edges move back; the
-// edges stay put however far into the recording the beep comes, up to the last index.
+// The peak level decides detection and how far edges move back, however late the beep comes.
 TEST(ToneDetector, PeakLevelDecidesDetectionAndEdges)
 {
     const int32_t last = kMaxIndex - example_clip(48000).size();
@@ -152,8 +150,7 @@ TEST(ToneDetector, LevelsMatchTheLiteralFormulaBitForBit)
     }
 }
 
-// A file may declare any rate. Indices stop below ten minutes at absurd rates, so no table
-// of one period of phasors (gigabytes that would abort the run) is ever needed.
+// Any declared rate works: no table of one period of phasors (gigabytes at absurd rates) is needed.
 TEST(ToneDetector, LimitsOfIndexAndRate)
 {
     const Clip clip = example_clip(48000);
