@@ -85,19 +85,6 @@ TEST(ExpectedReport, FollowsFromTheDesign)
     }
 }
 
-// Design frame and time in frames of delivered frames 29, 30, 39, 40, 41.
-TEST(Design, DroppedFrameLeavesAGapAndRepeatedFrameDelaysTheRest)
-{
-    const ClipDesign design = made({"--drop", "30", "--repeat", "40", "x.mkv"}).design;
-    const uint64_t frame_ns = 40000000;
-    ASSERT_EQ(design.frames.size(), 125u);
-    std::vector<std::pair<int, uint64_t>> shown;
-    for (const size_t i : {29, 30, 39, 40, 41})
-        shown.emplace_back(design.frames[i].design, design.frames[i].time_ns / frame_ns);
-    EXPECT_EQ(shown, (std::vector<std::pair<int, uint64_t>>{{29, 29}, {31, 31}, {40, 40}, {40, 41}, {41, 42}}));
-    EXPECT_EQ(design.length_ns, 126 * frame_ns);
-}
-
 std::vector<std::string> files_in(const TempDir& dir)
 {
     std::vector<std::string> names;
