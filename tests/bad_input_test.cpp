@@ -1,5 +1,4 @@
-// Broken, unusual and hostile inputs: every run ends with a clear exit code, never a signal
-// or a hang; a failure names its cause on standard error and passes no report off as whole.
+// Broken and hostile inputs end with a clear exit code and cause, never a signal, hang or half report.
 #include "support/media.h"
 
 #include <gtest/gtest.h>
@@ -18,8 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-constexpr int kClipFrames = 50;
 
 std::string written(const TempDir& dir, const std::string& name, const std::string& bytes)
 {
@@ -51,30 +48,13 @@ const std::string& frames_clip(int frames)
     return paths[frames];
 }
 
-// A WAV header declaring `rate` Hz, mono 16-bit, and 4000 samples.
-std::string wav(uint32_t rate)
-{
-    const auto le32 = [](uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
-    return "RIFF" + le32(36 + 8000) + "WAVE" + "fmt " + le32(16) + std::string("\x01\x00\x01\x00", 4) + le32(rate) +
-        le32(rate * 2) + std::string("\x02\x00\x10\x00", 4) + "data" + le32(8000) + std::string(8000, '\x10');
-}
-
-// Clips of 64x48, then `second`, joined end to end: in a transport stream the second one's
-// times go on from the first's; chained Ogg files each start from 0.
+// A transport stream of 64x48 for 1 s, then `second` (a frame size) for 1 s, times running on.
 std::string joined(const TempDir& dir, const std::string& name, const std::string& second)
 {
-    const bool ts = name.ends_with(".ts");
     std::string bytes;
-    for (const std::string size : {"64x48", second.c_str()}) {
-        const std::vector<std::string> codecs = ts
-            ? std::vector<std::string>{"-c:v", "libx264",
-                  "-output_ts_offset", bytes.empty() ? "0" : "1", "-f", "mpegts"}
-            : std::vector<std::string>{"-c:v", "libtheora", "-c:a", "libvorbis", "-f", "ogg"};
-        std::vector<std::string> sources = {"testsrc=size=" + size + ":duration=" + (ts ? "1" : "2")};
-        if (!ts)
-            sources.push_back("sine=sample_rate=48000:duration=2");
-        bytes += read_file(made(dir, "part", sources, codecs));
-    }
+    for (const std::string size : {"64x48", second.c_str()})
+        bytes += read_file(made(dir, "part", {"testsrc=size=" + size + ":duration=1"},
+            {"-c:v", "libx264", "-output_ts_offset", bytes.empty() ? "0" : "1", "-f", "mpegts"}));
     return written(dir, name, bytes);
 }
 
@@ -85,8 +65,7 @@ struct Input {
     std::string shown = {}; ///< the report's "file" when it is not `path` itself
 };
 
-// A pipeline that stops moving ends the pass after five seconds: long enough for a busy
-// machine running sanitizers to load the plugins of a healthy one, which posts nothing.
+// Five seconds without a sign of life: enough for a sanitized build to load its plugins.
 const std::vector<std::string> kShortStall = {"env", "SKELV_STALL_SECONDS=5"};
 const std::string kStalled =
     "Decoding stalled: no buffer, message or end of stream from the pipeline for 5 s (the limit is set by "
@@ -102,11 +81,6 @@ std::vector<std::string> only_plugins(const TempDir& dir, const std::vector<std:
         "GST_PLUGIN_PATH="};
 }
 
-Input without_videoconvert(const TempDir& dir)
-{
-    return {dir.file("any.mp4"), only_plugins(dir, {"coreelements", "playback", "app", "audioconvert"})};
-}
-
 // MPEG-4 video that no installed plugin decodes, and PCM sound that needs no decoder.
 Input without_video_decoder(const TempDir& dir)
 {
@@ -117,26 +91,21 @@ Input without_video_decoder(const TempDir& dir)
                       "typefindfunctions", "matroska"})};
 }
 
-// The first half of an MP4 of 160x120 at 25 fps with a tone; ffmpeg writes the index (the
-// moov atom) after the media data unless asked to put it first.
-Input half_mp4(const TempDir& dir, bool index_first)
+// The first half of an MP4 whose index (moov), written last by ffmpeg, is cut off.
+Input half_mp4(const TempDir& dir)
 {
-    std::vector<std::string> codecs = {"-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac"};
-    if (index_first)
-        codecs.insert(codecs.end(), {"-movflags", "+faststart"});
     const std::string bytes = read_file(made(dir, "whole.mp4",
-        {"testsrc=size=160x120:rate=25:duration=2", "sine=frequency=440:sample_rate=48000:duration=2"}, codecs));
+        {"testsrc=size=160x120:rate=25:duration=2", "sine=frequency=440:sample_rate=48000:duration=2"},
+        {"-c:v", "libx264", "-pix_fmt", "yuv420p", "-c:a", "aac"}));
     return {written(dir, "half.mp4", bytes.substr(0, bytes.size() / 2))};
 }
 
-// Raw 64x64 frames in an AVI whose headers claim `width` x `height`: each frame holds far
-// fewer bytes than the claimed size needs.
+// Raw 64x64 frames in an AVI whose headers claim `width` x `height`.
 Input avi_claiming(const TempDir& dir, uint32_t width, uint32_t height)
 {
     std::string bytes = read_file(made(dir, "small.avi", {"testsrc=size=64x64:rate=10:duration=0.2"},
         {"-c:v", "rawvideo", "-pix_fmt", "bgr24"}));
     const uint32_t size[2] = {width, height};
-    // In the bitmap header of the stream format, and in the main header.
     for (const auto& [tag, offset] : {std::pair<std::string, size_t>{"strf", 12}, {"avih", 40}}) {
         const size_t at = bytes.find(tag);
         if (at == std::string::npos || at + offset + 8 > bytes.size())
@@ -147,11 +116,6 @@ Input avi_claiming(const TempDir& dir, uint32_t width, uint32_t height)
     return {written(dir, "large.avi", bytes)};
 }
 
-std::string warnings_text(const json& report)
-{
-    return report.value("warnings", json::array()).dump();
-}
-
 struct Case {
     const char* name;
     Input (*make)(const TempDir& dir);
@@ -159,7 +123,7 @@ struct Case {
     std::string err;  ///< exit 2: first line of standard error; "{path}" stands for the input
     size_t rows = 0;  ///< exit 2: report rows printed before the failure
     json fields = {}; ///< exit 0: report fields and their values; others are not checked
-    void (*check)(const json& report) = nullptr;
+    std::string warning = {}; ///< exit 0: if given, the start of the one warning (raised once for both decodes)
 };
 
 void PrintTo(const Case& c, std::ostream* os)
@@ -169,31 +133,25 @@ void PrintTo(const Case& c, std::ostream* os)
 
 const Case kCases[] = {
     // The first pass fails before any report row.
-    {"missing", [](const TempDir& d) { return Input{d.file("missing.mp4")}; }, 2,
-        "Error from filesrc0: Resource not found."},
-    {"zero_bytes", [](const TempDir& d) { return Input{written(d, "empty.mp4", "")}; }, 2,
-        "Error from typefind: Stream contains no data."},
-    {"mp4_cut_before_its_index", [](const TempDir& d) { return half_mp4(d, false); }, 2,
+    {"mp4_cut_before_its_index", half_mp4, 2,
         "Error from qtdemux0: This file contains no playable streams."},
     // A hostile header: the frames themselves are small.
     {"frame_too_large", [](const TempDir& d) { return avi_claiming(d, 8200, 8200); }, 2,
         "Frames of 8200x8200 pixels are too large: at most 67108864 pixels per frame are analysed"},
-    {"missing_element", without_videoconvert, 2,
+    {"missing_element",
+        [](const TempDir& d) {
+            return Input{d.file("any.mp4"), only_plugins(d, {"coreelements", "playback", "app", "audioconvert"})};
+        },
+        2,
         "Error from skelv_analyzer: cannot create element \"videoconvert0\": the GStreamer element \"videoconvert\" is "
         "missing (is its plugin installed?)"},
-    // What cannot be read a second time is refused at once.
-    {"fifo",
-        [](const TempDir& d) {
-            mkfifo(d.file("fifo.mkv").c_str(), 0600);
-            return Input{d.file("fifo.mkv")};
-        },
-        2, "\"{path}\" is a FIFO, not a regular file: the analyser reads the file twice"},
-    {"character_device", [](const TempDir&) { return Input{"/dev/zero"}; }, 2,
-        "\"{path}\" is a character device, not a regular file: the analyser reads the file twice"},
+    // A file that cannot be read a second time is refused at once.
+    {"fifo", [](const TempDir& d) { mkfifo(d.file("fifo.mkv").c_str(), 0600); return Input{d.file("fifo.mkv")}; }, 2,
+        "\"{path}\" is a FIFO, not a regular file: the analyser reads the file twice"},
     // The GIF demuxer spins without output once the one frame is out.
     {"gif",
         [](const TempDir& d) {
-            return Input{made(d, "one.gif", {"testsrc2=s=64x64:r=10"}, {"-frames:v", "1"}), kShortStall};
+            return Input{made(d, "1.gif", {"testsrc2=s=64x64:r=10"}, {"-frames:v", "1"}), kShortStall};
         },
         2, kStalled, 11},
     // A frame larger than the first ends the first pass after the opening rows.
@@ -204,48 +162,15 @@ const Case kCases[] = {
     {"frame_1x1",
         [](const TempDir& d) { return Input{made(d, "1.mkv", {"testsrc=size=1x1:duration=0.4"}, {"-c:v", "ffv1"})}; },
         0, "", 0, {{"resolution", {1, 1}}, {"total_frames", 10}, {"markers_found", 0}, {"markers", json::array()}}},
-    {"frame_3840x2160",
-        [](const TempDir& d) {
-            return Input{made(d, "uhd.avi", {"color=black:size=3840x2160:duration=0.04"}, {"-c:v", "mjpeg"})};
-        },
-        0, "", 0, {{"resolution", {3840, 2160}}, {"total_frames", 1}, {"video_length", 0.04}}},
-    // The detector's phasor table must not be built for a rate no recording can have.
-    {"wav_at_2000000000_hz", [](const TempDir& d) { return Input{written(d, "fast.wav", wav(2000000000))}; }, 0, "", 0,
-        {{"audio_rate", 2000000000}, {"total_frames", 0}, {"lipsync", {{"audio_markers", 0}, {"video_markers", 0}}}}},
-    {"wav_at_1_hz", [](const TempDir& d) { return Input{written(d, "slow.wav", wav(1))}; }, 0, "", 0,
-        {{"audio_rate", 1}, {"audio_length", 4000.0}, {"lipsync", {{"audio_markers", 0}, {"video_markers", 0}}}}},
-    // Decoders drop what they cannot read; what survives is reported as a whole run.
-    {"mp4_cut_after_its_index", [](const TempDir& d) { return half_mp4(d, true); }, 0, "", 0, {},
-        [](const json& report) {
-            EXPECT_GT(report.value("total_frames", 0), 0);
-            EXPECT_LT(report.value("total_frames", kClipFrames), kClipFrames);
-        }},
-    {"chained_ogg_equal_clips", [](const TempDir& d) { return Input{joined(d, "chained.ogg", "64x48")}; }, 0, "", 0,
-        {{"total_frames", 2 * kClipFrames}}},
-    {"frames_txt_fifo",
-        [](const TempDir& d) {
-            mkfifo(d.file("frames.txt").c_str(), 0600);
-            return Input{written(d, "clip.mkv", read_file(frames_clip(10)))};
-        },
-        0, "", 0, {{"frame_data", nullptr}, {"warnings", {"Could not create frames.txt: not a regular file"}}}},
     // Damage that GStreamer only warns about never reads clean.
     {"avi_header_larger_than_its_frames", [](const TempDir& d) { return avi_claiming(d, 640, 480); }, 0, "", 0,
-        {{"resolution", {640, 480}}},
-        [](const json& report) {
-            EXPECT_NE(warnings_text(report).find("\"Warning from videoconvert0: "), std::string::npos)
-                << warnings_text(report);
-        }},
+        {{"resolution", {640, 480}}}, "Warning from videoconvert0: "},
     {"no_video_decoder", without_video_decoder, 0, "", 0,
         {{"video_decoder", "(null)"}, {"resolution", {0, 0}}, {"audio_rate", 8000}},
-        [](const json& report) {
-            EXPECT_EQ(warnings_text(report).rfind("[\"No decoder for video/mpeg, mpegversion=(int)4, ", 0), 0u)
-                << warnings_text(report);
-            EXPECT_EQ(report["warnings"].size(), 1u) << "once for both decodes";
-        }},
+        "No decoder for video/mpeg, mpegversion=(int)4, "},
     {"non_utf8_path",
         [](const TempDir& d) {
-            const std::string latin1 = written(d, "lat\xe9in1.mkv", read_file(frames_clip(10)));
-            return Input{latin1, {}, d.file("lat\xEF\xBF\xBDin1.mkv")};
+            return Input{written(d, "lat\xe9in1.mkv", read_file(frames_clip(10))), {}, d.file("lat\xEF\xBF\xBDin1.mkv")};
         },
         0, "", 0, {{"total_frames", 10}}},
 };
@@ -273,31 +198,15 @@ TEST_P(BadInput, EndsWithAClearExitCode)
         << "the path survives JSON quoting";
     for (const auto& [field, value] : c.fields.items())
         EXPECT_EQ(report.value(field, json()), value) << field;
-    if (c.check != nullptr)
-        c.check(report);
+    const json warnings = report.value("warnings", json::array());
+    EXPECT_TRUE(c.warning.empty() || (warnings.size() == 1 && warnings[0].get<std::string>().starts_with(c.warning)))
+        << warnings.dump();
 }
 
 INSTANTIATE_TEST_SUITE_P(Analyzer, BadInput, ::testing::ValuesIn(kCases),
     [](const auto& info) { return std::string(info.param.name); });
 
-// 384 kHz PCM beside H.264 in MOV: as the streaming threads happen to run, the pipeline
-// deadlocks before the first sample (as it does without sanitizers) or decodes.
-TEST(Stall, PcmAt384kHzInMovEndsEitherWay)
-{
-    TempDir dir;
-    const std::string clip = made(dir, "fast.mov", {"testsrc2=s=64x48:r=25:d=12", "sine=sample_rate=384000:d=12"},
-        {"-c:v", "libx264", "-c:a", "pcm_s16le"});
-    const ProcessResult result = analyze({clip}, dir.path(), kShortStall);
-    if (result.exit_code == 0)
-        return;
-    EXPECT_EQ(result.exit_code, 2) << result.err;
-    EXPECT_EQ(result.err, kStalled + "\n");
-    EXPECT_EQ(result.out, "") << "stalled in the open";
-}
-
-// Runs the analyser on a clip of 20 frames and renames `replacement` over it as soon as the
-// first decode reads from it: the first decode reads the old file to its end, the second
-// the new one.
+// Renames `replacement` over a clip of 20 frames once the first decode has opened it.
 ProcessResult analyze_while_replacing(const TempDir& dir, const std::string& replacement,
     const std::vector<std::string>& prefix = {})
 {
@@ -320,41 +229,30 @@ ProcessResult analyze_while_replacing(const TempDir& dir, const std::string& rep
     return result;
 }
 
-TEST(ChangedFile, BetweenTheTwoDecodesIsSaid)
+// A replacement is said; one that stalls the second decode ends the run after the first's rows.
+TEST(ChangedFile, BetweenTheTwoDecodesIsSaidAndAStallInTheSecondFailsWithExitCode3)
 {
     const TempDir dir;
     const json report = report_of(analyze_while_replacing(dir, written(dir, "new.mkv", read_file(frames_clip(30)))));
     EXPECT_EQ(report.value("total_frames", 0), 20);
     EXPECT_EQ(report.value("warnings", json::array()),
         json::array({"The file changed between the two decodes: 20 video frames in the first, 30 in the second"}));
-}
-
-// A replacement that stalls the second decode ends the run after the first decode's rows.
-TEST(ChangedFile, StallingInTheSecondDecodeFailsWithExitCode3)
-{
-    const TempDir dir;
-    const ProcessResult result =
+    const ProcessResult stalled =
         analyze_while_replacing(dir, made(dir, "new.gif", {"testsrc2=s=64x64:r=10"}, {"-frames:v", "1"}), kShortStall);
-    EXPECT_EQ(result.exit_code, 3);
-    EXPECT_EQ(result.err.substr(0, result.err.find('\n')), kStalled);
-    EXPECT_EQ(split_lines(result.out).size(), 15u) << "the first decode's rows";
+    EXPECT_EQ(stalled.exit_code, 3);
+    EXPECT_EQ(stalled.err.substr(0, stalled.err.find('\n')), kStalled);
+    EXPECT_EQ(split_lines(stalled.out).size(), 15u) << "the first decode's rows";
 }
 
-// A report that does not reach standard output whole is a failure with its own exit code.
-TEST(UnwritableReport, FailsWithExitCode4)
+// A report that cannot reach standard output whole fails with its own exit code.
+TEST(UnwritableReport, ClosedStandardOutputFailsWithExitCode4)
 {
     TempDir dir;
     const std::string clip = written(dir, "clip.mkv", read_file(frames_clip(10)));
-    const std::pair<std::string, std::string> cases[] = {
-        {">/dev/full", "No space left on device"},
-        {">&-", "it is closed"},
-    };
-    for (const auto& [redirection, reason] : cases) {
-        const ProcessResult result = run_process(
-            {"sh", "-c", "exec \"$0\" \"$1\" " + redirection, SKELV_ANALYZER, clip}, kRunTimeout, dir.path());
-        EXPECT_EQ(result.exit_code, 4) << redirection;
-        EXPECT_EQ(result.err, "Could not write the report to standard output: " + reason + "\n");
-    }
+    const ProcessResult result =
+        run_process({"sh", "-c", "exec \"$0\" \"$1\" >&-", SKELV_ANALYZER, clip}, kRunTimeout, dir.path());
+    EXPECT_EQ(result.exit_code, 4);
+    EXPECT_EQ(result.err, "Could not write the report to standard output: it is closed\n");
 }
 
 } // namespace

@@ -25,11 +25,9 @@ std::string summary(const Codes& codes)
     static const char* const names[] = {"UNKNOWN", "SYNCMARK", "FRAMEID", "RGB6"};
     std::string text = std::to_string(s->header_frames) + " " + std::to_string(s->locator_frames) + " " +
                        std::to_string(s->content_frames) + " " + std::to_string(s->trailer_frames) + ":";
-    for (const MarkerClass& c : s->classes) {
-        text.append(text.back() == ':' ? " " : ", ").append(names[c.type]);
-        if (c.type != MARKER_TYPE_UNKNOWN)
-            text.append(" ").append(std::to_string(c.interval));
-    }
+    for (const MarkerClass& c : s->classes)
+        text += (text.back() == ':' ? " " : ", ") + std::string(names[c.type]) +
+            (c.type != MARKER_TYPE_UNKNOWN ? " " + std::to_string(c.interval) : "");
     return text;
 }
 
@@ -40,9 +38,7 @@ TEST(VideoStructure, SpansAndClassesOfWholeClips)
         {[] { Codes c = kExample; c[8] = "wwk"; return c; }(), "2 3 8 2: SYNCMARK 2, FRAMEID 1, UNKNOWN"},
         {[] { Codes c = kExample; c.insert(c.end(), {"kkr", "www"}); return c; }(),
          "2 3 8 2: SYNCMARK 2, FRAMEID 1, RGB6 1"}, // frames after the trailer change nothing
-        {{}, "0 0 0 0:"},
-        {{"", "", ""}, "3 0 0 0:"},
-        {{"ww", "ww", "ww"}, "3 0 0 0: SYNCMARK 0, SYNCMARK 0"},
+        {{}, "0 0 0 0:"}, {{"", "", ""}, "3 0 0 0:"}, {{"ww", "ww", "ww"}, "3 0 0 0: SYNCMARK 0, SYNCMARK 0"},
         {{"wkw", "wkw", "kkw", "www"}, "0 2 1 1: SYNCMARK 0, FRAMEID 0, SYNCMARK 0"},
         // A single frame is no locator; without one, black columns are SYNCMARK.
         {{"www", "kkk", "kwk", "www"}, "1 0 2 1: SYNCMARK 0, SYNCMARK 1, SYNCMARK 0"},
@@ -62,31 +58,19 @@ TEST(VideoStructure, ClassOfOneMarker)
         std::string content; ///< one letter per content frame
         std::string expected;
     } cases[] = {
-        {'w', "kkwwkkww", "SYNCMARK 2"},
-        {'k', "kwkwkwkw", "FRAMEID 1"},
+        {'w', "kkwwkkww", "SYNCMARK 2"}, {'k', "kwkwkwkw", "FRAMEID 1"},
         {'w', "kkkwwwkk", "SYNCMARK 3"}, // the wave may end mid-period
-        {'w', "kwwk", "UNKNOWN"},
-        {'w', "kkwwkkkw", "UNKNOWN"},
-        {'w', "kkkk", "SYNCMARK 0"},
-        {'k', "kkkk", "FRAMEID 0"},
-        {'k', "wkkk", "FRAMEID 0"},
-        {'w', "w", "SYNCMARK 0"},
-        {'w', "wkw", "UNKNOWN"},
-        {'k', "kkr", "UNKNOWN"},
-        {'r', "kwkw", "UNKNOWN"},
+        {'w', "kwwk", "UNKNOWN"}, {'w', "kkwwkkkw", "UNKNOWN"}, {'w', "wkw", "UNKNOWN"},
+        {'w', "kkkk", "SYNCMARK 0"}, {'k', "kkkk", "FRAMEID 0"}, {'k', "wkkk", "FRAMEID 0"}, {'w', "w", "SYNCMARK 0"},
+        {'k', "kkr", "UNKNOWN"}, {'r', "kwkw", "UNKNOWN"},
         {'w', "k", "SYNCMARK 0"}, // also a colour cycle: blinking comes first
-        {'w', "rygcbmrygc", "RGB6 1"},
-        {'w', "kygcbm", "RGB6 1"},
+        {'w', "rygcbmrygc", "RGB6 1"}, {'w', "kygcbm", "RGB6 1"},
         {'w', "rkgc", "RGB6 1"}, // a black frame keeps counting
-        {'w', "rkyg", "UNKNOWN"},
-        {'w', "rykkbm", "UNKNOWN"},
-        {'w', "rygwbm", "UNKNOWN"},
-        {'w', "rygcbmy", "UNKNOWN"},
+        {'w', "rkyg", "UNKNOWN"}, {'w', "rykkbm", "UNKNOWN"}, {'w', "rygwbm", "UNKNOWN"}, {'w', "rygcbmy", "UNKNOWN"},
         {'k', "rygcbm", "UNKNOWN"},
     };
     for (const auto& c : cases) {
-        // A filler marker (UNKNOWN) keeps frames from being all-white and the locator from
-        // running into the content.
+        // A filler marker (UNKNOWN) keeps frames off all-white and the locator out of the content.
         Codes codes = {"ww", {c.locator, 'r'}, {c.locator, 'r'}};
         for (const char letter : c.content)
             codes.push_back({letter, 'k'});

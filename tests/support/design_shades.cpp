@@ -11,21 +11,17 @@ ReadingPlan plan_of(const ClipDesign& design, double source_fps)
         const MarkerBox& box = design.markers[m];
         MarkerPlan marker;
         marker.half_period = box.half_period;
-        switch (box.kind) {
-        case MarkerKind::SyncMark:
+        if (box.kind == MarkerKind::SyncMark) {
             marker.role = MarkerRole::Sync;
             plan.sync = int32_t(m);
             plan.sync_from = SyncEvidence::Locator;
-            break;
-        case MarkerKind::FrameId:
+        } else if (box.kind == MarkerKind::FrameId) {
             marker.role = MarkerRole::FrameId;
             marker.bit = __builtin_ctz(unsigned(box.half_period));
             plan.counter_bits++;
-            break;
-        case MarkerKind::Rgb6:
+        } else {
             marker.role = MarkerRole::LipSync;
             plan.lipsync = int32_t(m);
-            break;
         }
         plan.markers.push_back(marker);
     }
@@ -35,14 +31,10 @@ ReadingPlan plan_of(const ClipDesign& design, double source_fps)
 std::vector<int8_t> design_shades(const ClipDesign& design, int frame)
 {
     std::vector<int8_t> shades;
-    for (char letter : clip_design_code(design, frame)) {
-        if (letter == 'k')
-            shades.push_back(kShadeBlack);
-        else if (letter == 'w')
-            shades.push_back(kShadeWhite);
-        else
-            shades.push_back(int8_t(kShadeFirstColour + (std::strchr("rygcbm", letter) - "rygcbm")));
-    }
+    for (const char letter : clip_design_code(design, frame))
+        shades.push_back(letter == 'k' ? int8_t(kShadeBlack)
+                : letter == 'w'        ? int8_t(kShadeWhite)
+                                       : int8_t(kShadeFirstColour + (std::strchr("rygcbm", letter) - "rygcbm")));
     return shades;
 }
 

@@ -6,13 +6,8 @@
 
 namespace {
 
-class GstEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        gst_init(nullptr, nullptr);
-        skelv_log_init();
-    }
+struct GstEnvironment : ::testing::Environment {
+    void SetUp() override { gst_init(nullptr, nullptr); skelv_log_init(); }
 };
 
 const auto* const registered = ::testing::AddGlobalTestEnvironment(new GstEnvironment);
