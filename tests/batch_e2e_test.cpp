@@ -24,8 +24,7 @@ ProcessResult check(const std::vector<std::string>& args)
 
 TEST(BatchEndToEnd, RowsFollowTheClipsDesign)
 {
-    // Short, small clips: the batch is under test, not the analysis.
-    TempDir dir;
+    TempDir dir; // short, small clips: the batch is under test, not the analysis
     fs::create_directories(dir.file("in"));
     const std::pair<const char*, std::vector<std::string>> designs[] = {{"good.mkv", {"--audio-delay", "20"}},
                                                                         {"late.mkv", {"--audio-delay", "150"}},
@@ -41,22 +40,22 @@ TEST(BatchEndToEnd, RowsFollowTheClipsDesign)
     const ProcessResult run = check({"--out", out, "-j", "2", dir.file("in")});
     EXPECT_EQ(run.exit_code, 4) << run.out << run.err;
     std::map<std::string, json> rows;
-    for (const json& row : json::parse(read_file(out + "/summary.json"), nullptr, false).value("rows", json::array()))
+    std::map<std::string, std::string> verdicts;
+    for (const json& row : json::parse(read_file(out + "/summary.json"), nullptr, false).value("rows", json::array())) {
         rows[fs::path(row["file"].get<std::string>()).filename()] = row;
-    ASSERT_EQ(rows.size(), 4u) << run.out;
+        verdicts[fs::path(row["file"].get<std::string>()).filename()] = row.value("verdict", "");
+    }
+    ASSERT_EQ(verdicts, (std::map<std::string, std::string>{
+                            {"good.mkv", "pass"}, {"late.mkv", "fail"}, {"silent.mkv", "unmeasurable"}, {"broken.mkv", "error"}}))
+        << "150 ms lag is beyond EBU R37's 60 ms\n" << run.out;
     // Designed audio delays, read on a lossless chain to a tenth of a millisecond.
     const std::pair<const char*, double> delays[] = {{"good.mkv", 20}, {"late.mkv", 150}};
     for (const auto& [file, delay] : delays) {
-        const json& row = rows[file];
-        EXPECT_NEAR(row.value("median_ms", 0.0), delay, 0.1) << file;
-        EXPECT_GE(row.value("events", 0), 2) << file;
+        EXPECT_NEAR(rows[file].value("median_ms", 0.0), delay, 0.1) << file;
+        EXPECT_GE(rows[file].value("events", 0), 2) << file;
         for (const char* output : {"result.json", "events.csv", "report.html", "timeline.csv"})
-            EXPECT_TRUE(fs::exists(out + "/" + row["folder"].get<std::string>() + "/" + output)) << file << output;
+            EXPECT_TRUE(fs::exists(out + "/" + rows[file]["folder"].get<std::string>() + "/" + output)) << file << output;
     }
-    EXPECT_EQ(rows["good.mkv"]["verdict"], "pass");
-    EXPECT_EQ(rows["late.mkv"]["verdict"], "fail") << "150 ms lag is beyond EBU R37's 60 ms";
-    EXPECT_EQ(rows["silent.mkv"]["verdict"], "unmeasurable");
-    EXPECT_EQ(rows["broken.mkv"]["verdict"], "error");
     EXPECT_FALSE(rows["broken.mkv"].value("error", "").empty());
     EXPECT_NE(read_file(out + "/index.html").find("report.html"), std::string::npos);
 

@@ -1,5 +1,5 @@
-// Recordings of a batch: what a folder yields, folder names that never collide, and shares
-// that cover every recording exactly once.
+// Recordings of a batch: what a folder yields, folder names that never collide, shares that
+// cover every recording once.
 #include "check/batch_inputs.h"
 #include "support/media.h"
 
@@ -22,16 +22,14 @@ TEST(BatchInputs, FoldersYieldMediaFilesAndFilesAreKeptAsGiven)
     for (const char* file : {"a/clip.mkv", "a/sub/clip.mkv", "a/notes.txt", "a/.hidden/x.mkv", "a/out/prev.mkv",
                              "a/.dot.mkv", "b.MP4", "odd.name"})
         write_file(dir.file(file), "x");
-    const std::vector<BatchRecording> found =
-        find_recordings({dir.file("a"), dir.file("b.MP4"), dir.file("a/../a/clip.mkv"), dir.file("odd.name"),
-                         dir.file("missing.mkv")},
-                        dir.file("a/out"));
+    const std::vector<BatchRecording> found = find_recordings(
+        {dir.file("a"), dir.file("b.MP4"), dir.file("a/../a/clip.mkv"), dir.file("odd.name"), dir.file("missing.mkv")},
+        dir.file("a/out"));
     std::vector<std::string> keys;
     for (const BatchRecording& r : found)
         keys.push_back(r.key);
-    EXPECT_EQ(keys, (std::vector<std::string>{dir.file("a/clip.mkv"), dir.file("a/sub/clip.mkv"), dir.file("b.MP4"),
+    ASSERT_EQ(keys, (std::vector<std::string>{dir.file("a/clip.mkv"), dir.file("a/sub/clip.mkv"), dir.file("b.MP4"),
                                               dir.file("missing.mkv"), dir.file("odd.name")}));
-    ASSERT_EQ(found.size(), 5u);
     EXPECT_NE(found[0].id, found[1].id) << "two clip.mkv in different folders";
 
     // The same recording from another working directory: same key, same folder.
@@ -39,30 +37,24 @@ TEST(BatchInputs, FoldersYieldMediaFilesAndFilesAreKeptAsGiven)
     fs::current_path(dir.file("a/sub"));
     const BatchRecording relative = make_recording("./x/../../clip.mkv");
     fs::current_path(old_cwd);
-    EXPECT_EQ(relative.key, found[0].key);
-    EXPECT_EQ(relative.id, found[0].id);
+    EXPECT_EQ(std::tie(relative.key, relative.id), std::tie(found[0].key, found[0].id));
     EXPECT_EQ(relative.path, "./x/../../clip.mkv") << "the path as given is kept for the rows";
 }
 
 TEST(BatchInputs, IdsAreSafeVisibleFolderNamesWithAStableHash)
 {
-    const struct {
-        const char* path;
-        const char* stem;
-    } cases[] = {{"/r/my clip (1).mkv", "my_clip__1_.mkv-"},
-                 {"/r/.hidden.mkv", "_.hidden.mkv-"},
-                 {"/r/caf\xc3\xa9.ts", "caf__.ts-"},
-                 {"/r/a;rm -rf $HOME.mp4", "a_rm_-rf__HOME.mp4-"},
-                 {"/r/x_123456789012345678901234567890123456789012345678901234567890.mkv",
-                  "x_1234567890123456789012345678901234567890123456-"}};
-    for (const auto& c : cases) {
-        const std::string id = make_recording(c.path).id;
-        EXPECT_EQ(id.substr(0, id.size() - 8), c.stem) << c.path;
+    const std::pair<const char*, const char*> cases[] = {
+        {"/r/a;rm -rf $HOME (1).mkv", "a_rm_-rf__HOME__1_.mkv-"}, {"/r/.hidden.mkv", "_.hidden.mkv-"},
+        {"/r/caf\xc3\xa9.ts", "caf__.ts-"},
+        {"/r/x_123456789012345678901234567890123456789012345678901234567890.mkv",
+         "x_1234567890123456789012345678901234567890123456-"}};
+    for (const auto& [path, stem] : cases) {
+        const std::string id = make_recording(path).id;
+        EXPECT_EQ(id.substr(0, id.size() - 8), stem) << path;
         EXPECT_EQ(id.find_first_not_of("0123456789abcdef", id.size() - 8), std::string::npos) << id;
     }
     // Published FNV-1a 64 test vectors: every machine of a cluster must agree on shares.
     EXPECT_EQ(stable_hash(""), 0xcbf29ce484222325ull);
-    EXPECT_EQ(stable_hash("a"), 0xaf63dc4c8601ec8cull);
     EXPECT_EQ(stable_hash("foobar"), 0x85944171f73967e8ull);
 }
 
@@ -74,21 +66,17 @@ TEST(BatchShard, EveryRecordingInExactlyOneShardWhateverTheOrder)
     std::vector<std::string> shuffled = paths;
     std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(7));
     for (unsigned n = 1; n <= 5; n++) {
-        std::map<std::string, int> times_taken;
         std::map<std::string, unsigned> shard_of;
         for (unsigned k = 0; k < n; k++) {
             size_t share = 0;
             for (const BatchRecording& r : find_recordings(k % 2 ? shuffled : paths, ""))
                 if (in_shard(r, {k, n})) {
-                    times_taken[r.key]++;
-                    shard_of[r.key] = k;
+                    EXPECT_TRUE(shard_of.emplace(r.key, k).second) << r.key << " in two of " << n << " shards";
                     share++;
                 }
             EXPECT_GT(share, paths.size() / n / 2) << "shard " << k << "/" << n << " gets a fair share";
         }
-        EXPECT_EQ(times_taken.size(), paths.size()) << n;
-        for (const auto& [key, times] : times_taken)
-            EXPECT_EQ(times, 1) << key << " in " << n << " shards";
+        EXPECT_EQ(shard_of.size(), paths.size()) << n;
         // The same recording lands in the same shard when run alone, as on another node.
         for (const std::string& path : {paths[3], paths[200]})
             EXPECT_TRUE(in_shard(make_recording(path), {shard_of[path], n}));
@@ -100,8 +88,7 @@ TEST(BatchShard, ParsesKOfN)
     BatchShard shard;
     std::string error;
     ASSERT_TRUE(parse_shard("12/100", &shard, &error)) << error;
-    EXPECT_EQ(shard.index, 12u);
-    EXPECT_EQ(shard.count, 100u);
+    EXPECT_EQ(std::pair(shard.index, shard.count), std::pair(12u, 100u));
     for (const char* wrong : {"4/4", "1/0", "-1/3", "1/-3", "1/3x", "1", "/3", " 1/3", "1/+3"}) {
         EXPECT_FALSE(parse_shard(wrong, &shard, &error)) << wrong;
         EXPECT_NE(error.find(wrong), std::string::npos) << error;
