@@ -83,16 +83,4 @@ TEST(BatchShard, EveryRecordingInExactlyOneShardWhateverTheOrder)
     }
 }
 
-TEST(BatchShard, ParsesKOfN)
-{
-    BatchShard shard;
-    std::string error;
-    ASSERT_TRUE(parse_shard("12/100", &shard, &error)) << error;
-    EXPECT_EQ(std::pair(shard.index, shard.count), std::pair(12u, 100u));
-    for (const char* wrong : {"4/4", "1/0", "-1/3", "1/-3", "1/3x", "1", "/3", " 1/3", "1/+3"}) {
-        EXPECT_FALSE(parse_shard(wrong, &shard, &error)) << wrong;
-        EXPECT_NE(error.find(wrong), std::string::npos) << error;
-    }
-}
-
 } // namespace

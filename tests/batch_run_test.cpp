@@ -98,15 +98,12 @@ protected:
     {
         for (const auto& entry : fs::directory_iterator(out())) {
             const std::string name = entry.path().filename();
+            EntryStatus status;
             if (!entry.is_directory())
                 continue;
-            EXPECT_FALSE(is_scratch_name(name)) << "left behind: " << name;
-            EntryStatus status;
-            EXPECT_TRUE(read_entry_status(entry.path(), &status)) << name;
-            for (const char* file :
-                 {batch_files::kResult, batch_files::kEvents, batch_files::kReport, batch_files::kTimeline})
-                EXPECT_TRUE(status.outcome == EntryOutcome::Error || fs::exists(entry.path() / file))
-                    << name << "/" << file;
+            EXPECT_TRUE(!is_scratch_name(name) && read_entry_status(entry.path(), &status)) << "left behind: " << name;
+            for (const char* file : {batch_files::kResult, batch_files::kEvents, batch_files::kReport, batch_files::kTimeline})
+                EXPECT_TRUE(status.outcome == EntryOutcome::Error || fs::exists(entry.path() / file)) << name << "/" << file;
         }
     }
 
@@ -124,13 +121,10 @@ TEST_F(Batch, MixOfRecordingsGivesOneRowEachAndTheExitCode)
     recording("notes.txt", "pass 1");     // not media: not searched for
     const ProcessResult run = batch({"--out", out(), "-j", "2", dir_.file("in"), dir_.file("in/missing.mkv")});
     EXPECT_EQ(run.exit_code, 4) << "a failure wins over recordings not analysed\n" << run.err;
-    EXPECT_EQ(summary(out()), (Verdicts{{"good.mkv", "pass"},
-                                        {"sub/good.mkv", "pass"},
-                                        {"late.mkv", "fail"},
+    EXPECT_EQ(summary(out()), (Verdicts{{"good.mkv", "pass"}, {"sub/good.mkv", "pass"}, {"late.mkv", "fail"},
                                         {"silent.mkv", "unmeasurable: no beep found"},
-                                        {"broken.mkv", "error: cannot be decoded"},
-                                        {"crash.mkv", "error: analysis crashed (signal 11, Segmentation fault)"},
-                                        {"missing.mkv", "error: cannot be decoded"}}));
+                                        {"broken.mkv", "error: cannot be decoded"}, {"missing.mkv", "error: cannot be decoded"},
+                                        {"crash.mkv", "error: analysis crashed (signal 11, Segmentation fault)"}}));
     EXPECT_NE(run.out.find("7 recordings (0 already done): 2 passed, 1 failed, 4 could not be analysed"),
               std::string::npos) << run.out;
     const std::string csv = read_file(out() + "/summary.csv");
@@ -239,7 +233,8 @@ TEST_F(Batch, ShardsThenMerge)
     EXPECT_EQ(batch({"merge", dir_.file("all")}).exit_code, 2) << "no results in it";
     EXPECT_EQ(batch({"merge", dir_.file("nowhere")}).exit_code, 1);
     // A wrong command line analyses and writes nothing.
-    const std::pair<const char*, const char*> wrong[] = {{"--shard", "3/3"}, {"--profile", "nope"}, {"--lead-ms", "20"}};
+    const std::pair<const char*, const char*> wrong[] = {
+        {"--shard", "3/3"}, {"--shard", "1/+3"}, {"--shard", "1/3x"}, {"--profile", "nope"}, {"--lead-ms", "20"}};
     for (const auto& [option, value] : wrong)
         EXPECT_EQ(batch({"--out", out(), dir_.file("in"), option, value}).exit_code, 1) << option;
     EXPECT_FALSE(fs::exists(out()));
