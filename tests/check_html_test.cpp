@@ -1,11 +1,10 @@
 // skelv-check's visual report: numbers against the JSON, escaping, pages without sound or
-// events, long recordings and the picture, plot helpers.
+// events, long recordings and the picture, the histogram's bins.
 #include "check/check_html.h"
 #include "check/check_plots.h"
 #include "check/check_report.h"
 #include "check/html_text.h"
 #include "check/snapshot_png.h"
-#include "check/svg_chart.h"
 #include "support/check_sample.h"
 
 #include <glib.h>
@@ -265,17 +264,6 @@ TEST(CheckHtml, TwoHoursAtSixtyFramesStayLight)
     EXPECT_EQ(snapshot_shrink(small, 5).image.rgb, small.rgb);
     EXPECT_EQ(snapshot_shrink(small, 2).factor, 3);
     EXPECT_TRUE(snapshot_shrink(CheckSnapshot{5, 3, {1, 2, 3}, 0}, 4).image.rgb.empty());
-}
-
-TEST(SvgChart, RoundTicksAndNumbers)
-{
-    const std::tuple<double, int, double> steps[] = {{10, 5, 2}, {0.4, 8, 0.05}, {7200, 10, 1000}, {3, 1, 5}};
-    for (const auto& [span, count, step] : steps)
-        EXPECT_DOUBLE_EQ(nice_step(span, count), step) << span << " / " << count;
-    EXPECT_EQ(ticks_between(-45, 65, 20), (std::vector<double>{-40, -20, 0, 20, 40, 60}));
-    EXPECT_EQ(ticks_between(0.1, 0.35, 0.1).size(), 3u);
-    EXPECT_DOUBLE_EQ((LinearScale{{-40, 60}, 254, 14}(10)), 134); // y grows downwards
-    EXPECT_EQ(fixed(-0.0004, 3), "0.000");
 }
 
 TEST(DelayBins, StrayEventsStandApart)

@@ -31,16 +31,12 @@ void fill_video(const CheckSample& s, CheckVideo* v, std::vector<Flash>* flashes
     for (int i = 0; i < s.frames; i++) {
         CheckFrame f{time_ms, i == fault_at(kGapAt) ? kGapFrames * period : period};
         time_ms += f.duration_ms;
-        if (i < kHeaderFrames)
-            f.kind = FrameKind::Header;
-        else if (i < kHeaderFrames + kLocatorFrames)
-            f.kind = FrameKind::Locator;
-        else if (i >= s.frames - kTrailerFrames)
-            f.kind = FrameKind::Trailer;
-        else if (i == fault_at(kUnreadableAt))
-            f.kind = FrameKind::Unreadable;
-        else {
-            f.kind = FrameKind::Content;
+        f.kind = i < kHeaderFrames                     ? FrameKind::Header
+                 : i < kHeaderFrames + kLocatorFrames  ? FrameKind::Locator
+                 : i >= s.frames - kTrailerFrames      ? FrameKind::Trailer
+                 : i == fault_at(kUnreadableAt)        ? FrameKind::Unreadable
+                                                       : FrameKind::Content;
+        if (f.kind == FrameKind::Content) {
             if (i == fault_at(kLoopAt)) {
                 source = 0;
                 v->loops++;
@@ -76,8 +72,7 @@ CheckResult check_sample(const CheckSample& s)
     params.width = s.width;
     params.height = s.height;
     ClipDesign design;
-    std::string error;
-    if (!clip_design_make(params, &design, &error))
+    if (std::string error; !clip_design_make(params, &design, &error))
         throw std::runtime_error(error);
 
     CheckResult r;
