@@ -215,15 +215,16 @@ TEST_F(Batch, ShardsThenMerge)
     for (int i = 0; i < 9; i++)
         recording("take" + std::to_string(i) + ".mkv", "pass " + std::to_string(i));
     for (int k = 0; k < 3; k++) // reordered arguments on every node
-        batch({"--out", dir_.file("shard" + std::to_string(k)), "--shard", std::to_string(k) + "/3", "-q",
+        batch({"--out", dir_.file("shard #" + std::to_string(k)), "--shard", std::to_string(k) + "/3", "-q",
                k == 1 ? dir_.file("in") : dir_.file("in/take8.mkv"), dir_.file("in")});
     EXPECT_EQ(runs().size(), 9u);
     for (const auto& [file, times] : runs())
         EXPECT_EQ(times, 1) << file;
     const ProcessResult merged =
-        batch({"merge", "--out", dir_.file("all"), dir_.file("shard0"), dir_.file("shard1"), dir_.file("shard2")});
+        batch({"merge", "--out", dir_.file("all"), dir_.file("shard #0"), dir_.file("shard #1"), dir_.file("shard #2")});
     EXPECT_EQ(merged.exit_code, 0) << merged.err;
     EXPECT_EQ(summary(dir_.file("all")).size(), 9u);
+    EXPECT_NE(read_file(dir_.file("all/index.html")).find("href=\"../shard%20%231/"), std::string::npos) << "a URL";
     EXPECT_EQ(batch({"merge", dir_.file("all")}).exit_code, 2) << "no results in it";
     EXPECT_EQ(batch({"merge", dir_.file("nowhere")}).exit_code, 1);
     // A wrong command line analyses and writes nothing.

@@ -1,4 +1,4 @@
-// Batch summaries rebuilt from result folders: rows, CSV quoting, the index page and merges.
+// Batch summaries rebuilt from result folders: rows, CSV quoting, the index page.
 #include "check/batch_summary.h"
 #include "support/media.h"
 
@@ -13,7 +13,7 @@ using nlohmann::json;
 
 // A finished entry as a batch leaves it: DIR/<id>/status.json, with figures unless an error.
 EntryStatus add_entry(const std::string& dir, const std::string& file, EntryOutcome outcome, double median,
-                      const std::string& error = "", const std::string& finished = "2026-01-01T00:00:00Z")
+                      const std::string& error = "")
 {
     const BatchRecording recording = make_recording(file);
     EntryStatus s;
@@ -24,7 +24,7 @@ EntryStatus add_entry(const std::string& dir, const std::string& file, EntryOutc
     s.options = {"--profile", "ebu-r37"};
     s.outcome = outcome;
     s.error = error;
-    s.finished = finished;
+    s.finished = "2026-01-01T00:00:00Z";
     if (outcome != EntryOutcome::Error) {
         s.figures = {{"verdict", entry_outcome_name(outcome)}, {"profile", "ebu-r37"}, {"events", 11},
                      {"median_ms", median}, {"min_ms", median - 0.25}, {"max_ms", median + 0.5},
@@ -72,28 +72,6 @@ TEST(BatchSummary, RowsInFileOrderQuotedInCsvEscapedInTheIndex)
     EXPECT_TRUE(error < fail && fail < unmeasurable && unmeasurable < pass) << "readable without the script";
     EXPECT_NE(html.find("href=\"" + make_recording("/lab/b.mkv").id + "/report.html\""), std::string::npos);
     EXPECT_EQ(html.find("http"), std::string::npos) << "no external resource";
-}
-
-TEST(BatchSummary, MergeLinksAcrossFoldersAndKeepsTheLatest)
-{
-    TempDir root;
-    const std::string a = root.file("shard0"), b = root.file("shard #1"), out = root.file("all");
-    add_entry(a, "/lab/x.mkv", EntryOutcome::Pass, 1);
-    add_entry(a, "/lab/y.mkv", EntryOutcome::Fail, 90, "", "2026-01-01T00:00:00Z");
-    add_entry(b, "/lab/y.mkv", EntryOutcome::Pass, 2, "", "2026-01-02T00:00:00Z");
-    add_entry(b, "/lab/z.mkv", EntryOutcome::Pass, 3);
-    fs::create_directories(out);
-    std::vector<BatchRow> rows;
-    std::string error;
-    ASSERT_TRUE(rebuild_summary(out, {a, b}, &rows, &error)) << error;
-    ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[1].status.outcome, EntryOutcome::Pass) << "the later analysis of y.mkv";
-    EXPECT_EQ(rows[1].folder, "../shard #1/" + make_recording("/lab/y.mkv").id);
-    const std::string html = read_file(out + "/index.html");
-    EXPECT_NE(html.find("href=\"../shard0/"), std::string::npos);
-    EXPECT_NE(html.find("href=\"../shard%20%231/"), std::string::npos) << "a URL, not a fragment";
-    EXPECT_EQ(split_lines(read_file(out + "/summary.csv")).size(), 4u);
-    EXPECT_EQ(json::parse(read_file(out + "/summary.json"))["recordings"], 3);
 }
 
 } // namespace
