@@ -12,16 +12,18 @@ namespace {
 constexpr const char* kChromium = "/usr/bin/chromium";
 constexpr double kBrowserTimeout = 45; // seconds; Chromium is slow to start on a busy machine
 
-// A colour of the snapshot's background that nothing else on the page uses.
-constexpr uint8_t kBackdrop[3] = {17, 201, 93};
+constexpr uint32_t kBackdrop = 0x11c95d; // the snapshot's colour (RGB), which nothing else on the page uses
+
+// Byte `i` of an RGB picture in `colour`.
+uint8_t channel(uint32_t colour, size_t i) { return uint8_t(colour >> (16 - 8 * (i % 3))); }
 
 // Pixels within 3 of `colour` in every channel.
-size_t pixels_of(const CheckSnapshot& shot, const uint8_t colour[3])
+size_t pixels_of(const CheckSnapshot& shot, uint32_t colour)
 {
     size_t n = 0;
     for (size_t i = 0; i + 2 < shot.rgb.size(); i += 3)
-        n += std::abs(shot.rgb[i] - colour[0]) <= 3 && std::abs(shot.rgb[i + 1] - colour[1]) <= 3 &&
-             std::abs(shot.rgb[i + 2] - colour[2]) <= 3;
+        n += std::abs(shot.rgb[i] - channel(colour, 0)) <= 3 && std::abs(shot.rgb[i + 1] - channel(colour, 1)) <= 3 &&
+             std::abs(shot.rgb[i + 2] - channel(colour, 2)) <= 3;
     return n;
 }
 
@@ -32,8 +34,8 @@ TEST(Browser, LoadsWithoutConsoleMessagesAndPaintsThePlotsAndThePicture)
         GTEST_SKIP() << kChromium << " is missing: the browser checks need the Debian package chromium (make deps)";
     TempDir dir;
     CheckResult result = check_sample({});
-    for (size_t i = 0; i < result.video.snapshot.rgb.size(); i++) // a snapshot in a colour of its own
-        result.video.snapshot.rgb[i] = kBackdrop[i % 3];
+    for (size_t i = 0; i < result.video.snapshot.rgb.size(); i++)
+        result.video.snapshot.rgb[i] = channel(kBackdrop, i);
     const std::string html = check_html(result);
     // One image from outside, which the page's policy refuses: the console check sees that
     // refusal, and nothing else, or the page logged something of its own.
@@ -69,20 +71,16 @@ TEST(Browser, LoadsWithoutConsoleMessagesAndPaintsThePlotsAndThePicture)
     ASSERT_EQ(shot.width, 1000);
     ASSERT_EQ(shot.height, 5000);
     // Colours of the page's own style, each of one part of it.
-    const struct {
-        const char* part;
-        uint8_t colour[3];
-        size_t at_least; // pixels
-    } parts[] = {
-        {"the FAIL banner", {0xc6, 0x28, 0x28}, 20000},
-        {"the events within the limits", {0x1f, 0x5f, 0xbf}, 150}, // the legend's dot alone has 64
-        {"a histogram bin", {0x5b, 0x7f, 0xb3}, 1000},
-        {"the content span of the timeline", {0xea, 0xf5, 0xe3}, 20000},
-        {"the snapshot's backdrop", {kBackdrop[0], kBackdrop[1], kBackdrop[2]}, 100000},
-        {"the lip-sync marker's outline", {0xff, 0x40, 0xff}, 300},
+    const std::tuple<const char*, uint32_t, size_t> parts[] = { // part, colour, pixels at least
+        {"the FAIL banner", 0xc62828, 20000},
+        {"the events within the limits", 0x1f5fbf, 150}, // the legend's dot alone has 64
+        {"a histogram bin", 0x5b7fb3, 1000},
+        {"the content span of the timeline", 0xeaf5e3, 20000},
+        {"the snapshot", kBackdrop, 100000},
+        {"the lip-sync marker's outline", 0xff40ff, 300},
     };
-    for (const auto& p : parts)
-        EXPECT_GE(pixels_of(shot, p.colour), p.at_least) << p.part;
+    for (const auto& [part, colour, at_least] : parts)
+        EXPECT_GE(pixels_of(shot, colour), at_least) << part;
 }
 
 } // namespace

@@ -77,8 +77,7 @@ TEST(CheckHtml, NumbersEqualTheJson)
 
     // Every event, flash without a beep and beep without a flash: one row each, cells as in the JSON.
     const auto rows = event_rows(html);
-    ASSERT_EQ(j["sync"]["missing_beeps"].size(), 1u);
-    ASSERT_EQ(j["sync"]["unmatched_beeps"].size(), 1u);
+    ASSERT_EQ(std::pair(j["sync"]["missing_beeps"].size(), j["sync"]["unmatched_beeps"].size()), std::pair(1ul, 1ul));
     ASSERT_EQ(rows.size(), j["sync"]["events"].size() + 2);
     std::set<std::string> seen;
     double previous_ms = -INFINITY;
@@ -113,9 +112,7 @@ TEST(CheckHtml, NumbersEqualTheJson)
 
 TEST(CheckHtml, EscapesWhatTheRecordingSays)
 {
-    const struct {
-        std::string raw, shown;
-    } cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {"a\"b'c.mkv", "a&quot;b&#39;c.mkv"},
         {"</title><script>alert(1)</script> R&D", "&lt;/title&gt;&lt;script&gt;alert(1)&lt;/script&gt; R&amp;D"},
         {"bad\xff\xfe" "bytes", "bad\uFFFD\uFFFDbytes"},
@@ -124,25 +121,24 @@ TEST(CheckHtml, EscapesWhatTheRecordingSays)
         {std::string("nul\0bell\x07", 9), "nul\uFFFDbell\uFFFD"},
         {"Z\u00fcrich \u2713", "Z\u00fcrich \u2713"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.shown);
-        EXPECT_EQ(html_escape(c.raw), c.shown);
+    for (const auto& [raw, shown] : cases) {
+        SCOPED_TRACE(shown);
+        EXPECT_EQ(html_escape(raw), shown);
         CheckResult result = check_sample({});
-        result.file = result.streams.demuxer = c.raw;
-        result.warnings = {"warning " + c.raw};
+        result.file = result.streams.demuxer = raw;
+        result.warnings = {"warning " + raw};
         const std::string html = check_html(result);
         EXPECT_TRUE(g_utf8_validate(html.data(), gssize(html.size()), nullptr));
         EXPECT_EQ(html.find("<script"), npos);
-        EXPECT_GE(count_of(html, c.shown), 4u); // title, heading, facts, container
-        EXPECT_NE(html.find("<li>Warning: warning " + c.shown + "</li>"), npos);
+        EXPECT_GE(count_of(html, shown), 4u); // title, heading, facts, container
+        EXPECT_NE(html.find("<li>Warning: warning " + shown + "</li>"), npos);
     }
 }
 
 TEST(CheckHtml, SaysWhyNothingWasMeasured)
 {
     const CheckResult without_sound = check_sample({.audio = false});
-    CheckResult without_flashes = check_sample({.faults = false});
-    without_flashes.pairing.unmatched_beeps.clear();
+    CheckResult without_flashes = check_sample({.faults = false}); // no stray beep either
     for (const SyncEvent& e : without_flashes.pairing.events)
         without_flashes.pairing.unmatched_beeps.push_back(e.audio_ms);
     without_flashes.pairing.events.clear();
@@ -152,25 +148,22 @@ TEST(CheckHtml, SaysWhyNothingWasMeasured)
     without_picture.video = {};
     CheckResult told = without_sound; // the run's own words come first
     told.unmeasurable_reason = "the sound's level never rose above <-90 dBFS>";
-    const struct {
-        const CheckResult& result;
-        std::string reason;
-    } cases[] = {
+    const std::pair<const CheckResult&, std::string> cases[] = {
         {without_sound, "The recording has no sound, so no beep can be timed."},
         {without_flashes, "No lip-sync flash was seen in the picture."},
         {without_picture, "The recording has no picture, so no flash can be seen."},
         {told, "The sound&#39;s level never rose above &lt;-90 dBFS&gt;."},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.reason);
-        ASSERT_EQ(c.result.judgement.verdict, SyncVerdict::Unmeasurable);
-        const std::string html = check_html(c.result);
+    for (const auto& [result, reason] : cases) {
+        SCOPED_TRACE(reason);
+        ASSERT_EQ(result.judgement.verdict, SyncVerdict::Unmeasurable);
+        const std::string html = check_html(result);
         EXPECT_NE(html.find("<div class=\"word\">UNMEASURABLE</div>"), npos);
-        EXPECT_NE(cut(html, 0, "<header", "</header>").find(c.reason), npos);
-        EXPECT_NE(cut(html, 0, "id=\"histogram\"", "</section>").find("No event to count. " + c.reason), npos);
+        EXPECT_NE(cut(html, 0, "<header", "</header>").find(reason), npos);
+        EXPECT_NE(cut(html, 0, "id=\"histogram\"", "</section>").find("No event to count. " + reason), npos);
         EXPECT_EQ(html.find("id=\"delay-histogram\""), npos);
         EXPECT_NE(html.find("id=\"delay-plot\""), npos) << "flashes or beeps alone still have their place in time";
-        EXPECT_NE(cut(html, 0, "id=\"delay-over-time\"", "</section>").find("No event to plot. " + c.reason), npos);
+        EXPECT_NE(cut(html, 0, "id=\"delay-over-time\"", "</section>").find("No event to plot. " + reason), npos);
         EXPECT_EQ(html.find("<circle"), npos);
     }
     // Without sound, every flash is still marked where it happened, and the picture is there.
