@@ -12,16 +12,6 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-ProcessResult check(const std::vector<std::string>& args)
-{
-    std::vector<std::string> argv = {SKELV_CHECK};
-    argv.insert(argv.end(), args.begin(), args.end());
-    ProcessResult result = run_process(argv, 4 * kRunTimeout);
-    EXPECT_FALSE(result.timed_out);
-    EXPECT_EQ(result.signal, 0) << result.err;
-    return result;
-}
-
 TEST(BatchEndToEnd, RowsFollowTheClipsDesign)
 {
     TempDir dir; // short, small clips: the batch is under test, not the analysis
@@ -37,7 +27,7 @@ TEST(BatchEndToEnd, RowsFollowTheClipsDesign)
     write_file(dir.file("in/broken.mkv"), std::string(4096, '\x5a'));
 
     const std::string out = dir.file("out");
-    const ProcessResult run = check({"--out", out, "-j", "2", dir.file("in")});
+    const ProcessResult run = check({"--out", out, "-j", "2", dir.file("in")}, dir.path());
     EXPECT_EQ(run.exit_code, 4) << run.out << run.err;
     std::map<std::string, json> rows;
     std::map<std::string, std::string> verdicts;
@@ -60,7 +50,7 @@ TEST(BatchEndToEnd, RowsFollowTheClipsDesign)
     EXPECT_NE(read_file(out + "/index.html").find("report.html"), std::string::npos);
 
     // With the designed offset subtracted, the late clip passes.
-    const ProcessResult offset = check({"--out", dir.file("offset"), "--expect-delay", "150", dir.file("in/late.mkv")});
+    const ProcessResult offset = check({"--out", dir.file("offset"), "--expect-delay", "150", dir.file("in/late.mkv")}, dir.path());
     EXPECT_EQ(offset.exit_code, 0) << offset.out << offset.err;
 }
 

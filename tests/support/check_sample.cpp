@@ -37,14 +37,10 @@ void fill_video(const CheckSample& s, CheckVideo* v, std::vector<Flash>* flashes
                  : i == fault_at(kUnreadableAt)        ? FrameKind::Unreadable
                                                        : FrameKind::Content;
         if (f.kind == FrameKind::Content) {
-            if (i == fault_at(kLoopAt)) {
-                source = 0;
-                v->loops++;
-            }
-            if (i == fault_at(kDropAt)) {
-                f.dropped_before = 2;
-                source += 2;
-            }
+            v->loops += i == fault_at(kLoopAt);
+            source = i == fault_at(kLoopAt) ? 0 : source;
+            f.dropped_before = i == fault_at(kDropAt) ? 2 : 0;
+            source += f.dropped_before;
             f.repeated = i == fault_at(kRepeatAt);
             f.source_frame = f.repeated ? source - 1 : source++;
             f.loop = v->loops;
