@@ -205,9 +205,7 @@ TEST_F(Batch, ShardsThenMerge)
     for (int k = 0; k < 3; k++) // reordered arguments on every node
         batch({"--out", dir_.file("shard #" + std::to_string(k)), "--shard", std::to_string(k) + "/3", "-q",
                k == 1 ? dir_.file("in") : dir_.file("in/take8.mkv"), dir_.file("in")});
-    EXPECT_EQ(runs().size(), 9u);
-    for (const auto& [file, times] : runs())
-        EXPECT_EQ(times, 1) << file;
+    EXPECT_EQ(runs().size(), 9u); // each once: the log ends with nine starts and nine ends (below)
     const ProcessResult merged =
         batch({"merge", "--out", dir_.file("all"), dir_.file("shard #0"), dir_.file("shard #1"), dir_.file("shard #2")});
     EXPECT_EQ(merged.exit_code, 0) << merged.err;

@@ -57,7 +57,8 @@ TEST(CheckSummary, SaysLeadsOrLagsInWords)
     EXPECT_NE(text.find("\nBeep at 9.999 s belongs to no flash\n"), std::string::npos) << text;
 }
 
-TEST(CheckCsv, OneRowPerEventAndStrayBeepInTimeOrder)
+// events.csv: one row per event and stray beep in time order; timeline.csv: one per captured frame.
+TEST(CheckCsv, EventsAndTimeline)
 {
     CheckResult r = result_with({20, 20});
     r.pairing.missing_beeps.push_back({62, 0, 2500});
@@ -67,11 +68,6 @@ TEST(CheckCsv, OneRowPerEventAndStrayBeepInTimeOrder)
                                    "missing_beep,62,0,2500.000,,,\n"
                                    "unmatched_beep,,,,9999.000,,\n");
     EXPECT_TRUE(check_result_json(result_with({}))["sync"]["median_ms"].is_null()) << "no event, no median";
-}
-
-TEST(CheckTimeline, OneRowPerCapturedFrame)
-{
-    CheckResult r;
     r.video.timeline = {{0, 40, FrameKind::Header, -1, 0, false, false, 0},
                         {40, 40, FrameKind::Content, 12, 0, true, false, 2},
                         {80, 40, FrameKind::Content, 12, 0, true, true, 0}};
@@ -94,8 +90,7 @@ TEST(AtomicFile, ReplacesWholeAndLeavesNothingOnFailure)
 
     EXPECT_FALSE(write_file_atomically(dir.file("missing/r.json"), "x", &error));
     EXPECT_NE(error.find("missing/r.json"), std::string::npos) << error;
-    // A write that stops short (as on a full disk; here a file-size limit in a child
-    // process): the old result stays and the scratch file goes away.
+    // A write cut short (a full disk; here a child's file-size limit): the old result stays, no scratch file.
     const pid_t child = fork();
     if (child == 0) {
         signal(SIGXFSZ, SIG_IGN);
@@ -238,13 +233,10 @@ TEST(CheckHtml, SaysWhyNothingWasMeasured)
     without_flashes.judgement = {};
     CheckResult without_picture = without_flashes;
     without_picture.video = {};
-    CheckResult told = without_sound; // the run's own words come first
-    told.unmeasurable_reason = "the sound's level never rose above <-90 dBFS>";
     const std::pair<const CheckResult&, std::string> cases[] = {
         {without_sound, "The recording has no sound, so no beep can be timed."},
         {without_flashes, "No lip-sync flash was seen in the picture."},
         {without_picture, "The recording has no picture, so no flash can be seen."},
-        {told, "The sound&#39;s level never rose above &lt;-90 dBFS&gt;."},
     };
     for (const auto& [result, reason] : cases) {
         SCOPED_TRACE(reason);
@@ -263,11 +255,6 @@ TEST(CheckHtml, SaysWhyNothingWasMeasured)
     EXPECT_EQ(count_of(quiet, "class=\"missing_beep\""), without_sound.pairing.missing_beeps.size());
     EXPECT_NE(quiet.find("<tr><th>Audio</th><td>none</td></tr>"), npos);
     EXPECT_NE(quiet.find("<image "), npos);
-    // Without a picture there is nothing to map or to time.
-    const std::string blind = check_html(without_picture);
-    EXPECT_EQ(blind.find("id=\"frame-timeline\""), npos);
-    EXPECT_EQ(blind.find("id=\"marker-map\""), npos);
-    EXPECT_NE(blind.find("The recording has no picture.</p>"), npos);
 }
 
 // Two hours at 60 frames per second, and a 1080p snapshot of camera noise (the worst case for
@@ -320,9 +307,8 @@ TEST(CheckHtml, TwoHoursAtSixtyFramesStayLight)
         wrong += std::fabs(shown.rgb[i] - (rgb[top_left] + rgb[top_left + 3] + rgb[below] + rgb[below + 3]) / 4.0) > 0.5;
     }
     EXPECT_EQ(wrong, 0u) << "bytes of the picture that are not the mean of their four";
-    // Other factors: none when it fits, three when two is not enough; nothing from too few bytes.
+    // Three when two is not enough; nothing from too few bytes.
     const CheckSnapshot small{5, 3, std::vector<uint8_t>(45, 9), 0};
-    EXPECT_EQ(snapshot_shrink(small, 5).image.rgb, small.rgb);
     EXPECT_EQ(snapshot_shrink(small, 2).factor, 3);
     EXPECT_TRUE(snapshot_shrink(CheckSnapshot{5, 3, {1, 2, 3}, 0}, 4).image.rgb.empty());
 }
