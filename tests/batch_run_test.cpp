@@ -156,9 +156,9 @@ TEST_F(Batch, KilledRunLeavesNoHalfResultAndTheNextFinishesIt)
     // An interrupt, then a kill as of a machine going down (no chance to clean up), while the slow one runs.
     for (const int sig : {SIGINT, SIGKILL}) {
         SCOPED_TRACE(sig);
-        const int slow_starts = runs()["slow.mkv"];
+        const int starts = runs()["slow.mkv"];
         const pid_t pid = start_batch({"--out", out(), "-j", "3", "-q", dir_.file("in")});
-        const auto ready = [&] { return entry_done("quick1.mkv") && entry_done("quick2.mkv") && runs()["slow.mkv"] > slow_starts; };
+        const auto ready = [&] { return entry_done("quick1.mkv") && entry_done("quick2.mkv") && runs()["slow.mkv"] > starts; };
         for (int waited_ms = 0; !ready() && waited_ms < kBatchTimeout * 1000; waited_ms += 10)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         kill(pid, sig);
@@ -166,7 +166,7 @@ TEST_F(Batch, KilledRunLeavesNoHalfResultAndTheNextFinishesIt)
         waitpid(pid, &status, 0);
         ASSERT_TRUE(ready());
         std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // the slow analysis would be done by now
-        EXPECT_EQ(split_lines(read_file(dir_.file("runs.log"))).size(), 5u + slow_starts)
+        EXPECT_EQ(split_lines(read_file(dir_.file("runs.log"))).size(), 5u + starts)
             << "the slow analysis died with its batch:\n" << read_file(dir_.file("runs.log"));
         EXPECT_FALSE(fs::exists(out() + "/" + make_recording(dir_.file("in/slow.mkv")).id));
         if (sig == SIGINT) {
