@@ -12,20 +12,9 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-ProcessResult check(const std::vector<std::string>& args)
-{
-    std::vector<std::string> argv = {SKELV_CHECK};
-    argv.insert(argv.end(), args.begin(), args.end());
-    ProcessResult result = run_process(argv, 4 * kRunTimeout);
-    EXPECT_FALSE(result.timed_out);
-    EXPECT_EQ(result.signal, 0) << result.err;
-    return result;
-}
-
 TEST(BatchEndToEnd, RowsFollowTheClipsDesign)
 {
-    // Short, small clips: the batch is under test, not the analysis.
-    TempDir dir;
+    TempDir dir; // short, small clips: the batch is under test, not the analysis
     fs::create_directories(dir.file("in"));
     const std::pair<const char*, std::vector<std::string>> designs[] = {{"good.mkv", {"--audio-delay", "20"}},
                                                                         {"late.mkv", {"--audio-delay", "150"}},
@@ -38,38 +27,30 @@ TEST(BatchEndToEnd, RowsFollowTheClipsDesign)
     write_file(dir.file("in/broken.mkv"), std::string(4096, '\x5a'));
 
     const std::string out = dir.file("out");
-    const ProcessResult run = check({"--out", out, "-j", "2", dir.file("in")});
+    const ProcessResult run = check({"--out", out, "-j", "2", dir.file("in")}, dir.path());
     EXPECT_EQ(run.exit_code, 4) << run.out << run.err;
     std::map<std::string, json> rows;
-    for (const json& row : json::parse(read_file(out + "/summary.json"), nullptr, false).value("rows", json::array()))
+    std::map<std::string, std::string> verdicts;
+    for (const json& row : json::parse(read_file(out + "/summary.json"), nullptr, false).value("rows", json::array())) {
         rows[fs::path(row["file"].get<std::string>()).filename()] = row;
-    ASSERT_EQ(rows.size(), 4u) << run.out;
+        verdicts[fs::path(row["file"].get<std::string>()).filename()] = row.value("verdict", "");
+    }
+    ASSERT_EQ(verdicts, (std::map<std::string, std::string>{
+                            {"good.mkv", "pass"}, {"late.mkv", "fail"}, {"silent.mkv", "unmeasurable"}, {"broken.mkv", "error"}}))
+        << "150 ms lag is beyond EBU R37's 60 ms\n" << run.out;
     // Designed audio delays, read on a lossless chain to a tenth of a millisecond.
     const std::pair<const char*, double> delays[] = {{"good.mkv", 20}, {"late.mkv", 150}};
     for (const auto& [file, delay] : delays) {
-        const json& row = rows[file];
-        EXPECT_NEAR(row.value("median_ms", 0.0), delay, 0.1) << file;
-        EXPECT_GE(row.value("events", 0), 2) << file;
+        EXPECT_NEAR(rows[file].value("median_ms", 0.0), delay, 0.1) << file;
+        EXPECT_GE(rows[file].value("events", 0), 2) << file;
         for (const char* output : {"result.json", "events.csv", "report.html", "timeline.csv"})
-            EXPECT_TRUE(fs::exists(out + "/" + row["folder"].get<std::string>() + "/" + output)) << file << output;
+            EXPECT_TRUE(fs::exists(out + "/" + rows[file]["folder"].get<std::string>() + "/" + output)) << file << output;
     }
-    EXPECT_EQ(rows["good.mkv"]["verdict"], "pass");
-    EXPECT_EQ(rows["late.mkv"]["verdict"], "fail") << "150 ms lag is beyond EBU R37's 60 ms";
-    EXPECT_EQ(rows["silent.mkv"]["verdict"], "unmeasurable");
-    EXPECT_EQ(rows["broken.mkv"]["verdict"], "error");
     EXPECT_FALSE(rows["broken.mkv"].value("error", "").empty());
     EXPECT_NE(read_file(out + "/index.html").find("report.html"), std::string::npos);
 
-    // The batch's result of one recording is what a run on it alone writes.
-    EXPECT_EQ(check({"-q", "--json", dir.file("alone.json"), dir.file("in/late.mkv")}).exit_code, 4);
-    const std::string late_folder = out + "/" + rows["late.mkv"]["folder"].get<std::string>();
-    const json in_batch = json::parse(read_file(late_folder + "/result.json"));
-    const json alone = json::parse(read_file(dir.file("alone.json")));
-    EXPECT_EQ(in_batch["sync"], alone["sync"]);
-    EXPECT_EQ(in_batch["video"], alone["video"]);
-
     // With the designed offset subtracted, the late clip passes.
-    const ProcessResult offset = check({"--out", dir.file("offset"), "--expect-delay", "150", dir.file("in/late.mkv")});
+    const ProcessResult offset = check({"--out", "offset", "--expect-delay", "150", "in/late.mkv"}, dir.path());
     EXPECT_EQ(offset.exit_code, 0) << offset.out << offset.err;
 }
 

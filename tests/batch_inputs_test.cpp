@@ -1,6 +1,7 @@
-// Recordings of a batch: what a folder yields, folder names that never collide, and shares
-// that cover every recording exactly once.
+// A batch's recordings (what a folder yields, folder names that never collide, shares that cover
+// every recording once) and its summary rebuilt from their folders (rows, CSV quoting, index).
 #include "check/batch_inputs.h"
+#include "check/batch_summary.h"
 #include "support/media.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using nlohmann::json;
 
 TEST(BatchInputs, FoldersYieldMediaFilesAndFilesAreKeptAsGiven)
 {
@@ -22,16 +24,14 @@ TEST(BatchInputs, FoldersYieldMediaFilesAndFilesAreKeptAsGiven)
     for (const char* file : {"a/clip.mkv", "a/sub/clip.mkv", "a/notes.txt", "a/.hidden/x.mkv", "a/out/prev.mkv",
                              "a/.dot.mkv", "b.MP4", "odd.name"})
         write_file(dir.file(file), "x");
-    const std::vector<BatchRecording> found =
-        find_recordings({dir.file("a"), dir.file("b.MP4"), dir.file("a/../a/clip.mkv"), dir.file("odd.name"),
-                         dir.file("missing.mkv")},
-                        dir.file("a/out"));
+    const std::vector<BatchRecording> found = find_recordings(
+        {dir.file("a"), dir.file("b.MP4"), dir.file("a/../a/clip.mkv"), dir.file("odd.name"), dir.file("missing.mkv")},
+        dir.file("a/out"));
     std::vector<std::string> keys;
     for (const BatchRecording& r : found)
         keys.push_back(r.key);
-    EXPECT_EQ(keys, (std::vector<std::string>{dir.file("a/clip.mkv"), dir.file("a/sub/clip.mkv"), dir.file("b.MP4"),
+    ASSERT_EQ(keys, (std::vector<std::string>{dir.file("a/clip.mkv"), dir.file("a/sub/clip.mkv"), dir.file("b.MP4"),
                                               dir.file("missing.mkv"), dir.file("odd.name")}));
-    ASSERT_EQ(found.size(), 5u);
     EXPECT_NE(found[0].id, found[1].id) << "two clip.mkv in different folders";
 
     // The same recording from another working directory: same key, same folder.
@@ -39,30 +39,24 @@ TEST(BatchInputs, FoldersYieldMediaFilesAndFilesAreKeptAsGiven)
     fs::current_path(dir.file("a/sub"));
     const BatchRecording relative = make_recording("./x/../../clip.mkv");
     fs::current_path(old_cwd);
-    EXPECT_EQ(relative.key, found[0].key);
-    EXPECT_EQ(relative.id, found[0].id);
+    EXPECT_EQ(std::tie(relative.key, relative.id), std::tie(found[0].key, found[0].id));
     EXPECT_EQ(relative.path, "./x/../../clip.mkv") << "the path as given is kept for the rows";
 }
 
 TEST(BatchInputs, IdsAreSafeVisibleFolderNamesWithAStableHash)
 {
-    const struct {
-        const char* path;
-        const char* stem;
-    } cases[] = {{"/r/my clip (1).mkv", "my_clip__1_.mkv-"},
-                 {"/r/.hidden.mkv", "_.hidden.mkv-"},
-                 {"/r/caf\xc3\xa9.ts", "caf__.ts-"},
-                 {"/r/a;rm -rf $HOME.mp4", "a_rm_-rf__HOME.mp4-"},
-                 {"/r/x_123456789012345678901234567890123456789012345678901234567890.mkv",
-                  "x_1234567890123456789012345678901234567890123456-"}};
-    for (const auto& c : cases) {
-        const std::string id = make_recording(c.path).id;
-        EXPECT_EQ(id.substr(0, id.size() - 8), c.stem) << c.path;
+    const std::pair<const char*, const char*> cases[] = {
+        {"/r/a;rm -rf $HOME (1).mkv", "a_rm_-rf__HOME__1_.mkv-"}, {"/r/.hidden.mkv", "_.hidden.mkv-"},
+        {"/r/caf\xc3\xa9.ts", "caf__.ts-"},
+        {"/r/x_123456789012345678901234567890123456789012345678901234567890.mkv",
+         "x_1234567890123456789012345678901234567890123456-"}};
+    for (const auto& [path, stem] : cases) {
+        const std::string id = make_recording(path).id;
+        EXPECT_EQ(id.substr(0, id.size() - 8), stem) << path;
         EXPECT_EQ(id.find_first_not_of("0123456789abcdef", id.size() - 8), std::string::npos) << id;
     }
     // Published FNV-1a 64 test vectors: every machine of a cluster must agree on shares.
     EXPECT_EQ(stable_hash(""), 0xcbf29ce484222325ull);
-    EXPECT_EQ(stable_hash("a"), 0xaf63dc4c8601ec8cull);
     EXPECT_EQ(stable_hash("foobar"), 0x85944171f73967e8ull);
 }
 
@@ -74,38 +68,84 @@ TEST(BatchShard, EveryRecordingInExactlyOneShardWhateverTheOrder)
     std::vector<std::string> shuffled = paths;
     std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(7));
     for (unsigned n = 1; n <= 5; n++) {
-        std::map<std::string, int> times_taken;
         std::map<std::string, unsigned> shard_of;
         for (unsigned k = 0; k < n; k++) {
             size_t share = 0;
             for (const BatchRecording& r : find_recordings(k % 2 ? shuffled : paths, ""))
                 if (in_shard(r, {k, n})) {
-                    times_taken[r.key]++;
-                    shard_of[r.key] = k;
+                    EXPECT_TRUE(shard_of.emplace(r.key, k).second) << r.key << " in two of " << n << " shards";
                     share++;
                 }
             EXPECT_GT(share, paths.size() / n / 2) << "shard " << k << "/" << n << " gets a fair share";
         }
-        EXPECT_EQ(times_taken.size(), paths.size()) << n;
-        for (const auto& [key, times] : times_taken)
-            EXPECT_EQ(times, 1) << key << " in " << n << " shards";
+        EXPECT_EQ(shard_of.size(), paths.size()) << n;
         // The same recording lands in the same shard when run alone, as on another node.
         for (const std::string& path : {paths[3], paths[200]})
             EXPECT_TRUE(in_shard(make_recording(path), {shard_of[path], n}));
     }
 }
 
-TEST(BatchShard, ParsesKOfN)
+// A finished entry as a batch leaves it: DIR/<id>/status.json, with figures unless an error.
+EntryStatus add_entry(const std::string& dir, const std::string& file, EntryOutcome outcome, double median,
+                      const std::string& error = "")
 {
-    BatchShard shard;
-    std::string error;
-    ASSERT_TRUE(parse_shard("12/100", &shard, &error)) << error;
-    EXPECT_EQ(shard.index, 12u);
-    EXPECT_EQ(shard.count, 100u);
-    for (const char* wrong : {"4/4", "1/0", "-1/3", "1/-3", "1/3x", "1", "/3", " 1/3", "1/+3"}) {
-        EXPECT_FALSE(parse_shard(wrong, &shard, &error)) << wrong;
-        EXPECT_NE(error.find(wrong), std::string::npos) << error;
+    const BatchRecording recording = make_recording(file);
+    EntryStatus s;
+    s.file = file;
+    s.key = recording.key;
+    s.id = recording.id;
+    s.stamp = {10, 20};
+    s.options = {"--profile", "ebu-r37"};
+    s.outcome = outcome;
+    s.error = error;
+    s.finished = "2026-01-01T00:00:00Z";
+    if (outcome != EntryOutcome::Error) {
+        s.figures = {{"verdict", entry_outcome_name(outcome)}, {"profile", "ebu-r37"}, {"events", 11},
+                     {"median_ms", median}, {"min_ms", median - 0.25}, {"max_ms", median + 0.5},
+                     {"drift_ms_per_min", -0.5}, {"dropped", 0}, {"repeated", 2}};
+        s.outputs = {"report.html", "result.json"};
     }
+    fs::create_directories(dir + "/" + s.id);
+    write_file(dir + "/" + s.id + "/status.json", entry_status_json(s).dump());
+    return s;
+}
+
+TEST(BatchSummary, RowsInFileOrderQuotedInCsvEscapedInTheIndex)
+{
+    TempDir dir;
+    add_entry(dir.path(), "/lab/b.mkv", EntryOutcome::Pass, 21.6);
+    add_entry(dir.path(), "/lab/<script>alert(1)</script>, \"take 2\".mkv", EntryOutcome::Fail, 71.5);
+    const EntryStatus bad = add_entry(dir.path(), "/lab/c.mkv", EntryOutcome::Error, 0, "bad \"header\" & <worse>");
+    add_entry(dir.path(), "/lab/m.mkv", EntryOutcome::Unmeasurable, 0, "no beep");
+    const EntryStatus cut = add_entry(dir.path(), "/lab/d.mkv", EntryOutcome::Pass, 1);
+    write_file(dir.file(cut.id + "/status.json"), "{\"file\": \"/lab/d.mkv\""); // a cut status is no row
+    fs::create_directories(dir.file(".partial.1.2.host/x"));                      // nor a scratch folder
+    fs::create_directories(dir.file("unfinished"));                               // nor one without status
+    const std::vector<BatchRow> rows = scan_entries({dir.path()}, dir.path());
+    ASSERT_EQ(rows.size(), 4u);
+    const std::vector<std::string> lines = split_lines(summary_csv(rows));
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0], "file,verdict,events,median_ms,min_ms,max_ms,drift_ms_per_min,dropped,repeated,profile,error,folder");
+    EXPECT_EQ(lines[1], "\"/lab/<script>alert(1)</script>, \"\"take 2\"\".mkv\",fail,11,71.5,71.25,72.0,-0.5,0,2,ebu-r37,," +
+                            rows[0].status.id);
+    EXPECT_EQ(lines[3], "/lab/c.mkv,error,,,,,,,,,\"bad \"\"header\"\" & <worse>\"," + bad.id);
+
+    const json j = summary_json(rows);
+    EXPECT_EQ(j["counts"], json({{"pass", 1}, {"fail", 1}, {"unmeasurable", 1}, {"error", 1}}));
+    EXPECT_EQ(j["rows"][1]["median_ms"], 21.6);
+    EXPECT_EQ(j["rows"][1]["report"], rows[1].status.id + "/report.html");
+    EXPECT_TRUE(j["rows"][2]["report"].is_null());
+
+    const std::string html = index_html(rows);
+    EXPECT_EQ(html.find("<script>alert"), std::string::npos);
+    EXPECT_NE(html.find("&lt;script&gt;alert(1)&lt;/script&gt;, &quot;take 2&quot;.mkv</a>"), std::string::npos);
+    EXPECT_NE(html.find("bad &quot;header&quot; &amp; &lt;worse&gt;"), std::string::npos);
+    const size_t error = html.find(">error</td>"), fail = html.find(">fail</td>"),
+                 unmeasurable = html.find(">unmeasurable</td>"), pass = html.find(">pass</td>");
+    ASSERT_NE(pass, std::string::npos);
+    EXPECT_TRUE(error < fail && fail < unmeasurable && unmeasurable < pass) << "readable without the script";
+    EXPECT_NE(html.find("href=\"" + make_recording("/lab/b.mkv").id + "/report.html\""), std::string::npos);
+    EXPECT_EQ(html.find("http"), std::string::npos) << "no external resource";
 }
 
 } // namespace

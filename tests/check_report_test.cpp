@@ -1,10 +1,32 @@
-// skelv-check's outputs: the words for lead and lag, JSON fields, CSV rows in time order.
+// skelv-check's outputs: the summary in words, CSV rows in time order, files that appear whole or
+// not at all, and the visual report (numbers against the JSON, escaping, pages without sound or
+// events, long recordings and the picture).
+#include "check/atomic_file.h"
+#include "check/check_html.h"
+#include "check/check_plots.h"
 #include "check/check_report.h"
+#include "check/html_text.h"
+#include "check/snapshot_png.h"
+#include "support/check_sample.h"
+#include "support/media.h"
 
+#include <glib.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <csignal>
+#include <filesystem>
+#include <random>
+#include <set>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
 
 CheckResult result_with(const std::vector<double>& delays)
 {
@@ -27,31 +49,16 @@ CheckResult result_with(const std::vector<double>& delays)
 
 TEST(CheckSummary, SaysLeadsOrLagsInWords)
 {
-    EXPECT_EQ(describe_delay(-3.0), "audio leads video by 3.0 ms");
     EXPECT_EQ(describe_delay(-0.04), "audio in sync with video");
-
     const std::string text = check_summary_text(result_with({21.6, 21.5, 21.7}));
     EXPECT_EQ(text.substr(0, text.find('\n')),
               "Lip-sync: audio lags video by 21.6 ms (median of 3 events, sd 0.1 ms, range 21.5\u202621.7), drift "
               "+3.0 ms/min \u2014 PASS (EBU R37: lead \u2264 40 ms, lag \u2264 60 ms)");
-    const std::string drifting = check_summary_text(result_with({20, 21, 22}));
-    EXPECT_NE(drifting.find("drift +60.0 ms/min (95 % CI +60.0\u2026+60.0)"), std::string::npos) << drifting;
     EXPECT_NE(text.find("\nBeep at 9.999 s belongs to no flash\n"), std::string::npos) << text;
-    const std::string failing = check_summary_text(result_with({-45, 0, 0}));
-    EXPECT_NE(failing.find("\u2014 FAIL ("), std::string::npos);
-    EXPECT_NE(failing.find("At 0.500 s audio leads video by 45.0 ms, beyond EBU R37's limits"), std::string::npos);
 }
 
-TEST(CheckJson, FieldsAndNumbers)
-{
-    const nlohmann::json j = check_result_json(result_with({21.5, 21.6, 21.7}));
-    EXPECT_EQ(j["sync"]["median_ms"], 21.6);
-    EXPECT_EQ(j["sync"]["events"][1]["flash_frame"], 37);
-    EXPECT_EQ(j["sync"]["unmatched_beeps"][0]["audio_ms"], 9999);
-    EXPECT_TRUE(check_result_json(result_with({}))["sync"]["median_ms"].is_null()) << "no event, no median";
-}
-
-TEST(CheckCsv, OneRowPerEventAndStrayBeepInTimeOrder)
+// events.csv: one row per event and stray beep in time order; timeline.csv: one per captured frame.
+TEST(CheckCsv, EventsAndTimeline)
 {
     CheckResult r = result_with({20, 20});
     r.pairing.missing_beeps.push_back({62, 0, 2500});
@@ -60,11 +67,7 @@ TEST(CheckCsv, OneRowPerEventAndStrayBeepInTimeOrder)
                                    "event,37,0,1500.000,1520.000,20.000,yes\n"
                                    "missing_beep,62,0,2500.000,,,\n"
                                    "unmatched_beep,,,,9999.000,,\n");
-}
-
-TEST(CheckTimeline, OneRowPerCapturedFrame)
-{
-    CheckResult r;
+    EXPECT_TRUE(check_result_json(result_with({}))["sync"]["median_ms"].is_null()) << "no event, no median";
     r.video.timeline = {{0, 40, FrameKind::Header, -1, 0, false, false, 0},
                         {40, 40, FrameKind::Content, 12, 0, true, false, 2},
                         {80, 40, FrameKind::Content, 12, 0, true, true, 0}};
@@ -72,6 +75,242 @@ TEST(CheckTimeline, OneRowPerCapturedFrame)
                                      "0.000,40.000,header,,0,no,no,0\n"
                                      "40.000,40.000,content,12,0,yes,no,2\n"
                                      "80.000,40.000,content,12,0,yes,yes,0\n");
+}
+
+TEST(AtomicFile, ReplacesWholeAndLeavesNothingOnFailure)
+{
+    TempDir dir;
+    std::string error;
+    ASSERT_TRUE(write_file_atomically(dir.file("r.json"), "first", &error)) << error;
+    ASSERT_TRUE(write_file_atomically(dir.file("r.json"), "second", &error)) << error;
+    EXPECT_EQ(read_file(dir.file("r.json")), "second");
+    struct stat info {};
+    ASSERT_EQ(stat(dir.file("r.json").c_str(), &info), 0);
+    EXPECT_NE(info.st_mode & S_IRGRP, 0u) << "readable beyond its owner, as files made with the umask";
+
+    EXPECT_FALSE(write_file_atomically(dir.file("missing/r.json"), "x", &error));
+    EXPECT_NE(error.find("missing/r.json"), std::string::npos) << error;
+    // A write cut short (a full disk; here a child's file-size limit): the old result stays, no scratch file.
+    const pid_t child = fork();
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{4, 4};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        std::string child_error;
+        _exit(write_file_atomically(dir.file("r.json"), "longer than four bytes", &child_error) ? 0 : 3);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
+    EXPECT_EQ(read_file(dir.file("r.json")), "second");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1) << "a scratch file left";
+}
+
+constexpr size_t npos = std::string::npos;
+
+// The text between the first `from` at or after `at` and the next `to` ("" without `from`).
+std::string cut(const std::string& html, size_t at, const std::string& from, const std::string& to)
+{
+    const size_t start = html.find(from, at);
+    return start == npos ? "" : html.substr(start + from.size(), html.find(to, start + from.size()) - start - from.size());
+}
+
+// `shown` equals `value` to the digits it shows.
+::testing::AssertionResult shows(const std::string& shown, const json& value, const std::string& where)
+{
+    char* end = nullptr;
+    const double number = strtod(shown.c_str(), &end);
+    const size_t point = shown.find('.');
+    const int decimals = point == npos ? 0 : int(shown.size() - point - 1);
+    if (value.is_number() && !shown.empty() && *end == '\0' &&
+        std::fabs(number - value.get<double>()) <= 0.5 * std::pow(10, -decimals) + 1e-9)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << where << ": page \"" << shown << "\", JSON " << value.dump();
+}
+
+// Each row of the events table: the JSON object it names, and its cells.
+std::vector<std::pair<std::string, std::vector<std::string>>> event_rows(const std::string& html)
+{
+    std::vector<std::pair<std::string, std::vector<std::string>>> rows;
+    const size_t body = html.find("<tbody>", html.find("<table class=\"events\">")), end = html.find("</tbody>", body);
+    for (size_t at = html.find("<tr ", body); at < end; at = html.find("<tr ", at + 1)) {
+        rows.push_back({cut(html, at, "data-json=\"", "\""), {}});
+        for (size_t td = html.find("<td", at); td < html.find("</tr>", at); td = html.find("<td", td + 1))
+            rows.back().second.push_back(cut(html, td, ">", "</td>"));
+    }
+    return rows;
+}
+// The JSON key each column of the events table shows.
+const std::vector<std::string> kColumns = {"", "", "flash_frame", "loop", "video_ms", "audio_ms", "delay_ms", ""};
+
+TEST(CheckHtml, NumbersEqualTheJson)
+{
+    const CheckResult result = check_sample({});
+    const std::string html = check_html(result);
+    const json j = check_result_json(result);
+
+    // Every `<span data-json="<pointer>">number</span>`.
+    std::set<std::string> pointers;
+    for (size_t at = html.find("<span data-json="); at != npos; at = html.find("<span data-json=", at + 1)) {
+        const std::string pointer = cut(html, at, "\"", "\"");
+        EXPECT_TRUE(shows(cut(html, at, "\">", "<"), j.at(json::json_pointer(pointer)), pointer));
+        pointers.insert(pointer);
+    }
+    for (const char* needed :
+         {"/sync/count", "/sync/median_ms", "/sync/mean_ms", "/sync/sd_ms", "/sync/min_ms", "/sync/max_ms",
+          "/sync/drift_ms_per_min", "/sync/drift_ci95_ms_per_min/0", "/sync/judged", "/profile/lead_ms",
+          "/profile/lag_ms", "/video/frames", "/video/dropped", "/video/repeated", "/video/unreadable", "/video/loops",
+          "/video/display_counts/2", "/audio/rate", "/audio/beeps", "/streams/resolution/0", "/streams/framerate",
+          "/streams/end_ms"})
+        EXPECT_TRUE(pointers.count(needed)) << needed << " is not on the page";
+
+    // Every event, flash without a beep and beep without a flash: one row each, cells as in the JSON.
+    const auto rows = event_rows(html);
+    ASSERT_EQ(std::pair(j["sync"]["missing_beeps"].size(), j["sync"]["unmatched_beeps"].size()), std::pair(1ul, 1ul));
+    ASSERT_EQ(rows.size(), j["sync"]["events"].size() + 2);
+    std::set<std::string> seen;
+    double previous_ms = -INFINITY;
+    for (const auto& [pointer, cells] : rows) {
+        ASSERT_EQ(cells.size(), kColumns.size()) << pointer;
+        EXPECT_TRUE(seen.insert(pointer).second) << pointer << " twice";
+        const json& object = j.at(json::json_pointer(pointer));
+        for (size_t c = 0; c < kColumns.size(); c++) {
+            const std::string& key = kColumns[c];
+            if (object.contains(key)) {
+                EXPECT_TRUE(shows(cells[c], object[key], pointer + "/" + key));
+            } else if (!key.empty()) {
+                EXPECT_EQ(cells[c], "") << pointer << "/" << key;
+            }
+        }
+        const double at_ms = object.value("video_ms", object.value("audio_ms", 0.0));
+        EXPECT_GE(at_ms, previous_ms) << "rows out of time order at " << pointer;
+        previous_ms = at_ms;
+    }
+
+    // The event beyond the limits stands apart from the histogram's bins, labelled with its delay.
+    char stray[64];
+    snprintf(stray, sizeof stray, "above the bins, as far as %.3f ms: 1 event", j["sync"]["max_ms"].get<double>());
+    EXPECT_NE(cut(html, 0, "id=\"delay-histogram\"", "</svg>").find(stray), npos) << stray;
+    // The banner: the JSON's verdict, and its median in words.
+    ASSERT_EQ(j["verdict"], "fail"); // the sample holds one event beyond EBU R37
+    EXPECT_NE(html.find("data-verdict=\"fail\""), npos);
+    char words[64];
+    snprintf(words, sizeof words, "audio lags video by %.1f ms", j["sync"]["median_ms"].get<double>());
+    EXPECT_NE(cut(html, 0, "<header", "</header>").find(words), npos) << words;
+}
+
+TEST(CheckHtml, EscapesWhatTheRecordingSays)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"a\"b'c.mkv", "a&quot;b&#39;c.mkv"},
+        {"</title><script>alert(1)</script> R&D", "&lt;/title&gt;&lt;script&gt;alert(1)&lt;/script&gt; R&amp;D"},
+        {"bad\xff\xfe over\xc0\xaf cut\xe2\x82", "bad\uFFFD\uFFFD over\uFFFD\uFFFD cut\uFFFD\uFFFD"}, // each byte
+        {std::string("nul\0bell\x07", 9), "nul\uFFFDbell\uFFFD"},
+        {"Z\u00fcrich \u2713", "Z\u00fcrich \u2713"},
+    };
+    for (const auto& [raw, shown] : cases) {
+        SCOPED_TRACE(shown);
+        EXPECT_EQ(html_escape(raw), shown);
+        CheckResult result = check_sample({});
+        result.file = result.streams.demuxer = raw;
+        result.warnings = {"warning " + raw};
+        const std::string html = check_html(result);
+        EXPECT_TRUE(g_utf8_validate(html.data(), gssize(html.size()), nullptr));
+        EXPECT_EQ(html.find("<script"), npos);
+        EXPECT_GE(count_of(html, shown), 4u); // title, heading, facts, container
+        EXPECT_NE(html.find("<li>Warning: warning " + shown + "</li>"), npos);
+    }
+}
+
+TEST(CheckHtml, SaysWhyNothingWasMeasured)
+{
+    const CheckResult without_sound = check_sample({.audio = false});
+    CheckResult without_flashes = check_sample({.faults = false}); // no stray beep either
+    for (const SyncEvent& e : without_flashes.pairing.events)
+        without_flashes.pairing.unmatched_beeps.push_back(e.audio_ms);
+    without_flashes.pairing.events.clear();
+    without_flashes.statistics = delay_statistics({});
+    without_flashes.judgement = {};
+    CheckResult without_picture = without_flashes;
+    without_picture.video = {};
+    const std::pair<const CheckResult&, std::string> cases[] = {
+        {without_sound, "The recording has no sound, so no beep can be timed."},
+        {without_flashes, "No lip-sync flash was seen in the picture."},
+        {without_picture, "The recording has no picture, so no flash can be seen."},
+    };
+    for (const auto& [result, reason] : cases) {
+        SCOPED_TRACE(reason);
+        ASSERT_EQ(result.judgement.verdict, SyncVerdict::Unmeasurable);
+        const std::string html = check_html(result);
+        EXPECT_NE(html.find("<div class=\"word\">UNMEASURABLE</div>"), npos);
+        EXPECT_NE(cut(html, 0, "<header", "</header>").find(reason), npos);
+        EXPECT_NE(cut(html, 0, "id=\"histogram\"", "</section>").find("No event to count. " + reason), npos);
+        EXPECT_EQ(html.find("id=\"delay-histogram\""), npos);
+        EXPECT_NE(html.find("id=\"delay-plot\""), npos) << "flashes or beeps alone still have their place in time";
+        EXPECT_NE(cut(html, 0, "id=\"delay-over-time\"", "</section>").find("No event to plot. " + reason), npos);
+        EXPECT_EQ(html.find("<circle"), npos);
+    }
+    // Without sound, every flash is still marked where it happened, and the picture is there.
+    const std::string quiet = check_html(without_sound);
+    EXPECT_EQ(count_of(quiet, "class=\"missing_beep\""), without_sound.pairing.missing_beeps.size());
+    EXPECT_NE(quiet.find("<tr><th>Audio</th><td>none</td></tr>"), npos);
+    EXPECT_NE(quiet.find("<image "), npos);
+}
+
+// Two hours at 60 frames per second, and a 1080p snapshot of camera noise (the worst case for
+// the picture's size, and no pixel equals its neighbours).
+TEST(CheckHtml, TwoHoursAtSixtyFramesStayLight)
+{
+    constexpr size_t kWidth = 1920, kHeight = 1080;
+    CheckResult result = check_sample({.frames = 2 * 3600 * 60, .fps = 60, .width = kWidth, .height = kHeight});
+    std::mt19937 noise(7);
+    for (uint8_t& v : result.video.snapshot.rgb)
+        v = uint8_t(noise());
+    const std::string html = check_html(result);
+    const SyncPairing& p = result.pairing;
+    ASSERT_GT(p.events.size(), 17000u);
+    EXPECT_LT(html.size(), 3'000'000u);
+    const double plot_width = ChartFrame{}.plot_right() - ChartFrame{}.plot_left();
+    EXPECT_LE(double(count_of(html, "<circle")), plot_width * kMaxMarksPerColumn);
+    // The timeline is drawn per pixel column, not per frame.
+    EXPECT_LE(double(count_of(cut(html, 0, "id=\"frame-timeline\"", "</svg>"), "M")), 3 * plot_width);
+    const auto rows = event_rows(html);
+    ASSERT_EQ(rows.size(), 2000u);
+    // The rows shown keep every problem (the event beyond the limits and both strays) and
+    // sample the rest over the whole recording.
+    for (const char* problem : {"<tr class=\"event out\"", "<tr class=\"missing_beep\"", "<tr class=\"unmatched_beep\""})
+        EXPECT_EQ(count_of(html, problem), 1u) << problem;
+    std::vector<double> times_ms;
+    for (const auto& [pointer, cells] : rows)
+        if (pointer.rfind("/sync/events/", 0) == 0) {
+            const SyncEvent& e = p.events.at(std::stoul(pointer.substr(13)));
+            EXPECT_TRUE(shows(cells[6], report_ms(e.delay_ms), pointer));
+            times_ms.push_back(e.video_ms);
+        }
+    EXPECT_LT(times_ms.front(), 60'000);
+    EXPECT_GT(times_ms.back(), 119 * 60'000);
+
+    // The picture decoded back: shrunk by two to stay within 960 wide, each pixel the mean of four.
+    const size_t image = html.find("<image ");
+    ASSERT_NE(image, npos);
+    EXPECT_EQ(cut(html, image, " width=\"", "\""), std::to_string(kWidth));
+    gsize size = 0;
+    std::unique_ptr<guchar, decltype(&g_free)> png(
+        g_base64_decode(cut(html, image, "href=\"data:image/png;base64,", "\"").c_str(), &size), g_free);
+    const CheckSnapshot shown = decode_png(std::string(reinterpret_cast<const char*>(png.get()), size));
+    ASSERT_EQ(std::pair(size_t(shown.width), size_t(shown.height)), std::pair(kWidth / 2, kHeight / 2));
+    const std::vector<uint8_t>& rgb = result.video.snapshot.rgb;
+    size_t wrong = 0;
+    for (size_t i = 0; i < shown.rgb.size(); i++) {
+        const size_t x = i / 3 % (kWidth / 2), y = i / 3 / (kWidth / 2), top_left = (2 * y * kWidth + 2 * x) * 3 + i % 3;
+        const size_t below = top_left + kWidth * 3;
+        wrong += std::fabs(shown.rgb[i] - (rgb[top_left] + rgb[top_left + 3] + rgb[below] + rgb[below + 3]) / 4.0) > 0.5;
+    }
+    EXPECT_EQ(wrong, 0u) << "bytes of the picture that are not the mean of their four";
+    // Three when two is not enough; nothing from too few bytes.
+    const CheckSnapshot small{5, 3, std::vector<uint8_t>(45, 9), 0};
+    EXPECT_EQ(snapshot_shrink(small, 2).factor, 3);
+    EXPECT_TRUE(snapshot_shrink(CheckSnapshot{5, 3, {1, 2, 3}, 0}, 4).image.rgb.empty());
 }
 
 } // namespace
