@@ -108,6 +108,8 @@ TEST(Program, RefusesBeforeWritingAnything)
                                                  "sound track (0 to 5.000 s): lengthen the header or the trailer"},
         {{"--audio-rate", "8000", "--beep-ms", "20", "x.mkv"}, 1,
             "beeps of 20 ms at 8000 Hz are too short for the beep detector: lengthen them"},
+        {{"--audio-rate", "96000", "clip.mov"}, 1,
+            "a .mov file holds pcm audio up to 65535 Hz: use another audio codec or container"},
         {{"--video-codec", "vp8", "clip.mp4"}, 2, "a .mp4 file cannot hold vp8 video"},
     };
     TempDir dir;

@@ -100,10 +100,11 @@ const Codec kCodecs[] = {
 constexpr int64_t kTsStart = 125000000;
 
 // AVI and Ogg count frames rather than keep timestamps; MP4 and MOV keep a gap but then
-// report the average frame rate; MP4, MOV and AVI move a late start back to 0.
+// report the average frame rate; MP4, MOV and AVI move a late start back to 0. MOV's sound
+// description holds the rate in 16 bits: qtmux writes 96 kHz PCM as 30464 Hz.
 const Container kContainers[] = {
     {"mp4", "mp4mux", "h264", "aac", 0, false, false},
-    {"mov", "qtmux", "h264", "pcm", 0, false, false},
+    {"mov", "qtmux", "h264", "pcm", 0, false, false, 65535},
     {"mkv", "matroskamux", "h264", "flac", 0, true, true},
     {"webm", "webmmux", "vp8", "vorbis", 0, true, true},
     {"avi", "avimux", "mjpeg", "pcm", 0, false, false},

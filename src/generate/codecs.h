@@ -26,6 +26,7 @@ struct Container {
     int64_t demuxed_start; ///< ns that the demuxer adds to every timestamp written
     bool keeps_gaps;       ///< a dropped frame shows as a gap in the demuxed timestamps
     bool keeps_late_start; ///< a stream starting after 0 is demuxed as such
+    int max_pcm_rate = 0;  ///< highest PCM sample rate the file records right; 0: no limit
 };
 
 // What one run writes: a muxer and at most one codec per stream (nullptr: no such stream).

@@ -211,6 +211,16 @@ bool generate_options_parse(const std::vector<std::string>& args, GenerateOption
     return true;
 }
 
+namespace {
+
+bool exceeds_pcm_rate(const Encoding& encoding, const ClipParams& clip)
+{
+    const int limit = encoding.container->max_pcm_rate;
+    return encoding.audio != nullptr && encoding.audio->encoder == nullptr && limit > 0 && clip.audio_rate > limit;
+}
+
+} // namespace
+
 bool generate_options_encoding(GenerateOptions* options, Encoding* encoding, std::string* error)
 {
     error->clear();
@@ -245,6 +255,9 @@ bool generate_options_encoding(GenerateOptions* options, Encoding* encoding, std
         *error = container + " does not keep the gap of a dropped frame: use .mkv, .webm or .ts";
     else if (clip.start_ns > 0 && !encoding->container->keeps_late_start)
         *error = container + " does not keep a late start: use .mkv or .webm";
+    else if (exceeds_pcm_rate(*encoding, clip))
+        *error = container + " holds pcm audio up to " + std::to_string(encoding->container->max_pcm_rate) +
+            " Hz: use another audio codec or container";
     return error->empty();
 }
 
