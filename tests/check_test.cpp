@@ -179,6 +179,10 @@ TEST_F(CheckRuns, WhatCannotBeJudgedEndsWithExitTwo)
     EXPECT_EQ(unreadable.exit_code, 2);
     EXPECT_EQ(unreadable.err.rfind("skelv-check: noise.mkv: ", 0), 0u) << unreadable.err;
     EXPECT_EQ(read_file(dir_->file("noise.json")), "") << "no result for a file that could not be read";
+    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-t", "3", dir_->file("other.mkv")}));
+    const ProcessResult other = check({"other.mkv"}, dir_->path());
+    EXPECT_EQ(other.exit_code, 2);
+    EXPECT_EQ(other.err.rfind("skelv-check: other.mkv: not a test clip: ", 0), 0u) << other.err;
 
     // GStreamer's GIF demuxer spins without output: the loader's watchdog ends the run.
     ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=s=64x64:r=10", "-frames:v", "1", dir_->file("one.gif")}));

@@ -296,15 +296,4 @@ const Row kCombined[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Combined, RobustVideo, testing::ValuesIn(kCombined), testing::PrintToStringParamName());
 
-// Another moving picture is no test clip, said so with no marker.
-TEST(RobustVideoRejects, OtherMovingPicture)
-{
-    TempDir scratch;
-    ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-t", "3", "-c:v", "libx264", "-preset",
-        "ultrafast", scratch.file("other.mkv")}));
-    const VideoReading reading = read_gst(scratch.file("other.mkv"));
-    EXPECT_EQ(reading.error.rfind("not a test clip: ", 0), 0u) << reading.error;
-    EXPECT_TRUE(!reading.ok && reading.markers.empty());
-}
-
 } // namespace
