@@ -114,25 +114,6 @@ TEST(LoaderStreams, OpensLinksAndDeliversToTheEnd)
     }
 }
 
-// Samples announced while the open waited are handed out at once, not after a bus timeout.
-TEST(LoaderDelivery, AnnouncedSamplesNeedNoFurtherMessage)
-{
-    TempDir dir;
-    LoaderPtr loader = open_clip(dir, "short.wav", {"-f", "lavfi", "-i", "sine=sample_rate=8000:duration=0.5"});
-    ASSERT_TRUE(loader);
-    // The whole file fits in the sink's queue and its end waits for a pull: the bus stays quiet.
-    while (GstMessagePtr(gst_bus_timed_pop(loader->bus, GST_SECOND / 5)))
-        continue;
-    const gint64 start = g_get_monotonic_time();
-    GstBuffer *audio, *video;
-    GError* error;
-    ASSERT_TRUE(loader_get_buffer(loader.get(), &audio, &video, &error));
-    GstBufferPtr audio_owner(audio), video_owner(video);
-    GErrorPtr error_owner(error);
-    EXPECT_NE(audio, nullptr);
-    EXPECT_LT(g_get_monotonic_time() - start, G_USEC_PER_SEC / 2);
-}
-
 // Holds the streaming thread `hold_ms` before each video frame, or before the first only.
 struct Hold { int hold_ms; bool every; };
 GstPadProbeReturn hold_frame(GstPad*, GstPadProbeInfo*, gpointer data)
