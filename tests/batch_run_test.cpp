@@ -205,12 +205,32 @@ TEST_F(Batch, ShardsThenMerge)
     for (int k = 0; k < 3; k++) // reordered arguments on every node
         batch({"--out", dir_.file("shard #" + std::to_string(k)), "--shard", std::to_string(k) + "/3", "-q",
                k == 1 ? dir_.file("in") : dir_.file("in/take8.mkv"), dir_.file("in")});
-    EXPECT_EQ(runs().size(), 9u); // each once: the log ends with nine starts and nine ends (below)
+    EXPECT_EQ(runs().size(), 9u); // each once
     const ProcessResult merged =
         batch({"merge", "--out", dir_.file("all"), dir_.file("shard #0"), dir_.file("shard #1"), dir_.file("shard #2")});
     EXPECT_EQ(merged.exit_code, 0) << merged.err;
     EXPECT_EQ(summary(dir_.file("all")).size(), 9u);
     EXPECT_NE(read_file(dir_.file("all/index.html")).find("href=\"../shard%20%23"), std::string::npos) << "a URL";
+    // Analysed again later into another folder: the merge keeps the newer result, whatever the order.
+    recording("take0.mkv", "fail 99");
+    batch({"--out", dir_.file("later"), "-q", dir_.file("in/take0.mkv")});
+    const std::string id = make_recording(dir_.file("in/take0.mkv")).id;
+    for (int k = 0; k < 3; k++) {
+        const std::string status = dir_.file("shard #" + std::to_string(k)) + "/" + id + "/" + batch_files::kStatus;
+        if (!fs::exists(status))
+            continue;
+        json earlier = json::parse(read_file(status));
+        earlier["finished"] = "2000-01-01T00:00:00Z";
+        write_file(status, earlier.dump());
+    }
+    const std::vector<std::string> shards = {dir_.file("shard #0"), dir_.file("shard #1"), dir_.file("shard #2")};
+    for (const bool later_first : {true, false}) {
+        std::vector<std::string> args = {"merge", "--out", dir_.file("again")};
+        args.insert(args.end(), shards.begin(), shards.end());
+        args.insert(later_first ? args.begin() + 3 : args.end(), dir_.file("later"));
+        batch(args);
+        EXPECT_EQ(summary(dir_.file("again")).at("take0.mkv"), "fail") << later_first;
+    }
     EXPECT_EQ(batch({"merge", dir_.file("all")}).exit_code, 2) << "no results in it";
     EXPECT_EQ(batch({"merge", dir_.file("nowhere")}).exit_code, 1);
     // A wrong command line analyses and writes nothing.
@@ -219,7 +239,7 @@ TEST_F(Batch, ShardsThenMerge)
     for (const auto& [option, value] : wrong)
         EXPECT_EQ(batch({"--out", out(), dir_.file("in"), option, value}).exit_code, 1) << option;
     EXPECT_FALSE(fs::exists(out()));
-    EXPECT_EQ(split_lines(read_file(dir_.file("runs.log"))).size(), 18u) << "a start and an end for each of the nine";
+    EXPECT_EQ(split_lines(read_file(dir_.file("runs.log"))).size(), 20u) << "a start and an end for each of the nine, and take0's again";
 }
 
 } // namespace
