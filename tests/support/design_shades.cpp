@@ -1,7 +1,6 @@
 #include "design_shades.h"
 
 #include <cstring>
-#include <string>
 
 ReadingPlan plan_of(const ClipDesign& design, double source_fps)
 {
