@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -249,6 +250,10 @@ bool run_batch(const std::vector<BatchRecording>& recordings, const BatchOptions
         return false;
     }
     remove_stale_scratch(options.out_dir);
+    // Recordings run side by side fill the cores better than threads within one decode: each
+    // analysis decodes on one thread, unless the user chose otherwise.
+    if (options.jobs > 1)
+        setenv("SKELV_DECODER_THREADS", "1", 0);
     Scheduler scheduler(options, outcome);
     std::vector<Job> jobs;
     for (const BatchRecording& recording : recordings) {

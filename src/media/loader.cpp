@@ -248,8 +248,28 @@ void configure_sink(GstElement* sink, GstCaps* caps, Loader* loader)
     g_signal_connect(sink, "new-sample", G_CALLBACK(appsink_new_sample), loader);
 }
 
+// SKELV_DECODER_THREADS, when it holds a positive number, caps the threads of every decoder
+// that has a "max-threads" property (libav's); each element added to the pipeline is offered it.
+void limit_decoder_threads(GstBin* /*pipeline*/, GstBin* /*bin*/, GstElement* element, gpointer data) noexcept
+{
+    const gint threads = GPOINTER_TO_INT(data);
+    GParamSpec* property = g_object_class_find_property(G_OBJECT_GET_CLASS(element), "max-threads");
+    if (property != nullptr && property->value_type == G_TYPE_INT)
+        g_object_set(element, "max-threads", threads, nullptr);
+}
+
+void limit_decoder_threads_from_environment(GstElement* pipeline)
+{
+    const char* text = g_getenv("SKELV_DECODER_THREADS");
+    char* end = nullptr;
+    const gint64 threads = text != nullptr ? g_ascii_strtoll(text, &end, 10) : 0;
+    if (text != nullptr && end != text && *end == '\0' && threads > 0 && threads <= 256)
+        g_signal_connect(pipeline, "deep-element-added", G_CALLBACK(limit_decoder_threads), GINT_TO_POINTER(threads));
+}
+
 void build_pipeline(Loader* loader, const char* path, GstCaps* video_caps, GstCaps* audio_caps)
 {
+    limit_decoder_threads_from_environment(loader->pipeline);
     g_object_set(loader->filesrc, "location", path, nullptr);
     configure_sink(loader->videosink, video_caps, loader);
     configure_sink(loader->audiosink, audio_caps, loader);
