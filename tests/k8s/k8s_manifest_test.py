@@ -33,8 +33,13 @@ def load(name):
     return job
 
 
+def desired(obj):
+    """A Kubernetes object's desired state, under the field name the API fixes."""
+    return obj["spec"]
+
+
 def container_of(name, job):
-    pod = job["spec"]["template"]["spec"]
+    pod = desired(desired(job)["template"])
     check(pod.get("restartPolicy") in ("Never", "OnFailure"), f"{name}: a Job's pods need restartPolicy Never or OnFailure")
     containers = pod["containers"]
     check(len(containers) == 1, f"{name}: one container")
@@ -72,9 +77,9 @@ def run_script(script, index, exit_code):
 
 
 shards = load("k8s-indexed-job.yaml")
-spec = shards["spec"]
-check(spec.get("completionMode") == "Indexed", "completionMode must be Indexed")
-completions, parallelism = spec.get("completions"), spec.get("parallelism")
+shard_job = desired(shards)
+check(shard_job.get("completionMode") == "Indexed", "completionMode must be Indexed")
+completions, parallelism = shard_job.get("completions"), shard_job.get("parallelism")
 check(isinstance(completions, int) and completions >= 1, "completions must be a positive number")
 check(isinstance(parallelism, int) and 1 <= parallelism <= completions, "parallelism must be 1..completions")
 pod, container = container_of("k8s-indexed-job.yaml", shards)
@@ -95,7 +100,7 @@ check(claim is not None, f"--out {out} is not on a persistent volume")
 check(all(claim_of(pod, container, i) == claim for i in inputs), "recordings and results share one volume")
 
 merge = load("k8s-merge-job.yaml")
-check(merge["spec"].get("completionMode", "NonIndexed") == "NonIndexed", "the merge is one pod")
+check(desired(merge).get("completionMode", "NonIndexed") == "NonIndexed", "the merge is one pod")
 merge_pod, merge_container = container_of("k8s-merge-job.yaml", merge)
 code, merge_args = run_script(script_of("k8s-merge-job.yaml", merge_container), 0, 4)
 check(code == 0 and merge_args == ["merge", out], f"the merge should run skelv-check merge {out}: {merge_args}")
