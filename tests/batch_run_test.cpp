@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -121,6 +122,10 @@ TEST_F(Batch, MixOfRecordingsGivesOneRowEachAndTheExitCodeThenResumes)
     EXPECT_NE(csv.find(dir_.file("in/late.mkv") + ",fail,3,80.25,80.25,80.25,0.5,2,1,ebu-r37,,late.mkv-"), std::string::npos)
         << csv;
     expect_only_whole_entries();
+    // Two at a time: each analysis decodes on one thread.
+    const std::vector<std::string> log = split_lines(read_file(dir_.file("runs.log")));
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.ends_with(" threads=1"); }), 4)
+        << "the four that ran to the end";
 
     // Again: only the crash and the missing file (it may have come) are tried again; the failure still counts.
     const ProcessResult again = batch({"--out", out(), dir_.file("in"), dir_.file("in/missing.mkv")});
@@ -146,6 +151,7 @@ TEST_F(Batch, HangingAnalysisTimesOutAndTheBatchGoesOn)
     const ProcessResult run = batch({"--out", out(), "-j", "1", "--timeout", "1", dir_.file("in")});
     EXPECT_EQ(run.exit_code, 2) << run.err;
     EXPECT_EQ(summary(out()), (Verdicts{{"hang.mkv", "error: analysis timed out after 1 s"}, {"good.mkv", "pass"}}));
+    EXPECT_NE(read_file(dir_.file("runs.log")).find(" threads=auto\n"), std::string::npos) << "one at a time: as the decoder likes";
 }
 
 TEST_F(Batch, KilledRunLeavesNoHalfResultAndTheNextFinishesIt)

@@ -114,6 +114,28 @@ TEST(LoaderStreams, OpensLinksAndDeliversToTheEnd)
     }
 }
 
+// SKELV_DECODER_THREADS reaches the libav decoder that decodebin picks; without it, its default (0: auto).
+TEST(LoaderDecoderThreads, SetFromTheEnvironment)
+{
+    TempDir dir;
+    for (const auto& [setting, threads] : {std::pair("1", 1), {"3", 3}, {"many", 0}, {nullptr, 0}}) {
+        if (setting != nullptr)
+            setenv("SKELV_DECODER_THREADS", setting, 1);
+        LoaderPtr loader = open_clip(dir, "clip.mkv", {VIDEO, "-c:v", "mpeg4"});
+        unsetenv("SKELV_DECODER_THREADS");
+        ASSERT_TRUE(loader);
+        ASSERT_STREQ(loader_get_video_decoder(loader.get()), "avdec_mpeg4");
+        std::unique_ptr<GstIterator, decltype(&gst_iterator_free)> decoders(
+            gst_bin_iterate_all_by_element_factory_name(GST_BIN(loader->pipeline), "avdec_mpeg4"), gst_iterator_free);
+        GValue decoder = G_VALUE_INIT;
+        ASSERT_EQ(gst_iterator_next(decoders.get(), &decoder), GST_ITERATOR_OK);
+        gint value = -1;
+        g_object_get(g_value_get_object(&decoder), "max-threads", &value, nullptr);
+        g_value_unset(&decoder);
+        EXPECT_EQ(value, threads) << (setting ? setting : "unset");
+    }
+}
+
 // Holds the streaming thread `hold_ms` before each video frame, or before the first only.
 struct Hold { int hold_ms; bool every; };
 GstPadProbeReturn hold_frame(GstPad*, GstPadProbeInfo*, gpointer data)

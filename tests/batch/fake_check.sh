@@ -2,7 +2,8 @@
 # Stands in for skelv-check's analysis of one recording in the batch tests. The recording is
 # a text file whose first line says what the analysis finds and how long it takes:
 # "pass 21.5", "fail 80 2" (2 seconds), "unmeasurable", "crash", "hang"; anything else
-# cannot be decoded. Each run is logged to $FAKE_CHECK_LOG ("start FILE", "end FILE").
+# cannot be decoded. Each run is logged to $FAKE_CHECK_LOG ("start FILE", then "end FILE" and
+# the decoder threads it was given, "threads=N" or "threads=auto").
 set -u
 json='' csv='' html='' timeline='' profile=ebu-r37 recording=''
 while [ $# -gt 0 ]; do
@@ -37,5 +38,5 @@ echo "<html></html>" > "$html"
 echo "time_ms" > "$timeline"
 echo "Lip-sync: $verdict"
 [ "$verdict" = unmeasurable ] && echo "skelv-check: $recording: no beep found" >&2
-echo "end $recording" >> "$log"
+echo "end $recording threads=${SKELV_DECODER_THREADS:-auto}" >> "$log"
 exit $code
