@@ -19,25 +19,25 @@ constexpr double kOnsetToleranceMs = 0.05;
 double amplitude_of(double level_dbfs) { return std::pow(10.0, level_dbfs / 20) / 2; } // per tone, for the pair's peak
 
 // Beeps a second apart from 0.4 s on, each with its own fraction of a sample.
-std::vector<BeepSpec> beeps_every_second(int rate, int count, double level_dbfs, double length_ms = 100, double clock = 1)
+std::vector<BeepShape> beeps_every_second(int rate, int count, double level_dbfs, double length_ms = 100, double clock = 1)
 {
-    std::vector<BeepSpec> beeps;
+    std::vector<BeepShape> beeps;
     for (int i = 0; i < count; ++i)
         beeps.push_back({rate * (0.4 + i) + 0.29 * i, length_ms * rate / 1000, amplitude_of(level_dbfs), clock});
     return beeps;
 }
 
-Sound sound_with(int rate, const std::vector<BeepSpec>& beeps, double seconds)
+Sound sound_with(int rate, const std::vector<BeepShape>& beeps, double seconds)
 {
     Sound sound(size_t(seconds * rate));
-    for (const BeepSpec& beep : beeps)
+    for (const BeepShape& beep : beeps)
         add_beep(sound, rate, beep);
     return sound;
 }
 
 // Fed whole and in random pieces: the same beeps to the bit. While cut, the list only grows, in
 // onset order, and lists each of the `beeps` within 50 ms of its end.
-std::vector<DetectedBeep> detect(const Sound& sound, int rate, const std::vector<BeepSpec>& beeps)
+std::vector<DetectedBeep> detect(const Sound& sound, int rate, const std::vector<BeepShape>& beeps)
 {
     BeepDetector whole(rate, 1), cut(rate, 1);
     whole.process(sound.data(), sound.size());
@@ -56,7 +56,7 @@ std::vector<DetectedBeep> detect(const Sound& sound, int rate, const std::vector
             EXPECT_LT(listed[i - 1].onset, listed[i].onset);
         seen = listed;
         const auto ended = std::count_if(beeps.begin(), beeps.end(),
-            [&](const BeepSpec& beep) { return double(at) > beep.onset + beep.length + 0.05 * rate; });
+            [&](const BeepShape& beep) { return double(at) > beep.onset + beep.length + 0.05 * rate; });
         EXPECT_GE(long(seen.size()), ended) << "at sample " << at;
     }
     cut.finish();
@@ -68,7 +68,7 @@ std::vector<DetectedBeep> detect(const Sound& sound, int rate, const std::vector
 }
 
 // Each expected beep found once (onset: the first tone instant; end: the first sample after the tones).
-void expect_found(const std::vector<DetectedBeep>& found, const std::vector<BeepSpec>& expected, int rate, double end_ms = 0.1)
+void expect_found(const std::vector<DetectedBeep>& found, const std::vector<BeepShape>& expected, int rate, double end_ms = 0.1)
 {
     ASSERT_EQ(found.size(), expected.size());
     for (size_t i = 0; i < found.size(); ++i) {
@@ -84,7 +84,7 @@ TEST(BeepDetector, OnsetLevelAndEndAtEveryLevel)
     for (const int rate : {48000, 44100})
         for (const double level : {-50.0, -40.0, -30.0, -20.0, -10.0, -4.3, 0.0}) {
             SCOPED_TRACE(std::to_string(rate) + " Hz, " + std::to_string(level) + " dBFS");
-            const std::vector<BeepSpec> beeps = beeps_every_second(rate, 4, level);
+            const std::vector<BeepShape> beeps = beeps_every_second(rate, 4, level);
             const std::vector<DetectedBeep> found = detect(sound_with(rate, beeps, 4), rate, beeps);
             expect_found(found, beeps, rate, 0);
             for (const DetectedBeep& beep : found) {
@@ -100,14 +100,14 @@ TEST(BeepDetector, EveryRateAndLength)
     for (const int rate : {8000, 11025, 16000, 22050, 32000, 96000, 192000})
         for (const double length_ms : {20.0, 100.0, 2000.0}) {
             SCOPED_TRACE(std::to_string(rate) + " Hz, " + std::to_string(length_ms) + " ms");
-            const std::vector<BeepSpec> beeps = beeps_every_second(rate, length_ms > 1000 ? 1 : 3, -4.3, length_ms);
+            const std::vector<BeepShape> beeps = beeps_every_second(rate, length_ms > 1000 ? 1 : 3, -4.3, length_ms);
             expect_found(detect(sound_with(rate, beeps, length_ms > 1000 ? 2.6 : 3), rate, beeps), beeps, rate);
         }
 }
 
 // Another sound at `relative_db` to the beeps (the tone pair's RMS is one tone's peak), levelled
 // around each beep (half way to its neighbours) so that speech or music pauses cannot spare it.
-Sound under_beeps(Sound other, const std::vector<BeepSpec>& beeps, double relative_db)
+Sound under_beeps(Sound other, const std::vector<BeepShape>& beeps, double relative_db)
 {
     for (size_t i = 0; i < beeps.size(); ++i) {
         const auto from = long(i == 0 ? 0 : (beeps[i - 1].onset + beeps[i].onset) / 2);
@@ -120,7 +120,7 @@ Sound under_beeps(Sound other, const std::vector<BeepSpec>& beeps, double relati
 
 TEST(BeepDetector, ChainEffects)
 {
-    using Beeps = const std::vector<BeepSpec>&;
+    using Beeps = const std::vector<BeepShape>&;
     const struct {
         const char* name;
         int rate;
@@ -145,7 +145,7 @@ TEST(BeepDetector, ChainEffects)
     };
     for (const auto& effect : effects) {
         SCOPED_TRACE(effect.name);
-        const std::vector<BeepSpec> beeps = beeps_every_second(effect.rate, 4, effect.level_dbfs, 100, effect.clock);
+        const std::vector<BeepShape> beeps = beeps_every_second(effect.rate, 4, effect.level_dbfs, 100, effect.clock);
         const std::vector<DetectedBeep> found = detect(effect.apply(sound_with(effect.rate, beeps, 4.2), beeps, effect.rate), effect.rate, beeps);
         expect_found(found, beeps, effect.rate, effect.end_ms);
         for (const DetectedBeep& beep : found)
@@ -158,11 +158,11 @@ TEST(BeepDetector, ChainEffects)
 TEST(BeepDetector, StreamEdgesAndBrokenSamples)
 {
     const int rate = 32000;
-    const std::vector<BeepSpec> beeps = {{0, 3200}, {16000.5, 3200}, {40000.25, 8000}}; // at the clip's level
+    const std::vector<BeepShape> beeps = {{0, 3200}, {16000.5, 3200}, {40000.25, 8000}}; // at the clip's level
     Sound sound = sound_with(rate, beeps, 1.5);
     for (size_t n = 25000; n < 26000; ++n)
         sound[n] = n % 2 ? NAN : INFINITY;
-    const std::vector<BeepSpec> expected = {beeps[0], beeps[1], {beeps[2].onset, 48000 - beeps[2].onset}};
+    const std::vector<BeepShape> expected = {beeps[0], beeps[1], {beeps[2].onset, 48000 - beeps[2].onset}};
     expect_found(detect(sound, rate, expected), expected, rate);
 }
 

@@ -104,8 +104,8 @@ start_cluster || skip "the single-node Slurm did not come up (logs above)"
 # that cannot be decoded. Short and small: the test is about the recipe, not the analysis.
 clips=$work/recordings
 mkdir -p "$clips"
-for spec in "good1.mkv 0" "good2.mp4 20" "late.mkv 150"; do
-  set -- $spec
+for take in "good1.mkv 0" "good2.mp4 20" "late.mkv 150"; do
+  set -- $take
   "$generate" --duration 3 --audio-delay "$2" "$clips/$1" > /dev/null 2>&1 \
     || fail "skelv-generate could not make $1"
 done

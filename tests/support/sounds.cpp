@@ -43,7 +43,7 @@ double low_pass_tap(double t, double cutoff, double half)
 
 } // namespace
 
-void add_beep(Sound& sound, int rate, const BeepSpec& beep)
+void add_beep(Sound& sound, int rate, const BeepShape& beep)
 {
     const double low = 2 * M_PI * 547 * beep.clock / rate, high = 2 * M_PI * 1823 * beep.clock / rate;
     for (auto n = size_t(std::max(0.0, std::ceil(beep.onset))); n < sound.size() && double(n) < beep.onset + beep.length; ++n) {

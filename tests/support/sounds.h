@@ -9,7 +9,7 @@ using Sound = std::vector<float>;
 
 constexpr double kClipToneAmplitude = 10000.0 / 32768; // the generator's, per tone, full scale 1
 
-struct BeepSpec {
+struct BeepShape {
     double onset = 0;                      ///< samples, fractional: both tones start here at phase 0
     double length = 0;                     ///< samples
     double amplitude = kClipToneAmplitude; ///< per tone
@@ -17,7 +17,7 @@ struct BeepSpec {
     double sign = 1;                       ///< −1: inverted polarity
 };
 
-void add_beep(Sound& sound, int rate, const BeepSpec& beep);
+void add_beep(Sound& sound, int rate, const BeepShape& beep);
 Sound at_level(Sound sound, double rms_dbfs);
 Sound mixed(Sound into, const Sound& other); // as far as both reach
 // Linear-phase band pass, centred: no delay.
