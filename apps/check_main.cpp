@@ -1,11 +1,13 @@
 // skelv-check: reads a recording of a test clip the way it came out of a real chain, pairs
 // every beep with its flash and judges the lip-sync against a broadcast profile.
-#include "check/atomic_file.h"
-#include "check/batch_cli.h"
-#include "check/check_html.h"
+#include "batch/batch_cli.h"
 #include "check/check_report.h"
 #include "check/check_run.h"
 #include "media/log.h"
+#include "outputs/atomic_file.h"
+#include "report/check_html.h"
+#include "rules/exit_codes.h"
+#include "rules/time_units.h"
 
 #include <CLI/CLI.hpp>
 #include <gst/gst.h>
@@ -15,9 +17,9 @@
 #include <optional>
 #include <unistd.h>
 
-namespace {
+using namespace skelv;
 
-enum ExitCode { EXIT_PASS = 0, EXIT_USAGE = 1, EXIT_NOT_ANALYSED = 2, EXIT_OUTPUT = 3, EXIT_FAIL = 4 };
+namespace {
 
 constexpr const char* kVersion = "skelv-check 1.0";
 
@@ -30,18 +32,10 @@ struct Arguments {
     bool quiet = false;
 };
 
-std::string profile_names()
-{
-    std::string names;
-    for (const SyncProfile& p : sync_profiles())
-        names += (names.empty() ? "" : ", ") + p.name;
-    return names;
-}
-
 void define_options(CLI::App& app, Arguments* a)
 {
     app.add_option("RECORDING", a->recording, "the recording to check")->required();
-    app.add_option("--profile", a->profile, "tolerance profile: " + profile_names() + " (ebu-r37)");
+    app.add_option("--profile", a->profile, "tolerance profile: " + sync_profile_names() + " (ebu-r37)");
     app.add_option("--lead-ms", a->lead_ms, "custom limit: audio may lead by at most X ms")->check(CLI::NonNegativeNumber);
     app.add_option("--lag-ms", a->lag_ms, "custom limit: audio may lag by at most Y ms")->check(CLI::NonNegativeNumber);
     app.add_option("--json", a->json, "write the result as JSON to FILE (- for standard output)");
@@ -58,19 +52,16 @@ void define_options(CLI::App& app, Arguments* a)
                "and skelv-check merge DIR...; skelv-check --out DIR --help tells more.");
 }
 
-// The profile the arguments name, with custom limits in place of its own when given.
-bool choose_profile(const Arguments& a, SyncProfile* profile, std::string* error)
+// The profile and designed offset the arguments ask for.
+bool choose_judging(const Arguments& a, CheckOptions* options, std::string* error)
 {
-    const SyncProfile* named = sync_profile_find(a.profile);
-    if (named == nullptr) {
-        *error = "unknown profile " + a.profile + ": use one of " + profile_names();
+    if (!choose_profile(a.profile, a.lead_ms, a.lag_ms, &options->profile, error))
+        return false;
+    if (!valid_expected_delay_ms(a.expected_delay_ms)) {
+        *error = "--expect-delay takes a number of ms from -60000 to 60000";
         return false;
     }
-    if (a.lead_ms.has_value() != a.lag_ms.has_value()) {
-        *error = "--lead-ms and --lag-ms go together";
-        return false;
-    }
-    *profile = a.lead_ms ? sync_profile_custom(*a.lead_ms, *a.lag_ms) : *named;
+    options->expected_delay_ns = ns_of_ms(a.expected_delay_ms);
     return true;
 }
 
@@ -117,9 +108,9 @@ bool print_summary(const CheckResult& result)
 int exit_code_of(const CheckResult& result)
 {
     switch (result.judgement.verdict) {
-    case SyncVerdict::Pass: return EXIT_PASS;
-    case SyncVerdict::Fail: return EXIT_FAIL;
-    default: return EXIT_NOT_ANALYSED;
+    case SyncVerdict::Pass: return exit_code::kPass;
+    case SyncVerdict::Fail: return exit_code::kFail;
+    default: return exit_code::kNotAnalysed;
     }
 }
 
@@ -139,16 +130,15 @@ int main(int argc, char* argv[])
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         // Prints the help, the version or what was wrong.
-        return app.exit(e) == 0 ? EXIT_PASS : EXIT_USAGE;
+        return app.exit(e) == 0 ? exit_code::kSuccess : exit_code::kUsage;
     }
 
     CheckOptions options;
     std::string error;
-    if (!choose_profile(arguments, &options.profile, &error)) {
+    if (!choose_judging(arguments, &options, &error)) {
         fprintf(stderr, "skelv-check: %s\n", error.c_str());
-        return EXIT_USAGE;
+        return exit_code::kUsage;
     }
-    options.expected_delay_ms = arguments.expected_delay_ms;
     if (!arguments.quiet && isatty(STDERR_FILENO))
         options.progress = show_progress;
 
@@ -158,13 +148,13 @@ int main(int argc, char* argv[])
         fputs("\r\033[K", stderr);
     if (!analysed) {
         fprintf(stderr, "skelv-check: %s: %s\n", arguments.recording.c_str(), error.c_str());
-        return EXIT_NOT_ANALYSED;
+        return exit_code::kNotAnalysed;
     }
     if (!write_outputs(arguments, result))
-        return EXIT_OUTPUT;
+        return exit_code::kOutput;
     if (!arguments.quiet && arguments.json != "-" && !print_summary(result)) {
         fprintf(stderr, "skelv-check: cannot write to standard output\n");
-        return EXIT_OUTPUT;
+        return exit_code::kOutput;
     }
     if (!result.unmeasurable_reason.empty())
         fprintf(stderr, "skelv-check: %s: %s\n", arguments.recording.c_str(), result.unmeasurable_reason.c_str());

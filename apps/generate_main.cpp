@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 
+using namespace skelv;
+
 namespace {
 
 enum ExitCode { EXIT_OK = 0, EXIT_USAGE = 1, EXIT_FAILED = 2 };

@@ -1,13 +1,15 @@
 // Throughput of the robust beep detector on a continuing stream: every second holds a 100 ms
 // beep over quiet noise, so each second also pays for one beep's fits. x_real_time is seconds
 // of audio per second of processing; per channel, divide by the channel count.
-#include "robust/beep_detector.h"
+#include "sound/beep_detector.h"
 
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <cstdint>
 #include <vector>
+
+using namespace skelv;
 
 namespace {
 

@@ -2,9 +2,9 @@
 // look-ahead), the marker search over a 10 s look-ahead, and a frame read once the markers are
 // known (every later frame). One iteration is one frame, or one search.
 #include "generate/clip_design.h"
-#include "robust/cell_grid.h"
-#include "robust/marker_search.h"
-#include "robust/video_reader.h"
+#include "picture/cell_grid.h"
+#include "picture/marker_search.h"
+#include "picture/video_reader.h"
 
 #include <benchmark/benchmark.h>
 
@@ -12,6 +12,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+using namespace skelv;
 
 namespace {
 

@@ -3,11 +3,13 @@
 // run: feeding the stream in random pieces gives the same beeps as feeding it at once, and
 // every beep is well formed.
 #include "fuzz_input.h"
-#include "robust/beep_detector.h"
+#include "sound/beep_detector.h"
 
 #include <cmath>
 #include <cstdlib>
 #include <vector>
+
+using namespace skelv;
 
 namespace {
 

@@ -1,7 +1,7 @@
 // A batch's recordings (what a folder yields, folder names that never collide, shares that cover
 // every recording once) and its summary rebuilt from their folders (rows, CSV quoting, index).
-#include "check/batch_inputs.h"
-#include "check/batch_summary.h"
+#include "batch/batch_inputs.h"
+#include "batch/batch_summary.h"
 #include "support/media.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <map>
 #include <random>
+
+using namespace skelv;
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The batch itself with a stand-in analysis (tests/batch/fake_check.sh): children that crash or
 // hang, resuming after a kill, interrupts, concurrent batches into one folder, shards and merges.
-#include "check/batch_entry.h"
+#include "batch/batch_entry.h"
 #include "support/media.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +15,8 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+
+using namespace skelv;
 
 namespace {
 

@@ -1,10 +1,12 @@
 // An hour of other sound as one 48 kHz stream: speech, music, other tones and pairs, noise, hum.
-#include "robust/beep_detector.h"
+#include "sound/beep_detector.h"
 #include "support/sounds.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+
+using namespace skelv;
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The robust beep detector on stereo sound through ffmpeg's lossy codecs at 64 kbit/s, resampler
 // and limiter, at test time. A noise burst ahead of the beeps gives each chain's constant delay.
-#include "robust/beep_detector.h"
+#include "sound/beep_detector.h"
 #include "support/media.h"
 #include "support/sounds.h"
 
@@ -10,6 +10,8 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+
+using namespace skelv;
 
 namespace {
 

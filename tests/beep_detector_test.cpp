@@ -1,5 +1,5 @@
 // The robust beep detector on in-memory beeps at exact fractional onsets (codecs, the no-beep hour: own files).
-#include "robust/beep_detector.h"
+#include "sound/beep_detector.h"
 #include "support/sounds.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <string>
 #include <tuple>
+
+using namespace skelv;
 
 namespace {
 

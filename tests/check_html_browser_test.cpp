@@ -1,11 +1,13 @@
 // The visual report in headless Chromium: no console message, plots and picture kept and painted.
-#include "check/check_html.h"
+#include "report/check_html.h"
 #include "support/check_sample.h"
 #include "support/media.h"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
+
+using namespace skelv;
 
 namespace {
 

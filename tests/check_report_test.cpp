@@ -1,12 +1,13 @@
 // skelv-check's outputs: the summary in words, CSV rows in time order, files that appear whole or
 // not at all, and the visual report (numbers against the JSON, escaping, pages without sound or
 // events, long recordings and the picture).
-#include "check/atomic_file.h"
-#include "check/check_html.h"
-#include "check/check_plots.h"
+#include "outputs/atomic_file.h"
+#include "report/check_html.h"
+#include "rules/time_units.h"
+#include "report/check_plots.h"
 #include "check/check_report.h"
-#include "check/html_text.h"
-#include "check/snapshot_png.h"
+#include "outputs/html_text.h"
+#include "report/snapshot_png.h"
 #include "support/check_sample.h"
 #include "support/media.h"
 
@@ -23,6 +24,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+using namespace skelv;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -32,24 +35,24 @@ CheckResult result_with(const std::vector<double>& delays)
 {
     CheckResult r;
     r.file = "rec.mkv";
-    r.profile = *sync_profile_find("ebu-r37");
+    r.profile = sync_profiles().front();
     std::vector<Flash> flashes;
-    std::vector<double> beeps;
+    std::vector<int64_t> beeps;
     for (size_t i = 0; i < delays.size(); i++) {
-        flashes.push_back({int64_t(12 + 25 * i), 0, 500.0 + 1000.0 * double(i)});
-        beeps.push_back(flashes.back().video_ms + delays[i]);
+        flashes.push_back({int64_t(12 + 25 * i), 0, ns_of_ms(500.0 + 1000.0 * double(i))});
+        beeps.push_back(flashes.back().video_ns + ns_of_ms(delays[i]));
     }
-    beeps.push_back(9999); // far from any flash
+    beeps.push_back(9999 * kNsPerMs); // far from any flash
     r.pairing = sync_pair(flashes, beeps, 0);
     r.statistics = delay_statistics(r.pairing.events);
-    r.judgement = sync_judge(r.pairing.events, r.profile, 0, 0, 10000);
+    r.judgement = sync_judge(r.pairing.events, r.profile, {0, 0, 10 * kNsPerSecond});
     r.audio.beeps = beeps.size();
     return r;
 }
 
 TEST(CheckSummary, SaysLeadsOrLagsInWords)
 {
-    EXPECT_EQ(describe_delay(-0.04), "audio in sync with video");
+    EXPECT_EQ(describe_delay(-0.04e6), "audio in sync with video");
     const std::string text = check_summary_text(result_with({21.6, 21.5, 21.7}));
     EXPECT_EQ(text.substr(0, text.find('\n')),
               "Lip-sync: audio lags video by 21.6 ms (median of 3 events, sd 0.1 ms, range 21.5\u202621.7), drift "
@@ -61,16 +64,17 @@ TEST(CheckSummary, SaysLeadsOrLagsInWords)
 TEST(CheckCsv, EventsAndTimeline)
 {
     CheckResult r = result_with({20, 20});
-    r.pairing.missing_beeps.push_back({62, 0, 2500});
+    r.pairing.missing_beeps.push_back({62, 0, 2500 * kNsPerMs});
     EXPECT_EQ(check_result_csv(r), "kind,flash_frame,loop,video_ms,audio_ms,delay_ms,within\n"
                                    "event,12,0,500.000,520.000,20.000,yes\n"
                                    "event,37,0,1500.000,1520.000,20.000,yes\n"
                                    "missing_beep,62,0,2500.000,,,\n"
                                    "unmatched_beep,,,,9999.000,,\n");
     EXPECT_TRUE(check_result_json(result_with({}))["sync"]["median_ms"].is_null()) << "no event, no median";
-    r.video.timeline = {{0, 40, FrameKind::Header, -1, 0, false, false, 0},
-                        {40, 40, FrameKind::Content, 12, 0, true, false, 2},
-                        {80, 40, FrameKind::Content, 12, 0, true, true, 0}};
+    constexpr int64_t period = 40 * kNsPerMs;
+    r.video.timeline = {{0, period, FrameKind::Header, -1, 0, false, false, 0},
+                        {period, period, FrameKind::Content, 12, 0, true, false, 2},
+                        {2 * period, period, FrameKind::Content, 12, 0, true, true, 0}};
     EXPECT_EQ(check_timeline_csv(r), "time_ms,duration_ms,kind,source_frame,loop,flash,repeated,dropped_before\n"
                                      "0.000,40.000,header,,0,no,no,0\n"
                                      "40.000,40.000,content,12,0,yes,no,2\n"
@@ -204,7 +208,8 @@ TEST(CheckHtml, EscapesWhatTheRecordingSays)
     const std::pair<std::string, std::string> cases[] = {
         {"a\"b'c.mkv", "a&quot;b&#39;c.mkv"},
         {"</title><script>alert(1)</script> R&D", "&lt;/title&gt;&lt;script&gt;alert(1)&lt;/script&gt; R&amp;D"},
-        {"bad\xff\xfe over\xc0\xaf cut\xe2\x82", "bad\uFFFD\uFFFD over\uFFFD\uFFFD cut\uFFFD\uFFFD"}, // each byte
+        // One U+FFFD per maximal ill-formed subpart, as every output writes it.
+        {"bad\xff\xfe over\xc0\xaf cut\xe2\x82", "bad\uFFFD\uFFFD over\uFFFD\uFFFD cut\uFFFD"},
         {std::string("nul\0bell\x07", 9), "nul\uFFFDbell\uFFFD"},
         {"Z\u00fcrich \u2713", "Z\u00fcrich \u2713"},
     };
@@ -227,16 +232,19 @@ TEST(CheckHtml, SaysWhyNothingWasMeasured)
     const CheckResult without_sound = check_sample({.audio = false});
     CheckResult without_flashes = check_sample({.faults = false}); // no stray beep either
     for (const SyncEvent& e : without_flashes.pairing.events)
-        without_flashes.pairing.unmatched_beeps.push_back(e.audio_ms);
+        without_flashes.pairing.unmatched_beeps.push_back(e.audio_ns);
     without_flashes.pairing.events.clear();
     without_flashes.statistics = delay_statistics({});
     without_flashes.judgement = {};
+    without_flashes.unmeasurable_reason = "the lip-sync marker never flashed";
     CheckResult without_picture = without_flashes;
     without_picture.video = {};
+    without_picture.unmeasurable_reason = "the recording has no picture";
+    // The run's own reason, as a sentence.
     const std::pair<const CheckResult&, std::string> cases[] = {
-        {without_sound, "The recording has no sound, so no beep can be timed."},
-        {without_flashes, "No lip-sync flash was seen in the picture."},
-        {without_picture, "The recording has no picture, so no flash can be seen."},
+        {without_sound, "The recording has no sound to search for beeps."},
+        {without_flashes, "The lip-sync marker never flashed."},
+        {without_picture, "The recording has no picture."},
     };
     for (const auto& [result, reason] : cases) {
         SCOPED_TRACE(reason);
@@ -280,15 +288,15 @@ TEST(CheckHtml, TwoHoursAtSixtyFramesStayLight)
     // sample the rest over the whole recording.
     for (const char* problem : {"<tr class=\"event out\"", "<tr class=\"missing_beep\"", "<tr class=\"unmatched_beep\""})
         EXPECT_EQ(count_of(html, problem), 1u) << problem;
-    std::vector<double> times_ms;
+    std::vector<int64_t> times_ns;
     for (const auto& [pointer, cells] : rows)
         if (pointer.rfind("/sync/events/", 0) == 0) {
             const SyncEvent& e = p.events.at(std::stoul(pointer.substr(13)));
-            EXPECT_TRUE(shows(cells[6], report_ms(e.delay_ms), pointer));
-            times_ms.push_back(e.video_ms);
+            EXPECT_TRUE(shows(cells[6], report_ms(double(e.delay_ns)), pointer));
+            times_ns.push_back(e.video_ns);
         }
-    EXPECT_LT(times_ms.front(), 60'000);
-    EXPECT_GT(times_ms.back(), 119 * 60'000);
+    EXPECT_LT(times_ns.front(), kNsPerMinute);
+    EXPECT_GT(times_ns.back(), 119 * kNsPerMinute);
 
     // The picture decoded back: shrunk by two to stay within 960 wide, each pixel the mean of four.
     const size_t image = html.find("<image ");

@@ -1,8 +1,8 @@
 // Numbering captured frames: the counter's offsets, source numbers unwrapped by time, continuity.
 #include "core/clip_constants.h"
-#include "robust/continuity.h"
-#include "robust/frame_counter.h"
-#include "robust/source_numbering.h"
+#include "picture/continuity.h"
+#include "picture/frame_counter.h"
+#include "picture/source_numbering.h"
 
 #include "support/design_shades.h"
 #include "support/yuv_clip.h"
@@ -14,6 +14,8 @@
 #include <numeric>
 #include <string>
 #include <tuple>
+
+using namespace skelv;
 
 namespace {
 

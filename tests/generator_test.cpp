@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <tuple>
 
+using namespace skelv;
+
 namespace {
 
 namespace fs = std::filesystem;

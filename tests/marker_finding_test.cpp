@@ -1,7 +1,7 @@
 // Finding the markers in a recording: cell means, the areas that change, and their roles.
-#include "robust/cell_grid.h"
-#include "robust/marker_roles.h"
-#include "robust/marker_search.h"
+#include "picture/cell_grid.h"
+#include "picture/marker_roles.h"
+#include "picture/marker_search.h"
 
 #include "support/yuv_clip.h"
 
@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <random>
 #include <vector>
+
+using namespace skelv;
 
 namespace {
 

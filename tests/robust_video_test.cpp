@@ -1,7 +1,7 @@
 // Clips from skelv-generate through ffmpeg filter chains, read through the GStreamer driver. What
 // each captured frame shows comes from the filters themselves: the same time filters on a
 // lossless index clip whose frame i carries i, or the framerate filter's interpolation rule.
-#include "check/recording_decode.h"
+#include "media/recording_decode.h"
 #include "support/design_shades.h"
 #include "support/media.h"
 #include "support/yuv_clip.h"
@@ -13,6 +13,8 @@
 #include <map>
 #include <set>
 #include <tuple>
+
+using namespace skelv;
 
 namespace {
 

@@ -1,11 +1,24 @@
 // Pairing beeps with flashes, the delay figures and the verdicts against the profiles.
-#include "robust/sync_pairing.h"
-#include "robust/sync_statistics.h"
-#include "robust/sync_verdict.h"
+#include "sync/sync_pairing.h"
+#include "sync/sync_statistics.h"
+#include "sync/sync_verdict.h"
+#include "rules/time_units.h"
+
+#include <cmath>
 
 #include <gtest/gtest.h>
 
+using namespace skelv;
+
 namespace {
+
+std::vector<int64_t> ns_of(const std::vector<double>& ms)
+{
+    std::vector<int64_t> ns;
+    for (double v : ms)
+        ns.push_back(ns_of_ms(v));
+    return ns;
+}
 
 TEST(SyncPairing, EachBeepGoesWithItsOwnFlash)
 {
@@ -31,17 +44,17 @@ TEST(SyncPairing, EachBeepGoesWithItsOwnFlash)
     for (const auto& c : cases) {
         std::vector<Flash> flashes;
         for (int i = 0; i < c.flashes; i++)
-            flashes.push_back({12 + 25 * i, 0, 500.0 + 1000.0 * i});
-        const SyncPairing pairing = sync_pair(flashes, c.beeps, c.expected_delay);
-        std::vector<double> delays;
+            flashes.push_back({12 + 25 * i, 0, ns_of_ms(500.0 + 1000.0 * i)});
+        const SyncPairing pairing = sync_pair(flashes, ns_of(c.beeps), ns_of_ms(c.expected_delay));
+        std::vector<int64_t> delays;
         for (const SyncEvent& e : pairing.events)
-            delays.push_back(e.delay_ms);
+            delays.push_back(e.delay_ns);
         std::vector<int64_t> missing;
         for (const Flash& f : pairing.missing_beeps)
             missing.push_back(f.source_frame);
-        EXPECT_EQ(delays, c.delays) << c.name;
+        EXPECT_EQ(delays, ns_of(c.delays)) << c.name;
         EXPECT_EQ(missing, c.missing) << c.name;
-        EXPECT_EQ(pairing.unmatched_beeps, c.unmatched) << c.name;
+        EXPECT_EQ(pairing.unmatched_beeps, ns_of(c.unmatched)) << c.name;
     }
 }
 
@@ -49,8 +62,10 @@ TEST(SyncPairing, EachBeepGoesWithItsOwnFlash)
 std::vector<SyncEvent> events(double first, double spacing, const std::vector<double>& delays)
 {
     std::vector<SyncEvent> list;
-    for (size_t i = 0; i < delays.size(); i++)
-        list.push_back({int64_t(i), 0, (first + spacing * double(i)) * 1000, (first + spacing * double(i)) * 1000 + delays[i], delays[i]});
+    for (size_t i = 0; i < delays.size(); i++) {
+        const int64_t video = ns_of_seconds(first + spacing * double(i)), delay = ns_of_ms(delays[i]);
+        list.push_back({int64_t(i), 0, video, video + delay, delay});
+    }
     return list;
 }
 
@@ -59,30 +74,31 @@ TEST(SyncStatistics, FiguresAndDrift)
 {
     const DelayStatistics s = delay_statistics(
         events(0.5, 1, {20.1, 20.4, 19.8, 20.6, 20.2, 21.0, 20.5}));
-    EXPECT_NEAR(s.mean_ms, 20.371428571, 1e-9);
-    EXPECT_NEAR(s.sd_ms, 0.386066858, 1e-9);
-    EXPECT_EQ(std::tuple(s.count, s.median_ms, s.min.delay_ms, s.min.video_ms, s.max.delay_ms, s.max.video_ms),
-        std::tuple(size_t(7), 20.4, 19.8, 2500.0, 21.0, 5500.0));
+    EXPECT_NEAR(s.mean_ns, 20.371428571e6, 1e-3);
+    EXPECT_NEAR(s.sd_ns, 0.386066858e6, 1e-3);
+    EXPECT_EQ(std::tuple(s.count, s.median_ns, s.min.delay_ns, s.min.video_ns, s.max.delay_ns, s.max.video_ns),
+        std::tuple(size_t(7), 20.4e6, int64_t(19'800'000), int64_t(2'500'000'000), int64_t(21'000'000),
+                   int64_t(5'500'000'000)));
     ASSERT_TRUE(s.drift);
-    EXPECT_NEAR(s.drift->ms_per_min, 6.0, 1e-9);
-    // 6 ± t(0.975, 5) · 3.974407927
-    EXPECT_NEAR(*s.drift->ci95_low, 6.0 - 2.570581836 * 3.974407927, 1e-6);
-    EXPECT_NEAR(*s.drift->ci95_high, 6.0 + 2.570581836 * 3.974407927, 1e-6);
+    EXPECT_NEAR(s.drift->ns_per_min, 6.0e6, 1e-3);
+    // 6 ± t(0.975, 5) · 3.974407927 ms/min
+    EXPECT_NEAR(*s.drift->ci95_low, (6.0 - 2.570581836 * 3.974407927) * 1e6, 1);
+    EXPECT_NEAR(*s.drift->ci95_high, (6.0 + 2.570581836 * 3.974407927) * 1e6, 1);
     EXPECT_TRUE(s.drift->none()) << "seven seconds of jitter tell no drift";
 
     // An exact 2 ms/min slope has a zero-width interval.
     const DelayStatistics drifting = delay_statistics(events(0, 60, {10, 12, 14, 16}));
-    EXPECT_NEAR(drifting.drift->ms_per_min, 2.0, 1e-12);
+    EXPECT_NEAR(drifting.drift->ns_per_min, 2.0e6, 1e-6);
     EXPECT_FALSE(drifting.drift->none());
-    EXPECT_DOUBLE_EQ(drifting.median_ms, 13.0) << "even count: mean of the middle two";
-    // A steady delay: rounding leaves a slope and interval of a few 1e-15 ms/min, no drift.
+    EXPECT_DOUBLE_EQ(drifting.median_ns, 13.0e6) << "even count: mean of the middle two";
+    // A steady delay: rounding leaves a slope and interval of a tiny fraction of a ns/min, no drift.
     const DelayStatistics steady = delay_statistics(events(0.88, 1, std::vector<double>(5, 21.604)));
     EXPECT_TRUE(steady.drift->none());
 
     // Too few events: no spread from one, no interval from two.
     EXPECT_EQ(delay_statistics({}).count, 0u);
     const DelayStatistics one = delay_statistics(events(1, 1, {5}));
-    EXPECT_EQ(std::pair(one.sd_ms, one.drift.has_value()), std::pair(0.0, false));
+    EXPECT_EQ(std::pair(one.sd_ns, one.drift.has_value()), std::pair(0.0, false));
     const DelayStatistics two = delay_statistics(events(0, 60, {5, 6}));
     ASSERT_TRUE(two.drift);
     EXPECT_FALSE(two.drift->ci95_low);
@@ -98,35 +114,76 @@ std::vector<SyncEvent> steady_but(double base, std::vector<std::pair<size_t, dou
     return events(0.5, 1, delays);
 }
 
+SyncProfile profile_named(const std::string& name, std::optional<double> lead_ms = {},
+                          std::optional<double> lag_ms = {})
+{
+    SyncProfile profile;
+    std::string error;
+    EXPECT_TRUE(choose_profile(name, lead_ms, lag_ms, &profile, &error)) << error;
+    return profile;
+}
+
+// The span of a 22 s recording, judged around a designed offset of `expected_ms`.
+JudgedSpan span(double expected_ms)
+{
+    return {ns_of_ms(expected_ms), 0, 22 * kNsPerSecond};
+}
+
 // Each profile's published limits (audio lead / lag, ms), inclusive, around a designed offset of
 // 20 ms. Two events of twenty beyond them fail every profile, wave's 95 % as well.
 TEST(SyncVerdict, EveryProfileKeepsItsLimits)
 {
     const struct { const char* name; double lead_ms, lag_ms; } profiles[] = {
         {"ebu-r37", 40, 60}, {"atsc-is191", 15, 45}, {"bt1359-detect", 45, 125}, {"bt1359-accept", 90, 185}, {"wave", 40, 120}};
-    EXPECT_EQ(sync_profile_find("nonsense"), nullptr);
     for (const auto& p : profiles) {
-        const SyncProfile* profile = sync_profile_find(p.name);
-        ASSERT_NE(profile, nullptr) << p.name;
+        const SyncProfile profile = profile_named(p.name);
         for (const auto& [delay, verdict] : {std::pair{-p.lead_ms, SyncVerdict::Pass}, {p.lag_ms, SyncVerdict::Pass},
                  {-p.lead_ms - 0.01, SyncVerdict::Fail}, {p.lag_ms + 0.01, SyncVerdict::Fail}})
-            EXPECT_EQ(sync_judge(steady_but(20, {{5, delay}, {6, delay}}), *profile, 20, 0, 22000).verdict, verdict)
+            EXPECT_EQ(sync_judge(steady_but(20, {{5, delay}, {6, delay}}), profile, span(20)).verdict, verdict)
                 << p.name << ", " << delay << " ms";
-        EXPECT_EQ(sync_judge({}, *profile, 0, 0, 22000).verdict, SyncVerdict::Unmeasurable) << p.name;
+        EXPECT_EQ(sync_judge({}, profile, span(0)).verdict, SyncVerdict::Unmeasurable) << p.name;
     }
 }
 
 TEST(SyncVerdict, WaveJudgesMostEventsAwayFromTheEdges)
 {
-    const SyncProfile& wave = *sync_profile_find("wave");
-    const SyncJudgement one_out = sync_judge(steady_but(0, {{5, 130}}), wave, 0, 0, 22000);
+    const SyncProfile wave = profile_named("wave");
+    const SyncJudgement one_out = sync_judge(steady_but(0, {{5, 130}}), wave, span(0));
     EXPECT_EQ(std::pair(one_out.verdict, one_out.judged), std::pair(SyncVerdict::Pass, size_t(20))) << "19 of 20 within";
-    EXPECT_EQ(sync_judge(steady_but(0, {{0, 500}, {21, 500}}), wave, 0, 0, 22000).verdict, SyncVerdict::Pass);
-    const SyncJudgement edges = sync_judge(steady_but(0, {{0, 61}}), *sync_profile_find("ebu-r37"), 0, 0, 22000);
+    EXPECT_EQ(sync_judge(steady_but(0, {{0, 500}, {21, 500}}), wave, span(0)).verdict, SyncVerdict::Pass);
+    const SyncJudgement edges = sync_judge(steady_but(0, {{0, 61}}), profile_named("ebu-r37"), span(0));
     EXPECT_EQ(std::pair(edges.verdict, edges.judged), std::pair(SyncVerdict::Fail, size_t(22))) << "other profiles judge the edges";
-    const SyncJudgement custom = sync_judge(steady_but(0, {{2, -10}}), sync_profile_custom(5, 5), 0, 0, 22000);
+    const SyncJudgement custom = sync_judge(steady_but(0, {{2, -10}}), profile_named("ebu-r37", 5, 5), span(0));
     EXPECT_EQ(custom.verdict, SyncVerdict::Fail);
     EXPECT_NEAR(custom.pass_fraction, 21.0 / 22.0, 1e-12);
+}
+
+// Limits that mean nothing are refused, not turned into a profile that judges every event
+// unmeasurable or within.
+TEST(SyncVerdict, ProfileParserRefusesWhatMeansNothing)
+{
+    const struct {
+        std::string name;
+        std::optional<double> lead_ms, lag_ms;
+        const char* error; ///< nullptr: accepted
+    } cases[] = {
+        {"ebu-r37", {}, {}, nullptr},
+        {"atsc-is191", 0, 120.5, nullptr},
+        {"nonsense", {}, {}, "unknown profile nonsense: use one of ebu-r37, atsc-is191, bt1359-detect, bt1359-accept, wave"},
+        {"ebu-r37", 10, {}, "--lead-ms and --lag-ms go together"},
+        {"ebu-r37", NAN, 10, "--lead-ms and --lag-ms take a number of ms from 0 to 60000"},
+        {"ebu-r37", 10, INFINITY, "--lead-ms and --lag-ms take a number of ms from 0 to 60000"},
+        {"ebu-r37", -1, 10, "--lead-ms and --lag-ms take a number of ms from 0 to 60000"},
+    };
+    for (const auto& c : cases) {
+        SyncProfile profile;
+        std::string error;
+        EXPECT_EQ(choose_profile(c.name, c.lead_ms, c.lag_ms, &profile, &error), c.error == nullptr) << c.name;
+        EXPECT_EQ(error, c.error ? c.error : "") << c.name;
+    }
+    for (double ms : {double(NAN), double(INFINITY), -double(INFINITY), 1e10})
+        EXPECT_FALSE(valid_expected_delay_ms(ms)) << ms;
+    EXPECT_TRUE(valid_expected_delay_ms(-21.6));
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-#include "robust/video_reader.h"
+#include "picture/video_reader.h"
 
 #include "support/design_shades.h"
 #include "support/yuv_clip.h"
@@ -9,6 +9,8 @@
 #include <cmath>
 #include <random>
 #include <tuple>
+
+using namespace skelv;
 
 namespace {
 

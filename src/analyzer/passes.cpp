@@ -236,8 +236,7 @@ bool first_pass_video(FirstPassState* state, AnalysisRun* run, GstBuffer* buffer
     }
     int64_t offset;
     if (state->video.advance(GST_BUFFER_PTS(buffer), GST_BUFFER_DURATION(buffer), &offset))
-        add_warning(run, "Gap in video times (frame %d, offset = %0.3f s)", frame,
-                    static_cast<double>(seconds_from_signed_ns(offset)));
+        run->warnings.push_back(video_gap_warning(frame, static_cast<double>(seconds_from_signed_ns(offset))));
     return true;
 }
 
@@ -246,15 +245,14 @@ void first_pass_audio(FirstPassState* state, AnalysisRun* run, GstBuffer* buffer
     const GstClockTime expected = state->audio.end;
     int64_t offset;
     if (state->audio.advance(GST_BUFFER_PTS(buffer), GST_BUFFER_DURATION(buffer), &offset))
-        add_warning(run, "Gap in audio times (at %0.3f s, offset = %0.3f s)",
-                    static_cast<double>(seconds_from_ns(expected)), static_cast<double>(seconds_from_signed_ns(offset)));
+        run->warnings.push_back(audio_gap_warning(static_cast<double>(seconds_from_ns(expected)),
+                                                  static_cast<double>(seconds_from_signed_ns(offset))));
 }
 
 void warn_late_start(AnalysisRun* run, const char* stream, const StreamTimes& times)
 {
     if (times.starts_late())
-        add_warning(run, "%s time does not start from 0 (offset = %0.3f s)", stream,
-                    static_cast<double>(seconds_from_ns(times.start)));
+        run->warnings.push_back(late_start_warning(stream, static_cast<double>(seconds_from_ns(times.start))));
 }
 
 } // namespace

@@ -1,11 +1,15 @@
 #include "check/check_report.h"
 
+#include "rules/time_units.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <sstream>
+
+namespace skelv {
 
 namespace {
 
@@ -24,15 +28,15 @@ std::string format(const char* pattern, ...)
     return text;
 }
 
-json ms_or_null(bool known, double ms)
+json ms_or_null(bool known, double ns)
 {
-    return known ? json(report_ms(ms)) : json(nullptr);
+    return known ? json(report_ms(ns)) : json(nullptr);
 }
 
 json marker_json(const CheckMarker& m)
 {
-    json marker = {{"role", m.role}};
-    if (m.role == "frameid")
+    json marker = {{"role", name_of(m.role)}};
+    if (m.role == MarkerRole::FrameId)
         marker["bit"] = m.bit;
     marker["pos"] = {m.x, m.y};
     marker["size"] = {m.width, m.height};
@@ -66,12 +70,12 @@ json sync_json(const CheckResult& r)
     for (const SyncEvent& e : r.pairing.events)
         events.push_back({{"flash_frame", e.flash_frame},
                           {"loop", e.loop},
-                          {"video_ms", report_ms(e.video_ms)},
-                          {"audio_ms", report_ms(e.audio_ms)},
-                          {"delay_ms", report_ms(e.delay_ms)}});
+                          {"video_ms", report_ms(e.video_ns)},
+                          {"audio_ms", report_ms(e.audio_ns)},
+                          {"delay_ms", report_ms(e.delay_ns)}});
     for (const Flash& f : r.pairing.missing_beeps)
-        missing.push_back({{"flash_frame", f.source_frame}, {"loop", f.loop}, {"video_ms", report_ms(f.video_ms)}});
-    for (double onset : r.pairing.unmatched_beeps)
+        missing.push_back({{"flash_frame", f.source_frame}, {"loop", f.loop}, {"video_ms", report_ms(f.video_ns)}});
+    for (int64_t onset : r.pairing.unmatched_beeps)
         unmatched.push_back({{"audio_ms", report_ms(onset)}});
 
     const DelayStatistics& s = r.statistics;
@@ -81,14 +85,14 @@ json sync_json(const CheckResult& r)
             {"missing_beeps", missing},
             {"unmatched_beeps", unmatched},
             {"count", s.count},
-            {"mean_ms", ms_or_null(any, s.mean_ms)},
-            {"median_ms", ms_or_null(any, s.median_ms)},
-            {"sd_ms", ms_or_null(any, s.sd_ms)},
-            {"min_ms", ms_or_null(any, s.min.delay_ms)},
-            {"min_at_ms", ms_or_null(any, s.min.video_ms)},
-            {"max_ms", ms_or_null(any, s.max.delay_ms)},
-            {"max_at_ms", ms_or_null(any, s.max.video_ms)},
-            {"drift_ms_per_min", ms_or_null(bool(s.drift), s.drift ? s.drift->ms_per_min : 0)},
+            {"mean_ms", ms_or_null(any, s.mean_ns)},
+            {"median_ms", ms_or_null(any, s.median_ns)},
+            {"sd_ms", ms_or_null(any, s.sd_ns)},
+            {"min_ms", ms_or_null(any, double(s.min.delay_ns))},
+            {"min_at_ms", ms_or_null(any, double(s.min.video_ns))},
+            {"max_ms", ms_or_null(any, double(s.max.delay_ns))},
+            {"max_at_ms", ms_or_null(any, double(s.max.video_ns))},
+            {"drift_ms_per_min", ms_or_null(bool(s.drift), s.drift ? s.drift->ns_per_min : 0)},
             {"drift_ci95_ms_per_min",
              interval ? json::array({report_ms(*s.drift->ci95_low), report_ms(*s.drift->ci95_high)}) : json(nullptr)},
             {"no_drift", interval ? json(s.drift->none()) : json(nullptr)},
@@ -104,26 +108,26 @@ json streams_json(const CheckStreams& s)
             {"audio_decoder", name(s.audio_decoder)},
             {"resolution", {s.width, s.height}},
             {"framerate", s.framerate > 0 ? json(s.framerate) : json("variable")},
-            {"video_length_s", s.video_length_s},
-            {"audio_length_s", s.audio_length_s},
-            {"start_ms", report_ms(s.start_ms)},
-            {"end_ms", report_ms(s.end_ms)}};
+            {"video_length_s", seconds_of(s.video_length_ns)},
+            {"audio_length_s", seconds_of(s.audio_length_ns)},
+            {"start_ms", report_ms(s.start_ns)},
+            {"end_ms", report_ms(s.end_ns)}};
 }
 
-std::string signed_ms(double ms)
+std::string signed_ms(double ns)
 {
-    const double tenths = std::round(ms * 10) / 10;
+    const double tenths = std::round(ns / double(kNsPerMs) * 10) / 10;
     return format("%+.1f", tenths == 0 ? 0.0 : tenths);
 }
 
 std::string limits_text(const CheckResult& r)
 {
     const SyncProfile& p = r.profile;
-    std::string text = format("%s: lead \u2264 %g ms, lag \u2264 %g ms", p.title.c_str(), p.lead_ms, p.lag_ms);
+    std::string text = format("%s: lead \u2264 %g ms, lag \u2264 %g ms", p.title.c_str(), ms_of(p.lead_ns), ms_of(p.lag_ns));
     if (p.min_pass_fraction < 1)
         text += format(" for %g %% of events", p.min_pass_fraction * 100);
-    if (r.expected_delay_ms != 0)
-        text += ", designed offset " + signed_ms(r.expected_delay_ms) + " ms subtracted";
+    if (r.expected_delay_ns != 0)
+        text += ", designed offset " + signed_ms(double(r.expected_delay_ns)) + " ms subtracted";
     return text;
 }
 
@@ -131,7 +135,7 @@ std::string drift_text(const DelayStatistics& s)
 {
     if (!s.drift)
         return "drift unknown";
-    std::string text = "drift " + signed_ms(s.drift->ms_per_min) + " ms/min";
+    std::string text = "drift " + signed_ms(s.drift->ns_per_min) + " ms/min";
     if (s.drift->ci95_low && !s.drift->none())
         text += " (95 % CI " + signed_ms(*s.drift->ci95_low) + "\u2026" + signed_ms(*s.drift->ci95_high) + ")";
     return text;
@@ -140,13 +144,14 @@ std::string drift_text(const DelayStatistics& s)
 std::string lipsync_line(const CheckResult& r)
 {
     const DelayStatistics& s = r.statistics;
-    const std::string verdict = verdict_word(r.judgement.verdict) + " (" + limits_text(r) + ")";
+    const std::string verdict = std::string(verdict_word(r.judgement.verdict)) + " (" + limits_text(r) + ")";
     if (s.count == 0)
         return format("Lip-sync: no beep could be paired with a flash (%zu flashes, %zu beeps) \u2014 ",
                       r.pairing.missing_beeps.size(), r.audio.beeps) +
                verdict;
     return format("Lip-sync: %s (median of %zu events, sd %.1f ms, range %.1f\u2026%.1f), %s \u2014 ",
-                  describe_delay(s.median_ms).c_str(), s.count, s.sd_ms, s.min.delay_ms, s.max.delay_ms,
+                  describe_delay(s.median_ns).c_str(), s.count, s.sd_ns / double(kNsPerMs), ms_of(s.min.delay_ns),
+                  ms_of(s.max.delay_ns),
                   drift_text(s).c_str()) +
            verdict;
 }
@@ -170,9 +175,9 @@ std::string frames_line(const CheckVideo& v)
            display_counts_text(v.display_counts);
 }
 
-std::string seconds(double ms)
+std::string seconds(int64_t ns)
 {
-    return format("%.3f s", ms / 1000);
+    return format("%.3f s", seconds_of(ns));
 }
 
 // Appends up to kMaxLinesPerProblem lines made by `line(i)`, then a count of the rest.
@@ -187,24 +192,15 @@ void add_capped(std::vector<std::string>* problems, size_t count, Line line)
 
 } // namespace
 
-std::string verdict_word(SyncVerdict verdict)
+double report_ms(double ns)
 {
-    switch (verdict) {
-    case SyncVerdict::Pass: return "PASS";
-    case SyncVerdict::Fail: return "FAIL";
-    default: return "UNMEASURABLE";
-    }
-}
-
-double report_ms(double ms)
-{
-    const double rounded = std::round(ms * 1000) / 1000;
+    const double rounded = std::round(ns / 1000) / 1000;
     return rounded == 0 ? 0 : rounded; // never "-0"
 }
 
-std::string describe_delay(double delay_ms)
+std::string describe_delay(double delay_ns)
 {
-    const double shown = std::round(delay_ms * 10) / 10;
+    const double shown = std::round(delay_ns / double(kNsPerMs) * 10) / 10;
     if (shown > 0)
         return format("audio lags video by %.1f ms", shown);
     if (shown < 0)
@@ -217,11 +213,11 @@ json check_result_json(const CheckResult& r)
     return {{"file", r.file},
             {"profile",
              {{"name", r.profile.name},
-              {"lead_ms", r.profile.lead_ms},
-              {"lag_ms", r.profile.lag_ms},
+              {"lead_ms", ms_of(r.profile.lead_ns)},
+              {"lag_ms", ms_of(r.profile.lag_ns)},
               {"min_pass_fraction", r.profile.min_pass_fraction}}},
-            {"expect_delay_ms", r.expected_delay_ms},
-            {"verdict", sync_verdict_name(r.judgement.verdict)},
+            {"expect_delay_ms", ms_of(r.expected_delay_ns)},
+            {"verdict", name_of(r.judgement.verdict)},
             {"video", video_json(r.video)},
             {"audio", {{"rate", r.audio.rate}, {"channels", r.audio.channels}, {"beeps", r.audio.beeps}}},
             {"sync", sync_json(r)},
@@ -232,22 +228,20 @@ json check_result_json(const CheckResult& r)
 std::string check_result_csv(const CheckResult& r)
 {
     struct Row {
-        double time_ms;
+        int64_t time_ns;
         std::string text;
     };
     std::vector<Row> rows;
-    const auto ms = [](double v) { return format("%.3f", report_ms(v)); };
-    for (const SyncEvent& e : r.pairing.events) {
-        const double judged = e.delay_ms - r.expected_delay_ms;
-        const bool within = judged >= -r.profile.lead_ms && judged <= r.profile.lag_ms;
-        rows.push_back({e.video_ms, format("event,%lld,%d,", (long long)e.flash_frame, e.loop) + ms(e.video_ms) + "," +
-                                        ms(e.audio_ms) + "," + ms(e.delay_ms) + (within ? ",yes" : ",no")});
-    }
+    const auto ms = [](int64_t ns) { return format("%.3f", report_ms(double(ns))); };
+    const DelayBand band = r.profile.band(r.expected_delay_ns);
+    for (const SyncEvent& e : r.pairing.events)
+        rows.push_back({e.video_ns, format("event,%lld,%d,", (long long)e.flash_frame, e.loop) + ms(e.video_ns) + "," +
+                                        ms(e.audio_ns) + "," + ms(e.delay_ns) + (band.holds(e.delay_ns) ? ",yes" : ",no")});
     for (const Flash& f : r.pairing.missing_beeps)
-        rows.push_back({f.video_ms, format("missing_beep,%lld,%d,", (long long)f.source_frame, f.loop) + ms(f.video_ms) + ",,,"});
-    for (double onset : r.pairing.unmatched_beeps)
+        rows.push_back({f.video_ns, format("missing_beep,%lld,%d,", (long long)f.source_frame, f.loop) + ms(f.video_ns) + ",,,"});
+    for (int64_t onset : r.pairing.unmatched_beeps)
         rows.push_back({onset, "unmatched_beep,,,," + ms(onset) + ",,"});
-    std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.time_ms < b.time_ms; });
+    std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.time_ns < b.time_ns; });
     std::string csv = "kind,flash_frame,loop,video_ms,audio_ms,delay_ms,within\n";
     for (const Row& row : rows)
         csv += row.text + "\n";
@@ -256,10 +250,9 @@ std::string check_result_csv(const CheckResult& r)
 
 std::string check_timeline_csv(const CheckResult& r)
 {
-    static const char* const kKinds[] = {"header", "locator", "content", "trailer", "unreadable", "unknown"};
     std::string csv = "time_ms,duration_ms,kind,source_frame,loop,flash,repeated,dropped_before\n";
     for (const CheckFrame& f : r.video.timeline) {
-        csv += format("%.3f,%.3f,%s,", report_ms(f.time_ms), report_ms(f.duration_ms), kKinds[size_t(f.kind)]);
+        csv += format("%.3f,%.3f,%s,", report_ms(double(f.time_ns)), report_ms(double(f.duration_ns)), name_of(f.kind));
         csv += f.source_frame >= 0 ? std::to_string(f.source_frame) : "";
         csv += format(",%d,%s,%s,%lld\n", f.loop, f.flash ? "yes" : "no", f.repeated ? "yes" : "no",
                       (long long)f.dropped_before);
@@ -273,19 +266,18 @@ std::vector<std::string> check_problems(const CheckResult& r)
     const std::vector<Flash>& missing = r.pairing.missing_beeps;
     add_capped(&problems, missing.size(), [&](size_t i) {
         return format("No beep for the flash at source frame %lld (%s)", (long long)missing[i].source_frame,
-                      seconds(missing[i].video_ms).c_str());
+                      seconds(missing[i].video_ns).c_str());
     });
-    const std::vector<double>& unmatched = r.pairing.unmatched_beeps;
+    const std::vector<int64_t>& unmatched = r.pairing.unmatched_beeps;
     add_capped(&problems, unmatched.size(),
                [&](size_t i) { return "Beep at " + seconds(unmatched[i]) + " belongs to no flash"; });
     std::vector<const SyncEvent*> outside;
-    for (const SyncEvent& e : r.pairing.events) {
-        const double judged = e.delay_ms - r.expected_delay_ms;
-        if (judged < -r.profile.lead_ms || judged > r.profile.lag_ms)
+    const DelayBand band = r.profile.band(r.expected_delay_ns);
+    for (const SyncEvent& e : r.pairing.events)
+        if (!band.holds(e.delay_ns))
             outside.push_back(&e);
-    }
     add_capped(&problems, outside.size(), [&](size_t i) {
-        return "At " + seconds(outside[i]->video_ms) + " " + describe_delay(outside[i]->delay_ms) + ", beyond " +
+        return "At " + seconds(outside[i]->video_ns) + " " + describe_delay(double(outside[i]->delay_ns)) + ", beyond " +
                r.profile.title + "'s limits";
     });
     const CheckVideo& v = r.video;
@@ -307,3 +299,5 @@ std::string check_summary_text(const CheckResult& r)
         text += problem + "\n";
     return text;
 }
+
+} // namespace skelv

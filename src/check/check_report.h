@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
-// Milliseconds as reported everywhere: rounded to the microsecond, so that every output of one
-// run shows the same numbers.
-double report_ms(double ms);
+namespace skelv {
+
+// A time in nanoseconds as reported everywhere: milliseconds rounded to the microsecond, so
+// that every output of one run shows the same numbers.
+double report_ms(double ns);
 
 nlohmann::json check_result_json(const CheckResult& result);
 
@@ -26,8 +28,7 @@ std::string check_summary_text(const CheckResult& result);
 // The problems alone, each one line without a newline.
 std::vector<std::string> check_problems(const CheckResult& result);
 
-// "PASS", "FAIL" or "UNMEASURABLE".
-std::string verdict_word(SyncVerdict verdict);
-
 // "audio lags video by 21.6 ms", "audio leads video by 3.0 ms", "audio in sync with video".
-std::string describe_delay(double delay_ms);
+std::string describe_delay(double delay_ns);
+
+} // namespace skelv

@@ -2,26 +2,30 @@
 // beeps, the lip-sync events with their figures, and the verdict against a profile.
 #pragma once
 
-#include "robust/frame_kind.h"
-#include "robust/sync_pairing.h"
-#include "robust/sync_statistics.h"
-#include "robust/sync_verdict.h"
+#include "rules/names.h"
+#include "rules/names.h"
+#include "rules/profiles.h"
+#include "sync/sync_pairing.h"
+#include "sync/sync_statistics.h"
+#include "sync/sync_verdict.h"
 
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
+namespace skelv {
+
 struct CheckMarker {
-    std::string role; ///< "sync", "frameid" or "lipsync"
-    int bit = -1;     ///< frame-counter bit for frameid markers (0: half-period of one frame)
+    MarkerRole role = MarkerRole::Unknown;
+    int bit = -1; ///< frame-counter bit of a FrameId marker (0: half-period of one frame)
     int x = 0, y = 0, width = 0, height = 0; ///< captured pixels
 };
 
 
 struct CheckFrame {
-    double time_ms = 0;         ///< running time
-    double duration_ms = 0;     ///< until the next captured frame (the last: its own duration)
+    int64_t time_ns = 0;        ///< running time
+    int64_t duration_ns = 0;    ///< until the next captured frame (the last: its own duration)
     FrameKind kind = FrameKind::Unknown;
     int64_t source_frame = -1;  ///< content frame number shown; -1 when not a readable content frame
     int loop = 0;               ///< times the content had started again before this frame
@@ -34,7 +38,7 @@ struct CheckFrame {
 struct CheckSnapshot {
     int width = 0, height = 0;
     std::vector<uint8_t> rgb; ///< 3 bytes per pixel, rows without padding; empty when none
-    double time_ms = 0;
+    int64_t time_ns = 0;
 };
 
 struct CheckVideo {
@@ -64,14 +68,14 @@ struct CheckStreams {
     std::string demuxer, video_decoder, audio_decoder; ///< element factory names; empty when none
     int width = 0, height = 0;
     double framerate = 0;                  ///< frames per second as declared; 0 when variable
-    double video_length_s = 0, audio_length_s = 0;
-    double start_ms = 0, end_ms = 0;       ///< running time of the first frame and of the end of the last
+    int64_t video_length_ns = 0, audio_length_ns = 0; ///< from the streams' own timestamps
+    int64_t start_ns = 0, end_ns = 0;      ///< running time of the first frame and of the end of the last
 };
 
 struct CheckResult {
     std::string file; ///< as given
     SyncProfile profile;
-    double expected_delay_ms = 0;
+    int64_t expected_delay_ns = 0; ///< the clip's designed audio offset, taken off before judging
     CheckStreams streams;
     CheckVideo video;
     CheckAudio audio;
@@ -81,3 +85,5 @@ struct CheckResult {
     std::vector<std::string> warnings; ///< timestamps and pipeline warnings, in the order raised
     std::string unmeasurable_reason;   ///< why there is no event to judge; empty when there are
 };
+
+} // namespace skelv

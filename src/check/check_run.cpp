@@ -1,21 +1,23 @@
 #include "check/check_run.h"
 
+#include "rules/time_units.h"
+
 #include "check/reading_summary.h"
 #include "check/snapshot_taker.h"
-#include "check/recording_decode.h"
+#include "media/recording_decode.h"
 #include "core/stream_times.h"
 #include "media/gst_ptr.h"
-#include "robust/beep_detector.h"
-#include "robust/sample_clock.h"
+#include "sound/beep_detector.h"
+#include "sound/sample_clock.h"
 
 #include <gst/audio/audio.h>
 
 #include <cmath>
 #include <memory>
 
-namespace {
+namespace skelv {
 
-constexpr double kNsPerMs = 1e6;
+namespace {
 
 std::string factory_name(const gchar* name)
 {
@@ -119,7 +121,7 @@ void RecordingRun::take_frame(const YuvFrameView& frame, GstBuffer* buffer, int6
     ++video_frames_;
     int64_t offset = 0;
     if (video_times_.advance(GST_BUFFER_PTS(buffer), GST_BUFFER_DURATION(buffer), &offset))
-        warnings_.push_back(video_gap_warning(video_frames_, offset));
+        warnings_.push_back(video_gap_warning(video_frames_, seconds_of(offset)));
     snapshot_.offer(frame, time_ns);
     show_progress(time_ns);
     if (!video_restarted_)
@@ -131,7 +133,7 @@ void RecordingRun::take_sound(Loader* loader, GstBuffer* buffer)
     const uint64_t expected = audio_times_.end;
     int64_t offset = 0;
     if (audio_times_.advance(GST_BUFFER_PTS(buffer), GST_BUFFER_DURATION(buffer), &offset))
-        warnings_.push_back(audio_gap_warning(expected, offset));
+        warnings_.push_back(audio_gap_warning(seconds_of(int64_t(expected)), seconds_of(offset)));
     if (!beeps_) {
         GstAudioInfo info;
         GstPadPtr pad(gst_element_get_static_pad(loader->audiosink, "sink"));
@@ -166,10 +168,10 @@ void RecordingRun::take_sound(Loader* loader, GstBuffer* buffer)
 
 void RecordingRun::show_progress(int64_t time_ns)
 {
-    if (!options_.progress || (last_progress_ns_ >= 0 && time_ns - last_progress_ns_ < 250 * int64_t(kNsPerMs)))
+    if (!options_.progress || (last_progress_ns_ >= 0 && time_ns - last_progress_ns_ < 250 * kNsPerMs))
         return;
     last_progress_ns_ = time_ns;
-    options_.progress(double(time_ns) / 1e9, length_s_);
+    options_.progress(seconds_of(time_ns), length_s_);
 }
 
 void RecordingRun::finish(CheckResult* result)
@@ -177,44 +179,44 @@ void RecordingRun::finish(CheckResult* result)
     const VideoReading& reading = video_->result();
     result->file = path_;
     result->profile = options_.profile;
-    result->expected_delay_ms = options_.expected_delay_ms;
+    result->expected_delay_ns = options_.expected_delay_ns;
     result->video = video_summary(reading);
     result->video.snapshot = snapshot_.take();
 
-    std::vector<double> onsets;
+    std::vector<int64_t> onsets;
     if (beeps_) {
         beeps_->finish();
         for (const DetectedBeep& beep : beeps_->beeps())
-            onsets.push_back(sound_clock_.time_ns(beep.onset) / kNsPerMs);
+            onsets.push_back(int64_t(std::llround(sound_clock_.time_ns(beep.onset))));
     }
     audio_.beeps = onsets.size();
     result->audio = audio_;
 
     streams_.width = reading.width > 0 ? reading.width : streams_.width;
     streams_.height = reading.height > 0 ? reading.height : streams_.height;
-    streams_.video_length_s = double(video_times_.end) / 1e9;
-    streams_.audio_length_s = double(audio_times_.end) / 1e9;
+    streams_.video_length_ns = int64_t(video_times_.end);
+    streams_.audio_length_ns = int64_t(audio_times_.end);
     if (!result->video.timeline.empty()) {
         const CheckFrame& last = result->video.timeline.back();
-        streams_.start_ms = result->video.timeline.front().time_ms;
-        streams_.end_ms = last.time_ms + last.duration_ms;
+        streams_.start_ns = result->video.timeline.front().time_ns;
+        streams_.end_ns = last.time_ns + last.duration_ns;
     }
     result->streams = streams_;
 
     for (const char* stream : {"Video", "Audio"}) {
         const StreamTimes& times = stream[0] == 'V' ? video_times_ : audio_times_;
         if (times.starts_late())
-            warnings_.push_back(late_start_warning(stream, times.start));
+            warnings_.push_back(late_start_warning(stream, seconds_of(int64_t(times.start))));
     }
     result->warnings = warnings_;
 
     std::vector<Flash> flashes;
     for (const ShownFlash& flash : reading.continuity.flashes)
-        flashes.push_back({flash.source_frame, flash.loop, double(flash.time_ns) / kNsPerMs});
-    result->pairing = sync_pair(flashes, onsets, options_.expected_delay_ms);
+        flashes.push_back({flash.source_frame, flash.loop, flash.time_ns});
+    result->pairing = sync_pair(flashes, onsets, options_.expected_delay_ns);
     result->statistics = delay_statistics(result->pairing.events);
-    result->judgement = sync_judge(result->pairing.events, options_.profile, options_.expected_delay_ms,
-                                   streams_.start_ms, streams_.end_ms);
+    result->judgement = sync_judge(result->pairing.events, options_.profile,
+                                   {options_.expected_delay_ns, streams_.start_ns, streams_.end_ns});
     result->unmeasurable_reason = unmeasurable_reason(*result, reading, has_video_, has_audio_);
 }
 
@@ -225,3 +227,5 @@ bool check_recording(const std::string& path, const CheckOptions& options, Check
     *result = CheckResult{};
     return RecordingRun(path, options).run(result, error);
 }
+
+} // namespace skelv

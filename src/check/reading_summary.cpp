@@ -4,26 +4,7 @@
 #include <set>
 #include <utility>
 
-namespace {
-
-const char* role_name(MarkerRole role)
-{
-    switch (role) {
-    case MarkerRole::Sync: return "sync";
-    case MarkerRole::FrameId: return "frameid";
-    case MarkerRole::LipSync: return "lipsync";
-    default: return "unknown";
-    }
-}
-
-std::string seconds_text(double seconds)
-{
-    char text[64];
-    snprintf(text, sizeof text, "%0.3f", seconds);
-    return text;
-}
-
-} // namespace
+namespace skelv {
 
 std::vector<CheckFrame> timeline_of(const std::vector<FrameReading>& frames)
 {
@@ -33,10 +14,10 @@ std::vector<CheckFrame> timeline_of(const std::vector<FrameReading>& frames)
     for (size_t i = 0; i < frames.size(); ++i) {
         const FrameReading& f = frames[i];
         CheckFrame frame;
-        frame.time_ms = double(f.time_ns) / 1e6;
+        frame.time_ns = f.time_ns;
         const size_t next = i + 1 < frames.size() ? i + 1 : i;
         const size_t previous = i + 1 < frames.size() || i == 0 ? i : i - 1;
-        frame.duration_ms = double(frames[next].time_ns - frames[previous].time_ns) / 1e6;
+        frame.duration_ns = frames[next].time_ns - frames[previous].time_ns;
         frame.kind = f.kind;
         frame.loop = f.loop;
         frame.flash = f.flash;
@@ -61,7 +42,7 @@ CheckVideo video_summary(const VideoReading& reading)
     CheckVideo video;
     video.frames = reading.frames_read;
     for (const FoundMarker& m : reading.markers)
-        video.markers.push_back({role_name(m.role), m.role == MarkerRole::FrameId ? m.bit : -1, m.left, m.top,
+        video.markers.push_back({m.role, m.role == MarkerRole::FrameId ? m.bit : -1, m.left, m.top,
                                  m.width, m.height});
     const ContinuityReport& c = reading.continuity;
     video.content_start_seen = reading.content_start_seen;
@@ -99,19 +80,4 @@ std::string unmeasurable_reason(const CheckResult& r, const VideoReading& readin
     return "no event lies in the part of the recording that " + r.profile.title + " judges";
 }
 
-std::string video_gap_warning(int32_t frame, int64_t offset_ns)
-{
-    return "Gap in video times (frame " + std::to_string(frame) + ", offset = " + seconds_text(double(offset_ns) / 1e9) +
-           " s)";
-}
-
-std::string audio_gap_warning(uint64_t expected_ns, int64_t offset_ns)
-{
-    return "Gap in audio times (at " + seconds_text(double(expected_ns) / 1e9) +
-           " s, offset = " + seconds_text(double(offset_ns) / 1e9) + " s)";
-}
-
-std::string late_start_warning(const char* stream, uint64_t start_ns)
-{
-    return std::string(stream) + " time does not start from 0 (offset = " + seconds_text(double(start_ns) / 1e9) + " s)";
-}
+} // namespace skelv

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace skelv {
+
 namespace {
 
 constexpr int64_t kSpacing_ns = 2000000000; // between kept copies
@@ -61,7 +63,7 @@ CheckSnapshot SnapshotTaker::take() const
     const int32_t chroma_width = (c.width + (1 << c.shift_x) - 1) >> c.shift_x;
     snapshot.width = c.width;
     snapshot.height = c.height;
-    snapshot.time_ms = double(c.time_ns) / 1e6;
+    snapshot.time_ns = c.time_ns;
     snapshot.rgb.resize(size_t(c.width) * size_t(c.height) * 3);
     uint8_t* out = snapshot.rgb.data();
     for (int32_t row = 0; row < c.height; ++row)
@@ -79,3 +81,5 @@ CheckSnapshot SnapshotTaker::take() const
         }
     return snapshot;
 }
+
+} // namespace skelv

@@ -4,11 +4,13 @@
 #pragma once
 
 #include "check/check_result.h"
-#include "robust/source_numbering.h"
-#include "robust/yuv_frame.h"
+#include "picture/source_numbering.h"
+#include "picture/yuv_frame.h"
 
 #include <deque>
 #include <optional>
+
+namespace skelv {
 
 class SnapshotTaker {
 public:
@@ -29,3 +31,5 @@ private:
     std::deque<Copy> waiting_;
     std::optional<Copy> chosen_;
 };
+
+} // namespace skelv

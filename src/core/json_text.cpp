@@ -38,7 +38,32 @@ int utf8_sequence(std::string_view text)
     return length;
 }
 
+// Appends the (possibly ill-formed) multi-byte sequence at `text[*i]` as valid UTF-8 and
+// moves past it.
+void append_sequence(std::string_view text, size_t* i, std::string* out)
+{
+    const int length = utf8_sequence(text.substr(*i));
+    if (length > 0)
+        out->append(text.substr(*i, size_t(length)));
+    else
+        *out += kReplacement;
+    *i += size_t(length > 0 ? length : -length);
+}
+
 } // namespace
+
+std::string valid_utf8(std::string_view text)
+{
+    std::string valid;
+    valid.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        if (static_cast<unsigned char>(text[i]) >= 0x80)
+            append_sequence(text, &i, &valid);
+        else
+            valid += text[i++];
+    }
+    return valid;
+}
 
 std::string json_escape(std::string_view text)
 {
@@ -47,12 +72,7 @@ std::string json_escape(std::string_view text)
     for (size_t i = 0; i < text.size();) {
         const char c = text[i];
         if (static_cast<unsigned char>(c) >= 0x80) {
-            const int length = utf8_sequence(text.substr(i));
-            if (length > 0)
-                escaped.append(text.substr(i, size_t(length)));
-            else
-                escaped += kReplacement;
-            i += size_t(length > 0 ? length : -length);
+            append_sequence(text, &i, &escaped);
             continue;
         }
         switch (c) {

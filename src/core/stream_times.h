@@ -4,6 +4,7 @@
 #include "core/clip_constants.h"
 
 #include <cstdint>
+#include <string>
 
 struct StreamTimes {
     static constexpr uint64_t kUnset = UINT64_MAX;
@@ -21,3 +22,8 @@ struct StreamTimes {
     // True when the first timestamp lies more than 1 ms after zero.
     bool starts_late() const { return start != kUnset && start > uint64_t(kTolerance); }
 };
+
+// The timestamp warnings, worded once for both analysers; each passes seconds as it computes them.
+std::string video_gap_warning(int32_t frame, double offset_s);
+std::string audio_gap_warning(double at_s, double offset_s);
+std::string late_start_warning(const char* stream, double offset_s);

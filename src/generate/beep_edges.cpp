@@ -5,6 +5,8 @@
 #include <cmath>
 #include <complex>
 
+namespace skelv {
+
 namespace {
 
 constexpr int64_t kWindow = clip::kToneWindow;
@@ -51,3 +53,5 @@ bool beep_edges_find(const std::vector<int16_t>& beep, int32_t rate, BeepEdges* 
     edges->end = (kWindow * clip::kBeepCloseLevel - kWindow * p) / p + int64_t(n) + 1;
     return true;
 }
+
+} // namespace skelv

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace skelv {
+
 struct BeepEdges {
     int64_t start; ///< samples from the beep's first sample to the start reported; negative: before
     int64_t end;   ///< samples from the beep's first sample to the end reported
@@ -19,3 +21,5 @@ struct BeepEdges {
 // `beep`: the beep's samples, with at least 500 silent ones before and after it. False when
 // its level never rises above the opening level.
 bool beep_edges_find(const std::vector<int16_t>& beep, int32_t rate, BeepEdges* edges);
+
+} // namespace skelv

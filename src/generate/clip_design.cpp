@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 
+namespace skelv {
+
 namespace {
 
 constexpr int kMarkerUnit = 16;          // codec block size that marker edges stay on
@@ -257,3 +259,5 @@ std::vector<int16_t> clip_design_sound(const ClipDesign& design)
         std::copy(beep.begin(), beep.end(), samples.begin() + start);
     return samples;
 }
+
+} // namespace skelv

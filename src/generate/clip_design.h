@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace skelv {
+
 // The sound track is made in memory and its samples are counted in 32 bits.
 constexpr double kMaxSeconds = 600;
 
@@ -81,3 +83,5 @@ void clip_design_paint(const ClipDesign& design, int frame, uint8_t* rgbx, int s
 std::vector<int16_t> clip_design_beep(const ClipParams& params);
 // The whole sound track: silence with a beep at each of `beep_starts`.
 std::vector<int16_t> clip_design_sound(const ClipDesign& design);
+
+} // namespace skelv

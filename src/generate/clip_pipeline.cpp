@@ -6,6 +6,8 @@
 
 #include <cstdio>
 
+namespace skelv {
+
 namespace {
 
 constexpr guint64 kQueueBytes = 4 << 20;                 // per source before pushing waits
@@ -337,3 +339,5 @@ bool clip_pipeline_write(const ClipDesign& design, const std::vector<int16_t>& s
         remove(path.c_str());
     return written;
 }
+
+} // namespace skelv

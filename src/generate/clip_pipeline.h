@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+namespace skelv {
+
 // Names the first element factory that `encoding` needs and the registry lacks; false
 // when all are there.
 bool clip_pipeline_missing_element(const Encoding& encoding, std::string* missing);
@@ -17,3 +19,5 @@ bool clip_pipeline_missing_element(const Encoding& encoding, std::string* missin
 // gst_init(). False with a reason on failure; the file written so far is then removed.
 bool clip_pipeline_write(const ClipDesign& design, const std::vector<int16_t>& sound, const Encoding& encoding,
     int quality, const std::string& path, std::string* error);
+
+} // namespace skelv

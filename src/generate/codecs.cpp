@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <iterator>
 
+namespace skelv {
+
 namespace {
 
 // Maps quality 1..100 (best) onto an encoder scale where `best` is the best setting.
@@ -162,3 +164,5 @@ std::string codec_names(bool video)
             names += (names.empty() ? "" : ", ") + std::string(c.name);
     return names;
 }
+
+} // namespace skelv

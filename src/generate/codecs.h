@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+namespace skelv {
+
 using ElementProperties = std::vector<std::pair<std::string, std::string>>;
 
 struct Codec {
@@ -46,3 +48,5 @@ std::string container_names();
 // Every extension with its default codecs, one a line.
 std::string container_defaults();
 std::string codec_names(bool video);
+
+} // namespace skelv

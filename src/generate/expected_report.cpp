@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace skelv {
+
 namespace {
 
 constexpr int64_t kGapTolerance = clip::kTimeTolerance; // ns either way that the analyser lets pass
@@ -278,3 +280,5 @@ bool expected_report_write(const std::string& path, const std::string& clip_path
     }
     return true;
 }
+
+} // namespace skelv

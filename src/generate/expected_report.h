@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace skelv {
+
 struct ExpectedMarker {
     MarkerBox box;
     uint32_t crc;       ///< fingerprint of the marker's colour classes, frame by frame
@@ -42,3 +44,5 @@ bool expected_report_make(const ClipDesign& design, const Encoding& encoding, Ex
 // Writes the report for the clip at `clip_path` to `path` as JSON.
 bool expected_report_write(const std::string& path, const std::string& clip_path, const ClipDesign& design,
     const Encoding& encoding, const ExpectedReport& report, std::string* error);
+
+} // namespace skelv

@@ -5,6 +5,8 @@
 #include <functional>
 #include <sstream>
 
+namespace skelv {
+
 namespace {
 
 constexpr double kDefaultDuration = 5; // seconds
@@ -308,3 +310,5 @@ Faults on purpose (design frames count from 0; in the content, after the first b
 Exit codes: 0 written, 1 wrong command line, 2 the clip could not be made.
 )";
 }
+
+} // namespace skelv

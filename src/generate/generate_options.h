@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace skelv {
+
 struct GenerateOptions {
     std::string output; ///< clip path; its extension names the container
     ClipParams clip;
@@ -25,3 +27,5 @@ bool generate_options_parse(const std::vector<std::string>& args, GenerateOption
 bool generate_options_encoding(GenerateOptions* options, Encoding* encoding, std::string* error);
 
 std::string generate_help_text();
+
+} // namespace skelv

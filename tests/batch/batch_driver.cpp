@@ -1,5 +1,7 @@
 // skelv-check's batch mode with a stand-in analysis: the batch's own behaviour without media.
-#include "check/batch_cli.h"
+#include "batch/batch_cli.h"
+
+using namespace skelv;
 
 int main(int argc, char* argv[])
 {

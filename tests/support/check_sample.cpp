@@ -1,11 +1,14 @@
 #include "support/check_sample.h"
 
 #include "generate/clip_design.h"
+#include "rules/time_units.h"
 
 #include <png.h>
 
 #include <cmath>
 #include <stdexcept>
+
+namespace skelv {
 
 namespace {
 
@@ -16,21 +19,21 @@ constexpr double kDelayMs = 21.6; // every beep after its flash, before the faul
 // Which captured frames the faults touch, as fractions of the content.
 constexpr double kDropAt = 0.3, kRepeatAt = 0.45, kGapAt = 0.5, kUnreadableAt = 0.6, kLoopAt = 0.7;
 constexpr int kGapFrames = 3; // periods the frame before a gap stays on screen
-const char* const kRoles[] = {"sync", "frameid", "lipsync"}; // by MarkerKind
+const MarkerRole kRoles[] = {MarkerRole::Sync, MarkerRole::FrameId, MarkerRole::LipSync}; // by MarkerKind
 
 // The captured frames: header, locator, content (with the faults), trailer; the flashes seen.
 void fill_video(const CheckSample& s, CheckVideo* v, std::vector<Flash>* flashes)
 {
-    const double period = 1000 / s.fps;
+    const int64_t period = ns_of_seconds(1 / s.fps);
     const int content = s.frames - kHeaderFrames - kLocatorFrames - kTrailerFrames;
     const auto fault_at = [&](double fraction) {
         return s.faults ? kHeaderFrames + kLocatorFrames + int(content * fraction) : -1;
     };
     int64_t source = 0;
-    double time_ms = 0;
+    int64_t time_ns = 0;
     for (int i = 0; i < s.frames; i++) {
-        CheckFrame f{time_ms, i == fault_at(kGapAt) ? kGapFrames * period : period};
-        time_ms += f.duration_ms;
+        CheckFrame f{time_ns, i == fault_at(kGapAt) ? kGapFrames * period : period};
+        time_ns += f.duration_ns;
         f.kind = i < kHeaderFrames                     ? FrameKind::Header
                  : i < kHeaderFrames + kLocatorFrames  ? FrameKind::Locator
                  : i >= s.frames - kTrailerFrames      ? FrameKind::Trailer
@@ -46,7 +49,7 @@ void fill_video(const CheckSample& s, CheckVideo* v, std::vector<Flash>* flashes
             f.loop = v->loops;
             f.flash = !f.repeated && f.source_frame % kFlashPeriod == kFlashPeriod / 2;
             if (f.flash)
-                flashes->push_back({f.source_frame, f.loop, f.time_ms});
+                flashes->push_back({f.source_frame, f.loop, f.time_ns});
         }
         v->timeline.push_back(f);
     }
@@ -73,36 +76,39 @@ CheckResult check_sample(const CheckSample& s)
 
     CheckResult r;
     r.file = "capture/set-top box \"B\" <HDMI> & 50 Hz.mkv";
-    r.profile = *sync_profile_find("ebu-r37");
+    r.profile = sync_profiles().front();
     std::vector<Flash> flashes;
     fill_video(s, &r.video, &flashes);
-    const double end_ms = r.video.timeline.back().time_ms + r.video.timeline.back().duration_ms;
-    r.streams = {"matroskademux", "avdec_h264",  s.audio ? "avdec_aac" : "",  s.width, s.height,
-                 s.fps,           end_ms / 1000, s.audio ? end_ms / 1000 : 0, 0,       end_ms};
+    const int64_t end_ns = r.video.timeline.back().time_ns + r.video.timeline.back().duration_ns;
+    r.streams = {"matroskademux", "avdec_h264", s.audio ? "avdec_aac" : "", s.width, s.height,
+                 s.fps,           end_ns,       s.audio ? end_ns : 0,       0,       end_ns};
     r.video.content_start_seen = true;
     for (const MarkerBox& box : design.markers) {
         const int bit = box.kind == MarkerKind::FrameId ? int(std::log2(box.half_period)) : -1;
         r.video.markers.push_back({kRoles[int(box.kind)], bit, box.left, box.top, box.size, box.size});
     }
     // The clip's grey backdrop; the tests that look at pixels paint their own.
-    r.video.snapshot = {s.width, s.height, std::vector<uint8_t>(size_t(s.width * s.height * 3), 128), 500};
+    r.video.snapshot = {s.width, s.height, std::vector<uint8_t>(size_t(s.width * s.height * 3), 128), 500 * kNsPerMs};
 
-    std::vector<double> beeps;
+    std::vector<int64_t> beeps;
     if (s.audio) {
         for (size_t i = 0; i < flashes.size(); i++) {
             if (s.faults && i == 2)
                 continue;                                    // the missing beep
             const double wobble = 0.1 * std::sin(double(i)); // ms, like a real capture's jitter
             const double beyond = s.faults && i == 4 ? 60 : 0;
-            beeps.push_back(flashes[i].video_ms + kDelayMs + wobble + beyond);
+            beeps.push_back(flashes[i].video_ns + ns_of_ms(kDelayMs + wobble + beyond));
         }
         if (s.faults)
-            beeps.insert(beeps.begin(), 100); // in the header, far from any flash
+            beeps.insert(beeps.begin(), 100 * kNsPerMs); // in the header, far from any flash
         r.audio = {48000, 2, beeps.size()};
     }
     r.pairing = sync_pair(flashes, beeps, 0);
     r.statistics = delay_statistics(r.pairing.events);
-    r.judgement = sync_judge(r.pairing.events, r.profile, 0, r.streams.start_ms, r.streams.end_ms);
+    r.judgement = sync_judge(r.pairing.events, r.profile, {0, r.streams.start_ns, r.streams.end_ns});
+    if (r.judgement.judged == 0)
+        r.unmeasurable_reason = s.audio ? "no beep lies near a flash of the lip-sync marker"
+                                        : "the recording has no sound to search for beeps";
     if (s.faults)
         r.warnings = {"audio starts 40.0 ms after the video <late>", "gap of 120.0 ms in the video at 3.000 s & more"};
     return r;
@@ -128,3 +134,5 @@ CheckSnapshot decode_png(const std::string& png)
         return {};
     return decoded;
 }
+
+} // namespace skelv

@@ -4,6 +4,8 @@
 
 #include "check/check_result.h"
 
+namespace skelv {
+
 struct CheckSample {
     int frames = 300; ///< captured frames
     double fps = 25;  ///< capture and clip frame rate
@@ -19,3 +21,5 @@ CheckResult check_sample(const CheckSample& sample);
 size_t count_of(const std::string& text, const std::string& what);
 // The pixels of a PNG held in `png`; empty when it does not decode.
 CheckSnapshot decode_png(const std::string& png);
+
+} // namespace skelv

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace skelv {
+
 ReadingPlan plan_of(const ClipDesign& design, double source_fps)
 {
     ReadingPlan plan;
@@ -42,3 +44,5 @@ int content_offset(const ClipDesign& design, int frame)
     const int offset = frame - design.params.header - design.params.locator;
     return offset >= 0 && offset < design.params.content ? offset : -1;
 }
+
+} // namespace skelv

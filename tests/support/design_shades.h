@@ -3,9 +3,11 @@
 #pragma once
 
 #include "generate/clip_design.h"
-#include "robust/marker_roles.h"
+#include "picture/marker_roles.h"
 
 #include <vector>
+
+namespace skelv {
 
 // Roles and half-periods straight from the design (levels are left empty).
 ReadingPlan plan_of(const ClipDesign& design, double source_fps = 25);
@@ -13,3 +15,5 @@ ReadingPlan plan_of(const ClipDesign& design, double source_fps = 25);
 std::vector<int8_t> design_shades(const ClipDesign& design, int frame);
 // Content offset of design frame `frame`, or -1 outside the content.
 int content_offset(const ClipDesign& design, int frame);
+
+} // namespace skelv

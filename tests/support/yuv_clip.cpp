@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+namespace skelv {
+
 I420Frame::I420Frame(int w, int h)
     : width(w), height(h), y_stride(w + 24), uv_stride(w / 2 + 24), bytes(size_t(h) * (y_stride + uv_stride), 0)
 {
@@ -95,3 +97,5 @@ CapturedSeries capture_series(const ClipDesign& design, double capture_fps, int 
     }
     return out;
 }
+
+} // namespace skelv

@@ -3,10 +3,12 @@
 #pragma once
 
 #include "generate/clip_design.h"
-#include "robust/yuv_frame.h"
+#include "picture/yuv_frame.h"
 
 #include <cstdint>
 #include <vector>
+
+namespace skelv {
 
 struct I420Frame {
     int width, height, y_stride, uv_stride; ///< rows are padded past the picture
@@ -33,3 +35,5 @@ struct CapturedSeries {
     std::vector<int64_t> times_ns;
 };
 CapturedSeries capture_series(const ClipDesign& design, double capture_fps, int first, int count);
+
+} // namespace skelv

@@ -1,0 +1,83 @@
+#include "picture/continuity.h"
+
+#include <algorithm>
+
+namespace skelv {
+
+namespace {
+
+// Source frames more than this far below the highest shown are settled: a frame that comes
+// back later than that only counts as out of order.
+constexpr int64_t kSettleDistance = 64;
+
+} // namespace
+
+void ContinuityTracker::settle_below(int64_t source)
+{
+    while (!pending_.empty() && pending_.begin()->first < source) {
+        const int32_t count = pending_.begin()->second;
+        pending_.erase(pending_.begin());
+        report_.shown++;
+        report_.display_counts[count]++;
+        report_.repeated += count > 1;
+    }
+    while (!missing_.empty() && missing_.begin()->first < source) {
+        (missing_.begin()->second ? report_.unresolved : report_.dropped)++;
+        missing_.erase(missing_.begin());
+    }
+}
+
+void ContinuityTracker::settle_loop()
+{
+    settle_below(INT64_MAX);
+    highest_ = -1;
+}
+
+void ContinuityTracker::add(const FrameReading& frame)
+{
+    if (frame.kind == FrameKind::Unreadable) {
+        unreadable_since_last_ = true;
+        return;
+    }
+    if (frame.kind != FrameKind::Content || frame.source < 0)
+        return;
+    if (frame.loop != loop_) {
+        settle_loop();
+        loop_ = frame.loop;
+        report_.loops++;
+        unreadable_since_last_ = false;
+    }
+    const int64_t source = frame.source;
+    if (source > highest_) {
+        if (highest_ >= 0) {
+            // Gaps already out of reach of late frames are settled at once.
+            const int64_t reach = source - kSettleDistance;
+            const int64_t settled = std::clamp(reach - highest_ - 1, int64_t{0}, source - highest_ - 1);
+            (unreadable_since_last_ ? report_.unresolved : report_.dropped) += settled;
+            for (int64_t gap = highest_ + 1 + settled; gap < source; ++gap)
+                missing_[gap] = unreadable_since_last_;
+        }
+        highest_ = source;
+        settle_below(highest_ - kSettleDistance);
+    } else if (source < highest_) {
+        report_.out_of_order++;
+    }
+    if (missing_.erase(source) > 0 || pending_.count(source) > 0 || source >= highest_ - kSettleDistance)
+        pending_[source]++;
+    unreadable_since_last_ = false;
+
+    const int64_t flash_source = source + (frame.flash_is_next ? 1 : 0);
+    if (frame.flash && (flash_source != last_flash_source_ || frame.loop != last_flash_loop_)) {
+        report_.flashes.push_back({flash_source, frame.loop, frame.time_ns});
+        last_flash_source_ = flash_source;
+        last_flash_loop_ = frame.loop;
+    }
+}
+
+ContinuityReport ContinuityTracker::finish()
+{
+    settle_loop();
+    return report_;
+}
+
+} // namespace skelv

@@ -1,0 +1,169 @@
+#include "picture/source_numbering.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+namespace skelv {
+
+namespace {
+
+// A flash frame's offset is known only modulo 2^bits; it is trusted only this close (source
+// frames) to where the frames before it lead.
+constexpr double kWeakTolerance = 3;
+
+} // namespace
+
+SourceNumbering::SourceNumbering(const ReadingPlan& plan, double source_fps)
+    : counter_(plan), fps_(source_fps)
+{
+}
+
+void SourceNumbering::start_loop()
+{
+    if (loop_has_content_)
+        ++loop_;
+    loop_has_content_ = false;
+    anchored_ = false;
+}
+
+// The offset congruent to one of the residues that lies nearest to where the last placed
+// frame and the time since lead; false when a weak reading lands too far from it.
+bool SourceNumbering::place(int64_t time_ns, bool weak, int64_t* offset) const
+{
+    double expected;
+    if (anchored_)
+        expected = double(anchor_offset_) + double(time_ns - anchor_time_ns_) * 1e-9 * fps_;
+    else
+        expected = std::max(0.0, double(time_ns - start_time_ns_) * 1e-9 * fps_ - 1);
+    const int64_t period = counter_.period();
+    double best_distance = 1e300;
+    for (int32_t residue : residues_) {
+        const double turns = std::floor((expected - residue) / double(period));
+        for (double k : {turns, turns + 1}) {
+            const double candidate = residue + k * double(period);
+            if (std::fabs(candidate - expected) < best_distance) {
+                best_distance = std::fabs(candidate - expected);
+                *offset = int64_t(candidate);
+            }
+        }
+    }
+    return !weak || best_distance <= kWeakTolerance;
+}
+
+// Numbers a content frame whose offset is one of residues_; a `weak` one only where the count
+// leads.
+bool SourceNumbering::place_content(int64_t time_ns, bool weak, FrameReading* reading)
+{
+    if (break_since_content_) {
+        // Content again after the trailer: the clip started over, its start unseen.
+        start_loop();
+        break_since_content_ = false;
+        start_visible_ = false;
+    }
+    int64_t offset = 0;
+    if (!place(time_ns, weak, &offset))
+        return false;
+    if (!anchored_) {
+        base_ = start_visible_ ? 0 : offset;
+        if (loop_ == 0 && !loop_has_content_)
+            first_start_seen_ = start_visible_;
+    }
+    anchored_ = true;
+    anchor_offset_ = offset;
+    anchor_time_ns_ = time_ns;
+    loop_has_content_ = true;
+    start_visible_ = false;
+    reading->kind = FrameKind::Content;
+    reading->source = offset >= base_ ? int32_t(offset - base_) : -1;
+    return true;
+}
+
+FrameReading SourceNumbering::unknown(int64_t time_ns) const
+{
+    FrameReading reading;
+    reading.time_ns = time_ns;
+    reading.loop = loop_;
+    return reading;
+}
+
+FrameReading SourceNumbering::next(int64_t time_ns, const std::vector<int8_t>& shades, float margin)
+{
+    FrameReading reading;
+    reading.time_ns = time_ns;
+    reading.margin = margin;
+    const FramePattern pattern = counter_.pattern(shades);
+    switch (pattern) {
+    case FramePattern::White:
+        reading.kind = loop_has_content_ ? FrameKind::Trailer : FrameKind::Header;
+        if (loop_has_content_)
+            break_since_content_ = true;
+        else
+            start_visible_ = true;
+        start_time_ns_ = time_ns;
+        break;
+    case FramePattern::Locator:
+        start_loop();
+        break_since_content_ = false;
+        start_visible_ = true;
+        start_time_ns_ = time_ns;
+        reading.kind = FrameKind::Locator;
+        break;
+    case FramePattern::Unclear:
+        reading.kind = FrameKind::Unreadable;
+        break;
+    case FramePattern::Other:
+        reading.kind = FrameKind::Unknown;
+        break;
+    case FramePattern::Content:
+    case FramePattern::Flash: {
+        counter_.residues(shades, &residues_);
+        if (residues_.empty()) {
+            reading.kind = FrameKind::Unreadable;
+            break;
+        }
+        // A frame that leaves several offsets open (a flash hides its colour) is placed only
+        // next to content already placed: a black screen would read as a flash as well.
+        const bool weak = pattern == FramePattern::Flash || residues_.size() > 1;
+        if ((weak && (!anchored_ || break_since_content_)) || !place_content(time_ns, weak, &reading)) {
+            reading.kind = FrameKind::Unknown;
+            break;
+        }
+        reading.flash = pattern == FramePattern::Flash;
+        break;
+    }
+    }
+    reading.loop = loop_;
+    return reading;
+}
+
+FrameReading SourceNumbering::next_blend(int64_t time_ns, const std::vector<Blend>& blends, float margin)
+{
+    FrameReading reading;
+    reading.time_ns = time_ns;
+    reading.margin = margin;
+    reading.kind = FrameKind::Unreadable;
+    const int32_t period = counter_.period();
+    residues_.clear();
+    for (const Blend& blend : blends)
+        residues_.push_back(blend.major(period));
+    std::sort(residues_.begin(), residues_.end());
+    // Mixes that differ only in the flash cannot be told apart by where they lie.
+    const bool distinct = std::adjacent_find(residues_.begin(), residues_.end()) == residues_.end();
+    // A marker off can make a frame look like a blend of other frames: blends are placed only
+    // where the count leads, from content already numbered or from the loop's start.
+    const bool counted = anchored_ ? !break_since_content_ : start_visible_;
+    if (!residues_.empty() && distinct && counted && place_content(time_ns, true, &reading)) {
+        const int64_t residue = (anchor_offset_ % period + period) % period;
+        const Blend& chosen = *std::find_if(blends.begin(), blends.end(),
+            [&](const Blend& blend) { return blend.major(period) == residue; });
+        reading.weight = std::max(chosen.weight, 1 - chosen.weight);
+        const int32_t flash = chosen.flash_shown(period);
+        reading.flash = flash >= 0;
+        reading.flash_is_next = reading.flash && flash != chosen.major(period);
+    }
+    reading.loop = loop_;
+    return reading;
+}
+
+} // namespace skelv

@@ -1,0 +1,68 @@
+// Turns the per-frame marker readings of a recording, in capture order, into frame kinds and
+// source frame numbers: the content offset a frame shows, unwrapped past the counter's period
+// with the frame times, and the loop it belongs to. Each loop numbers its content from the
+// content's first frame when its locator or header was seen, else from its first content
+// frame read.
+#pragma once
+
+#include "picture/blend_reading.h"
+#include "picture/frame_counter.h"
+#include "rules/names.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace skelv {
+
+struct FrameReading {
+    int64_t time_ns = 0;
+    FrameKind kind = FrameKind::Unknown;
+    int32_t source = -1; ///< content frame number, -1 when unknown; of a blend, the frame mostly shown
+    int32_t loop = 0;    ///< how many times the clip had started again before this frame
+    bool flash = false;  ///< the flash's source frame has at least half the picture (all of it unblended)
+    bool flash_is_next = false; ///< the flash is source + 1: the other half of an even blend
+    float weight = 1;    ///< share of `source` in the picture: 1 unblended, 0.5 to 1 in a blend
+    float margin = 0;    ///< the least clear marker: 1 at its level, 0 half-way to another
+};
+
+class SourceNumbering {
+public:
+    SourceNumbering(const ReadingPlan& plan, double source_fps);
+
+    // An Unreadable result leaves the numbering as it was, so that the frame may be tried as a
+    // blend instead.
+    FrameReading next(int64_t time_ns, const std::vector<int8_t>& shades, float margin);
+    // A frame that mixes two consecutive content frames, `blends` the mixes that explain it
+    // (BlendReader): numbered as the frame it mostly shows (the earlier at an even blend), the
+    // mix that lies nearest where the count leads (from the content already numbered, or from
+    // the loop's locator or header) and within a few frames of it. Unreadable otherwise.
+    FrameReading next_blend(int64_t time_ns, const std::vector<Blend>& blends, float margin);
+    // A frame whose markers could not be measured at all.
+    FrameReading unknown(int64_t time_ns) const;
+
+    // Whether the first loop's content was seen from its first frame (after its locator or
+    // header), so that its numbers are content offsets; otherwise they count from the first
+    // content frame read.
+    bool content_start_seen() const { return first_start_seen_; }
+
+private:
+    void start_loop();
+    bool place(int64_t time_ns, bool weak, int64_t* offset) const;
+    bool place_content(int64_t time_ns, bool weak, FrameReading* reading);
+
+    FrameCounter counter_;
+    double fps_;
+    std::vector<int32_t> residues_;
+
+    int32_t loop_ = 0;
+    bool loop_has_content_ = false;
+    bool break_since_content_ = false; ///< white or locator frames since the last content frame
+    bool start_visible_ = false;       ///< the current loop's header or locator was seen
+    int64_t start_time_ns_ = 0;        ///< time of the last white or locator frame
+    bool first_start_seen_ = false;
+    bool anchored_ = false;
+    int64_t anchor_offset_ = 0, anchor_time_ns_ = 0; ///< the last content frame placed
+    int64_t base_ = 0;                               ///< offset numbered 0
+};
+
+} // namespace skelv

@@ -1,0 +1,264 @@
+#include "picture/video_reader.h"
+
+#include "picture/level_model.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+namespace skelv {
+
+namespace {
+
+// Share of the look-ahead's clear content frames whose markers must agree on one counter
+// state: other pictures that happen to blink and change colour do not.
+constexpr double kMinAgreeingShare = 0.9;
+constexpr int64_t kMinAgreeing = 12;
+// The source rate is measured again on the numbered frames over spans of this length.
+constexpr int64_t kRateSpanNs = 1'000'000'000;
+
+// Median of the rates (source frames per second) between numbered frames about a second
+// apart: a freeze or a drop moves only the few spans that hold it.
+double median_rate(const std::vector<FrameReading>& numbered)
+{
+    std::vector<float> rates;
+    size_t later = 0;
+    for (size_t i = 0; i < numbered.size(); ++i) {
+        later = std::max(later, i + 1);
+        while (later < numbered.size() && numbered[later].loop == numbered[i].loop &&
+               numbered[later].time_ns - numbered[i].time_ns < kRateSpanNs)
+            ++later;
+        if (later == numbered.size() || numbered[later].loop != numbered[i].loop)
+            continue;
+        rates.push_back(float(numbered[later].source - numbered[i].source) * 1e9f /
+            float(numbered[later].time_ns - numbered[i].time_ns));
+    }
+    return rates.empty() ? 0 : quantile(rates, 0.5f);
+}
+
+// Whether the markers of the look-ahead count frames as a test clip's do; the source rate
+// measured again on the frame numbers, which blending cannot bias.
+bool check_counting(const std::vector<std::vector<Yuv>>& series, const std::vector<int64_t>& times,
+    const ReadingPlan& plan, double* source_fps, std::string* reason)
+{
+    const FrameCounter counter(plan);
+    SourceNumbering trial(plan, plan.source_fps);
+    std::vector<int8_t> shades(series.size());
+    std::vector<int32_t> residues;
+    int64_t clear = 0, agreeing = 0;
+    std::vector<FrameReading> numbered;
+    for (size_t t = 0; t < times.size(); ++t) {
+        for (size_t m = 0; m < series.size(); ++m)
+            shades[m] = read_shade(plan.markers[m], series[m][t]);
+        if (counter.pattern(shades) == FramePattern::Content) {
+            ++clear;
+            counter.residues(shades, &residues);
+            agreeing += !residues.empty();
+        }
+        const FrameReading reading = trial.next(times[t], shades, 1);
+        if (reading.kind == FrameKind::Content && !reading.flash && reading.source >= 0)
+            numbered.push_back(reading);
+    }
+    if (agreeing < kMinAgreeing || double(agreeing) < kMinAgreeingShare * double(clear)) {
+        *reason = "the blinking markers and the colours do not agree on frame numbers";
+        return false;
+    }
+    const double rate = median_rate(numbered);
+    *source_fps = rate > 0 ? snap_frame_rate(rate) : plan.source_fps;
+    return true;
+}
+
+} // namespace
+
+struct VideoReader::Plan {
+    std::vector<MarkerArea> areas;
+    ReadingPlan reading;
+    double source_fps = 0;
+    std::optional<BlendReader> blends;
+    std::optional<SourceNumbering> numbering;
+    ContinuityTracker continuity;
+};
+
+VideoReader::VideoReader(VideoReaderOptions options) : options_(std::move(options)) {}
+
+VideoReader::~VideoReader() = default;
+
+PushResult VideoReader::push(const YuvFrameView& frame, int64_t time_ns)
+{
+    if (phase_ == Phase::Done)
+        return PushResult::Continue;
+    if (!sized_) {
+        grid_ = cell_grid_for(frame.width, frame.height);
+        result_.width = frame.width;
+        result_.height = frame.height;
+        sized_ = true;
+    }
+    result_.frames_read++;
+    const bool same_size = frame.width == result_.width && frame.height == result_.height;
+    if (!same_size)
+        result_.frames_other_size++;
+    if (phase_ == Phase::Reading) {
+        if (same_size) {
+            for (size_t m = 0; m < plan_->areas.size(); ++m)
+                values_[m] = cell_rect_mean(grid_, frame, plan_->areas[m].read);
+        }
+        deliver(time_ns, same_size ? values_ : std::vector<Yuv>{});
+        return PushResult::Continue;
+    }
+    // A frame of another size keeps its place in the look-ahead, with no cells: read as unknown.
+    lookahead_.push_back({time_ns, {}});
+    if (same_size && grid_.count() > 0) {
+        lookahead_.back().cells.resize(grid_.frame_bytes());
+        cell_grid_reduce(grid_, frame, lookahead_.back().cells.data());
+        lookahead_bytes_ += grid_.frame_bytes();
+    }
+    const double seconds = double(lookahead_.back().time_ns - lookahead_.front().time_ns) / 1e9;
+    if (seconds >= options_.lookahead_seconds || lookahead_bytes_ >= options_.lookahead_bytes)
+        return search(false);
+    return PushResult::Continue;
+}
+
+PushResult VideoReader::finish()
+{
+    if (phase_ == Phase::Searching) {
+        if (lookahead_.empty()) {
+            fail(result_.frames_read == 0 ? "the recording has no video frames" : "no video frame could be read");
+            return PushResult::Continue;
+        }
+        const PushResult next = search(true);
+        if (next == PushResult::Restart || phase_ != Phase::Reading)
+            return next;
+    }
+    if (phase_ == Phase::Reading) {
+        result_.continuity = plan_->continuity.finish();
+        result_.content_start_seen = plan_->numbering->content_start_seen();
+        result_.ok = true;
+    }
+    phase_ = Phase::Done;
+    return PushResult::Continue;
+}
+
+void VideoReader::fail(const std::string& reason)
+{
+    result_.ok = false;
+    result_.error = reason;
+    result_.markers.clear();
+    lookahead_.clear();
+    phase_ = Phase::Done;
+}
+
+PushResult VideoReader::search(bool final_attempt)
+{
+    auto plan = std::make_unique<Plan>();
+    std::vector<const uint8_t*> cells;
+    std::vector<int64_t> times;
+    for (const Buffered& frame : lookahead_)
+        if (!frame.cells.empty()) {
+            cells.push_back(frame.cells.data());
+            times.push_back(frame.time_ns);
+        }
+    std::string reason;
+    plan->areas = find_marker_areas(grid_, cells);
+    std::vector<std::vector<Yuv>> series(plan->areas.size());
+    for (size_t m = 0; m < plan->areas.size(); ++m)
+        for (const uint8_t* frame : cells)
+            series[m].push_back(cell_rect_mean(grid_, frame, plan->areas[m].read));
+    if (plan->areas.empty())
+        reason = "no area of the picture blinks or changes colour";
+    else if (plan_markers(series, times, &plan->reading, &reason))
+        check_counting(series, times, plan->reading, &plan->source_fps, &reason);
+
+    if (!reason.empty()) {
+        if (final_attempt) {
+            fail("not a test clip: " + reason);
+            return PushResult::Continue;
+        }
+        // Keep the later half and search again when the look-ahead is full once more.
+        lookahead_trimmed_ = true;
+        while (lookahead_.size() > 1 &&
+               (double(lookahead_.back().time_ns - lookahead_.front().time_ns) / 1e9 > options_.lookahead_seconds / 2 ||
+                   lookahead_bytes_ > options_.lookahead_bytes / 2)) {
+            lookahead_bytes_ -= lookahead_.front().cells.size();
+            lookahead_.pop_front();
+        }
+        return PushResult::Continue;
+    }
+
+    plan_ = std::move(plan);
+    plan_->blends.emplace(plan_->reading);
+    values_.assign(plan_->areas.size(), Yuv{});
+    result_.markers.clear();
+    for (size_t m = 0; m < plan_->areas.size(); ++m) {
+        const MarkerArea& area = plan_->areas[m];
+        const MarkerPlan& role = plan_->reading.markers[m];
+        result_.markers.push_back({area.left, area.top, area.width, area.height, role.role, role.bit, role.half_period});
+    }
+    result_.sync_from = plan_->reading.sync_from;
+    result_.source_fps = plan_->source_fps;
+    std::vector<float> gaps;
+    for (size_t t = 1; t < times.size(); ++t)
+        gaps.push_back(float(times[t] - times[t - 1]));
+    const float interval = quantile(gaps, 0.5f);
+    result_.capture_fps = interval > 0 ? snap_frame_rate(1e9 / interval) : 0;
+    phase_ = Phase::Reading;
+    restart_reading();
+    if (lookahead_trimmed_) {
+        lookahead_.clear();
+        lookahead_bytes_ = 0;
+        result_.decodes = 2;
+        result_.frames_read = 0;
+        result_.frames_other_size = 0;
+        return PushResult::Restart;
+    }
+    read_buffered();
+    return PushResult::Continue;
+}
+
+void VideoReader::restart_reading()
+{
+    plan_->numbering.emplace(plan_->reading, plan_->source_fps);
+    plan_->continuity = ContinuityTracker{};
+    result_.frames.clear();
+}
+
+void VideoReader::read_buffered()
+{
+    for (const Buffered& frame : lookahead_) {
+        for (size_t m = 0; m < plan_->areas.size() && !frame.cells.empty(); ++m)
+            values_[m] = cell_rect_mean(grid_, frame.cells.data(), plan_->areas[m].read);
+        deliver(frame.time_ns, frame.cells.empty() ? std::vector<Yuv>{} : values_);
+    }
+    lookahead_.clear();
+    lookahead_bytes_ = 0;
+}
+
+void VideoReader::deliver(int64_t time_ns, const std::vector<Yuv>& values)
+{
+    FrameReading reading;
+    if (values.empty()) {
+        reading = plan_->numbering->unknown(time_ns);
+    } else {
+        const ReadingPlan& plan = plan_->reading;
+        shades_.resize(values.size());
+        float margin = 1;
+        for (size_t m = 0; m < values.size(); ++m) {
+            float marker_margin = 0;
+            shades_[m] = read_shade(plan.markers[m], values[m], &marker_margin);
+            if (plan.markers[m].role != MarkerRole::Unknown)
+                margin = std::min(margin, marker_margin);
+        }
+        reading = plan_->numbering->next(time_ns, shades_, margin);
+        // Only frames the levels leave unclear are tried as blends: the others stay cheap.
+        if (reading.kind == FrameKind::Unreadable) {
+            plan_->blends->read(values, &blends_);
+            reading = plan_->numbering->next_blend(time_ns, blends_, margin);
+        }
+    }
+    plan_->continuity.add(reading);
+    if (options_.on_frame)
+        options_.on_frame(reading);
+    if (options_.keep_frames)
+        result_.frames.push_back(reading);
+}
+
+} // namespace skelv

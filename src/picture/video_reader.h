@@ -1,0 +1,104 @@
+// The robust reading of a recording's picture, frame by frame as it is decoded: a bounded
+// look-ahead of reduced frames in which the markers are found from their behaviour, then every
+// frame's kind, source frame number, loop and flash, and the continuity of the whole.
+//
+//   VideoReader reader;
+//   for each decoded frame: if (reader.push(view, time_ns) == PushResult::Restart) decode again;
+//   if (reader.finish() == PushResult::Restart) decode again, push every frame, finish;
+//   reader.result()
+//
+// A second decode is asked for only when the markers could be found only after frames had
+// left the look-ahead; the second pass then reads every frame with the markers known.
+#pragma once
+
+#include "picture/cell_grid.h"
+#include "picture/continuity.h"
+#include "picture/marker_roles.h"
+#include "picture/marker_search.h"
+#include "picture/source_numbering.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace skelv {
+
+struct VideoReaderOptions {
+    double lookahead_seconds = 10;                ///< captured time searched for markers at once
+    size_t lookahead_bytes = size_t{48} << 20;    ///< cap on the reduced frames held meanwhile
+    bool keep_frames = true;                      ///< keep every FrameReading in the result
+    std::function<void(const FrameReading&)> on_frame; ///< optional: each reading, in capture order
+};
+
+struct FoundMarker {
+    int32_t left = 0, top = 0, width = 0, height = 0; ///< captured pixels
+    MarkerRole role = MarkerRole::Unknown;
+    int32_t bit = -1;        ///< FrameId: 0 for half-period 1
+    int32_t half_period = 0; ///< Sync and FrameId, source frames
+};
+
+struct VideoReading {
+    bool ok = false;
+    std::string error; ///< why the picture could not be read, when not ok
+    int32_t width = 0, height = 0;
+    std::vector<FoundMarker> markers; ///< raster order
+    SyncEvidence sync_from = SyncEvidence::None;
+    double capture_fps = 0; ///< from the frame times
+    double source_fps = 0;  ///< source frames shown per second of capture
+    bool content_start_seen = false;
+    ContinuityReport continuity;
+    std::vector<FrameReading> frames; ///< when kept
+    int64_t frames_read = 0;          ///< captured frames, in the last decode
+    int64_t frames_other_size = 0;    ///< frames whose size differed from the first, read as unknown
+    int32_t decodes = 1;
+};
+
+enum class PushResult { Continue, Restart };
+
+class VideoReader {
+public:
+    explicit VideoReader(VideoReaderOptions options = {});
+    ~VideoReader();
+    VideoReader(const VideoReader&) = delete;
+    VideoReader& operator=(const VideoReader&) = delete;
+
+    // `time_ns`: the frame's running time. Restart: stop this decode and push the file again.
+    PushResult push(const YuvFrameView& frame, int64_t time_ns);
+    // End of a decode. Restart: decode again and push every frame.
+    PushResult finish();
+    const VideoReading& result() const { return result_; }
+
+private:
+    struct Buffered {
+        int64_t time_ns;
+        std::vector<uint8_t> cells;
+    };
+    struct Plan;
+
+    PushResult search(bool final_attempt);
+    void restart_reading();
+    void read_buffered();
+    void deliver(int64_t time_ns, const std::vector<Yuv>& values);
+    void fail(const std::string& reason);
+
+    VideoReaderOptions options_;
+    VideoReading result_;
+    CellGrid grid_;
+    bool sized_ = false;
+    enum class Phase { Searching, Reading, Done } phase_ = Phase::Searching;
+
+    std::deque<Buffered> lookahead_;
+    size_t lookahead_bytes_ = 0;
+    bool lookahead_trimmed_ = false; ///< frames left the look-ahead before the markers were found
+
+    std::unique_ptr<Plan> plan_;
+    std::vector<Yuv> values_;
+    std::vector<int8_t> shades_;
+    std::vector<Blend> blends_;
+};
+
+} // namespace skelv

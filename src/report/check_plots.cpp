@@ -1,0 +1,609 @@
+#include "report/check_plots.h"
+
+#include "check/check_report.h"
+#include "outputs/html_text.h"
+#include "rules/time_units.h"
+#include "report/snapshot_png.h"
+
+#include <glib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <memory>
+#include <utility>
+
+namespace skelv {
+
+namespace {
+
+constexpr int kSnapshotMaxWidth = 960;  // pixels of the embedded picture; enough to see every marker
+constexpr double kLaneHeight = 9;       // pixels of one row of frame fault marks
+constexpr int kHistogramBins = 24;      // about as many bins over the bulk of the delays
+constexpr double kMinHistogramSpan = 1; // ms; bins narrower than 1/20 ms would show only jitter
+// Tukey's far-out fences: beyond three interquartile ranges an event is counted at the end.
+constexpr double kFarOut = 3;
+
+// A pixel column of a plot, or -1 outside it.
+int column_of(const SvgChart& chart, double x)
+{
+    const double at = chart.x()(x);
+    if (!std::isfinite(at) || at < chart.frame().plot_left() || at > chart.frame().plot_right())
+        return -1;
+    return int(std::floor(at));
+}
+
+std::string seconds_text(int64_t ns)
+{
+    return fixed(report_ms(double(ns)) / 1000, 3) + " s";
+}
+
+// A delay in ms on a plot's scale, as the reports round it.
+std::string delay_text(double ms, int decimals)
+{
+    return fixed(report_ms(ms * double(kNsPerMs)), decimals);
+}
+
+std::string title(const std::string& text)
+{
+    return "<title>" + text + "</title>";
+}
+
+// Which delays the profile accepts, in ms on the delay axis.
+Range tolerance_band(const CheckResult& r)
+{
+    const DelayBand band = r.profile.band(r.expected_delay_ns);
+    return {ms_of(band.low_ns), ms_of(band.high_ns)};
+}
+
+// Events binned to the pixel grid: one dot per occupied pixel and verdict, or one bar per
+// column and verdict where a column holds more distinct delays than can be told apart.
+struct EventMark {
+    size_t count = 0;
+    int64_t first_ns = 0, last_ns = 0, low_ns = 0, high_ns = 0;
+    int64_t flash_frame = 0;
+};
+
+std::string event_mark_title(const EventMark& m)
+{
+    if (m.count == 1)
+        return title(seconds_text(m.first_ns) + ": delay " + fixed(report_ms(double(m.low_ns)), 3) + " ms, flash frame " +
+                     std::to_string(m.flash_frame));
+    return title(std::to_string(m.count) + " events, " + seconds_text(m.first_ns) + "\u2026" + seconds_text(m.last_ns) +
+                 ": delay " + fixed(report_ms(double(m.low_ns)), 3) + "\u2026" + fixed(report_ms(double(m.high_ns)), 3) +
+                 " ms");
+}
+
+void merge(EventMark* into, const EventMark& m)
+{
+    if (into->count == 0) {
+        *into = m;
+        return;
+    }
+    into->count += m.count;
+    into->first_ns = std::min(into->first_ns, m.first_ns);
+    into->last_ns = std::max(into->last_ns, m.last_ns);
+    into->low_ns = std::min(into->low_ns, m.low_ns);
+    into->high_ns = std::max(into->high_ns, m.high_ns);
+}
+
+std::string event_marks(const CheckResult& r, const SvgChart& chart)
+{
+    const DelayBand band = r.profile.band(r.expected_delay_ns);
+    // column -> (pixel row, beyond the limits) -> events there
+    std::map<int, std::map<std::pair<int, bool>, EventMark>> columns;
+    for (const SyncEvent& e : r.pairing.events) {
+        const int column = column_of(chart, ms_of(e.video_ns));
+        const double row = chart.y()(ms_of(e.delay_ns));
+        if (column >= 0 && std::isfinite(row))
+            merge(&columns[column][{int(std::floor(row)), !band.holds(e.delay_ns)}],
+                  {1, e.video_ns, e.video_ns, e.delay_ns, e.delay_ns, e.flash_frame});
+    }
+    std::string svg;
+    for (const auto& [column, marks] : columns) {
+        if (marks.size() <= size_t(kMaxMarksPerColumn)) {
+            for (const auto& [key, m] : marks)
+                svg += "<circle class=\"" + std::string(key.second ? "out" : "in") + "\" cx=\"" +
+                       px(chart.x()(ms_of(m.first_ns))) + "\" cy=\"" + px(chart.y()(ms_of(m.low_ns))) + "\" r=\"3\">" +
+                       event_mark_title(m) + "</circle>";
+            continue;
+        }
+        for (bool beyond : {false, true}) {
+            EventMark merged;
+            for (const auto& [key, m] : marks)
+                if (key.second == beyond)
+                    merge(&merged, m);
+            if (merged.count == 0)
+                continue;
+            svg += "<path class=\"" + std::string(beyond ? "out" : "in") + " bar\" d=\"M" + px(column + 0.5) + " " +
+                   px(chart.y()(ms_of(merged.high_ns)) - 2) + "V" + px(chart.y()(ms_of(merged.low_ns)) + 2) + "\">" +
+                   event_mark_title(merged) + "</path>";
+        }
+    }
+    return svg;
+}
+
+// Triangles along the top (pointing down) or the bottom (pointing up) of the plot, one per
+// occupied pixel column.
+std::string edge_marks(const std::vector<int64_t>& times_ns, const SvgChart& chart, bool top, const char* css,
+                       const std::string& what)
+{
+    std::vector<int> columns;
+    for (int64_t t : times_ns)
+        if (const int column = column_of(chart, ms_of(t)); column >= 0)
+            columns.push_back(column);
+    std::sort(columns.begin(), columns.end());
+    columns.erase(std::unique(columns.begin(), columns.end()), columns.end());
+    if (columns.empty())
+        return "";
+    const double edge = top ? chart.frame().plot_top() + 1 : chart.frame().plot_bottom() - 1;
+    const std::string tip = top ? "l-4.5 -8h9z" : "l-4.5 8h9z";
+    std::string d;
+    for (int column : columns)
+        d += "M" + px(column + 0.5) + " " + px(top ? edge + 8 : edge - 8) + tip;
+    return "<path class=\"" + std::string(css) + "\" d=\"" + d + "\">" +
+           title(std::to_string(times_ns.size()) + " " + what) + "</path>";
+}
+
+std::string drift_line(const CheckResult& r, const SvgChart& chart)
+{
+    const std::vector<SyncEvent>& events = r.pairing.events;
+    if (!r.statistics.drift || events.empty())
+        return "";
+    double mean_t = 0;
+    for (const SyncEvent& e : events)
+        mean_t += ms_of(e.video_ns) / double(events.size());
+    // In ms of delay against ms of recording time.
+    const auto fitted = [&](double t) {
+        return (r.statistics.mean_ns + r.statistics.drift->ns_per_min * (t - mean_t) / 60000) / double(kNsPerMs);
+    };
+    const double t0 = ms_of(events.front().video_ns), t1 = ms_of(events.back().video_ns);
+    return "<path class=\"drift\" d=\"M" + px(chart.x()(t0)) + " " + px(chart.y()(fitted(t0))) + "L" +
+           px(chart.x()(t1)) + " " + px(chart.y()(fitted(t1))) + "\"/>";
+}
+
+std::string horizontal_band(const SvgChart& chart, Range values, const char* css)
+{
+    const double top = std::max(chart.y()(values.hi), chart.frame().plot_top() - 1);
+    const double bottom = std::min(chart.y()(values.lo), chart.frame().plot_bottom() + 1);
+    if (!(bottom > top))
+        return "";
+    return "<rect class=\"" + std::string(css) + "\" x=\"" + px(chart.frame().plot_left()) + "\" y=\"" + px(top) +
+           "\" width=\"" + px(chart.frame().plot_right() - chart.frame().plot_left()) + "\" height=\"" +
+           px(bottom - top) + "\"/>";
+}
+
+std::string horizontal_line(const SvgChart& chart, double value, const char* css)
+{
+    return "<path class=\"" + std::string(css) + "\" d=\"M" + px(chart.frame().plot_left()) + " " +
+           px(chart.y()(value)) + "H" + px(chart.frame().plot_right()) + "\"/>";
+}
+
+void include(Range* range, double value)
+{
+    if (!std::isfinite(value))
+        return;
+    range->lo = std::min(range->lo, value);
+    range->hi = std::max(range->hi, value);
+}
+
+// Frame categories for the span bands: what most of a pixel column's time shows.
+struct SpanKey {
+    FrameKind kind;
+    int loop;
+    bool operator==(const SpanKey&) const = default;
+};
+
+const char* span_name(FrameKind kind)
+{
+    switch (kind) {
+    case FrameKind::Header: return "header";
+    case FrameKind::Locator: return "locator";
+    case FrameKind::Content: return "content";
+    case FrameKind::Trailer: return "trailer";
+    default: return "other";
+    }
+}
+
+std::string span_css(const SpanKey& key)
+{
+    if (key.kind == FrameKind::Content)
+        return key.loop % 2 == 0 ? "span-content" : "span-content-odd";
+    return std::string("span-") + span_name(key.kind);
+}
+
+std::string span_label(const SpanKey& key)
+{
+    if (key.kind == FrameKind::Content && key.loop > 0)
+        return "content, loop " + std::to_string(key.loop + 1);
+    return span_name(key.kind);
+}
+
+struct ColumnSpan {
+    int first;
+    SpanKey key;
+};
+
+// The key of most of each pixel column's time, one entry per run of columns with the same key.
+// Unreadable frames are marked on their own, so they do not take part in the bands.
+std::vector<ColumnSpan> span_columns(const std::vector<CheckFrame>& frames, const SvgChart& chart)
+{
+    std::vector<ColumnSpan> spans;
+    std::vector<std::pair<SpanKey, double>> weights; // of the column's keys; a handful at most
+    int column = -1;
+    const auto close_column = [&] {
+        if (column < 0 || weights.empty())
+            return;
+        const SpanKey key = std::max_element(weights.begin(), weights.end(), [](auto& a, auto& b) {
+                                return a.second < b.second;
+                            })->first;
+        if (spans.empty() || !(spans.back().key == key))
+            spans.push_back({column, key});
+        weights.clear();
+    };
+    for (const CheckFrame& f : frames) {
+        const int c = column_of(chart, ms_of(f.time_ns));
+        if (c != column) {
+            close_column();
+            column = c;
+        }
+        if (c < 0 || f.kind == FrameKind::Unreadable)
+            continue;
+        const SpanKey key{f.kind, f.kind == FrameKind::Content ? f.loop : 0};
+        auto it = std::find_if(weights.begin(), weights.end(), [&](auto& w) { return w.first == key; });
+        if (it == weights.end())
+            it = weights.insert(weights.end(), {key, 0.0});
+        it->second += double(std::max<int64_t>(f.duration_ns, 1000));
+    }
+    close_column();
+    return spans;
+}
+
+// Each band runs until the next one starts, the last one to the end of the last frame.
+std::string span_bands(const std::vector<CheckFrame>& frames, const SvgChart& chart)
+{
+    const std::vector<ColumnSpan> spans = span_columns(frames, chart);
+    const double top = chart.frame().plot_top(), bottom = chart.frame().plot_bottom();
+    const double end =
+        std::min(chart.frame().plot_right(), chart.x()(ms_of(frames.back().time_ns + frames.back().duration_ns)));
+    std::string svg;
+    for (size_t i = 0; i < spans.size(); i++) {
+        const double left = spans[i].first, right = i + 1 < spans.size() ? spans[i + 1].first : std::max(end, left + 1);
+        svg += "<rect class=\"" + span_css(spans[i].key) + "\" x=\"" + px(left) + "\" y=\"" + px(top) + "\" width=\"" +
+               px(right - left) + "\" height=\"" + px(bottom - top) + "\">" + title(span_label(spans[i].key)) +
+               "</rect>";
+        if (right - left >= 56)
+            svg += "<text class=\"span-label\" x=\"" + px(left + 4) + "\" y=\"" + px(bottom - 5) + "\">" +
+                   span_label(spans[i].key) + "</text>";
+    }
+    return svg;
+}
+
+// How long each frame is shown: a step per frame where frames are wider than a pixel, else
+// the shortest and longest duration in each pixel column as a vertical stroke.
+std::string duration_strokes(const std::vector<CheckFrame>& frames, const SvgChart& chart)
+{
+    const double width = chart.frame().plot_right() - chart.frame().plot_left();
+    std::string d;
+    if (double(frames.size()) <= width) {
+        int64_t end_ns = -1; // of the previous frame, where the step line goes on
+        for (const CheckFrame& f : frames) {
+            const std::string level = px(chart.y()(ms_of(f.duration_ns)));
+            d += f.time_ns == end_ns ? "V" + level : "M" + px(chart.x()(ms_of(f.time_ns))) + " " + level;
+            d += "H" + px(chart.x()(ms_of(f.time_ns + f.duration_ns)));
+            end_ns = f.time_ns + f.duration_ns;
+        }
+        return d.empty() ? "" : "<path class=\"durations\" d=\"" + d + "\"/>";
+    }
+    std::map<int, Range> columns;
+    for (const CheckFrame& f : frames) {
+        const int c = column_of(chart, ms_of(f.time_ns));
+        if (c < 0)
+            continue;
+        const double duration = ms_of(f.duration_ns);
+        const auto [it, added] = columns.try_emplace(c, Range{duration, duration});
+        if (!added)
+            include(&it->second, duration);
+    }
+    for (const auto& [column, range] : columns)
+        d += "M" + px(column + 0.5) + " " + px(chart.y()(range.hi) - 1) + "V" + px(chart.y()(range.lo) + 1);
+    return d.empty() ? "" : "<path class=\"durations\" d=\"" + d + "\"/>";
+}
+
+// One row of short ticks near the top of the plot, one per pixel column holding a frame that
+// `marked` picks; `lane` counts rows from the top.
+template <typename Marked>
+std::string fault_lane(const std::vector<CheckFrame>& frames, const SvgChart& chart, int lane, const char* css,
+                       const std::string& what, Marked marked)
+{
+    std::vector<int> columns;
+    int64_t count = 0;
+    for (const CheckFrame& f : frames)
+        if (const int64_t n = marked(f); n > 0) {
+            count += n;
+            if (const int c = column_of(chart, ms_of(f.time_ns)); c >= 0 && (columns.empty() || columns.back() != c))
+                columns.push_back(c);
+        }
+    if (columns.empty())
+        return "";
+    const double top = chart.frame().plot_top() + 2 + lane * kLaneHeight;
+    std::string d;
+    for (int column : columns)
+        d += "M" + px(column + 0.5) + " " + px(top) + "v" + px(kLaneHeight - 2);
+    return "<path class=\"" + std::string(css) + "\" d=\"" + d + "\">" + title(std::to_string(count) + " " + what) +
+           "</path>";
+}
+
+void time_ticks(SvgChart* chart, const TimeAxis& time)
+{
+    const double step = nice_step((time.ms.hi - time.ms.lo) / time.unit_ms, 10) * time.unit_ms;
+    chart->x_axis(std::string("Recording time (") + time.unit + ")", step, time.unit_ms);
+}
+
+std::string base64(const std::string& bytes)
+{
+    const std::unique_ptr<gchar, decltype(&g_free)> text(
+        g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size()), g_free);
+    return text.get();
+}
+
+// The picture as an SVG image covering `width` x `height` captured pixels; empty without one.
+std::string snapshot_image(const CheckSnapshot& snapshot)
+{
+    const ShrunkSnapshot shrunk = snapshot_shrink(snapshot, kSnapshotMaxWidth);
+    const std::string png = png_encode_rgb(shrunk.image.rgb.data(), shrunk.image.width, shrunk.image.height);
+    if (png.empty())
+        return "";
+    return "<image width=\"" + std::to_string(shrunk.image.width * shrunk.factor) + "\" height=\"" +
+           std::to_string(shrunk.image.height * shrunk.factor) +
+           "\" preserveAspectRatio=\"none\" href=\"data:image/png;base64," + base64(png) + "\"/>";
+}
+
+} // namespace
+
+TimeAxis time_axis(const CheckResult& r)
+{
+    Range span{INFINITY, -INFINITY};
+    if (r.streams.end_ns > r.streams.start_ns) {
+        span = {ms_of(r.streams.start_ns), ms_of(r.streams.end_ns)};
+    } else {
+        for (const CheckFrame& f : r.video.timeline) {
+            include(&span, ms_of(f.time_ns));
+            include(&span, ms_of(f.time_ns + f.duration_ns));
+        }
+        for (const SyncEvent& e : r.pairing.events) {
+            include(&span, ms_of(e.video_ns));
+            include(&span, ms_of(e.audio_ns));
+        }
+        for (const Flash& f : r.pairing.missing_beeps)
+            include(&span, ms_of(f.video_ns));
+        for (int64_t t : r.pairing.unmatched_beeps)
+            include(&span, ms_of(t));
+    }
+    if (!(span.hi > span.lo)) // one instant, or nothing at all: a second from there
+        span = span.lo <= span.hi ? Range{span.lo, span.lo + 1000} : Range{0, 1000};
+    TimeAxis axis{span};
+    if (span.hi - span.lo > 20 * 60000) {
+        axis.unit_ms = 60000;
+        axis.unit = "min";
+    }
+    return axis;
+}
+
+std::string marker_label(const CheckMarker& m)
+{
+    if (m.role == MarkerRole::FrameId)
+        return "frame bit " + std::to_string(m.bit);
+    if (m.role == MarkerRole::LipSync)
+        return "lip-sync";
+    return name_of(m.role);
+}
+
+std::string delay_plot(const CheckResult& r, const TimeAxis& time)
+{
+    const SyncPairing& p = r.pairing;
+    if (p.events.empty() && p.missing_beeps.empty() && p.unmatched_beeps.empty())
+        return "";
+    const Range band = tolerance_band(r);
+    Range delays = band;
+    for (const SyncEvent& e : p.events)
+        include(&delays, ms_of(e.delay_ns));
+    const Range y = padded(delays, 0.08, 10);
+    const double y_step = nice_step(y.hi - y.lo, 6);
+    SvgChart chart("delay-plot", "Lip-sync delay of each event against recording time", ChartFrame{}, time.ms, y);
+    chart.add_plot(horizontal_band(chart, band, "band"));
+    if (y.lo < 0 && y.hi > 0)
+        chart.add_plot(horizontal_line(chart, 0, "zero"));
+    chart.add_plot(drift_line(r, chart));
+    chart.add_plot(event_marks(r, chart));
+    std::vector<int64_t> flashes;
+    for (const Flash& f : p.missing_beeps)
+        flashes.push_back(f.video_ns);
+    chart.add_plot(edge_marks(flashes, chart, true, "missing", "flashes without a beep"));
+    chart.add_plot(edge_marks(p.unmatched_beeps, chart, false, "unmatched", "beeps without a flash"));
+    time_ticks(&chart, time);
+    chart.y_axis("Delay (ms), + audio lags", y_step);
+    return chart.svg();
+}
+
+DelayBins delay_bins(std::vector<double> delays)
+{
+    std::erase_if(delays, [](double d) { return !std::isfinite(d); });
+    DelayBins bins;
+    if (delays.empty())
+        return bins;
+    std::sort(delays.begin(), delays.end());
+    const auto quantile = [&](double q) {
+        const double at = q * double(delays.size() - 1);
+        const size_t below = size_t(at);
+        const double above = delays[std::min(below + 1, delays.size() - 1)];
+        return delays[below] + (above - delays[below]) * (at - double(below));
+    };
+    const double q1 = quantile(0.25), q3 = quantile(0.75);
+    // Identical delays have no spread: events a few tenths of a millisecond off are not strays.
+    const double spread = std::max(q3 - q1, kMinHistogramSpan / 2);
+    // The bins run from the smallest to the largest delay inside the fences.
+    const double lo = *std::lower_bound(delays.begin(), delays.end(), q1 - kFarOut * spread);
+    const double hi = *std::prev(std::upper_bound(delays.begin(), delays.end(), q3 + kFarOut * spread));
+    bins.width = nice_step(std::max(hi - lo, kMinHistogramSpan), kHistogramBins);
+    // Delays are decimal, bin edges binary: a delay on an edge goes to the bin it starts.
+    const auto bin_of = [&](double d) { return std::floor(d / bins.width + 1e-9); };
+    bins.first = bin_of(lo) * bins.width;
+    bins.counts.resize(size_t(bin_of(hi) - bin_of(lo)) + 1);
+    bins.lowest = delays.front();
+    bins.highest = delays.back();
+    for (double d : delays) {
+        if (d < lo)
+            bins.below++;
+        else if (d > hi)
+            bins.above++;
+        else
+            bins.counts[std::min(bins.counts.size() - 1, size_t(bin_of(d) - bin_of(lo)))]++;
+    }
+    return bins;
+}
+
+std::string delay_histogram(const CheckResult& r)
+{
+    std::vector<double> delays;
+    for (const SyncEvent& e : r.pairing.events)
+        delays.push_back(ms_of(e.delay_ns));
+    const DelayBins bins = delay_bins(delays);
+    if (bins.counts.empty())
+        return "";
+    const double w = bins.width, end = bins.first + double(bins.counts.size()) * w;
+    size_t most = std::max(bins.below, bins.above);
+    for (size_t count : bins.counts)
+        most = std::max(most, count);
+    // A gap of one bin and one more bin at either end for the events beyond the bins.
+    const Range x{bins.first - (bins.below > 0 ? 3 : 1) * w, end + (bins.above > 0 ? 3 : 1) * w};
+    const Range y{0, double(most) * 1.3 + 0.5};
+    ChartFrame frame;
+    frame.height = 260;
+    SvgChart chart("delay-histogram", "Number of events per delay", frame, x, y);
+    const Range band = tolerance_band(r);
+    const double band_left = std::max(chart.x()(std::max(band.lo, bins.first)), frame.plot_left() - 1);
+    const double band_right = std::min(chart.x()(std::min(band.hi, end)), frame.plot_right() + 1);
+    if (band_right > band_left)
+        chart.add_plot("<rect class=\"band\" x=\"" + px(band_left) + "\" y=\"" + px(frame.plot_top()) + "\" width=\"" +
+                       px(band_right - band_left) + "\" height=\"" + px(frame.plot_bottom() - frame.plot_top()) +
+                       "\"/>");
+    const auto bar = [&](double lo, size_t count, const std::string& css, const std::string& what) {
+        const double left = chart.x()(lo), right = chart.x()(lo + w), top = chart.y()(double(count));
+        chart.add_plot("<rect class=\"" + css + "\" x=\"" + px(left) + "\" y=\"" + px(top) + "\" width=\"" +
+                       px(std::max(right - left - 1, 1.0)) + "\" height=\"" + px(frame.plot_bottom() - top) + "\">" +
+                       title(what + ": " + std::to_string(count) + (count == 1 ? " event" : " events")) + "</rect>");
+    };
+    const int decimals = step_decimals(w) + 1;
+    for (size_t i = 0; i < bins.counts.size(); i++) {
+        const double lo = bins.first + double(i) * w;
+        if (bins.counts[i] > 0)
+            bar(lo, bins.counts[i], "bin", fixed(lo, decimals) + "\u2026" + fixed(lo + w, decimals) + " ms");
+    }
+    const auto stray = [&](double lo, size_t count, double extreme, const char* side) {
+        if (count == 0)
+            return;
+        bar(lo, count, "bin stray", std::string(side) + " the bins, as far as " + delay_text(extreme, 3) + " ms");
+        chart.add_over("<text class=\"stray-label\" x=\"" + px(chart.x()(lo + w / 2)) + "\" y=\"" +
+                       px(chart.y()(double(count)) - 5) + "\" text-anchor=\"middle\">" + delay_text(extreme, 1) +
+                       "</text>");
+    };
+    stray(bins.first - 2 * w, bins.below, bins.lowest, "below");
+    stray(end + w, bins.above, bins.highest, "above");
+    // The axis is broken where the stray events stand apart.
+    for (const auto& [gap, count] : {std::pair{bins.first - w / 2, bins.below}, std::pair{end + w / 2, bins.above}})
+        if (count > 0)
+            chart.add_over("<path class=\"axis-break\" d=\"M" + px(chart.x()(gap) - 5) + " " +
+                           px(frame.plot_bottom() + 5) + "l4 -10M" + px(chart.x()(gap) + 1) + " " +
+                           px(frame.plot_bottom() + 5) + "l4 -10\"/>");
+    const DelayStatistics& s = r.statistics;
+    int row = 0;
+    for (const auto& [value_ns, css] : {std::pair{s.median_ns, "median"}, std::pair{s.mean_ns, "mean"}}) {
+        const double value = value_ns / double(kNsPerMs);
+        const bool on_scale = value >= bins.first && value <= end;
+        const double at = on_scale ? chart.x()(value) : value < bins.first ? frame.plot_left() : frame.plot_right();
+        if (on_scale)
+            chart.add_plot("<path class=\"" + std::string(css) + "\" d=\"M" + px(at) + " " + px(frame.plot_top()) +
+                           "V" + px(frame.plot_bottom()) + "\"/>");
+        const bool right_half = at > (frame.plot_left() + frame.plot_right()) / 2;
+        chart.add_over("<text class=\"" + std::string(css) + "-label\" x=\"" + px(at + (right_half ? -5 : 5)) +
+                       "\" y=\"" + px(frame.plot_top() + 14 + 15 * row++) + "\" text-anchor=\"" +
+                       (right_half ? "end" : "start") + "\">" + css + " " + fixed(report_ms(value_ns), 3) + " ms" +
+                       (on_scale ? "" : ", off the bins") + "</text>");
+    }
+    chart.x_axis("Delay (ms), + audio lags", nice_step(end - bins.first + 2 * w, 10), 1,
+                 Range{bins.first - w, end + w});
+    chart.y_axis("Events", std::max(1.0, nice_step(y.hi, 5)));
+    return chart.svg();
+}
+
+std::string frame_timeline(const CheckResult& r, const TimeAxis& time)
+{
+    const std::vector<CheckFrame>& frames = r.video.timeline;
+    if (frames.empty())
+        return "";
+    Range durations{0, 0};
+    for (const CheckFrame& f : frames)
+        include(&durations, ms_of(f.duration_ns));
+    const double nominal = r.streams.framerate > 0 ? 1000 / r.streams.framerate : 0;
+    include(&durations, nominal * 1.5);
+    ChartFrame frame;
+    frame.height = 280;
+    // Room at the top for three lanes of fault marks above the tallest duration.
+    const double plot_height = frame.plot_bottom() - frame.plot_top();
+    const double reserved = (3 * kLaneHeight + 6) / plot_height;
+    const Range y{0, std::max(durations.hi, 1.0) * 1.05 / (1 - reserved)};
+    SvgChart chart("frame-timeline", "Display duration of each captured frame against recording time", frame, time.ms,
+                   y);
+    chart.add_plot(span_bands(frames, chart));
+    if (nominal > 0)
+        chart.add_plot(horizontal_line(chart, nominal, "nominal"));
+    chart.add_plot(duration_strokes(frames, chart));
+    chart.add_plot(fault_lane(frames, chart, 0, "dropped", "source frames dropped",
+                              [](const CheckFrame& f) { return f.dropped_before; }));
+    chart.add_plot(fault_lane(frames, chart, 1, "repeated", "captured frames repeating a shown frame",
+                              [](const CheckFrame& f) { return int64_t(f.repeated); }));
+    chart.add_plot(fault_lane(frames, chart, 2, "unreadable", "captured frames unreadable",
+                              [](const CheckFrame& f) { return int64_t(f.kind == FrameKind::Unreadable); }));
+    time_ticks(&chart, time);
+    chart.y_axis("Shown for (ms)", nice_step(y.hi, 5));
+    return chart.svg();
+}
+
+std::string marker_map(const CheckResult& r)
+{
+    const CheckSnapshot& snap = r.video.snapshot;
+    const std::string image = snapshot_image(snap);
+    int width = image.empty() ? r.streams.width : snap.width;
+    int height = image.empty() ? r.streams.height : snap.height;
+    for (const CheckMarker& m : r.video.markers) {
+        width = std::max(width, m.x + m.width);
+        height = std::max(height, m.y + m.height);
+    }
+    if (image.empty() && r.video.markers.empty())
+        return "";
+    if (width <= 0 || height <= 0)
+        return "";
+    const double unit = width / 900.0; // captured pixels per screen pixel at the usual page width
+    const double stroke = 2.5 * unit, font = 13 * unit;
+    std::string svg = "<svg id=\"marker-map\" class=\"picture\" viewBox=\"0 0 " + std::to_string(width) + " " +
+                      std::to_string(height) + "\" role=\"img\" style=\"--stroke:" + px(stroke) +
+                      "px;--font:" + px(font) + "px\">" +
+                      title("A captured frame with the markers that were read, outlined by role");
+    svg += image.empty() ? "<rect class=\"no-picture\" width=\"" + std::to_string(width) + "\" height=\"" +
+                               std::to_string(height) + "\"/>"
+                         : image;
+    for (const CheckMarker& m : r.video.markers) {
+        const std::string css = m.role == MarkerRole::Unknown ? "other" : name_of(m.role);
+        const double gap = stroke;
+        const std::string box = "x=\"" + px(m.x - gap) + "\" y=\"" + px(m.y - gap) + "\" width=\"" +
+                                px(m.width + 2 * gap) + "\" height=\"" + px(m.height + 2 * gap) + "\"";
+        const bool label_below = m.y - gap - font * 1.2 < 0;
+        const double label_y = label_below ? m.y + m.height + gap + font : m.y - gap - font * 0.35;
+        svg += "<g class=\"marker " + css + "\"><rect class=\"halo\" " + box + "/><rect class=\"outline\" " + box +
+               "/><text x=\"" + px(m.x - gap) + "\" y=\"" + px(label_y) + "\">" + marker_label(m) + "</text></g>";
+    }
+    return svg + "</svg>";
+}
+
+} // namespace skelv

@@ -1,0 +1,41 @@
+// Figures over the lip-sync events of one recording: spread, extremes and drift.
+#pragma once
+
+#include "sync/sync_pairing.h"
+
+#include <optional>
+#include <vector>
+
+namespace skelv {
+
+struct DelayExtreme {
+    int64_t delay_ns;
+    int64_t video_ns; ///< when it happened
+};
+
+// Least-squares slope of delay against recording time.
+struct Drift {
+    double ns_per_min;
+    std::optional<double> ci95_low, ci95_high; ///< 95 % confidence interval, ns per minute; needs 3 events
+    // True when the interval is known and holds 0 at the microsecond per minute that reports
+    // show: the slope is not told apart from noise.
+    bool none() const;
+};
+
+// Means and spreads are fractions of a nanosecond apart from any event's delay, so they stay
+// in floating point.
+struct DelayStatistics {
+    size_t count = 0;
+    double mean_ns = 0, median_ns = 0;
+    double sd_ns = 0; ///< sample standard deviation; 0 for one event
+    DelayExtreme min{}, max{};
+    std::optional<Drift> drift; ///< needs 2 events at different times
+};
+
+// Empty events give count 0 and nothing else.
+DelayStatistics delay_statistics(const std::vector<SyncEvent>& events);
+
+// The two-sided 95 % quantile of Student's t distribution with `dof` degrees of freedom.
+double student_t_975(double dof);
+
+} // namespace skelv
