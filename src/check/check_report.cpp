@@ -218,6 +218,7 @@ json check_result_json(const CheckResult& r)
               {"min_pass_fraction", r.profile.min_pass_fraction}}},
             {"expect_delay_ms", ms_of(r.expected_delay_ns)},
             {"verdict", name_of(r.judgement.verdict)},
+            {"reason", r.unmeasurable_reason.empty() ? json(nullptr) : json(r.unmeasurable_reason)},
             {"video", video_json(r.video)},
             {"audio", {{"rate", r.audio.rate}, {"channels", r.audio.channels}, {"beeps", r.audio.beeps}}},
             {"sync", sync_json(r)},
