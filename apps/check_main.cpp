@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <unistd.h>
 
@@ -29,12 +30,14 @@ struct Arguments {
     std::optional<double> lead_ms, lag_ms;
     std::string json, csv, html, timeline;
     double expected_delay_ms = 0;
+    int audio_stream = -1;
     bool quiet = false;
 };
 
 void define_options(CLI::App& app, Arguments* a)
 {
-    app.add_option("RECORDING", a->recording, "the recording to check")->required();
+    app.add_option("RECORDING", a->recording, "the recording to check: a file or a URI (file://, http(s)://)")
+        ->required();
     app.add_option("--profile", a->profile, "tolerance profile: " + sync_profile_names() + " (ebu-r37)");
     app.add_option("--lead-ms", a->lead_ms, "custom limit: audio may lead by at most X ms")->check(CLI::NonNegativeNumber);
     app.add_option("--lag-ms", a->lag_ms, "custom limit: audio may lag by at most Y ms")->check(CLI::NonNegativeNumber);
@@ -44,6 +47,10 @@ void define_options(CLI::App& app, Arguments* a)
     app.add_option("--timeline", a->timeline, "write one row per captured frame to FILE");
     app.add_option("--expect-delay", a->expected_delay_ms,
                    "the clip's designed audio offset in ms, subtracted before judging (0)");
+    app.add_option("--audio-stream", a->audio_stream,
+                   "search only the audio stream of this index (as result.json lists the streams); "
+                   "by default every audio stream is searched and the one whose beeps pair best is taken")
+        ->check(CLI::NonNegativeNumber);
     app.add_flag("-q,--quiet", a->quiet, "no summary and no progress");
     app.set_version_flag("--version", kVersion);
     app.footer("Exit codes: 0 within tolerance, 1 wrong command line, 2 the recording could not be analysed,\n"
@@ -73,25 +80,25 @@ void show_progress(double position_s, double length_s)
         fprintf(stderr, "\r%.1f s  ", position_s);
 }
 
-bool write_outputs(const Arguments& a, const CheckResult& result)
+bool write_outputs(const Arguments& a, const CheckResult& result, const std::string& timeline)
 {
-    const std::pair<const std::string&, std::string (*)(const CheckResult&)> outputs[] = {
-        {a.json, [](const CheckResult& r) { return check_result_json(r).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"; }},
-        {a.csv, check_result_csv},
-        {a.html, check_html},
-        {a.timeline, check_timeline_csv},
+    const std::pair<const std::string&, std::function<std::string()>> outputs[] = {
+        {a.json, [&] { return check_result_json(result).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"; }},
+        {a.csv, [&] { return check_result_csv(result); }},
+        {a.html, [&] { return check_html(result); }},
+        {a.timeline, [&] { return timeline; }},
     };
     for (const auto& [path, render] : outputs) {
         if (path.empty())
             continue;
         std::string error;
         if (path == "-") {
-            const std::string text = render(result);
+            const std::string text = render();
             if (fwrite(text.data(), 1, text.size(), stdout) != text.size() || fflush(stdout) != 0) {
                 fprintf(stderr, "skelv-check: cannot write to standard output\n");
                 return false;
             }
-        } else if (!write_file_atomically(path, render(result), &error)) {
+        } else if (!write_file_atomically(path, render(), &error)) {
             fprintf(stderr, "skelv-check: %s\n", error.c_str());
             return false;
         }
@@ -142,15 +149,21 @@ int main(int argc, char* argv[])
     if (!arguments.quiet && isatty(STDERR_FILENO))
         options.progress = show_progress;
 
+    options.audio_stream = arguments.audio_stream;
+    std::string timeline = kTimelineCsvHeader;
+    if (!arguments.timeline.empty())
+        options.on_frame = [&timeline](const CheckFrame& frame) { timeline += timeline_csv_row(frame); };
+
     CheckResult result;
-    const bool analysed = check_recording(arguments.recording, options, &result, &error);
+    MediaError failure;
+    const bool analysed = check_recording(source_spec_of(arguments.recording), options, &result, &failure);
     if (options.progress)
         fputs("\r\033[K", stderr);
     if (!analysed) {
-        fprintf(stderr, "skelv-check: %s: %s\n", arguments.recording.c_str(), error.c_str());
+        fprintf(stderr, "skelv-check: %s: %s\n", arguments.recording.c_str(), failure.message.c_str());
         return exit_code::kNotAnalysed;
     }
-    if (!write_outputs(arguments, result))
+    if (!write_outputs(arguments, result, timeline))
         return exit_code::kOutput;
     if (!arguments.quiet && arguments.json != "-" && !print_summary(result)) {
         fprintf(stderr, "skelv-check: cannot write to standard output\n");

@@ -64,6 +64,16 @@ json video_json(const CheckVideo& v)
             {"loops", v.loops}};
 }
 
+json untrusted_json(const CheckResult& r)
+{
+    json spans = json::array();
+    for (const UntrustedSpan& span : r.untrusted)
+        spans.push_back({{"stream", span.audio ? "audio" : "video"},
+                         {"from_ms", report_ms(double(span.from_ns))},
+                         {"to_ms", span.to_ns == INT64_MAX ? json(nullptr) : json(report_ms(double(span.to_ns)))}});
+    return spans;
+}
+
 json sync_json(const CheckResult& r)
 {
     json events = json::array(), missing = json::array(), unmatched = json::array();
@@ -97,12 +107,33 @@ json sync_json(const CheckResult& r)
              interval ? json::array({report_ms(*s.drift->ci95_low), report_ms(*s.drift->ci95_high)}) : json(nullptr)},
             {"no_drift", interval ? json(s.drift->none()) : json(nullptr)},
             {"judged", r.judgement.judged},
+            {"untrusted_events", r.untrusted_events},
+            {"untrusted", untrusted_json(r)},
             {"pass_fraction", r.judgement.judged > 0 ? json(r.judgement.pass_fraction) : json(nullptr)}};
+}
+
+json name_or_null(const std::string& name)
+{
+    return name.empty() ? json(nullptr) : json(name);
+}
+
+json tracks_json(const std::vector<CheckTrack>& tracks)
+{
+    json list = json::array();
+    for (const CheckTrack& t : tracks)
+        list.push_back({{"index", t.index},
+                        {"type", t.video ? "video" : "audio"},
+                        {"format", t.format},
+                        {"decoder", name_or_null(t.decoder)},
+                        {"language", name_or_null(t.language)},
+                        {"read", t.read},
+                        {"beeps", t.beeps >= 0 ? json(t.beeps) : json(nullptr)}});
+    return list;
 }
 
 json streams_json(const CheckStreams& s)
 {
-    const auto name = [](const std::string& n) { return n.empty() ? json(nullptr) : json(n); };
+    const auto name = name_or_null;
     return {{"demuxer", name(s.demuxer)},
             {"video_decoder", name(s.video_decoder)},
             {"audio_decoder", name(s.audio_decoder)},
@@ -111,7 +142,8 @@ json streams_json(const CheckStreams& s)
             {"video_length_s", seconds_of(s.video_length_ns)},
             {"audio_length_s", seconds_of(s.audio_length_ns)},
             {"start_ms", report_ms(s.start_ns)},
-            {"end_ms", report_ms(s.end_ns)}};
+            {"end_ms", report_ms(s.end_ns)},
+            {"list", tracks_json(s.tracks)}};
 }
 
 std::string signed_ms(double ns)
@@ -180,6 +212,18 @@ std::string seconds(int64_t ns)
     return format("%.3f s", seconds_of(ns));
 }
 
+// Which of several audio streams carried the beeps; empty with one audio stream read.
+std::string audio_streams_line(const CheckResult& r)
+{
+    std::string others;
+    for (const CheckTrack& t : r.streams.tracks)
+        if (!t.video && t.read && t.index != r.audio.stream)
+            others += format(", audio stream %d has %lld", t.index, (long long)std::max<int64_t>(t.beeps, 0));
+    if (others.empty() || r.audio.stream < 0)
+        return "";
+    return format("Beeps taken from audio stream %d (%zu beeps)", r.audio.stream, r.audio.beeps) + others;
+}
+
 // Appends up to kMaxLinesPerProblem lines made by `line(i)`, then a count of the rest.
 template <typename Line>
 void add_capped(std::vector<std::string>* problems, size_t count, Line line)
@@ -220,7 +264,11 @@ json check_result_json(const CheckResult& r)
             {"verdict", name_of(r.judgement.verdict)},
             {"reason", r.unmeasurable_reason.empty() ? json(nullptr) : json(r.unmeasurable_reason)},
             {"video", video_json(r.video)},
-            {"audio", {{"rate", r.audio.rate}, {"channels", r.audio.channels}, {"beeps", r.audio.beeps}}},
+            {"audio",
+             {{"stream", r.audio.stream >= 0 ? json(r.audio.stream) : json(nullptr)},
+              {"rate", r.audio.rate},
+              {"channels", r.audio.channels},
+              {"beeps", r.audio.beeps}}},
             {"sync", sync_json(r)},
             {"streams", streams_json(r.streams)},
             {"warnings", r.warnings}};
@@ -249,16 +297,13 @@ std::string check_result_csv(const CheckResult& r)
     return csv;
 }
 
-std::string check_timeline_csv(const CheckResult& r)
+std::string timeline_csv_row(const CheckFrame& f)
 {
-    std::string csv = "time_ms,duration_ms,kind,source_frame,loop,flash,repeated,dropped_before\n";
-    for (const CheckFrame& f : r.video.timeline) {
-        csv += format("%.3f,%.3f,%s,", report_ms(double(f.time_ns)), report_ms(double(f.duration_ns)), name_of(f.kind));
-        csv += f.source_frame >= 0 ? std::to_string(f.source_frame) : "";
-        csv += format(",%d,%s,%s,%lld\n", f.loop, f.flash ? "yes" : "no", f.repeated ? "yes" : "no",
-                      (long long)f.dropped_before);
-    }
-    return csv;
+    std::string row = format("%.3f,%.3f,%s,", report_ms(double(f.time_ns)), report_ms(double(f.duration_ns)),
+                             name_of(f.kind));
+    row += f.source_frame >= 0 ? std::to_string(f.source_frame) : "";
+    return row + format(",%d,%s,%s,%lld\n", f.loop, f.flash ? "yes" : "no", f.repeated ? "yes" : "no",
+                        (long long)f.dropped_before);
 }
 
 std::vector<std::string> check_problems(const CheckResult& r)
@@ -281,6 +326,8 @@ std::vector<std::string> check_problems(const CheckResult& r)
         return "At " + seconds(outside[i]->video_ns) + " " + describe_delay(double(outside[i]->delay_ns)) + ", beyond " +
                r.profile.title + "'s limits";
     });
+    if (const std::string streams = audio_streams_line(r); !streams.empty())
+        problems.push_back(streams);
     const CheckVideo& v = r.video;
     if (v.dropped > 0)
         problems.push_back(format("%lld source frames never shown (dropped)", (long long)v.dropped));

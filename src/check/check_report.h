@@ -19,8 +19,10 @@ nlohmann::json check_result_json(const CheckResult& result);
 // One row per event, per flash without a beep and per beep without a flash, in time order.
 std::string check_result_csv(const CheckResult& result);
 
-// One row per captured frame: its time, how long it is shown, what it shows.
-std::string check_timeline_csv(const CheckResult& result);
+// The timeline CSV: one row per captured frame, its time, how long it is shown, what it shows.
+inline constexpr const char* kTimelineCsvHeader =
+    "time_ms,duration_ms,kind,source_frame,loop,flash,repeated,dropped_before\n";
+std::string timeline_csv_row(const CheckFrame& frame);
 
 // The lip-sync line, the frames line, then one line per problem found; each ends in a newline.
 std::string check_summary_text(const CheckResult& result);

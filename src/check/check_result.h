@@ -2,7 +2,7 @@
 // beeps, the lip-sync events with their figures, and the verdict against a profile.
 #pragma once
 
-#include "rules/names.h"
+#include "check/time_guard.h"
 #include "rules/names.h"
 #include "rules/profiles.h"
 #include "sync/sync_pairing.h"
@@ -34,6 +34,39 @@ struct CheckFrame {
     int64_t dropped_before = 0; ///< source frames skipped between the previous content frame and this one
 };
 
+// Where the time of a stretch of frames went, for the report's span bands: header, locator,
+// content of an even and of an odd loop, trailer, anything else. Unreadable frames count apart.
+enum class SpanSlot : uint8_t { Header, Locator, Content, ContentOddLoop, Trailer, Other };
+inline constexpr size_t kSpanSlots = 6;
+
+// The frames of one stretch of recording time, summed.
+struct TimelineBin {
+    int64_t frames = 0;
+    int64_t min_duration_ns = INT64_MAX, max_duration_ns = 0;
+    int64_t dropped = 0, repeated = 0, unreadable = 0;
+    int64_t shown_ns[kSpanSlots] = {}; ///< display time by SpanSlot
+    int32_t loop = 0;                  ///< of the bin's last content frame
+};
+
+// A bin of one frame.
+TimelineBin timeline_bin_of(const CheckFrame& frame);
+
+// The frame timeline in a size that does not grow with the recording: every frame while there
+// are few, and always the frames summed over at most kMaxBins stretches of equal length (the
+// stretches double in length as the recording grows).
+struct TimelineSketch {
+    static constexpr size_t kExactFrames = 4096;
+    static constexpr size_t kMaxBins = 2048;
+
+    std::vector<CheckFrame> frames; ///< every frame, while `count` <= kExactFrames; else empty
+    int64_t count = 0;
+    int64_t start_ns = 0, end_ns = 0; ///< the first frame's time and the end of the last
+    int64_t bin_ns = 0;               ///< bins[i] holds the frames from start_ns + i * bin_ns on
+    std::vector<TimelineBin> bins;
+
+    void add(const CheckFrame& frame);
+};
+
 // One decoded content frame, for a picture of where the markers were found.
 struct CheckSnapshot {
     int width = 0, height = 0;
@@ -53,14 +86,26 @@ struct CheckVideo {
     int64_t unreadable = 0;          ///< captured frames whose markers could not be read
     std::map<int, int64_t> display_counts; ///< times shown -> source frames shown that often
     int loops = 0;                   ///< times the content started again
-    std::vector<CheckFrame> timeline; ///< one per captured frame, in delivery order
+    TimelineSketch timeline;          ///< the captured frames over time
     CheckSnapshot snapshot;
 };
 
 struct CheckAudio {
+    int stream = -1;  ///< index of the audio stream the beeps were taken from; -1 without sound
     int rate = 0;     ///< Hz; 0 without sound
     int channels = 0;
     size_t beeps = 0;
+};
+
+// One stream of the recording as its source lists it.
+struct CheckTrack {
+    int index = 0;
+    bool video = false;   ///< else audio
+    std::string format;   ///< what it carries, e.g. "audio/mpeg, mpegversion=4, rate=48000, channels=2"
+    std::string decoder;  ///< element factory; empty when none could decode it
+    std::string language; ///< empty when untold
+    bool read = false;    ///< decoded and searched
+    int64_t beeps = -1;   ///< beeps heard in an audio stream that was read; -1 otherwise
 };
 
 // Facts of the file and its streams, as decoded.
@@ -70,6 +115,7 @@ struct CheckStreams {
     double framerate = 0;                  ///< frames per second as declared; 0 when variable
     int64_t video_length_ns = 0, audio_length_ns = 0; ///< from the streams' own timestamps
     int64_t start_ns = 0, end_ns = 0;      ///< running time of the first frame and of the end of the last
+    std::vector<CheckTrack> tracks;        ///< every audio and video stream, in the source's order
 };
 
 struct CheckResult {
@@ -82,8 +128,10 @@ struct CheckResult {
     SyncPairing pairing;
     DelayStatistics statistics;
     SyncJudgement judgement;
-    std::vector<std::string> warnings; ///< timestamps and pipeline warnings, in the order raised
-    std::string unmeasurable_reason;   ///< why there is no event to judge; empty when there are
+    std::vector<UntrustedSpan> untrusted; ///< stretches whose timestamps are broken, video first
+    size_t untrusted_events = 0;          ///< events left out of the verdict for lying in them
+    std::vector<std::string> warnings;    ///< timestamps and pipeline warnings, in the order raised
+    std::string unmeasurable_reason;      ///< why there is no event to judge; empty when there are
 };
 
 } // namespace skelv

@@ -1,24 +1,14 @@
-// One recording through skelv-check: a single decode through GStreamer feeding the robust
-// picture and sound readers, then pairing, figures and the verdict.
+// One recording through skelv-check: the media source decodes it (a second time when the
+// picture asks for it) and a CheckSession reads it.
 #pragma once
 
-#include "check/check_result.h"
-
-#include <functional>
-#include <string>
+#include "check/check_session.h"
+#include "media/media_source.h"
 
 namespace skelv {
 
-struct CheckOptions {
-    SyncProfile profile;
-    int64_t expected_delay_ns = 0; ///< the clip's designed audio offset, subtracted before judging
-    // Called now and then during the decode with the position and the length (0 when
-    // unknown), in seconds. May be empty.
-    std::function<void(double position_s, double length_s)> progress;
-};
-
-// False with a message in `*error` when the file cannot be decoded at all. Otherwise true,
-// also when nothing could be judged (then result->unmeasurable_reason says why).
-bool check_recording(const std::string& path, const CheckOptions& options, CheckResult* result, std::string* error);
+// False with `*error` when the source cannot be read at all. Otherwise true, also when nothing
+// could be judged (then result->unmeasurable_reason says why).
+bool check_recording(const SourceSpec& source, const CheckOptions& options, CheckResult* result, MediaError* error);
 
 } // namespace skelv

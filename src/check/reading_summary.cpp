@@ -6,37 +6,6 @@
 
 namespace skelv {
 
-std::vector<CheckFrame> timeline_of(const std::vector<FrameReading>& frames)
-{
-    std::vector<CheckFrame> timeline;
-    std::set<std::pair<int32_t, int32_t>> shown; // (loop, source)
-    int32_t highest_loop = -1, highest = -1;
-    for (size_t i = 0; i < frames.size(); ++i) {
-        const FrameReading& f = frames[i];
-        CheckFrame frame;
-        frame.time_ns = f.time_ns;
-        const size_t next = i + 1 < frames.size() ? i + 1 : i;
-        const size_t previous = i + 1 < frames.size() || i == 0 ? i : i - 1;
-        frame.duration_ns = frames[next].time_ns - frames[previous].time_ns;
-        frame.kind = f.kind;
-        frame.loop = f.loop;
-        frame.flash = f.flash;
-        if (f.kind == FrameKind::Content && f.source >= 0) {
-            frame.source_frame = f.source;
-            frame.repeated = !shown.insert({f.loop, f.source}).second;
-            if (f.loop != highest_loop) {
-                highest_loop = f.loop;
-                highest = -1;
-            }
-            if (highest >= 0 && f.source > highest + 1)
-                frame.dropped_before = f.source - highest - 1;
-            highest = std::max(highest, f.source);
-        }
-        timeline.push_back(frame);
-    }
-    return timeline;
-}
-
 CheckVideo video_summary(const VideoReading& reading)
 {
     CheckVideo video;
@@ -55,9 +24,6 @@ CheckVideo video_summary(const VideoReading& reading)
         video.repeated += int64_t(times - 1) * sources; // every showing after the first
     }
     video.loops = std::max(0, c.loops - 1);
-    video.timeline = timeline_of(reading.frames);
-    for (const CheckFrame& frame : video.timeline)
-        video.unreadable += frame.kind == FrameKind::Unreadable ? 1 : 0;
     return video;
 }
 

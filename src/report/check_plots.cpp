@@ -187,36 +187,65 @@ void include(Range* range, double value)
     range->hi = std::max(range->hi, value);
 }
 
-// Frame categories for the span bands: what most of a pixel column's time shows.
+// What the frames of one pixel column of the timeline plot did, summed.
+struct ColumnFrames {
+    double shortest_ms = INFINITY, longest_ms = 0;
+    int64_t dropped = 0, repeated = 0, unreadable = 0;
+    int64_t shown_ns[kSpanSlots] = {};
+    int32_t loop = 0;
+};
+
+// The timeline summed per pixel column, from every frame where they are few, else from the
+// sketch's bins (each placed at its middle).
+std::map<int, ColumnFrames> timeline_columns(const TimelineSketch& t, const SvgChart& chart)
+{
+    std::map<int, ColumnFrames> columns;
+    const auto add = [&](int64_t time_ns, const TimelineBin& bin) {
+        const int c = column_of(chart, ms_of(time_ns));
+        if (c < 0 || bin.frames == 0)
+            return;
+        ColumnFrames& column = columns[c];
+        column.shortest_ms = std::min(column.shortest_ms, ms_of(bin.min_duration_ns));
+        column.longest_ms = std::max(column.longest_ms, ms_of(bin.max_duration_ns));
+        column.dropped += bin.dropped;
+        column.repeated += bin.repeated;
+        column.unreadable += bin.unreadable;
+        for (size_t s = 0; s < kSpanSlots; ++s)
+            column.shown_ns[s] += bin.shown_ns[s];
+        if (bin.shown_ns[size_t(SpanSlot::Content)] + bin.shown_ns[size_t(SpanSlot::ContentOddLoop)] > 0)
+            column.loop = bin.loop;
+    };
+    if (!t.frames.empty()) {
+        for (const CheckFrame& f : t.frames)
+            add(f.time_ns, timeline_bin_of(f));
+    } else {
+        for (size_t i = 0; i < t.bins.size(); ++i)
+            add(t.start_ns + int64_t(i) * t.bin_ns + t.bin_ns / 2, t.bins[i]);
+    }
+    return columns;
+}
+
+// What most of a column's time shows; unreadable frames are marked on their own.
 struct SpanKey {
-    FrameKind kind;
+    SpanSlot slot;
     int loop;
     bool operator==(const SpanKey&) const = default;
 };
 
-const char* span_name(FrameKind kind)
-{
-    switch (kind) {
-    case FrameKind::Header: return "header";
-    case FrameKind::Locator: return "locator";
-    case FrameKind::Content: return "content";
-    case FrameKind::Trailer: return "trailer";
-    default: return "other";
-    }
-}
-
 std::string span_css(const SpanKey& key)
 {
-    if (key.kind == FrameKind::Content)
-        return key.loop % 2 == 0 ? "span-content" : "span-content-odd";
-    return std::string("span-") + span_name(key.kind);
+    static const char* const kCss[] = {"span-header",  "span-locator", "span-content",
+                                       "span-content-odd", "span-trailer", "span-other"};
+    return kCss[size_t(key.slot)];
 }
 
 std::string span_label(const SpanKey& key)
 {
-    if (key.kind == FrameKind::Content && key.loop > 0)
+    static const char* const kNames[] = {"header", "locator", "content", "content", "trailer", "other"};
+    const bool content = key.slot == SpanSlot::Content || key.slot == SpanSlot::ContentOddLoop;
+    if (content && key.loop > 0)
         return "content, loop " + std::to_string(key.loop + 1);
-    return span_name(key.kind);
+    return kNames[size_t(key.slot)];
 }
 
 struct ColumnSpan {
@@ -224,48 +253,29 @@ struct ColumnSpan {
     SpanKey key;
 };
 
-// The key of most of each pixel column's time, one entry per run of columns with the same key.
-// Unreadable frames are marked on their own, so they do not take part in the bands.
-std::vector<ColumnSpan> span_columns(const std::vector<CheckFrame>& frames, const SvgChart& chart)
+// One entry per run of columns whose time mostly shows the same.
+std::vector<ColumnSpan> span_columns(const std::map<int, ColumnFrames>& columns)
 {
     std::vector<ColumnSpan> spans;
-    std::vector<std::pair<SpanKey, double>> weights; // of the column's keys; a handful at most
-    int column = -1;
-    const auto close_column = [&] {
-        if (column < 0 || weights.empty())
-            return;
-        const SpanKey key = std::max_element(weights.begin(), weights.end(), [](auto& a, auto& b) {
-                                return a.second < b.second;
-                            })->first;
-        if (spans.empty() || !(spans.back().key == key))
-            spans.push_back({column, key});
-        weights.clear();
-    };
-    for (const CheckFrame& f : frames) {
-        const int c = column_of(chart, ms_of(f.time_ns));
-        if (c != column) {
-            close_column();
-            column = c;
-        }
-        if (c < 0 || f.kind == FrameKind::Unreadable)
+    for (const auto& [c, column] : columns) {
+        const int64_t* most = std::max_element(std::begin(column.shown_ns), std::end(column.shown_ns));
+        if (*most == 0)
             continue;
-        const SpanKey key{f.kind, f.kind == FrameKind::Content ? f.loop : 0};
-        auto it = std::find_if(weights.begin(), weights.end(), [&](auto& w) { return w.first == key; });
-        if (it == weights.end())
-            it = weights.insert(weights.end(), {key, 0.0});
-        it->second += double(std::max<int64_t>(f.duration_ns, 1000));
+        const SpanSlot slot = SpanSlot(most - std::begin(column.shown_ns));
+        const bool content = slot == SpanSlot::Content || slot == SpanSlot::ContentOddLoop;
+        const SpanKey key{slot, content ? column.loop : 0};
+        if (spans.empty() || !(spans.back().key == key))
+            spans.push_back({c, key});
     }
-    close_column();
     return spans;
 }
 
 // Each band runs until the next one starts, the last one to the end of the last frame.
-std::string span_bands(const std::vector<CheckFrame>& frames, const SvgChart& chart)
+std::string span_bands(const TimelineSketch& t, const std::map<int, ColumnFrames>& columns, const SvgChart& chart)
 {
-    const std::vector<ColumnSpan> spans = span_columns(frames, chart);
+    const std::vector<ColumnSpan> spans = span_columns(columns);
     const double top = chart.frame().plot_top(), bottom = chart.frame().plot_bottom();
-    const double end =
-        std::min(chart.frame().plot_right(), chart.x()(ms_of(frames.back().time_ns + frames.back().duration_ns)));
+    const double end = std::min(chart.frame().plot_right(), chart.x()(ms_of(t.end_ns)));
     std::string svg;
     for (size_t i = 0; i < spans.size(); i++) {
         const double left = spans[i].first, right = i + 1 < spans.size() ? spans[i + 1].first : std::max(end, left + 1);
@@ -281,56 +291,43 @@ std::string span_bands(const std::vector<CheckFrame>& frames, const SvgChart& ch
 
 // How long each frame is shown: a step per frame where frames are wider than a pixel, else
 // the shortest and longest duration in each pixel column as a vertical stroke.
-std::string duration_strokes(const std::vector<CheckFrame>& frames, const SvgChart& chart)
+std::string duration_strokes(const TimelineSketch& t, const std::map<int, ColumnFrames>& columns,
+                             const SvgChart& chart)
 {
     const double width = chart.frame().plot_right() - chart.frame().plot_left();
     std::string d;
-    if (double(frames.size()) <= width) {
+    if (!t.frames.empty() && double(t.frames.size()) <= width) {
         int64_t end_ns = -1; // of the previous frame, where the step line goes on
-        for (const CheckFrame& f : frames) {
+        for (const CheckFrame& f : t.frames) {
             const std::string level = px(chart.y()(ms_of(f.duration_ns)));
             d += f.time_ns == end_ns ? "V" + level : "M" + px(chart.x()(ms_of(f.time_ns))) + " " + level;
             d += "H" + px(chart.x()(ms_of(f.time_ns + f.duration_ns)));
             end_ns = f.time_ns + f.duration_ns;
         }
-        return d.empty() ? "" : "<path class=\"durations\" d=\"" + d + "\"/>";
+    } else {
+        for (const auto& [c, column] : columns)
+            d += "M" + px(c + 0.5) + " " + px(chart.y()(column.longest_ms) - 1) + "V" +
+                 px(chart.y()(column.shortest_ms) + 1);
     }
-    std::map<int, Range> columns;
-    for (const CheckFrame& f : frames) {
-        const int c = column_of(chart, ms_of(f.time_ns));
-        if (c < 0)
-            continue;
-        const double duration = ms_of(f.duration_ns);
-        const auto [it, added] = columns.try_emplace(c, Range{duration, duration});
-        if (!added)
-            include(&it->second, duration);
-    }
-    for (const auto& [column, range] : columns)
-        d += "M" + px(column + 0.5) + " " + px(chart.y()(range.hi) - 1) + "V" + px(chart.y()(range.lo) + 1);
     return d.empty() ? "" : "<path class=\"durations\" d=\"" + d + "\"/>";
 }
 
 // One row of short ticks near the top of the plot, one per pixel column holding a frame that
-// `marked` picks; `lane` counts rows from the top.
-template <typename Marked>
-std::string fault_lane(const std::vector<CheckFrame>& frames, const SvgChart& chart, int lane, const char* css,
-                       const std::string& what, Marked marked)
+// `count` counts; `lane` counts rows from the top.
+std::string fault_lane(const std::map<int, ColumnFrames>& columns, const SvgChart& chart, int lane, const char* css,
+                       const std::string& what, int64_t ColumnFrames::*count)
 {
-    std::vector<int> columns;
-    int64_t count = 0;
-    for (const CheckFrame& f : frames)
-        if (const int64_t n = marked(f); n > 0) {
-            count += n;
-            if (const int c = column_of(chart, ms_of(f.time_ns)); c >= 0 && (columns.empty() || columns.back() != c))
-                columns.push_back(c);
-        }
-    if (columns.empty())
-        return "";
     const double top = chart.frame().plot_top() + 2 + lane * kLaneHeight;
     std::string d;
-    for (int column : columns)
-        d += "M" + px(column + 0.5) + " " + px(top) + "v" + px(kLaneHeight - 2);
-    return "<path class=\"" + std::string(css) + "\" d=\"" + d + "\">" + title(std::to_string(count) + " " + what) +
+    int64_t total = 0;
+    for (const auto& [c, column] : columns)
+        if (column.*count > 0) {
+            total += column.*count;
+            d += "M" + px(c + 0.5) + " " + px(top) + "v" + px(kLaneHeight - 2);
+        }
+    if (d.empty())
+        return "";
+    return "<path class=\"" + std::string(css) + "\" d=\"" + d + "\">" + title(std::to_string(total) + " " + what) +
            "</path>";
 }
 
@@ -367,9 +364,9 @@ TimeAxis time_axis(const CheckResult& r)
     if (r.streams.end_ns > r.streams.start_ns) {
         span = {ms_of(r.streams.start_ns), ms_of(r.streams.end_ns)};
     } else {
-        for (const CheckFrame& f : r.video.timeline) {
-            include(&span, ms_of(f.time_ns));
-            include(&span, ms_of(f.time_ns + f.duration_ns));
+        if (r.video.timeline.count > 0) {
+            include(&span, ms_of(r.video.timeline.start_ns));
+            include(&span, ms_of(r.video.timeline.end_ns));
         }
         for (const SyncEvent& e : r.pairing.events) {
             include(&span, ms_of(e.video_ns));
@@ -539,12 +536,13 @@ std::string delay_histogram(const CheckResult& r)
 
 std::string frame_timeline(const CheckResult& r, const TimeAxis& time)
 {
-    const std::vector<CheckFrame>& frames = r.video.timeline;
-    if (frames.empty())
+    const TimelineSketch& t = r.video.timeline;
+    if (t.count == 0)
         return "";
     Range durations{0, 0};
-    for (const CheckFrame& f : frames)
-        include(&durations, ms_of(f.duration_ns));
+    for (const TimelineBin& bin : t.bins)
+        if (bin.frames > 0)
+            include(&durations, ms_of(bin.max_duration_ns));
     const double nominal = r.streams.framerate > 0 ? 1000 / r.streams.framerate : 0;
     include(&durations, nominal * 1.5);
     ChartFrame frame;
@@ -555,16 +553,15 @@ std::string frame_timeline(const CheckResult& r, const TimeAxis& time)
     const Range y{0, std::max(durations.hi, 1.0) * 1.05 / (1 - reserved)};
     SvgChart chart("frame-timeline", "Display duration of each captured frame against recording time", frame, time.ms,
                    y);
-    chart.add_plot(span_bands(frames, chart));
+    const std::map<int, ColumnFrames> columns = timeline_columns(t, chart);
+    chart.add_plot(span_bands(t, columns, chart));
     if (nominal > 0)
         chart.add_plot(horizontal_line(chart, nominal, "nominal"));
-    chart.add_plot(duration_strokes(frames, chart));
-    chart.add_plot(fault_lane(frames, chart, 0, "dropped", "source frames dropped",
-                              [](const CheckFrame& f) { return f.dropped_before; }));
-    chart.add_plot(fault_lane(frames, chart, 1, "repeated", "captured frames repeating a shown frame",
-                              [](const CheckFrame& f) { return int64_t(f.repeated); }));
-    chart.add_plot(fault_lane(frames, chart, 2, "unreadable", "captured frames unreadable",
-                              [](const CheckFrame& f) { return int64_t(f.kind == FrameKind::Unreadable); }));
+    chart.add_plot(duration_strokes(t, columns, chart));
+    chart.add_plot(fault_lane(columns, chart, 0, "dropped", "source frames dropped", &ColumnFrames::dropped));
+    chart.add_plot(fault_lane(columns, chart, 1, "repeated", "captured frames repeating a shown frame",
+                              &ColumnFrames::repeated));
+    chart.add_plot(fault_lane(columns, chart, 2, "unreadable", "captured frames unreadable", &ColumnFrames::unreadable));
     time_ticks(&chart, time);
     chart.y_axis("Shown for (ms)", nice_step(y.hi, 5));
     return chart.svg();

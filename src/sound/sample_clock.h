@@ -17,6 +17,10 @@ public:
     void stamp(int64_t time_ns);
     // `count` samples went by.
     void advance(int64_t count) { samples_ += count; }
+    // Samples gone by so far.
+    int64_t samples() const { return samples_; }
+    // Whether any buffer told its time yet.
+    bool stamped() const { return !stretches_.empty(); }
     // Running time of a (fractional) sample position already passed.
     double time_ns(double sample) const;
 

@@ -1,0 +1,292 @@
+#include "check/check_session.h"
+
+#include "check/reading_summary.h"
+#include "rules/time_units.h"
+#include "sound/beep_detector.h"
+#include "sound/sample_clock.h"
+#include "sync/sync_statistics.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace skelv {
+
+namespace {
+
+constexpr int64_t kProgressEveryNs = 250 * kNsPerMs;
+constexpr int64_t kDefaultPeriodNs = 40 * kNsPerMs; // when the source declares no frame rate
+// Warnings of one kind listed before the rest are only counted: a broken file can raise
+// thousands of timestamp gaps.
+constexpr size_t kWarningsPerKind = 10;
+// Events this close to a leap of the frame count are not judged.
+constexpr int64_t kAroundCountLeapNs = kNsPerSecond;
+
+// Timestamps of a buffer as the stream-time checks take them.
+uint64_t stream_time(int64_t ns)
+{
+    return ns < 0 ? StreamTimes::kUnset : uint64_t(ns);
+}
+
+// The words a warning starts with, up to its first number or parenthesis: its kind.
+std::string warning_kind(const std::string& warning)
+{
+    return warning.substr(0, warning.find_first_of("(0123456789"));
+}
+
+bool inside(const std::vector<UntrustedSpan>& spans, int64_t time_ns)
+{
+    return std::any_of(spans.begin(), spans.end(),
+                       [&](const UntrustedSpan& s) { return time_ns >= s.from_ns && time_ns < s.to_ns; });
+}
+
+} // namespace
+
+// One audio stream: its beeps and their times.
+struct CheckSession::Sound {
+    int stream = 0;
+    int rate = 0, channels = 0;
+    std::unique_ptr<BeepDetector> beeps; ///< null when the sound cannot be searched
+    SampleClock clock;
+    StreamTimes times;
+    AudioTimeGuard guard;
+    std::vector<std::string> gap_warnings; ///< raised only if this stream's beeps are taken
+};
+
+CheckSession::CheckSession(const CheckOptions& options) : options_(options), timeline_(options.on_frame)
+{
+    VideoReaderOptions reader;
+    reader.keep_frames = false;
+    reader.on_frame = [this](const FrameReading& reading) {
+        snapshot_.on_reading(reading);
+        timeline_.add(reading);
+    };
+    video_ = std::make_unique<VideoReader>(reader);
+    video_guard_ = std::make_unique<VideoTimeGuard>(period_ns_);
+}
+
+CheckSession::~CheckSession() = default;
+
+void CheckSession::describe(const SourceFacts& facts)
+{
+    facts_ = facts;
+    period_ns_ = facts.framerate > 0 ? ns_of_seconds(1 / facts.framerate) : kDefaultPeriodNs;
+    video_guard_ = std::make_unique<VideoTimeGuard>(period_ns_);
+}
+
+void CheckSession::add_warning(std::string warning)
+{
+    if (++warning_kinds_[warning_kind(warning)] <= kWarningsPerKind)
+        warnings_.push_back(std::move(warning));
+}
+
+void CheckSession::take_warnings(const std::vector<std::string>& warnings)
+{
+    for (const std::string& warning : warnings)
+        add_warning(warning);
+}
+
+void CheckSession::stopped_early(const std::string& why)
+{
+    add_warning("Decoding stopped early: " + why);
+}
+
+PushResult CheckSession::push_to_reader(const MediaFrame& frame, VideoTimeGuard* guard, int64_t* frames)
+{
+    const int64_t time_ns = guard->time_for(++*frames, frame.time_ns);
+    if (guard == video_guard_.get()) {
+        snapshot_.offer(frame.view, time_ns);
+        show_progress(time_ns);
+    }
+    return video_->push(frame.view, time_ns);
+}
+
+void CheckSession::take_frame(const MediaFrame& frame)
+{
+    int64_t offset = 0;
+    if (video_times_.advance(stream_time(frame.pts_ns), stream_time(frame.duration_ns), &offset))
+        add_warning(video_gap_warning(int32_t(frames_ + 1), seconds_of(offset)));
+    if (video_done_) {
+        ++frames_;
+        return;
+    }
+    video_done_ = push_to_reader(frame, video_guard_.get(), &frames_) == PushResult::Restart;
+}
+
+bool CheckSession::wants_second_decode()
+{
+    if (frames_ == 0 || (!video_done_ && video_->finish() != PushResult::Restart))
+        return false;
+    reread_guard_ = std::make_unique<VideoTimeGuard>(period_ns_);
+    return true;
+}
+
+bool CheckSession::reread_frame(const MediaFrame& frame)
+{
+    return push_to_reader(frame, reread_guard_.get(), &reread_frames_) == PushResult::Continue;
+}
+
+CheckSession::Sound* CheckSession::sound_of(const MediaSound& buffer)
+{
+    for (const auto& sound : sounds_)
+        if (sound->stream == buffer.stream)
+            return sound.get();
+    if (options_.audio_stream >= 0 && buffer.stream != options_.audio_stream)
+        return nullptr;
+    auto sound = std::make_unique<Sound>();
+    sound->stream = buffer.stream;
+    sound->rate = buffer.rate;
+    sound->channels = buffer.channels;
+    if (buffer.rate < BeepDetector::kMinRate || buffer.rate > BeepDetector::kMaxRate || buffer.channels < 1 ||
+        buffer.channels > BeepDetector::kMaxChannels)
+        add_warning("Sound of " + std::to_string(buffer.rate) + " Hz with " + std::to_string(buffer.channels) +
+                    " channels is not searched for beeps");
+    else
+        sound->beeps = std::make_unique<BeepDetector>(buffer.rate, buffer.channels);
+    sound->clock = SampleClock(buffer.rate);
+    sounds_.push_back(std::move(sound));
+    return sounds_.back().get();
+}
+
+void CheckSession::take_sound(const MediaSound& buffer)
+{
+    Sound* sound = sound_of(buffer);
+    if (sound == nullptr)
+        return;
+    const uint64_t expected = sound->times.end;
+    int64_t offset = 0;
+    if (sound->times.advance(stream_time(buffer.pts_ns), stream_time(buffer.duration_ns), &offset) &&
+        sound->gap_warnings.size() < kWarningsPerKind)
+        sound->gap_warnings.push_back(audio_gap_warning(seconds_of(int64_t(expected)), seconds_of(offset)));
+    if (!sound->beeps || buffer.rate != sound->rate || buffer.channels != sound->channels)
+        return;
+    if (buffer.time_ns >= 0) {
+        const int64_t now = int64_t(std::llround(sound->clock.time_ns(double(sound->clock.samples()))));
+        if (!sound->clock.stamped() || sound->guard.accepts(now, buffer.time_ns))
+            sound->clock.stamp(buffer.time_ns);
+    }
+    sound->beeps->process(buffer.samples, buffer.frames);
+    sound->clock.advance(int64_t(buffer.frames));
+}
+
+void CheckSession::show_progress(int64_t time_ns)
+{
+    if (!options_.progress || (last_progress_ns_ >= 0 && time_ns - last_progress_ns_ < kProgressEveryNs))
+        return;
+    last_progress_ns_ = time_ns;
+    options_.progress(seconds_of(time_ns), facts_.length_ns ? seconds_of(*facts_.length_ns) : 0);
+}
+
+std::vector<int64_t> CheckSession::onsets_of(Sound& sound)
+{
+    std::vector<int64_t> onsets;
+    if (!sound.beeps)
+        return onsets;
+    sound.beeps->finish();
+    sound.guard.finish();
+    for (const DetectedBeep& beep : sound.beeps->beeps())
+        onsets.push_back(int64_t(std::llround(sound.clock.time_ns(beep.onset))));
+    return onsets;
+}
+
+// The beeps of the audio stream that pairs most of them with flashes (the first on a tie).
+void CheckSession::choose_sound(const std::vector<Flash>& flashes, CheckResult* r)
+{
+    const Sound* chosen = nullptr;
+    for (const auto& sound : sounds_) {
+        std::vector<int64_t> onsets = onsets_of(*sound);
+        SyncPairing pairing = sync_pair(flashes, onsets, options_.expected_delay_ns);
+        const bool better = chosen == nullptr || pairing.events.size() > r->pairing.events.size() ||
+                            (pairing.events.size() == r->pairing.events.size() && onsets.size() > r->audio.beeps);
+        for (CheckTrack& track : r->streams.tracks)
+            if (track.index == sound->stream)
+                track.beeps = int64_t(onsets.size());
+        if (!better)
+            continue;
+        chosen = sound.get();
+        r->pairing = std::move(pairing);
+        r->audio = {sound->stream, sound->rate, sound->channels, onsets.size()};
+    }
+    if (chosen == nullptr) {
+        r->pairing = sync_pair(flashes, {}, options_.expected_delay_ns);
+        return;
+    }
+    r->streams.audio_length_ns = int64_t(chosen->times.end);
+    for (const std::string& warning : chosen->gap_warnings)
+        add_warning(warning);
+    if (chosen->times.starts_late())
+        add_warning(late_start_warning("Audio", seconds_of(int64_t(chosen->times.start))));
+    r->untrusted.insert(r->untrusted.end(), chosen->guard.untrusted().begin(), chosen->guard.untrusted().end());
+}
+
+void CheckSession::describe_tracks(CheckResult* r) const
+{
+    for (const MediaStream& s : facts_.streams) {
+        r->streams.tracks.push_back({s.index, s.type == StreamType::Video, s.format, s.decoder, s.language, s.read, -1});
+        std::string& decoder = s.type == StreamType::Video ? r->streams.video_decoder : r->streams.audio_decoder;
+        if (s.read && decoder.empty())
+            decoder = s.decoder;
+    }
+}
+
+// Events in stretches of broken timestamps stay listed but neither judge nor count in the figures.
+void CheckSession::judge(CheckResult* r)
+{
+    std::vector<UntrustedSpan> video_spans, audio_spans;
+    for (const UntrustedSpan& span : r->untrusted)
+        (span.audio ? audio_spans : video_spans).push_back(span);
+    std::vector<SyncEvent> trusted;
+    for (const SyncEvent& e : r->pairing.events)
+        if (!inside(video_spans, e.video_ns) && !inside(audio_spans, e.audio_ns))
+            trusted.push_back(e);
+    r->untrusted_events = r->pairing.events.size() - trusted.size();
+    r->statistics = delay_statistics(trusted);
+    r->judgement = sync_judge(trusted, r->profile, {r->expected_delay_ns, r->streams.start_ns, r->streams.end_ns});
+}
+
+void CheckSession::finish(CheckResult* r)
+{
+    timeline_.finish();
+    video_guard_->finish();
+    const VideoReading& reading = video_->result();
+    r->profile = options_.profile;
+    r->expected_delay_ns = options_.expected_delay_ns;
+    r->video = video_summary(reading);
+    r->video.timeline = timeline_.sketch();
+    r->video.unreadable = timeline_.unreadable();
+    r->video.snapshot = snapshot_.take();
+
+    r->streams.demuxer = facts_.demuxer;
+    r->streams.framerate = facts_.framerate;
+    r->streams.width = reading.width;
+    r->streams.height = reading.height;
+    r->streams.video_length_ns = int64_t(video_times_.end);
+    r->streams.start_ns = r->video.timeline.start_ns;
+    r->streams.end_ns = r->video.timeline.end_ns;
+    describe_tracks(r);
+    if (video_times_.starts_late())
+        add_warning(late_start_warning("Video", seconds_of(int64_t(video_times_.start))));
+
+    r->untrusted = video_guard_->untrusted();
+    for (const TimelineBuilder::CountLeap& leap : timeline_.count_leaps())
+        r->untrusted.push_back({false, leap.time_ns - kAroundCountLeapNs, leap.time_ns + kAroundCountLeapNs,
+                                "The source frame count leaps by " + std::to_string(leap.frames) + " frames at " +
+                                    seconds_text(leap.time_ns) + ": the events around it are not judged"});
+    std::vector<Flash> flashes;
+    for (const ShownFlash& flash : reading.continuity.flashes)
+        flashes.push_back({flash.source_frame, flash.loop, flash.time_ns});
+    choose_sound(flashes, r);
+    for (const UntrustedSpan& span : r->untrusted)
+        add_warning(span.why);
+    judge(r);
+
+    for (const auto& [kind, count] : warning_kinds_)
+        if (count > kWarningsPerKind)
+            warnings_.push_back(std::to_string(count - kWarningsPerKind) + " more warnings like \"" + kind + "…\"");
+    r->warnings = warnings_;
+    const bool has_audio = std::any_of(sounds_.begin(), sounds_.end(), [](const auto& s) { return bool(s->beeps); });
+    r->unmeasurable_reason = r->judgement.judged == 0 && r->untrusted_events > 0
+                                 ? "every event lies where the recording's timestamps are broken"
+                                 : unmeasurable_reason(*r, reading, frames_ > 0, has_audio);
+}
+
+} // namespace skelv

@@ -1,0 +1,97 @@
+// One recording read by skelv-check, fed frame by frame and buffer by buffer from whatever
+// decodes it: the picture and sound readers, the timestamp checks, the frame timeline, then
+// pairing, figures and the verdict. It never sees where its frames come from, so it is fed
+// the same way from a file, a stream or frames made in memory.
+//
+//   CheckSession session(options);
+//   session.describe(facts);
+//   first decode:  take_frame(...) / take_sound(...) ... end_of_first_decode()
+//   when wants_second_decode(): reread_frame(...) for every frame of a second decode
+//   session.finish(&result);
+#pragma once
+
+#include "check/check_result.h"
+#include "check/frame_timeline.h"
+#include "check/snapshot_taker.h"
+#include "check/time_guard.h"
+#include "core/stream_times.h"
+#include "media/media_source.h"
+#include "picture/video_reader.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace skelv {
+
+struct CheckOptions {
+    SyncProfile profile = sync_profiles().front();
+    int64_t expected_delay_ns = 0; ///< the clip's designed audio offset, subtracted before judging
+    int audio_stream = -1;         ///< the audio stream to search for beeps; -1: every one, the best wins
+    // Optional: every captured frame of the timeline, in capture order, as soon as it is settled.
+    std::function<void(const CheckFrame&)> on_frame;
+    // Optional: now and then during the first decode, the position and the length (0 when
+    // unknown), in seconds.
+    std::function<void(double position_s, double length_s)> progress;
+};
+
+// What the source says of itself before its first frame.
+struct SourceFacts {
+    std::vector<MediaStream> streams;
+    std::string demuxer;
+    double framerate = 0;             ///< declared; 0 when variable or unknown
+    std::optional<int64_t> length_ns; ///< declared
+};
+
+class CheckSession {
+public:
+    explicit CheckSession(const CheckOptions& options);
+    ~CheckSession();
+    CheckSession(const CheckSession&) = delete;
+    CheckSession& operator=(const CheckSession&) = delete;
+
+    void describe(const SourceFacts& facts);
+    void take_frame(const MediaFrame& frame);
+    void take_sound(const MediaSound& sound);
+    void take_warnings(const std::vector<std::string>& warnings);
+    // The first decode ended early for `why`: what was read stays.
+    void stopped_early(const std::string& why);
+    // After the first decode: whether the picture must be read again from its first frame
+    // (the markers showed only after frames had left the reader's look-ahead).
+    bool wants_second_decode();
+    // A frame of that second decode; false once no more are needed.
+    bool reread_frame(const MediaFrame& frame);
+
+    void finish(CheckResult* result);
+
+private:
+    struct Sound;
+    PushResult push_to_reader(const MediaFrame& frame, VideoTimeGuard* guard, int64_t* frames);
+    Sound* sound_of(const MediaSound& sound);
+    void show_progress(int64_t time_ns);
+    void add_warning(std::string warning);
+    std::vector<int64_t> onsets_of(Sound& sound);
+    void choose_sound(const std::vector<Flash>& flashes, CheckResult* result);
+    void judge(CheckResult* result);
+    void describe_tracks(CheckResult* result) const;
+
+    const CheckOptions options_;
+    SourceFacts facts_;
+    int64_t period_ns_ = 40'000'000;
+    std::unique_ptr<VideoReader> video_;
+    bool video_done_ = false;  ///< the reader needs no more frames of this decode
+    TimelineBuilder timeline_;
+    SnapshotTaker snapshot_;
+    std::unique_ptr<VideoTimeGuard> video_guard_, reread_guard_;
+    StreamTimes video_times_;
+    int64_t frames_ = 0, reread_frames_ = 0;
+    std::vector<std::unique_ptr<Sound>> sounds_;
+    std::vector<std::string> warnings_;
+    std::map<std::string, size_t> warning_kinds_; ///< warnings of one kind so far, by their first words
+    int64_t last_progress_ns_ = -1;
+};
+
+} // namespace skelv
