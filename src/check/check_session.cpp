@@ -136,8 +136,7 @@ CheckSession::Sound* CheckSession::sound_of(const MediaSound& buffer)
     sound->stream = buffer.stream;
     sound->rate = buffer.rate;
     sound->channels = buffer.channels;
-    if (buffer.rate < BeepDetector::kMinRate || buffer.rate > BeepDetector::kMaxRate || buffer.channels < 1 ||
-        buffer.channels > BeepDetector::kMaxChannels)
+    if (!BeepDetector::accepts(buffer.rate, buffer.channels))
         add_warning("Sound of " + std::to_string(buffer.rate) + " Hz with " + std::to_string(buffer.channels) +
                     " channels is not searched for beeps");
     else

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <stdexcept>
 #include <string>
 
 namespace skelv {
@@ -31,14 +30,15 @@ bool by_onset(const DetectedBeep& a, const DetectedBeep& b)
 
 } // namespace
 
-BeepDetector::BeepDetector(int rate, int channels) : rate_(rate), channel_count_(channels)
+bool BeepDetector::accepts(int rate, int channels)
 {
-    if (rate < kMinRate || rate > kMaxRate)
-        throw std::invalid_argument("beep detector: sample rate " + std::to_string(rate) + " Hz is outside " +
-                                    std::to_string(kMinRate) + ".." + std::to_string(kMaxRate) + " Hz");
-    if (channels < 1 || channels > kMaxChannels)
-        throw std::invalid_argument("beep detector: " + std::to_string(channels) + " channels, expected 1.." +
-                                    std::to_string(kMaxChannels));
+    return rate >= kMinRate && rate <= kMaxRate && channels >= 1 && channels <= kMaxChannels;
+}
+
+BeepDetector::BeepDetector(int rate, int channels) : rate_(rate), channel_count_(accepts(rate, channels) ? channels : 0)
+{
+    if (channel_count_ == 0)
+        return;
     const robust::BeepGeometry geometry = robust::beep_geometry(rate);
     for (int c = 0; c < channels; ++c)
         channels_.push_back(std::make_unique<robust::BeepChannel>(geometry, c));
@@ -57,8 +57,10 @@ void BeepDetector::process(const float* interleaved, size_t frames)
 
 void BeepDetector::finish()
 {
-    if (finished_)
+    if (finished_ || channel_count_ == 0) {
+        finished_ = true;
         return;
+    }
     const auto frames = size_t(std::lround(kFlushMs * rate_ / 1000));
     const std::vector<float> silence(frames * size_t(channel_count_), 0.0f);
     process(silence.data(), silence.size() / size_t(channel_count_));

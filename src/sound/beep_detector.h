@@ -33,7 +33,9 @@ public:
     static constexpr int kMinRate = 8000, kMaxRate = 192000; ///< Hz
     static constexpr int kMaxChannels = 8;
 
-    // Throws std::invalid_argument for a rate or channel count outside the limits above.
+    // Whether a sound of this rate and channel count can be searched.
+    static bool accepts(int rate, int channels);
+    // A detector for a sound that accepts() refuses hears nothing.
     BeepDetector(int rate, int channels);
     ~BeepDetector();
     BeepDetector(const BeepDetector&) = delete;
