@@ -4,7 +4,7 @@
 #include "check/check_report.h"
 #include "check/check_run.h"
 #include "media/log.h"
-#include "outputs/atomic_file.h"
+#include "outputs/output_file.h"
 #include "report/check_html.h"
 #include "rules/exit_codes.h"
 #include "rules/time_units.h"
@@ -80,6 +80,11 @@ void show_progress(double position_s, double length_s)
         fprintf(stderr, "\r%.1f s  ", position_s);
 }
 
+std::vector<NamedOutput> named_outputs(const Arguments& a)
+{
+    return {{"--json", a.json}, {"--csv", a.csv}, {"--html", a.html}, {"--timeline", a.timeline}};
+}
+
 bool write_outputs(const Arguments& a, const CheckResult& result, const std::string& timeline)
 {
     const std::pair<const std::string&, std::function<std::string()>> outputs[] = {
@@ -89,16 +94,8 @@ bool write_outputs(const Arguments& a, const CheckResult& result, const std::str
         {a.timeline, [&] { return timeline; }},
     };
     for (const auto& [path, render] : outputs) {
-        if (path.empty())
-            continue;
         std::string error;
-        if (path == "-") {
-            const std::string text = render();
-            if (fwrite(text.data(), 1, text.size(), stdout) != text.size() || fflush(stdout) != 0) {
-                fprintf(stderr, "skelv-check: cannot write to standard output\n");
-                return false;
-            }
-        } else if (!write_file_atomically(path, render(), &error)) {
+        if (!path.empty() && !write_output(path, render(), &error)) {
             fprintf(stderr, "skelv-check: %s\n", error.c_str());
             return false;
         }
@@ -106,10 +103,22 @@ bool write_outputs(const Arguments& a, const CheckResult& result, const std::str
     return true;
 }
 
+// The summary gives way to an output written to standard output.
+bool summary_wanted(const Arguments& a)
+{
+    for (const NamedOutput& output : named_outputs(a))
+        if (!output.path.empty() && is_standard_output(output.path))
+            return false;
+    return !a.quiet;
+}
+
 bool print_summary(const CheckResult& result)
 {
-    const std::string text = check_summary_text(result);
-    return fwrite(text.data(), 1, text.size(), stdout) == text.size() && fflush(stdout) == 0;
+    std::string error;
+    if (write_output("-", check_summary_text(result), &error))
+        return true;
+    fprintf(stderr, "skelv-check: %s\n", error.c_str());
+    return false;
 }
 
 int exit_code_of(const CheckResult& result)
@@ -140,8 +149,12 @@ int main(int argc, char* argv[])
         return app.exit(e) == 0 ? exit_code::kSuccess : exit_code::kUsage;
     }
 
-    CheckOptions options;
     std::string error;
+    if (!distinct_outputs(named_outputs(arguments), &error)) {
+        fprintf(stderr, "skelv-check: %s\n", error.c_str());
+        return exit_code::kUsage;
+    }
+    CheckOptions options;
     if (!choose_judging(arguments, &options, &error)) {
         fprintf(stderr, "skelv-check: %s\n", error.c_str());
         return exit_code::kUsage;
@@ -163,12 +176,11 @@ int main(int argc, char* argv[])
         fprintf(stderr, "skelv-check: %s: %s\n", arguments.recording.c_str(), failure.message.c_str());
         return exit_code::kNotAnalysed;
     }
+    const bool summary = summary_wanted(arguments); // before an output replaces what standard output is
     if (!write_outputs(arguments, result, timeline))
         return exit_code::kOutput;
-    if (!arguments.quiet && arguments.json != "-" && !print_summary(result)) {
-        fprintf(stderr, "skelv-check: cannot write to standard output\n");
+    if (summary && !print_summary(result))
         return exit_code::kOutput;
-    }
     if (!result.unmeasurable_reason.empty())
         fprintf(stderr, "skelv-check: %s: %s\n", arguments.recording.c_str(), result.unmeasurable_reason.c_str());
     return exit_code_of(result);

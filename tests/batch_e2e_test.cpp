@@ -1,5 +1,6 @@
 // skelv-check's batch mode end to end: clips from skelv-generate with faults on purpose, an
-// unreadable file, and the rows, folders and exit code that follow from their design.
+// unreadable file, names that are not UTF-8, and the rows, folders and exit code that follow
+// from their design.
 #include "support/media.h"
 
 #include <gtest/gtest.h>
@@ -25,6 +26,11 @@ TEST(BatchEndToEnd, RowsFollowTheClipsDesign)
         ASSERT_EQ(generate(args, dir.path()).exit_code, 0) << name;
     }
     write_file(dir.file("in/broken.mkv"), std::string(4096, '\x5a'));
+    // Latin-1 names, of a file and of a folder: analysed by their real bytes, shown with U+FFFD.
+    fs::create_directories(dir.file("in/d\xe9j"));
+    fs::copy_file(dir.file("in/good.mkv"), dir.file("in/caf\xe9.mkv"));
+    fs::copy_file(dir.file("in/good.mkv"), dir.file("in/d\xe9j/good.mkv"));
+    const std::string cafe = "caf\xEF\xBF\xBD.mkv", deja = "d\xEF\xBF\xBDj/good.mkv";
 
     const std::string out = dir.file("out");
     const ProcessResult run = check({"--out", out, "-j", "2", dir.file("in")}, dir.path());
@@ -32,14 +38,17 @@ TEST(BatchEndToEnd, RowsFollowTheClipsDesign)
     std::map<std::string, json> rows;
     std::map<std::string, std::string> verdicts;
     for (const json& row : json::parse(read_file(out + "/summary.json"), nullptr, false).value("rows", json::array())) {
-        rows[fs::path(row["file"].get<std::string>()).filename()] = row;
-        verdicts[fs::path(row["file"].get<std::string>()).filename()] = row.value("verdict", "");
+        const std::string file = fs::path(row["file"].get<std::string>()).lexically_relative(dir.file("in"));
+        rows[file] = row;
+        verdicts[file] = row.value("verdict", "");
     }
-    ASSERT_EQ(verdicts, (std::map<std::string, std::string>{
-                            {"good.mkv", "pass"}, {"late.mkv", "fail"}, {"silent.mkv", "unmeasurable"}, {"broken.mkv", "error"}}))
-        << "150 ms lag is beyond EBU R37's 60 ms\n" << run.out;
+    ASSERT_EQ(verdicts, (std::map<std::string, std::string>{{"good.mkv", "pass"}, {cafe, "pass"}, {deja, "pass"},
+                                                            {"late.mkv", "fail"}, {"silent.mkv", "unmeasurable"},
+                                                            {"broken.mkv", "error"}}))
+        << "150 ms lag is beyond EBU R37's 60 ms\n" << run.out << run.err;
+    EXPECT_NE(rows["silent.mkv"].value("error", "").find("no sound"), std::string::npos) << "the clip has no audio track";
     // Designed audio delays, read on a lossless chain to a tenth of a millisecond.
-    const std::pair<const char*, double> delays[] = {{"good.mkv", 20}, {"late.mkv", 150}};
+    const std::pair<std::string, double> delays[] = {{"good.mkv", 20}, {cafe, 20}, {deja, 20}, {"late.mkv", 150}};
     for (const auto& [file, delay] : delays) {
         EXPECT_NEAR(rows[file].value("median_ms", 0.0), delay, 0.1) << file;
         EXPECT_GE(rows[file].value("events", 0), 2) << file;

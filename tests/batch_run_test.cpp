@@ -1,5 +1,6 @@
 // The batch itself with a stand-in analysis (tests/batch/fake_check.sh): children that crash or
-// hang, resuming after a kill, interrupts, concurrent batches into one folder, shards and merges.
+// hang, resuming after a kill, interrupts, concurrent batches into one folder, shards and merges,
+// names that are not UTF-8, results and standard output that cannot be written.
 #include "batch/batch_entry.h"
 #include "support/media.h"
 
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <map>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -45,6 +47,14 @@ protected:
         ProcessResult result = run_process(args, kBatchTimeout);
         EXPECT_EQ(result.signal, 0) << result.err;
         return result;
+    }
+
+    // A batch whose standard output is `redirect` (a shell's, e.g. ">/dev/full", ">&-").
+    ProcessResult batch_redirected(const std::string& redirect, const std::vector<std::string>& args)
+    {
+        std::vector<std::string> shell = {"sh", "-c", "exec \"$0\" \"$@\" " + redirect, BATCH_DRIVER};
+        shell.insert(shell.end(), args.begin(), args.end());
+        return run_process(shell, kBatchTimeout);
     }
 
     // A batch in the background, for a test to interrupt or kill.
@@ -241,13 +251,148 @@ TEST_F(Batch, ShardsThenMerge)
     }
     EXPECT_EQ(batch({"merge", dir_.file("all")}).exit_code, 2) << "no results in it";
     EXPECT_EQ(batch({"merge", dir_.file("nowhere")}).exit_code, 1);
-    // A wrong command line analyses and writes nothing.
+    // A wrong command line analyses and writes nothing, and names what is wrong.
     const std::pair<const char*, const char*> wrong[] = {
-        {"--shard", "3/3"}, {"--shard", "1/+3"}, {"--shard", "1/3x"}, {"--profile", "nope"}, {"--lead-ms", "20"}};
-    for (const auto& [option, value] : wrong)
-        EXPECT_EQ(batch({"--out", out(), dir_.file("in"), option, value}).exit_code, 1) << option;
+        {"--shard", "3/3"}, {"--shard", "1/+3"}, {"--shard", "1/3x"}, {"--profile", "nope"}, {"--lead-ms", "20"},
+        {"--timeout", "1e10"}, {"--timeout", "nan"}, {"--timeout", "0.5"}, {"--jobs", "0"}, {"--jobs", "100000"},
+        {"--expect-delay", "nan"}, {"--expect-delay", "1e10"}};
+    for (const auto& [option, value] : wrong) {
+        const ProcessResult run = batch({"--out", out(), dir_.file("in"), option, value});
+        EXPECT_EQ(run.exit_code, 1) << option << " " << value;
+        EXPECT_TRUE(run.err.find(option) != std::string::npos || run.err.find(value) != std::string::npos) << run.err;
+    }
     EXPECT_FALSE(fs::exists(out()));
+    write_file(dir_.file("afile"), "mine");
+    const std::vector<std::string> into_a_file[] = {{"--out", dir_.file("afile"), dir_.file("in")},
+                                                    {"merge", "--out", dir_.file("afile"), dir_.file("all")}};
+    for (const std::vector<std::string>& args : into_a_file) {
+        const ProcessResult run = batch(args);
+        EXPECT_EQ(run.exit_code, 1) << args[0];
+        EXPECT_NE(run.err.find("is not a folder"), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "") << "no summary is announced";
+    }
+    EXPECT_EQ(read_file(dir_.file("afile")), "mine");
     EXPECT_EQ(split_lines(read_file(dir_.file("runs.log"))).size(), 20u) << "a start and an end for each of the nine, and take0's again";
+}
+
+// The rows of summary.json in `where`, each "file verdict[: error]" with the file under in/.
+std::vector<std::string> row_texts(const std::string& where, const std::string& in)
+{
+    std::vector<std::string> rows;
+    for (const json& row : json::parse(read_file(where + "/summary.json")).value("rows", json::array()))
+        rows.push_back(fs::path(row["file"].get<std::string>()).lexically_relative(in).string() + " " +
+                       row["verdict"].get<std::string>() + (row["error"].is_string() ? ": " + row["error"].get<std::string>() : ""));
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+TEST_F(Batch, NamesThatAreNotUtf8ReadWithReplacementCharacters)
+{
+    recording("caf\xe9.mkv", "pass 1"); // Latin-1 names
+    recording("caf\xe8.mkv", "fail 90");
+    recording("d\xe9j\xe0/x.mkv", "unmeasurable");
+    recording("ok.mkv", "pass 2");
+    const ProcessResult run = batch({"--out", out(), dir_.file("in")});
+    EXPECT_EQ(run.exit_code, 4) << run.err;
+    const std::string fffd = "\xEF\xBF\xBD"; // one per lone byte: each Latin-1 letter is one here
+    const std::vector<std::string> rows = {"caf" + fffd + ".mkv fail", "caf" + fffd + ".mkv pass",
+                                           "d" + fffd + "j" + fffd + "/x.mkv unmeasurable: no beep found", "ok.mkv pass"};
+    EXPECT_EQ(row_texts(out(), dir_.file("in")), rows) << "each file analysed by its real name";
+    EXPECT_NE(read_file(out() + "/summary.csv").find("/in/caf" + fffd + ".mkv,fail,3,90,"), std::string::npos);
+    expect_only_whole_entries();
+    const ProcessResult again = batch({"--out", out(), dir_.file("in")});
+    EXPECT_NE(again.out.find("4 recordings (4 already done)"), std::string::npos) << again.out << again.err;
+    EXPECT_EQ(runs(), (std::map<std::string, int>{{"caf\xe9.mkv", 1}, {"caf\xe8.mkv", 1}, {"x.mkv", 1}, {"ok.mkv", 1}}));
+
+    // A results folder whose own name is not UTF-8, merged elsewhere.
+    fs::rename(out(), dir_.file("out\xff"));
+    const ProcessResult merged = batch({"merge", "--out", dir_.file("all"), dir_.file("out\xff")});
+    EXPECT_EQ(merged.exit_code, 4) << merged.err;
+    EXPECT_EQ(row_texts(dir_.file("all"), dir_.file("in")), rows);
+    for (const json& row : json::parse(read_file(dir_.file("all/summary.json")))["rows"])
+        EXPECT_EQ(row["folder"].get<std::string>().rfind("../out" + fffd + "/", 0), 0u) << row;
+    EXPECT_NE(read_file(dir_.file("all/index.html")).find("href=\"../out%FF/"), std::string::npos) << "links keep the real bytes";
+}
+
+TEST_F(Batch, ResultThatCannotBeWrittenExitsThreeAndIsTriedAgain)
+{
+    recording("unwritable.mkv", "unwritable");
+    recording("good.mkv", "pass 1");
+    const std::string error = "error: analysis could not write its results: cannot write result.json: No space left on device";
+    const ProcessResult run = batch({"--out", out(), dir_.file("in")});
+    EXPECT_EQ(run.exit_code, 3) << run.err;
+    EXPECT_NE(run.err.find("unwritable.mkv: analysis could not write its results"), std::string::npos) << run.err;
+    EXPECT_EQ(summary(out()), (Verdicts{{"good.mkv", "pass"}, {"unwritable.mkv", error}}));
+    EXPECT_EQ(batch({"--out", out(), dir_.file("in")}).exit_code, 3);
+    EXPECT_EQ(runs(), (std::map<std::string, int>{{"good.mkv", 1}, {"unwritable.mkv", 2}}));
+}
+
+// A tmpfs of 64 KiB filled to the last page, unmounted at the end.
+class FullDisk {
+public:
+    explicit FullDisk(const std::string& path) : path_(path)
+    {
+        fs::create_directories(path);
+        mounted_ = geteuid() == 0 && mount("tmpfs", path.c_str(), "tmpfs", 0, "size=64k") == 0;
+    }
+    ~FullDisk()
+    {
+        if (mounted_)
+            umount2(path_.c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return mounted_; }
+    void fill() const
+    {
+        FILE* file = fopen((path_ + "/fill").c_str(), "w");
+        const std::string page(4096, 'x');
+        while (file != nullptr && fwrite(page.data(), 1, page.size(), file) == page.size() && fflush(file) == 0) {
+        }
+        if (file != nullptr)
+            fclose(file);
+    }
+
+private:
+    std::string path_;
+    bool mounted_ = false;
+};
+
+TEST_F(Batch, FullDiskLeavesNoScratchFolder)
+{
+    recording("good.mkv", "pass 1");
+    const FullDisk disk(dir_.file("disk"));
+    if (!disk.mounted())
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    fs::create_directories(dir_.file("disk/out"));
+    disk.fill();
+    const ProcessResult run = batch({"--out", dir_.file("disk/out"), dir_.file("in")});
+    EXPECT_EQ(run.exit_code, 3) << run.err;
+    EXPECT_NE(run.err.find("No space left on device"), std::string::npos) << run.err;
+    EXPECT_EQ(run.out.find("Summary:"), std::string::npos) << "none was written";
+    for (const auto& entry : fs::directory_iterator(dir_.file("disk/out")))
+        EXPECT_FALSE(is_scratch_name(entry.path().filename())) << "left behind: " << entry.path();
+}
+
+TEST_F(Batch, StandardOutputThatFailsIsSaid)
+{
+    recording("good.mkv", "pass 1");
+    const struct {
+        const char* redirect;
+        std::vector<std::string> args;
+        int exit_code;
+    } cases[] = {
+        {">/dev/full", {"--out", out(), dir_.file("in")}, 3},
+        {">&-", {"--out", out(), dir_.file("in")}, 3},
+        {">&-", {"--out", out(), "-q", dir_.file("in")}, 0}, // nothing to write
+        {">/dev/full", {"merge", out()}, 3},
+        {">&-", {"merge", out()}, 3},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult run = batch_redirected(c.redirect, c.args);
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.redirect << " " << c.args[0] << "\n" << run.err;
+        EXPECT_EQ(run.err.find("cannot write the closing lines to standard output") != std::string::npos, c.exit_code == 3)
+            << run.err;
+        EXPECT_EQ(summary(out()), (Verdicts{{"good.mkv", "pass"}}));
+    }
 }
 
 } // namespace

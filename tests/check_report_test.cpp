@@ -1,7 +1,6 @@
-// skelv-check's outputs: the summary in words, CSV rows in time order, files that appear whole or
-// not at all, and the visual report (numbers against the JSON, escaping, pages without sound or
-// events, long recordings and the picture).
-#include "outputs/atomic_file.h"
+// skelv-check's outputs: the summary in words, CSV rows in time order, and the visual report
+// (numbers against the JSON, escaping, pages without sound or events, long recordings and the
+// picture).
 #include "report/check_html.h"
 #include "rules/time_units.h"
 #include "report/check_plots.h"
@@ -15,20 +14,13 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <csignal>
-#include <filesystem>
 #include <random>
 #include <set>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 using namespace skelv;
 
 namespace {
 
-namespace fs = std::filesystem;
 using nlohmann::json;
 
 CheckResult result_with(const std::vector<double>& delays)
@@ -79,35 +71,6 @@ TEST(CheckCsv, EventsAndTimeline)
                                      "0.000,40.000,header,,0,no,no,0\n"
                                      "40.000,40.000,content,12,0,yes,no,2\n"
                                      "80.000,40.000,content,12,0,yes,yes,0\n");
-}
-
-TEST(AtomicFile, ReplacesWholeAndLeavesNothingOnFailure)
-{
-    TempDir dir;
-    std::string error;
-    ASSERT_TRUE(write_file_atomically(dir.file("r.json"), "first", &error)) << error;
-    ASSERT_TRUE(write_file_atomically(dir.file("r.json"), "second", &error)) << error;
-    EXPECT_EQ(read_file(dir.file("r.json")), "second");
-    struct stat info {};
-    ASSERT_EQ(stat(dir.file("r.json").c_str(), &info), 0);
-    EXPECT_NE(info.st_mode & S_IRGRP, 0u) << "readable beyond its owner, as files made with the umask";
-
-    EXPECT_FALSE(write_file_atomically(dir.file("missing/r.json"), "x", &error));
-    EXPECT_NE(error.find("missing/r.json"), std::string::npos) << error;
-    // A write cut short (a full disk; here a child's file-size limit): the old result stays, no scratch file.
-    const pid_t child = fork();
-    if (child == 0) {
-        signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{4, 4};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        std::string child_error;
-        _exit(write_file_atomically(dir.file("r.json"), "longer than four bytes", &child_error) ? 0 : 3);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
-    EXPECT_EQ(read_file(dir.file("r.json")), "second");
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1) << "a scratch file left";
 }
 
 constexpr size_t npos = std::string::npos;

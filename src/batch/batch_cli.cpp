@@ -2,7 +2,9 @@
 
 #include "batch/batch_run.h"
 #include "batch/batch_summary.h"
+#include "core/json_text.h"
 #include "outputs/html_text.h"
+#include "rules/exit_codes.h"
 #include "rules/profiles.h"
 
 #include <CLI/CLI.hpp>
@@ -11,9 +13,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <optional>
 #include <sched.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace skelv {
@@ -21,14 +25,18 @@ namespace skelv {
 namespace {
 
 constexpr size_t kMaxListedProblems = 20; // recordings named at the end; the summary has all
+constexpr unsigned kMaxJobs = 256;         // analyses at a time: far beyond any machine's cores
+constexpr double kMinTimeoutS = 1, kMaxTimeoutS = 7 * 24 * 3600;
 
 constexpr const char* kExitCodes =
-    "Exit codes: 0 every recording passed, 1 wrong command line, 2 some recording could not be\n"
-    "analysed (unreadable, unmeasurable, crashed or timed out), 3 a result or the summary could\n"
-    "not be written, 4 some recording is out of tolerance (4 wins over 2: the summary lists\n"
-    "both), 130 interrupted (what was finished is kept; run again to go on).";
+    "Exit codes: 0 every recording passed, 1 wrong command line (also an --out that is not a\n"
+    "folder), 2 some recording could not be analysed (unreadable, unmeasurable, crashed or timed\n"
+    "out), 3 a result, the summary or the closing lines on standard output could not be\n"
+    "written, 4 some recording is out of tolerance (4 wins over 2: the summary lists both),\n"
+    "130 interrupted (what was finished is kept; run again to go on).";
 
 volatile std::sig_atomic_t g_stop = 0;
+bool g_stdout_closed = false; // standard output was closed when the program started
 
 extern "C" void request_stop(int)
 {
@@ -44,6 +52,28 @@ void catch_stop_signals()
         sigaction(signal, &action, nullptr);
 }
 
+// A closed standard descriptor gets /dev/null, so that no file this process opens takes its
+// number and receives what was meant for it; a closed standard output is remembered.
+void hold_standard_descriptors()
+{
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY); // the lowest free number: fd
+        g_stdout_closed = g_stdout_closed || fd == STDOUT_FILENO;
+    }
+}
+
+// After the closing lines: false, with a message, when they did not reach standard output.
+bool standard_output_written()
+{
+    if (fflush(stdout) == 0 && !ferror(stdout) && !g_stdout_closed)
+        return true;
+    fprintf(stderr, "skelv-check: cannot write the closing lines to standard output%s\n",
+            g_stdout_closed ? ": it is closed" : "");
+    return false;
+}
+
 // The cores this process may run on (a scheduler's allocation, taskset), at least one.
 unsigned usable_cores()
 {
@@ -56,7 +86,7 @@ unsigned usable_cores()
 struct BatchArguments {
     std::vector<std::string> recordings;
     std::string out, shard, profile = "ebu-r37";
-    unsigned jobs = usable_cores();
+    unsigned jobs = std::min(usable_cores(), kMaxJobs);
     double timeout_s = 3600;
     bool force = false, quiet = false;
     std::optional<double> lead_ms, lag_ms, expected_delay_ms;
@@ -80,6 +110,37 @@ bool analysis_options(const BatchArguments& a, std::vector<std::string>* options
     return true;
 }
 
+// A folder for results: one that exists, or nothing yet (it is made).
+bool usable_out_folder(const std::string& out, std::string* error)
+{
+    struct stat info {};
+    if (stat(out.c_str(), &info) != 0 || S_ISDIR(info.st_mode))
+        return true;
+    *error = "--out " + out + " is not a folder: name a folder for the results (it is made when missing)";
+    return false;
+}
+
+// Everything the command line says beyond what its parser checks; false with a message.
+bool batch_options(const BatchArguments& a, BatchOptions* options, BatchShard* shard, std::string* error)
+{
+    if (!analysis_options(a, &options->check_options, error) || !usable_out_folder(a.out, error))
+        return false;
+    if (!std::isfinite(a.timeout_s) || a.timeout_s < kMinTimeoutS || a.timeout_s > kMaxTimeoutS) {
+        *error = "--timeout takes seconds from " + shortest(kMinTimeoutS) + " to " + shortest(kMaxTimeoutS) +
+                 " (a week), not " + shortest(a.timeout_s);
+        return false;
+    }
+    if (!a.shard.empty() && !parse_shard(a.shard, shard, error))
+        return false;
+    options->out_dir = a.out;
+    options->jobs = a.jobs;
+    options->timeout_s = a.timeout_s;
+    options->force = a.force;
+    options->shard = a.shard;
+    options->stop = &g_stop;
+    return true;
+}
+
 void show_progress(const BatchProgress& p)
 {
     constexpr int kWidth = 30;
@@ -96,6 +157,7 @@ void print_counts(const BatchCounts& c, const std::string& what)
            c.pass, c.fail, c.unmeasurable + c.error, c.unmeasurable, c.error);
 }
 
+// Names as the rows show them: U+FFFD for bytes that are not UTF-8.
 void print_problems(const std::vector<EntryStatus>& statuses)
 {
     size_t listed = 0, left = 0;
@@ -106,25 +168,36 @@ void print_problems(const std::vector<EntryStatus>& statuses)
             left++;
             continue;
         }
-        printf("  %-12s %s%s%s\n", entry_outcome_name(s.outcome), s.file.c_str(), s.error.empty() ? "" : ": ",
-               s.error.c_str());
+        printf("  %-12s %s%s%s\n", entry_outcome_name(s.outcome), valid_utf8(s.file).c_str(), s.error.empty() ? "" : ": ",
+               valid_utf8(s.error).c_str());
     }
     if (left > 0)
         printf("  ... and %zu more\n", left);
+}
+
+void print_summary_place(const std::string& out)
+{
+    printf("Summary: %s/summary.csv, %s/index.html\n", out.c_str(), out.c_str());
+}
+
+void report_error(const std::string& error)
+{
+    fprintf(stderr, "skelv-check: %s\n", error.c_str());
 }
 
 void define_batch_options(CLI::App& app, BatchArguments* a)
 {
     app.add_option("RECORDING", a->recordings, "recordings, and folders to search for them")->required();
     app.add_option("--out", a->out, "one folder per recording and the summary go here")->required();
-    app.add_option("-j,--jobs", a->jobs, "analyses at a time (the cores this process may use)")->check(CLI::PositiveNumber);
+    app.add_option("-j,--jobs", a->jobs, "analyses at a time, 1 to 256 (the cores this process may use)")
+        ->check(CLI::Range(1u, kMaxJobs));
     app.add_flag("--force", a->force, "analyse again what is already done");
     app.add_option("--shard", a->shard, "take only share K of N (0 <= K < N) of the recordings");
-    app.add_option("--timeout", a->timeout_s, "seconds one analysis may take (3600)")->check(CLI::PositiveNumber);
+    app.add_option("--timeout", a->timeout_s, "seconds one analysis may take, 1 to 604800 (3600)");
     app.add_option("--profile", a->profile, "tolerance profile, as for one recording (ebu-r37)");
-    app.add_option("--lead-ms", a->lead_ms, "custom limit: audio may lead by at most X ms")->check(CLI::NonNegativeNumber);
-    app.add_option("--lag-ms", a->lag_ms, "custom limit: audio may lag by at most Y ms")->check(CLI::NonNegativeNumber);
-    app.add_option("--expect-delay", a->expected_delay_ms, "the clips' designed audio offset in ms (0)");
+    app.add_option("--lead-ms", a->lead_ms, "custom limit: audio may lead by at most X ms (0 to 60000)");
+    app.add_option("--lag-ms", a->lag_ms, "custom limit: audio may lag by at most Y ms (0 to 60000)");
+    app.add_option("--expect-delay", a->expected_delay_ms, "the clips' designed audio offset in ms, -60000 to 60000 (0)");
     app.add_flag("-q,--quiet", a->quiet, "no progress and no closing summary");
     app.footer(std::string("Each recording gets DIR/<name>-<hash>/ with result.json, events.csv, report.html and\n"
                            "timeline.csv; DIR/summary.csv, DIR/summary.json and DIR/index.html list them all.\n"
@@ -132,58 +205,74 @@ void define_batch_options(CLI::App& app, BatchArguments* a)
                kExitCodes);
 }
 
-int run_batch_command(const BatchArguments& a, const std::string& checker)
+// The recordings the command line names that fall in this run's share.
+std::vector<BatchRecording> recordings_of_share(const BatchArguments& a, const BatchShard& shard)
 {
-    BatchOptions options;
-    options.checker = {checker};
-    std::string error;
-    BatchShard shard;
-    if (!analysis_options(a, &options.check_options, &error) ||
-        (!a.shard.empty() && !parse_shard(a.shard, &shard, &error))) {
-        fprintf(stderr, "skelv-check: %s\n", error.c_str());
-        return kBatchUsage;
-    }
     std::vector<BatchRecording> recordings;
     for (BatchRecording& r : find_recordings(a.recordings, a.out))
         if (in_shard(r, shard))
             recordings.push_back(std::move(r));
-    options.out_dir = a.out;
-    options.jobs = a.jobs;
-    options.timeout_s = a.timeout_s;
-    options.force = a.force;
-    options.shard = a.shard;
-    options.stop = &g_stop;
-    if (!a.quiet && isatty(STDERR_FILENO))
+    return recordings;
+}
+
+// Runs the analyses; false when the batch could not write what it must (each said).
+bool run_analyses(const std::vector<BatchRecording>& recordings, BatchOptions options, bool quiet, BatchOutcome* outcome)
+{
+    if (!quiet && isatty(STDERR_FILENO))
         options.progress = show_progress;
     catch_stop_signals();
-
-    BatchOutcome outcome;
-    const bool ran = run_batch(recordings, options, &outcome, &error);
+    std::string error;
+    const bool ran = run_batch(recordings, options, outcome, &error);
     if (options.progress)
         fputs("\r\033[K", stderr);
     if (!ran)
-        fprintf(stderr, "skelv-check: %s\n", error.c_str());
-    for (const std::string& write_error : outcome.write_errors)
-        fprintf(stderr, "skelv-check: %s\n", write_error.c_str());
+        report_error(error);
+    for (const std::string& write_error : outcome->write_errors)
+        report_error(write_error);
+    return ran && outcome->write_errors.empty();
+}
+
+// The summary files from what `out` holds now; false (said) when they could not be written.
+bool summarise(const std::string& out, const std::vector<std::string>& dirs, std::vector<BatchRow>* rows)
+{
+    std::string error;
+    if (std::filesystem::is_directory(out) && rebuild_summary(out, dirs, rows, &error))
+        return true;
+    report_error(error.empty() ? "no summary written" : error);
+    return false;
+}
+
+int run_batch_command(const BatchArguments& a, const std::string& checker)
+{
+    BatchOptions options;
+    options.checker = {checker};
+    BatchShard shard;
+    std::string error;
+    if (!batch_options(a, &options, &shard, &error)) {
+        report_error(error);
+        return exit_code::kUsage;
+    }
+    const std::vector<BatchRecording> recordings = recordings_of_share(a, shard);
+    BatchOutcome outcome;
+    const bool written = run_analyses(recordings, options, a.quiet, &outcome);
     std::vector<BatchRow> rows;
-    std::string summary_error;
-    const bool summarised = std::filesystem::is_directory(a.out) && rebuild_summary(a.out, {a.out}, &rows, &summary_error);
-    if (!summarised)
-        fprintf(stderr, "skelv-check: %s\n", summary_error.empty() ? "no summary written" : summary_error.c_str());
+    const bool summarised = summarise(a.out, {a.out}, &rows);
     if (outcome.stopped) {
-        fprintf(stderr, "skelv-check: interrupted: %zu of %zu recordings done; run again to go on\n",
-                outcome.statuses.size(), recordings.size());
-        return kBatchInterrupted;
+        report_error("interrupted: " + std::to_string(outcome.statuses.size()) + " of " +
+                     std::to_string(recordings.size()) + " recordings done; run again to go on");
+        return exit_code::kInterrupted;
     }
+    bool printed = true;
     if (!a.quiet) {
-        print_counts(count_outcomes(outcome.statuses),
-                     std::to_string(recordings.size()) + " recordings (" + std::to_string(outcome.skipped) +
-                         " already done)");
+        print_counts(count_outcomes(outcome.statuses), std::to_string(recordings.size()) + " recordings (" +
+                                                            std::to_string(outcome.skipped) + " already done)");
         print_problems(outcome.statuses);
-        printf("Summary: %s/summary.csv, %s/index.html\n", a.out.c_str(), a.out.c_str());
+        if (summarised)
+            print_summary_place(a.out);
+        printed = standard_output_written();
     }
-    if (!ran || !outcome.write_errors.empty() || !summarised)
-        return kBatchOutput;
+    if (!written || !summarised || !printed)
+        return exit_code::kOutput;
     return batch_exit_code(count_outcomes(outcome.statuses));
 }
 
@@ -191,26 +280,49 @@ int run_merge_command(const std::vector<std::string>& dirs, std::string out, boo
 {
     if (out.empty())
         out = dirs.front();
-    std::error_code error;
-    std::filesystem::create_directories(out, error);
-    std::vector<BatchRow> rows;
-    std::string summary_error;
-    if (!rebuild_summary(out, dirs, &rows, &summary_error)) {
-        fprintf(stderr, "skelv-check: %s\n", summary_error.c_str());
-        return kBatchOutput;
+    std::string error;
+    if (!usable_out_folder(out, &error)) {
+        report_error(error);
+        return exit_code::kUsage;
     }
+    std::error_code ignored;
+    std::filesystem::create_directories(out, ignored);
+    std::vector<BatchRow> rows;
+    if (!summarise(out, dirs, &rows))
+        return exit_code::kOutput;
     std::vector<EntryStatus> statuses;
     for (const BatchRow& row : rows)
         statuses.push_back(row.status);
     if (statuses.empty()) {
-        fprintf(stderr, "skelv-check: no results found in the folders given\n");
-        return kBatchNotAnalysed;
+        report_error("no results found in the folders given");
+        return exit_code::kNotAnalysed;
     }
     if (!quiet) {
         print_counts(count_outcomes(statuses), std::to_string(statuses.size()) + " recordings");
-        printf("Summary: %s/summary.csv, %s/index.html\n", out.c_str(), out.c_str());
+        print_summary_place(out);
+        if (!standard_output_written())
+            return exit_code::kOutput;
     }
     return batch_exit_code(count_outcomes(statuses));
+}
+
+// `skelv-check merge DIR... [--out OUT] [-q]`, its arguments from "merge" on.
+int merge_main(int argc, char** argv)
+{
+    CLI::App app{"Rebuilds summary.csv, summary.json and index.html from batch result folders.", "skelv-check merge"};
+    std::vector<std::string> dirs;
+    std::string out;
+    bool quiet = false;
+    app.add_option("DIR", dirs, "result folders of batches (--out of each)")->required()->check(CLI::ExistingDirectory);
+    app.add_option("--out", out, "write the summary here (default: the first DIR)");
+    app.add_flag("-q,--quiet", quiet, "no closing summary");
+    app.footer(kExitCodes);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? exit_code::kSuccess : exit_code::kUsage;
+    }
+    return run_merge_command(dirs, out, quiet);
 }
 
 } // namespace
@@ -227,30 +339,16 @@ bool batch_requested(int argc, char** argv)
 
 int batch_main(int argc, char** argv, const std::string& checker)
 {
-    if (argc > 1 && strcmp(argv[1], "merge") == 0) {
-        CLI::App app{"Rebuilds summary.csv, summary.json and index.html from batch result folders.",
-                     "skelv-check merge"};
-        std::vector<std::string> dirs;
-        std::string out;
-        bool quiet = false;
-        app.add_option("DIR", dirs, "result folders of batches (--out of each)")->required()->check(CLI::ExistingDirectory);
-        app.add_option("--out", out, "write the summary here (default: the first DIR)");
-        app.add_flag("-q,--quiet", quiet, "no closing summary");
-        app.footer(kExitCodes);
-        try {
-            app.parse(argc - 1, argv + 1);
-        } catch (const CLI::ParseError& e) {
-            return app.exit(e) == 0 ? kBatchAllPassed : kBatchUsage;
-        }
-        return run_merge_command(dirs, out, quiet);
-    }
+    hold_standard_descriptors();
+    if (argc > 1 && strcmp(argv[1], "merge") == 0)
+        return merge_main(argc - 1, argv + 1);
     CLI::App app{"Checks many recordings, each into its own folder, and summarises them.", "skelv-check --out DIR"};
     BatchArguments arguments;
     define_batch_options(app, &arguments);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? kBatchAllPassed : kBatchUsage;
+        return app.exit(e) == 0 ? exit_code::kSuccess : exit_code::kUsage;
     }
     return run_batch_command(arguments, checker);
 }

@@ -1,6 +1,9 @@
 #include "batch/batch_entry.h"
 
-#include "outputs/atomic_file.h"
+#include "core/json_text.h"
+#include "outputs/output_file.h"
+#include "rules/exit_codes.h"
+#include "rules/names.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +15,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -90,9 +94,68 @@ std::string how_it_ended(const ChildEnd& end)
         snprintf(text, sizeof text, "analysis timed out after %.0f s", end.seconds);
     else if (end.signal != 0)
         snprintf(text, sizeof text, "analysis crashed (signal %d, %s)", end.signal, strsignal(end.signal));
+    else if (end.exit_code == exit_code::kOutput)
+        return "analysis could not write its results";
     else
         snprintf(text, sizeof text, "analysis ended with exit code %d", end.exit_code);
     return text;
+}
+
+// The verdict of a result.json, if it has one.
+std::optional<SyncVerdict> verdict_of(const json& result)
+{
+    if (!result.is_object() || !result.contains("verdict") || !result["verdict"].is_string())
+        return std::nullopt;
+    return verdict_named(result["verdict"].get<std::string>());
+}
+
+// The exit code an analysis ends with when it reaches `verdict`.
+int exit_code_for(SyncVerdict verdict)
+{
+    switch (verdict) {
+    case SyncVerdict::Pass: return exit_code::kPass;
+    case SyncVerdict::Fail: return exit_code::kFail;
+    default: return exit_code::kNotAnalysed;
+    }
+}
+
+EntryOutcome outcome_of(SyncVerdict verdict)
+{
+    switch (verdict) {
+    case SyncVerdict::Pass: return EntryOutcome::Pass;
+    case SyncVerdict::Fail: return EntryOutcome::Fail;
+    default: return EntryOutcome::Unmeasurable;
+    }
+}
+
+EntryOutcome outcome_named(const std::string& name)
+{
+    const std::optional<SyncVerdict> verdict = verdict_named(name);
+    return verdict ? outcome_of(*verdict) : EntryOutcome::Error;
+}
+
+std::vector<std::string> files_in(const std::string& folder)
+{
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& file : fs::directory_iterator(folder, error))
+        names.push_back(file.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Why an analysis left no usable result: how it ended and the last thing it said.
+std::string failure_of(const ChildEnd& end, const std::string& file, const std::string& log, bool has_result)
+{
+    std::string message = last_message(log);
+    if (message.compare(0, file.size() + 2, file + ": ") == 0) // the row names the file already
+        message.erase(0, file.size() + 2);
+    const bool exited = !end.timed_out && end.signal == 0;
+    if (exited && end.exit_code == exit_code::kNotAnalysed && !message.empty())
+        return message;
+    if (exited && end.exit_code == exit_code::kPass && !has_result)
+        return "analysis wrote no result";
+    return how_it_ended(end) + (message.empty() ? "" : ": " + message);
 }
 
 bool pid_alive(long pid)
@@ -115,9 +178,9 @@ bool source_stamp(const std::string& path, SourceStamp* stamp)
 const char* entry_outcome_name(EntryOutcome outcome)
 {
     switch (outcome) {
-    case EntryOutcome::Pass: return "pass";
-    case EntryOutcome::Fail: return "fail";
-    case EntryOutcome::Unmeasurable: return "unmeasurable";
+    case EntryOutcome::Pass: return name_of(SyncVerdict::Pass);
+    case EntryOutcome::Fail: return name_of(SyncVerdict::Fail);
+    case EntryOutcome::Unmeasurable: return name_of(SyncVerdict::Unmeasurable);
     default: return "error";
     }
 }
@@ -125,21 +188,21 @@ const char* entry_outcome_name(EntryOutcome outcome)
 json entry_status_json(const EntryStatus& s)
 {
     const auto or_null = [](bool known, const json& value) { return known ? value : json(nullptr); };
-    return {{"file", s.file},
-            {"key", s.key},
+    return {{"file", valid_utf8(s.file)},
+            {"key", valid_utf8(s.key)},
             {"id", s.id},
             {"size", s.stamp.size},
             {"mtime_ns", s.stamp.mtime_ns},
             {"options", s.options},
             {"shard", or_null(!s.shard.empty(), s.shard)},
-            {"host", s.host},
+            {"host", valid_utf8(s.host)},
             {"outcome", entry_outcome_name(s.outcome)},
             {"final", s.final},
             {"exit_code", or_null(s.end.exit_code >= 0, s.end.exit_code)},
             {"signal", or_null(s.end.signal != 0, s.end.signal)},
             {"timed_out", s.end.timed_out},
             {"seconds", std::round(s.end.seconds * 1000) / 1000},
-            {"error", or_null(!s.error.empty(), s.error)},
+            {"error", or_null(!s.error.empty(), valid_utf8(s.error))},
             {"finished", s.finished},
             {"figures", s.figures},
             {"outputs", s.outputs}};
@@ -157,11 +220,7 @@ bool entry_status_from_json(const json& j, EntryStatus* s)
         s->options = j.at("options").get<std::vector<std::string>>();
         s->shard = j.at("shard").is_string() ? j["shard"].get<std::string>() : "";
         s->host = j.value("host", "");
-        const std::string outcome = j.at("outcome");
-        s->outcome = outcome == "pass"           ? EntryOutcome::Pass
-                     : outcome == "fail"         ? EntryOutcome::Fail
-                     : outcome == "unmeasurable" ? EntryOutcome::Unmeasurable
-                                                 : EntryOutcome::Error;
+        s->outcome = outcome_named(j.at("outcome"));
         s->final = j.at("final");
         s->end.exit_code = j.at("exit_code").is_number() ? j["exit_code"].get<int>() : -1;
         s->end.signal = j.at("signal").is_number() ? j["signal"].get<int>() : 0;
@@ -188,50 +247,37 @@ bool EntryStatus::has_output(const char* name) const
     return std::find(outputs.begin(), outputs.end(), name) != outputs.end();
 }
 
+std::string json_file_text(const json& j)
+{
+    return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
 void judge_child(const std::string& folder, const ChildEnd& end, EntryStatus* s)
 {
     s->end = end;
     s->finished = utc_now();
     s->host = host_name();
+    s->outputs = files_in(folder);
     const json result = json::parse(read_text(folder + "/" + batch_files::kResult), nullptr, false);
-    const bool has_result = result.is_object() && result.contains("verdict") && result["verdict"].is_string();
-    if (has_result)
+    const std::optional<SyncVerdict> verdict = verdict_of(result);
+    if (verdict)
         s->figures = figures_of(result);
-    s->outputs.clear();
-    std::error_code error;
-    for (const auto& file : fs::directory_iterator(folder, error))
-        s->outputs.push_back(file.path().filename().string());
-    std::sort(s->outputs.begin(), s->outputs.end());
-    std::string message = last_message(read_text(folder + "/" + batch_files::kLog));
-    if (message.compare(0, s->file.size() + 2, s->file + ": ") == 0) // the row names the file already
-        message.erase(0, s->file.size() + 2);
-    const std::string verdict = has_result ? result["verdict"].get<std::string>() : "";
     const bool exited = !end.timed_out && end.signal == 0;
-    // Exit codes of one analysis: 0 pass, 2 not analysed, 4 out of tolerance.
-    s->final = exited && (end.exit_code == 0 || end.exit_code == 2 || end.exit_code == 4);
-    s->error.clear();
-    if (exited && end.exit_code == 0 && verdict == "pass")
-        s->outcome = EntryOutcome::Pass;
-    else if (exited && end.exit_code == 4 && verdict == "fail")
-        s->outcome = EntryOutcome::Fail;
-    else if (exited && end.exit_code == 2 && verdict == "unmeasurable") {
-        s->outcome = EntryOutcome::Unmeasurable;
-        s->error = message;
-    } else {
-        s->outcome = EntryOutcome::Error;
-        if (exited && end.exit_code == 2 && !message.empty())
-            s->error = message;
-        else if (exited && end.exit_code == 0 && !has_result)
-            s->error = "analysis wrote no result";
-        else
-            s->error = how_it_ended(end) + (message.empty() ? "" : ": " + message);
+    s->final = exited && (end.exit_code == exit_code::kPass || end.exit_code == exit_code::kNotAnalysed ||
+                          end.exit_code == exit_code::kFail);
+    if (verdict && exited && end.exit_code == exit_code_for(*verdict)) {
+        s->outcome = outcome_of(*verdict);
+        s->error = result.contains("reason") && result["reason"].is_string() ? result["reason"].get<std::string>() : "";
+        return;
     }
+    s->outcome = EntryOutcome::Error;
+    s->error = failure_of(end, s->file, read_text(folder + "/" + batch_files::kLog), verdict.has_value());
 }
 
 bool entry_is_current(const EntryStatus& status, const BatchRecording& recording, const SourceStamp& stamp,
                       const std::vector<std::string>& options)
 {
-    return status.final && status.key == recording.key && status.stamp == stamp && status.options == options;
+    return status.final && status.key == valid_utf8(recording.key) && status.stamp == stamp && status.options == options;
 }
 
 bool is_scratch_name(const std::string& name)
@@ -263,8 +309,11 @@ bool make_scratch_folder(const std::string& dir, std::string* folder, std::strin
 
 bool commit_entry(const std::string& scratch, const std::string& dir, const EntryStatus& status, std::string* error)
 {
-    if (!write_file_atomically(scratch + "/" + batch_files::kStatus, entry_status_json(status).dump(2) + "\n", error))
+    if (!write_output(scratch + "/" + batch_files::kStatus, json_file_text(entry_status_json(status)), error)) {
+        std::error_code ignored;
+        fs::remove_all(scratch, ignored);
         return false;
+    }
     const std::string target = dir + "/" + status.id;
     // Another run may put its own folder there at any moment: try a few times.
     for (int attempt = 0; attempt < 8; attempt++) {

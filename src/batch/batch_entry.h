@@ -64,18 +64,24 @@ struct EntryStatus {
     bool has_output(const char* name) const;
 };
 
+// The status as status.json holds it: file, key, error and host as valid UTF-8 (U+FFFD for
+// each ill-formed part), whatever bytes the file's name has.
 nlohmann::json entry_status_json(const EntryStatus& status);
 bool entry_status_from_json(const nlohmann::json& j, EntryStatus* status);
 // False when `folder` holds no complete entry.
 bool read_entry_status(const std::string& folder, EntryStatus* status);
 
-// Turns how the child ended and what it left in `folder` into a status: the outcome, the
-// figures of result.json, the error from its last message on standard error. `status->file`
-// is set.
+// Pretty JSON for a file. Never throws: any byte that is not UTF-8 becomes U+FFFD.
+std::string json_file_text(const nlohmann::json& j);
+
+// Turns how the child ended and what it left in `folder` into a status: the outcome and the
+// figures of result.json, the reason of an unmeasurable recording from result.json too;
+// where the child left no result (a crash, a time-out, an unreadable file), the error is
+// how it ended and its last message on standard error. `status->file` is set.
 void judge_child(const std::string& folder, const ChildEnd& end, EntryStatus* status);
 
-// True when `status` is a final result of `recording` made from the same file with the
-// same options.
+// True when `status` (as read back from status.json) is a final result of `recording` made
+// from the same file with the same options.
 bool entry_is_current(const EntryStatus& status, const BatchRecording& recording, const SourceStamp& stamp,
                       const std::vector<std::string>& options);
 
@@ -84,7 +90,7 @@ bool entry_is_current(const EntryStatus& status, const BatchRecording& recording
 bool make_scratch_folder(const std::string& dir, std::string* folder, std::string* error);
 
 // Writes status.json into `scratch` and puts the folder in place of `dir`/`id`, replacing
-// an older one in one step where the file system allows it.
+// an older one in one step where the file system allows it. On failure `scratch` is gone.
 bool commit_entry(const std::string& scratch, const std::string& dir, const EntryStatus& status, std::string* error);
 
 // Removes the scratch folders in `dir` left by runs on this host that are gone.

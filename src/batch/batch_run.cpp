@@ -1,5 +1,7 @@
 #include "batch/batch_run.h"
 
+#include "rules/exit_codes.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -200,6 +202,8 @@ private:
         entry.options = options_.check_options;
         entry.shard = options_.shard;
         judge_child(child.scratch, end, &entry);
+        if (end.exit_code == exit_code::kOutput) // as a full disk: the batch's own failure to write
+            outcome_->write_errors.push_back(entry.file + ": " + entry.error);
         std::string error;
         if (!commit_entry(child.scratch, options_.out_dir, entry, &error))
             outcome_->write_errors.push_back(error);

@@ -29,7 +29,7 @@ struct BatchOptions {
     std::vector<std::string> checker;
     std::vector<std::string> check_options; ///< profile, limits, designed offset: recorded for resuming
     unsigned jobs = 1;
-    double timeout_s = 3600; ///< per analysis
+    double timeout_s = 3600; ///< seconds per analysis
     bool force = false;      ///< analyse again what is already done
     std::string shard;       ///< "K/N" for the record; empty without --shard
     std::function<void(const BatchProgress&)> progress; ///< may be empty
@@ -41,7 +41,7 @@ struct BatchOutcome {
     size_t analysed = 0;
     size_t skipped = 0;  ///< already done with the same file and options
     bool stopped = false;
-    std::vector<std::string> write_errors; ///< results that could not be put in place
+    std::vector<std::string> write_errors; ///< results that could not be written or put in place
 };
 
 // False with a message when the output directory cannot be used at all.

@@ -1,7 +1,9 @@
 #include "batch/batch_summary.h"
 
-#include "outputs/atomic_file.h"
+#include "core/json_text.h"
 #include "outputs/html_text.h"
+#include "outputs/output_file.h"
+#include "rules/exit_codes.h"
 
 #include <algorithm>
 #include <cctype>
@@ -157,10 +159,10 @@ BatchCounts count_outcomes(const std::vector<EntryStatus>& statuses)
 int batch_exit_code(const BatchCounts& counts)
 {
     if (counts.fail > 0)
-        return kBatchFailed;
+        return exit_code::kFail;
     if (counts.unmeasurable + counts.error > 0)
-        return kBatchNotAnalysed;
-    return kBatchAllPassed;
+        return exit_code::kNotAnalysed;
+    return exit_code::kPass;
 }
 
 std::vector<BatchRow> scan_entries(const std::vector<std::string>& dirs, const std::string& out_dir)
@@ -175,12 +177,12 @@ std::vector<BatchRow> scan_entries(const std::vector<std::string>& dirs, const s
         }
     }
     const std::vector<std::optional<EntryStatus>> statuses = read_statuses(folders);
-    std::map<std::string, BatchRow> by_key;
+    std::map<std::pair<std::string, std::string>, BatchRow> by_key;
     const fs::path base = fs::absolute(out_dir).lexically_normal();
     for (size_t i = 0; i < folders.size(); i++) {
         if (!statuses[i])
             continue;
-        auto [place, added] = by_key.try_emplace(statuses[i]->key);
+        auto [place, added] = by_key.try_emplace(std::pair(statuses[i]->key, statuses[i]->id));
         if (!added && place->second.status.finished > statuses[i]->finished)
             continue;
         place->second = {*statuses[i], folders[i].lexically_relative(base).string()};
@@ -203,11 +205,11 @@ std::string summary_csv(const std::vector<BatchRow>& rows)
     csv += ",profile,error,folder\n";
     for (const BatchRow& row : rows) {
         const EntryStatus& s = row.status;
-        csv += csv_field(s.file) + "," + entry_outcome_name(s.outcome);
+        csv += csv_field(valid_utf8(s.file)) + "," + entry_outcome_name(s.outcome);
         for (const char* column : kFigureColumns)
             csv += "," + figure_text(s.figures, column);
-        csv += "," + csv_field(figure_text(s.figures, "profile")) + "," + csv_field(s.error) + "," +
-               csv_field(row.folder) + "\n";
+        csv += "," + csv_field(figure_text(s.figures, "profile")) + "," + csv_field(valid_utf8(s.error)) + "," +
+               csv_field(valid_utf8(row.folder)) + "\n";
     }
     return csv;
 }
@@ -219,13 +221,14 @@ json summary_json(const std::vector<BatchRow>& rows)
     for (const BatchRow& row : rows) {
         const EntryStatus& s = row.status;
         statuses.push_back(s);
-        json item = {{"file", s.file}, {"verdict", entry_outcome_name(s.outcome)}};
+        json item = {{"file", valid_utf8(s.file)}, {"verdict", entry_outcome_name(s.outcome)}};
         for (const char* column : kFigureColumns)
             item[column] = s.figures.value(column, json(nullptr));
         item["profile"] = s.figures.value("profile", json(nullptr));
-        item["error"] = s.error.empty() ? json(nullptr) : json(s.error);
-        item["folder"] = row.folder;
-        item["report"] = row.status.has_output(batch_files::kReport) ? json(row.folder + "/" + batch_files::kReport) : json(nullptr);
+        item["error"] = s.error.empty() ? json(nullptr) : json(valid_utf8(s.error));
+        const std::string folder = valid_utf8(row.folder);
+        item["folder"] = folder;
+        item["report"] = row.status.has_output(batch_files::kReport) ? json(folder + "/" + batch_files::kReport) : json(nullptr);
         item["seconds"] = s.end.seconds;
         item["finished"] = s.finished;
         list.push_back(std::move(item));
@@ -271,9 +274,9 @@ bool rebuild_summary(const std::string& out_dir, const std::vector<std::string>&
 {
     SummaryLock lock(out_dir);
     *rows = scan_entries(dirs, out_dir);
-    return write_file_atomically(out_dir + "/summary.csv", summary_csv(*rows), error) &&
-           write_file_atomically(out_dir + "/summary.json", summary_json(*rows).dump(2) + "\n", error) &&
-           write_file_atomically(out_dir + "/index.html", index_html(*rows), error);
+    return write_output(out_dir + "/summary.csv", summary_csv(*rows), error) &&
+           write_output(out_dir + "/summary.json", json_file_text(summary_json(*rows)), error) &&
+           write_output(out_dir + "/index.html", index_html(*rows), error);
 }
 
 } // namespace skelv

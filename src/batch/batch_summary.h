@@ -11,17 +11,6 @@
 
 namespace skelv {
 
-// Exit codes of a batch and of a merge. When recordings failed and others could not be
-// analysed, the failure wins: it is a finding about the device, and the rows say the rest.
-enum BatchExit {
-    kBatchAllPassed = 0,
-    kBatchUsage = 1,
-    kBatchNotAnalysed = 2,
-    kBatchOutput = 3,
-    kBatchFailed = 4,
-    kBatchInterrupted = 130,
-};
-
 struct BatchRow {
     EntryStatus status;
     std::string folder; ///< where the entry lives, relative to the summary's directory
@@ -33,10 +22,14 @@ struct BatchCounts {
 };
 
 BatchCounts count_outcomes(const std::vector<EntryStatus>& statuses);
+// The exit code the rows give (rules/exit_codes.h): a failure wins over recordings not
+// analysed, as it is a finding about the device and the rows say the rest.
 int batch_exit_code(const BatchCounts& counts);
 
 // The complete entries of every folder in `dirs`, one per recording (the latest when one
-// is in several), in order of their file names; folders relative to `out_dir`.
+// is in several), in order of their file names; folders relative to `out_dir`. A recording
+// is its key and folder name together: two names that differ only in bytes that are not
+// UTF-8 read the same in a status but are two recordings.
 std::vector<BatchRow> scan_entries(const std::vector<std::string>& dirs, const std::string& out_dir);
 
 std::string summary_csv(const std::vector<BatchRow>& rows);
@@ -45,8 +38,9 @@ nlohmann::json summary_json(const std::vector<BatchRow>& rows);
 // column with a small inline script, readable without it.
 std::string index_html(const std::vector<BatchRow>& rows);
 
-// Scans `dirs` and writes the three files into `out_dir`, each atomically, under a lock so
-// that the last of several concurrent rebuilds sees every entry committed before it.
+// Scans `dirs` and writes the three files into `out_dir` (write_output: each whole), under a
+// lock so that the last of several concurrent rebuilds sees every entry committed before it.
+// Every text in them is valid UTF-8.
 bool rebuild_summary(const std::string& out_dir, const std::vector<std::string>& dirs, std::vector<BatchRow>* rows,
                      std::string* error);
 

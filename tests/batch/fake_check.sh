@@ -1,8 +1,9 @@
 #!/bin/sh
 # Stands in for skelv-check's analysis of one recording in the batch tests. The recording is
 # a text file whose first line says what the analysis finds and how long it takes:
-# "pass 21.5", "fail 80 2" (2 seconds), "unmeasurable", "crash", "hang"; anything else
-# cannot be decoded. Each run is logged to $FAKE_CHECK_LOG ("start FILE", then "end FILE" and
+# "pass 21.5", "fail 80 2" (2 seconds), "unmeasurable" (its reason in the result, then a
+# line of noise on standard error), "unwritable" (exit 3, as on a full disk), "crash",
+# "hang"; anything else cannot be decoded. Each run is logged to $FAKE_CHECK_LOG ("start FILE", then "end FILE" and
 # the decoder threads it was given, "threads=N" or "threads=auto").
 set -u
 json='' csv='' html='' timeline='' profile=ebu-r37 recording=''
@@ -26,17 +27,23 @@ case "$verdict" in
   pass) code=0 ;;
   fail) code=4 ;;
   unmeasurable) code=2 delay=null ;;
+  unwritable) echo "skelv-check: cannot write result.json: No space left on device" >&2; exit 3 ;;
   crash) kill -SEGV $$ ;;
   hang) exec sleep 1000 ;;
   *) echo "skelv-check: $recording: cannot be decoded" >&2; exit 2 ;;
 esac
-printf '{"file":"%s","profile":{"name":"%s"},"verdict":"%s","video":{"dropped":2,"repeated":1},'\
+reason=null
+[ "$verdict" = unmeasurable ] && reason='"no beep found"'
+printf '{"profile":{"name":"%s"},"verdict":"%s","reason":%s,"video":{"dropped":2,"repeated":1},'\
 '"sync":{"count":3,"median_ms":%s,"min_ms":%s,"max_ms":%s,"drift_ms_per_min":0.5}}\n' \
-  "$recording" "$profile" "$verdict" "$delay" "$delay" "$delay" > "$json"
+  "$profile" "$verdict" "$reason" "$delay" "$delay" "$delay" > "$json"
 echo "kind,delay_ms" > "$csv"
 echo "<html></html>" > "$html"
 echo "time_ms" > "$timeline"
 echo "Lip-sync: $verdict"
-[ "$verdict" = unmeasurable ] && echo "skelv-check: $recording: no beep found" >&2
+if [ "$verdict" = unmeasurable ]; then
+  echo "skelv-check: $recording: no beep found" >&2
+  echo "(skelv-check:1): GStreamer-WARNING **: a late warning" >&2
+fi
 echo "end $recording threads=${SKELV_DECODER_THREADS:-auto}" >> "$log"
 exit $code
