@@ -85,13 +85,12 @@ std::vector<NamedOutput> named_outputs(const Arguments& a)
     return {{"--json", a.json}, {"--csv", a.csv}, {"--html", a.html}, {"--timeline", a.timeline}};
 }
 
-bool write_outputs(const Arguments& a, const CheckResult& result, const std::string& timeline)
+bool write_outputs(const Arguments& a, const CheckResult& result, OutputStream* timeline)
 {
     const std::pair<const std::string&, std::function<std::string()>> outputs[] = {
         {a.json, [&] { return check_result_json(result).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"; }},
         {a.csv, [&] { return check_result_csv(result); }},
         {a.html, [&] { return check_html(result); }},
-        {a.timeline, [&] { return timeline; }},
     };
     for (const auto& [path, render] : outputs) {
         std::string error;
@@ -99,6 +98,11 @@ bool write_outputs(const Arguments& a, const CheckResult& result, const std::str
             fprintf(stderr, "skelv-check: %s\n", error.c_str());
             return false;
         }
+    }
+    std::string error;
+    if (!a.timeline.empty() && !timeline->commit(&error)) {
+        fprintf(stderr, "skelv-check: %s\n", error.c_str());
+        return false;
     }
     return true;
 }
@@ -163,9 +167,16 @@ int main(int argc, char* argv[])
         options.progress = show_progress;
 
     options.audio_stream = arguments.audio_stream;
-    std::string timeline = kTimelineCsvHeader;
-    if (!arguments.timeline.empty())
-        options.on_frame = [&timeline](const CheckFrame& frame) { timeline += timeline_csv_row(frame); };
+    // The timeline goes to its file as it is read: a long recording's rows are never held whole.
+    OutputStream timeline;
+    if (!arguments.timeline.empty()) {
+        if (!timeline.open(arguments.timeline, &error)) {
+            fprintf(stderr, "skelv-check: %s\n", error.c_str());
+            return exit_code::kOutput;
+        }
+        timeline.write(kTimelineCsvHeader);
+        options.on_frame = [&timeline](const CheckFrame& frame) { timeline.write(timeline_csv_row(frame)); };
+    }
 
     CheckResult result;
     MediaError failure;
@@ -177,7 +188,7 @@ int main(int argc, char* argv[])
         return exit_code::kNotAnalysed;
     }
     const bool summary = summary_wanted(arguments); // before an output replaces what standard output is
-    if (!write_outputs(arguments, result, timeline))
+    if (!write_outputs(arguments, result, &timeline))
         return exit_code::kOutput;
     if (summary && !print_summary(result))
         return exit_code::kOutput;

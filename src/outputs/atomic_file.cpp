@@ -12,20 +12,6 @@ namespace skelv {
 
 namespace {
 
-bool write_all(int fd, const std::string& contents)
-{
-    size_t done = 0;
-    while (done < contents.size()) {
-        const ssize_t n = write(fd, contents.data() + done, contents.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += size_t(n);
-    }
-    return true;
-}
-
 // A name beside `path` that no other thread, process or machine sharing the folder picks.
 std::string scratch_name(const std::string& path)
 {
@@ -36,25 +22,80 @@ std::string scratch_name(const std::string& path)
     return path + suffix;
 }
 
+std::string failure(const std::string& path, int error_number)
+{
+    return "cannot write " + path + ": " + strerror(error_number);
+}
+
 } // namespace
+
+AtomicFile::~AtomicFile()
+{
+    abandon();
+}
+
+void AtomicFile::abandon()
+{
+    if (fd_ < 0)
+        return;
+    close(fd_);
+    unlink(scratch_.c_str());
+    fd_ = -1;
+}
+
+bool AtomicFile::open(const std::string& path, std::string* error)
+{
+    abandon();
+    path_ = path;
+    scratch_ = scratch_name(path);
+    failure_ = 0;
+    // Created like any new file, so that the umask decides who may read the result.
+    fd_ = ::open(scratch_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd_ < 0)
+        *error = failure(path, errno);
+    return fd_ >= 0;
+}
+
+void AtomicFile::write(std::string_view text)
+{
+    while (fd_ >= 0 && failure_ == 0 && !text.empty()) {
+        const ssize_t n = ::write(fd_, text.data(), text.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            failure_ = n < 0 ? errno : EIO;
+        else
+            text.remove_prefix(size_t(n));
+    }
+}
+
+bool AtomicFile::commit(std::string* error)
+{
+    if (fd_ < 0) {
+        *error = failure(path_, EBADF);
+        return false;
+    }
+    if (failure_ == 0 && fsync(fd_) != 0)
+        failure_ = errno;
+    if (close(fd_) != 0 && failure_ == 0)
+        failure_ = errno;
+    fd_ = -1;
+    if (failure_ == 0 && rename(scratch_.c_str(), path_.c_str()) != 0)
+        failure_ = errno;
+    if (failure_ == 0)
+        return true;
+    *error = failure(path_, failure_);
+    unlink(scratch_.c_str());
+    return false;
+}
 
 bool write_file_atomically(const std::string& path, const std::string& contents, std::string* error)
 {
-    const std::string scratch = scratch_name(path);
-    // Created like any new file, so that the umask decides who may read the result.
-    const int fd = open(scratch.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        *error = "cannot write " + path + ": " + strerror(errno);
+    AtomicFile file;
+    if (!file.open(path, error))
         return false;
-    }
-    bool written = write_all(fd, contents) && fsync(fd) == 0;
-    const int write_errno = errno;
-    written = close(fd) == 0 && written;
-    if (written && rename(scratch.c_str(), path.c_str()) == 0)
-        return true;
-    *error = "cannot write " + path + ": " + strerror(written ? errno : write_errno);
-    unlink(scratch.c_str());
-    return false;
+    file.write(contents);
+    return file.commit(error);
 }
 
 } // namespace skelv

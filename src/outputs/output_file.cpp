@@ -1,7 +1,5 @@
 #include "outputs/output_file.h"
 
-#include "outputs/atomic_file.h"
-
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -20,6 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kMaxLinks = 40; // as the kernel allows in one path
+constexpr size_t kPieceBytes = 64 * 1024;
 
 // What lies at the end of an output's path.
 struct Place {
@@ -89,44 +88,18 @@ bool locate(const std::string& path, Place* place)
     return false;
 }
 
-bool write_all(int fd, const std::string& contents)
+// All of `text` to `fd`; 0, or the errno of the failure.
+int write_all(int fd, std::string_view text)
 {
-    for (size_t done = 0; done < contents.size();) {
-        const ssize_t n = write(fd, contents.data() + done, contents.size() - done);
+    while (!text.empty()) {
+        const ssize_t n = write(fd, text.data(), text.size());
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return false;
-        done += size_t(n);
+            return n < 0 ? errno : EIO;
+        text.remove_prefix(size_t(n));
     }
-    return true;
-}
-
-// A device, pipe or descriptor: opened and written like a shell's `>` would.
-bool write_directly(const std::string& path, const std::string& contents, std::string* error)
-{
-    const int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        *error = failure(path, errno);
-        return false;
-    }
-    const bool written = write_all(fd, contents);
-    const int write_errno = errno;
-    if (close(fd) != 0 && written) {
-        *error = failure(path, errno);
-        return false;
-    }
-    if (!written)
-        *error = failure(path, write_errno);
-    return written;
-}
-
-bool write_standard_output(const std::string& contents, std::string* error)
-{
-    if (fwrite(contents.data(), 1, contents.size(), stdout) == contents.size() && fflush(stdout) == 0)
-        return true;
-    *error = std::string("cannot write to standard output: ") + strerror(errno);
-    return false;
+    return 0;
 }
 
 bool same_file(const struct stat& a, const struct stat& b)
@@ -152,10 +125,21 @@ std::string place_key(const std::string& path)
 
 } // namespace
 
-bool write_output(const std::string& path, const std::string& contents, std::string* error)
+OutputStream::~OutputStream()
 {
-    if (path == "-")
-        return write_standard_output(contents, error);
+    if (own_fd_)
+        close(fd_);
+}
+
+bool OutputStream::open(const std::string& path, std::string* error)
+{
+    path_ = path;
+    failure_ = 0;
+    if (path == "-") {
+        fflush(stdout); // what stdio holds comes first
+        fd_ = STDOUT_FILENO;
+        return true;
+    }
     Place place;
     if (!locate(path, &place)) {
         *error = failure(path, errno);
@@ -163,9 +147,55 @@ bool write_output(const std::string& path, const std::string& contents, std::str
     }
     switch (place.kind) {
     case Place::Folder: *error = "cannot write " + path + ": it is a folder"; return false;
-    case Place::Direct: return write_directly(path, contents, error);
-    default: return write_file_atomically(place.path, contents, error);
+    case Place::Direct:
+        // A device, pipe or descriptor: opened and written like a shell's `>` would.
+        fd_ = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
+        own_fd_ = fd_ >= 0;
+        if (fd_ < 0)
+            *error = failure(path, errno);
+        return fd_ >= 0;
+    default: whole_ = true; return file_.open(place.path, error);
     }
+}
+
+void OutputStream::write(std::string_view text)
+{
+    pending_ += text;
+    if (pending_.size() >= kPieceBytes)
+        flush();
+}
+
+void OutputStream::flush()
+{
+    if (whole_)
+        file_.write(pending_);
+    else if (failure_ == 0)
+        failure_ = write_all(fd_, pending_);
+    pending_.clear();
+}
+
+bool OutputStream::commit(std::string* error)
+{
+    flush();
+    if (whole_)
+        return file_.commit(error);
+    if (own_fd_ && close(fd_) != 0 && failure_ == 0)
+        failure_ = errno;
+    own_fd_ = false;
+    if (failure_ == 0)
+        return true;
+    *error = path_ == "-" ? std::string("cannot write to standard output: ") + strerror(failure_)
+                          : failure(path_, failure_);
+    return false;
+}
+
+bool write_output(const std::string& path, const std::string& contents, std::string* error)
+{
+    OutputStream output;
+    if (!output.open(path, error))
+        return false;
+    output.write(contents);
+    return output.commit(error);
 }
 
 bool is_standard_output(const std::string& path)

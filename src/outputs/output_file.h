@@ -2,7 +2,10 @@
 // as it is. One rule for every output a program names on its command line.
 #pragma once
 
+#include "outputs/atomic_file.h"
+
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace skelv {
@@ -17,6 +20,34 @@ namespace skelv {
 // - a folder: refused.
 // False with a reason in `*error` that names `path`.
 bool write_output(const std::string& path, const std::string& contents, std::string* error);
+
+// The same, piece by piece as the contents are made: a timeline of millions of rows is never
+// held whole. A regular or new file appears whole on commit(), and an output abandoned
+// before it leaves nothing behind; a device, a pipe or standard output takes each piece as it
+// comes.
+class OutputStream {
+public:
+    OutputStream() = default;
+    ~OutputStream();
+    OutputStream(const OutputStream&) = delete;
+    OutputStream& operator=(const OutputStream&) = delete;
+
+    bool open(const std::string& path, std::string* error);
+    // A failure is kept and reported by commit().
+    void write(std::string_view text);
+    bool commit(std::string* error);
+
+private:
+    void flush();
+
+    std::string path_;
+    std::string pending_; ///< written on in pieces of some tens of kilobytes
+    AtomicFile file_;
+    bool whole_ = false; ///< through file_, else straight to fd_
+    int fd_ = -1;
+    bool own_fd_ = false;
+    int failure_ = 0; ///< errno of the first failed write
+};
 
 // True when `path` ends at this process' standard output: "-", /dev/stdout or /dev/fd/1, or
 // the very file or pipe that standard output is (not merely the same terminal or /dev/null).
