@@ -1,0 +1,114 @@
+// The one media source of skelv-check: a file, a URI or a GStreamer launch description,
+// decoded by GStreamer and handed out as plain frames and samples, with the list of streams
+// it carries. Nothing of GStreamer shows through this header, so the rooms above it (check,
+// report, batch) never include GStreamer.
+//
+//   std::unique_ptr<MediaSource> source = MediaSource::open(source_spec_of(argument), {}, &error);
+//   for (MediaItem item; (item = source->next(&frame, &sound, &error)) != MediaItem::End;)
+//       if (item == MediaItem::Frame) ... else if (item == MediaItem::Sound) ... else if (item == MediaItem::Failed) ...
+#pragma once
+
+#include "picture/yuv_frame.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace skelv {
+
+enum class SourceKind : uint8_t {
+    File,     ///< a path (any file type: regular, FIFO, device)
+    Uri,      ///< scheme://…: file, http(s) (also HLS and DASH manifests), rtsp, srt, udp
+    Pipeline, ///< a GStreamer launch description, e.g. "v4l2src ! videoconvert"
+};
+
+struct SourceSpec {
+    SourceKind kind = SourceKind::File;
+    std::string location; ///< the path, the URI or the launch description
+};
+
+// A path or a URI, told from the argument: "scheme://…" is a URI, anything else a path.
+SourceSpec source_spec_of(const std::string& argument);
+
+enum class StreamType : uint8_t { Video, Audio };
+
+// One stream the source carries, in the order the source announced them.
+struct MediaStream {
+    int index = 0;         ///< 0, 1, ...: position among all streams
+    StreamType type = StreamType::Video;
+    std::string format;    ///< what it carries, from its caps without buffers: "video/x-h264, width=…"
+    std::string decoder;   ///< element factory decoding it; empty when none could
+    std::string language;  ///< from its tags; empty when untold
+    bool read = false;     ///< its frames or samples are handed out
+};
+
+// A decoded video frame; the planes stay valid until the next call to next().
+struct MediaFrame {
+    YuvFrameView view;
+    int64_t time_ns = 0;      ///< running time; a frame without a timestamp follows its predecessor by one period
+    int64_t pts_ns = -1;      ///< the buffer's own timestamp, -1 when unset
+    int64_t duration_ns = -1; ///< the buffer's own duration, -1 when unset
+    int64_t index = 0;        ///< 0 for the first frame handed out
+};
+
+// Decoded sound of one audio stream: interleaved 32-bit floats at the stream's own rate and
+// channel count; valid until the next call to next().
+struct MediaSound {
+    int stream = 0;           ///< MediaStream::index of the audio stream
+    const float* samples = nullptr;
+    size_t frames = 0;        ///< samples per channel
+    int rate = 0, channels = 0;
+    int64_t time_ns = -1;     ///< running time of the first sample, -1 when unset
+    int64_t pts_ns = -1;      ///< the buffer's own timestamp, -1 when unset
+    int64_t duration_ns = -1; ///< the buffer's own duration, -1 when unset
+};
+
+// Why a source could not be opened or stopped: what a user reads first, then GStreamer's
+// debug text for whoever digs further.
+struct MediaError {
+    std::string message; ///< e.g. "Could not determine type of stream"
+    std::string detail;  ///< the element and GStreamer's debug string; may be empty
+};
+
+enum class MediaItem : uint8_t {
+    Frame,  ///< `*frame` holds the next video frame
+    Sound,  ///< `*sound` holds the next sound buffer
+    End,    ///< every stream has ended
+    Failed, ///< `*error` says why; nothing more comes
+};
+
+struct MediaSourceOptions {
+    bool video = true; ///< hand out the (first) video stream
+    bool audio = true; ///< hand out every audio stream
+    // Without a frame, a sample, a message or the end for this long, next() fails ("Decoding
+    // stalled: ..."); 0 takes SKELV_STALL_SECONDS or its default of 60 s.
+    double stall_seconds = 0;
+};
+
+class MediaSource {
+public:
+    // The source started and its streams known (each present stream has delivered or
+    // ended), or null with `*error`. Never blocks longer than the stall limit, also on a FIFO
+    // that nobody writes to.
+    static std::unique_ptr<MediaSource> open(const SourceSpec& spec, const MediaSourceOptions& options,
+                                             MediaError* error);
+    virtual ~MediaSource() = default;
+
+    // The next frame or sound buffer, in the order the streams deliver them.
+    virtual MediaItem next(MediaFrame* frame, MediaSound* sound, MediaError* error) = 0;
+
+    virtual const std::vector<MediaStream>& streams() const = 0;
+    // Length as the container declares it; none for a live source or when untold.
+    virtual std::optional<int64_t> duration_ns() const = 0;
+    // Frames per second of the video stream as declared; 0 when variable or unknown.
+    virtual double declared_framerate() const = 0;
+    // Element factory of the demuxer; empty when none.
+    virtual std::string demuxer() const = 0;
+    // Pipeline warnings since the last call, each once, oldest first: "Warning from
+    // <element>: <message>", "No decoder for <format>; the stream is not read".
+    virtual std::vector<std::string> take_warnings() = 0;
+};
+
+} // namespace skelv
