@@ -2,6 +2,7 @@
 
 #include "media/gst_ptr.h"
 #include "media/log.h"
+#include "media/pipeline_support.h"
 
 #include <gst/app/gstappsink.h>
 #include <gst/audio/audio.h>
@@ -11,6 +12,10 @@
 #include <cstring>
 
 #define GST_CAT_DEFAULT skelv_analyzer_debug
+
+using skelv::klass_of;
+using skelv::running_time_within;
+using skelv::StallWatch;
 
 G_DEFINE_QUARK(skelv-loader-error-quark, skelv_loader_error)
 
@@ -26,46 +31,11 @@ void dump_graph(Loader* loader, const char* name)
 
 // ---------------------------------------------------------------- watchdog
 
-// The stall limit in µs: SKELV_STALL_SECONDS when it holds a positive number of seconds.
-gint64 stall_limit_from_environment()
-{
-    double seconds = kDefaultStallSeconds;
-    if (const char* text = g_getenv("SKELV_STALL_SECONDS")) {
-        char* end = nullptr;
-        const double parsed = g_ascii_strtod(text, &end);
-        if (end != text && *end == '\0' && parsed > 0 && parsed < 1e9)
-            seconds = parsed;
-    }
-    return std::max<gint64>(1, gint64(seconds * G_USEC_PER_SEC));
-}
-
-// How long a wait has gone without a sign of life from the pipeline. Only the waits count:
-// time that the caller spends between two calls never makes a stall.
-class StallWatch {
-public:
-    explicit StallWatch(const Loader* loader) : limit_(loader->stall_limit), last_(g_get_monotonic_time()) {}
-
-    void moved() { last_ = g_get_monotonic_time(); }
-    bool stalled() const { return g_get_monotonic_time() - last_ >= limit_; }
-    // A bus pop of at most `longest` that ends no later than the stall would.
-    GstClockTime pop_timeout(GstClockTime longest) const
-    {
-        const gint64 left = std::max<gint64>(0, last_ + limit_ - g_get_monotonic_time());
-        return std::min<GstClockTime>(longest, GstClockTime(left) * GST_USECOND);
-    }
-
-private:
-    gint64 limit_; ///< µs
-    gint64 last_;  ///< monotonic µs of the latest sign of life
-};
-
 void fail_stalled(Loader* loader, GError** error)
 {
     dump_graph(loader, "stall");
-    g_set_error(error, SKELV_LOADER_ERROR, SKELV_LOADER_ERROR_STALLED,
-                "Decoding stalled: no buffer, message or end of stream from the pipeline for %g s (the limit is set "
-                "by SKELV_STALL_SECONDS)",
-                double(loader->stall_limit) / G_USEC_PER_SEC);
+    g_set_error_literal(error, SKELV_LOADER_ERROR, SKELV_LOADER_ERROR_STALLED,
+                        skelv::stall_message(loader->stall_limit).c_str());
 }
 
 // ---------------------------------------------------------------- warnings
@@ -78,45 +48,15 @@ void add_warning(Loader* loader, std::string text)
 
 void note_warning(Loader* loader, GstMessage* message)
 {
-    GError* parsed = nullptr;
-    gchar* debug = nullptr;
-    gst_message_parse_warning(message, &parsed, &debug);
-    GErrorPtr parsed_owner(parsed);
-    GCharPtr debug_owner(debug);
-    GCharPtr text(g_strdup_printf("Warning from %s: %s", GST_OBJECT_NAME(GST_MESSAGE_SRC(message)), parsed->message));
-    add_warning(loader, text.get());
-}
-
-// Caps as text without the fields that carry whole buffers (codec data, stream headers).
-std::string caps_text(const GstCaps* caps)
-{
-    GstCapsPtr shown(gst_caps_copy(caps));
-    for (guint i = 0; i < gst_caps_get_size(shown.get()); i++)
-        gst_structure_filter_and_map_in_place(
-            gst_caps_get_structure(shown.get(), i),
-            [](GQuark, GValue* value, gpointer) -> gboolean {
-                return !G_VALUE_HOLDS(value, GST_TYPE_BUFFER) && !GST_VALUE_HOLDS_ARRAY(value);
-            },
-            nullptr);
-    GCharPtr text(gst_caps_to_string(shown.get()));
-    return text.get();
+    add_warning(loader, skelv::warning_text(message));
 }
 
 // The decoding bin announces a stream that it has no decoder for with a "missing-plugin"
 // element message; only audio and video streams matter here.
 void note_missing_decoder(Loader* loader, GstMessage* message)
 {
-    const GstStructure* structure = gst_message_get_structure(message);
-    if (structure == nullptr || !gst_structure_has_name(structure, "missing-plugin") ||
-        g_strcmp0(gst_structure_get_string(structure, "type"), "decoder") != 0)
-        return;
-    GstCaps* caps = nullptr;
-    if (!gst_structure_get(structure, "detail", GST_TYPE_CAPS, &caps, nullptr) || caps == nullptr)
-        return;
-    GstCapsPtr caps_owner(caps);
-    const char* media = gst_caps_get_size(caps) > 0 ? gst_structure_get_name(gst_caps_get_structure(caps, 0)) : "";
-    if (g_str_has_prefix(media, "audio/") || g_str_has_prefix(media, "video/") || g_str_has_prefix(media, "image/"))
-        add_warning(loader, "No decoder for " + caps_text(caps) + "; the stream is not read");
+    if (std::optional<std::string> warning = skelv::missing_decoder_warning(message))
+        add_warning(loader, std::move(*warning));
 }
 
 // Takes in one bus message; true when it was an error, now in `*error`.
@@ -248,28 +188,9 @@ void configure_sink(GstElement* sink, GstCaps* caps, Loader* loader)
     g_signal_connect(sink, "new-sample", G_CALLBACK(appsink_new_sample), loader);
 }
 
-// SKELV_DECODER_THREADS, when it holds a positive number, caps the threads of every decoder
-// that has a "max-threads" property (libav's); each element added to the pipeline is offered it.
-void limit_decoder_threads(GstBin* /*pipeline*/, GstBin* /*bin*/, GstElement* element, gpointer data) noexcept
-{
-    const gint threads = GPOINTER_TO_INT(data);
-    GParamSpec* property = g_object_class_find_property(G_OBJECT_GET_CLASS(element), "max-threads");
-    if (property != nullptr && property->value_type == G_TYPE_INT)
-        g_object_set(element, "max-threads", threads, nullptr);
-}
-
-void limit_decoder_threads_from_environment(GstElement* pipeline)
-{
-    const char* text = g_getenv("SKELV_DECODER_THREADS");
-    char* end = nullptr;
-    const gint64 threads = text != nullptr ? g_ascii_strtoll(text, &end, 10) : 0;
-    if (text != nullptr && end != text && *end == '\0' && threads > 0 && threads <= 256)
-        g_signal_connect(pipeline, "deep-element-added", G_CALLBACK(limit_decoder_threads), GINT_TO_POINTER(threads));
-}
-
 void build_pipeline(Loader* loader, const char* path, GstCaps* video_caps, GstCaps* audio_caps)
 {
-    limit_decoder_threads_from_environment(loader->pipeline);
+    skelv::limit_decoder_threads_from_environment(loader->pipeline);
     g_object_set(loader->filesrc, "location", path, nullptr);
     configure_sink(loader->videosink, video_caps, loader);
     configure_sink(loader->audiosink, audio_caps, loader);
@@ -292,7 +213,7 @@ bool sink_ready(GstElement** field, gint* pending)
 void wait_until_open(Loader* loader, GError** error)
 {
     bool playing = false;
-    StallWatch watch(loader);
+    StallWatch watch(loader->stall_limit);
     for (;;) {
         GstMessagePtr message(gst_bus_timed_pop(loader->bus, watch.pop_timeout(kBusTimeout)));
         if (message) {
@@ -347,7 +268,7 @@ Loader* loader_open_caps(const char* path, GstCaps* video_caps, GstCaps* audio_c
     auto* loader = new Loader{};
     gst_segment_init(&loader->audio_segment, GST_FORMAT_TIME);
     gst_segment_init(&loader->video_segment, GST_FORMAT_TIME);
-    loader->stall_limit = stall_limit_from_environment();
+    loader->stall_limit = skelv::stall_limit_us();
     loader->pipeline = GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new("skelv_analyzer")));
     if (!make_elements(loader, error))
         return loader;
@@ -453,7 +374,7 @@ bool loader_get_buffer(Loader* loader, GstBuffer** audio, GstBuffer** video, GEr
     *audio = nullptr;
     *video = nullptr;
     *error = nullptr;
-    StallWatch watch(loader);
+    StallWatch watch(loader->stall_limit);
     for (;;) {
         // Read once: a chained file's next group may prune a branch meanwhile.
         GstElement* audiosink = static_cast<GstElement*>(g_atomic_pointer_get(&loader->audiosink));
@@ -524,22 +445,6 @@ bool loader_get_frame_size(const Loader* loader, gint32* width, gint32* height, 
     return loader->frame_size_known;
 }
 
-namespace {
-
-// A buffer stamped outside its segment is shown at the segment's nearer edge, as a player
-// clipping it to the segment would.
-GstClockTime running_time_within(const GstSegment* segment, GstClockTime timestamp)
-{
-    if (!GST_CLOCK_TIME_IS_VALID(timestamp))
-        return GST_CLOCK_TIME_NONE;
-    GstClockTime position = std::max<GstClockTime>(timestamp, segment->start);
-    if (GST_CLOCK_TIME_IS_VALID(segment->stop))
-        position = std::min<GstClockTime>(position, segment->stop);
-    return gst_segment_to_running_time(segment, GST_FORMAT_TIME, position);
-}
-
-} // namespace
-
 GstClockTime loader_get_video_running_time(const Loader* loader, GstClockTime timestamp)
 {
     return running_time_within(&loader->video_segment, timestamp);
@@ -560,11 +465,6 @@ std::vector<std::string> loader_take_warnings(Loader* loader)
 // ---------------------------------------------------------------- element identification
 
 namespace {
-
-const char* klass_of(GstElement* element)
-{
-    return gst_element_class_get_metadata(GST_ELEMENT_GET_CLASS(element), GST_ELEMENT_METADATA_KLASS);
-}
 
 // First direct child of `bin` whose klass contains `pattern` ([transfer full]), or null.
 GstElement* find_element_by_klass(GstElement* bin, const char* pattern)

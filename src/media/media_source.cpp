@@ -1,0 +1,1044 @@
+#include "media/media_source.h"
+
+#include "media/gst_ptr.h"
+#include "media/log.h"
+#include "media/pipeline_support.h"
+
+#include <gst/app/gstappsink.h>
+#include <gst/audio/audio.h>
+#include <gst/video/video.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <mutex>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#define GST_CAT_DEFAULT skelv_analyzer_debug
+
+namespace skelv {
+
+SourceSpec source_spec_of(const std::string& argument)
+{
+    // RFC 3986: a scheme is a letter, then letters, digits, '+', '-' or '.'.
+    const size_t colon = argument.find("://");
+    const bool scheme = colon != std::string::npos && colon > 0 && g_ascii_isalpha(argument[0]) &&
+                        std::all_of(argument.begin(), argument.begin() + long(colon), [](char c) {
+                            return g_ascii_isalnum(c) || c == '+' || c == '-' || c == '.';
+                        });
+    return {scheme ? SourceKind::Uri : SourceKind::File, argument};
+}
+
+namespace {
+
+constexpr guint kQueuedFrames = 4;  ///< decoded frames an appsink holds before the decoder waits
+constexpr guint kQueuedSounds = 16; ///< sound buffers likewise (each only a few ms)
+constexpr guint kPipeBlockSize = 65536; ///< bytes per read from a FIFO or device
+constexpr int kUpstreamSteps = 32;  ///< pads walked upstream in search of a stream's decoder
+
+// The readers take 8-bit YUV in the decoder's own layout; anything else is converted to one
+// of these. Sound comes as interleaved floats at its own rate and channel count.
+constexpr const char* kFrameCaps = "video/x-raw, format=(string){ I420, YV12, NV12, NV21, Y42B, Y444 }";
+constexpr const char* kSoundCaps = "audio/x-raw, format=(string)F32LE, layout=(string)interleaved";
+
+// ---------------------------------------------------------------- errors
+
+MediaError error_of(GstMessage* message)
+{
+    GError* parsed = nullptr;
+    gchar* debug = nullptr;
+    gst_message_parse_error(message, &parsed, &debug);
+    GErrorPtr parsed_owner(parsed);
+    GCharPtr debug_owner(debug);
+    return {parsed->message,
+            std::string(GST_OBJECT_NAME(GST_MESSAGE_SRC(message))) + ": " + (debug != nullptr ? debug : "(no debug info)")};
+}
+
+// Posts an error from a streaming thread, where nothing can be returned.
+void post_error(GstElement* poster, GQuark domain, gint code, const std::string& message, const std::string& debug)
+{
+    gst_element_message_full(poster, GST_MESSAGE_ERROR, domain, code, g_strdup(message.c_str()),
+                             g_strdup(debug.c_str()), __FILE__, "media_source", __LINE__);
+}
+
+GstElement* make_element(const char* factory)
+{
+    GstElement* element = gst_element_factory_make(factory, nullptr);
+    if (element == nullptr)
+        GST_CAT_ERROR(skelv_analyzer_debug, "the GStreamer element \"%s\" is missing", factory);
+    return element;
+}
+
+std::string missing_element_message(const char* factory)
+{
+    return std::string("The GStreamer element \"") + factory + "\" is missing (is its plugin installed?)";
+}
+
+// ---------------------------------------------------------------- stream description
+
+const char* media_type_of(const GstCaps* caps)
+{
+    return caps != nullptr && gst_caps_get_size(caps) > 0 ? gst_structure_get_name(gst_caps_get_structure(caps, 0))
+                                                          : "";
+}
+
+std::optional<StreamType> stream_type_of(const char* media)
+{
+    if (g_str_has_prefix(media, "video/") || g_str_has_prefix(media, "image/"))
+        return StreamType::Video;
+    if (g_str_has_prefix(media, "audio/"))
+        return StreamType::Audio;
+    return std::nullopt;
+}
+
+// Caps that need no decoding: every structure raw audio or video in system memory.
+bool raw_caps(const GstCaps* caps)
+{
+    if (caps == nullptr || gst_caps_is_any(caps) || gst_caps_is_empty(caps))
+        return false;
+    for (guint i = 0; i < gst_caps_get_size(caps); i++) {
+        const GstStructure* structure = gst_caps_get_structure(caps, i);
+        const GstCapsFeatures* features = gst_caps_get_features(caps, i);
+        if ((!gst_structure_has_name(structure, "video/x-raw") && !gst_structure_has_name(structure, "audio/x-raw")) ||
+            (features != nullptr && !gst_caps_features_is_equal(features, GST_CAPS_FEATURES_MEMORY_SYSTEM_MEMORY)))
+            return false;
+    }
+    return true;
+}
+
+GstCapsPtr caps_of(GstPad* pad)
+{
+    GstCaps* caps = gst_pad_get_current_caps(pad);
+    return GstCapsPtr(caps != nullptr ? caps : gst_pad_query_caps(pad, nullptr));
+}
+
+// Every object an iterator yields, each with a reference of our own; frees the iterator.
+template <typename T> std::vector<GstObjectPtr<T>> collected(GstIterator* iterator)
+{
+    std::vector<GstObjectPtr<T>> objects;
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(iterator, &item) == GST_ITERATOR_OK) {
+        objects.emplace_back(static_cast<T*>(g_value_dup_object(&item)));
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(iterator);
+    return objects;
+}
+
+// The pad feeding `pad` from upstream: a ghost pad's target, or the peer of the sink pad that
+// the element of `pad` links it to internally; null at the edge of a bin.
+GstPadPtr upstream_of(GstPad* pad)
+{
+    if (GST_IS_GHOST_PAD(pad))
+        return GstPadPtr(gst_ghost_pad_get_target(GST_GHOST_PAD(pad)));
+    GstIterator* links = gst_pad_iterate_internal_links(pad);
+    const std::vector<GstPadPtr> inputs = links != nullptr ? collected<GstPad>(links) : std::vector<GstPadPtr>{};
+    return inputs.empty() ? nullptr : GstPadPtr(gst_pad_get_peer(inputs.front().get()));
+}
+
+// The decoder whose output reaches `pad`, through queues, converters and bins; null when a
+// demuxer or a source comes first.
+GstElementPtr decoder_of(GstPad* pad)
+{
+    GstPadPtr current(GST_PAD(gst_object_ref(pad)));
+    for (int step = 0; current && step < kUpstreamSteps; ++step) {
+        if (!GST_IS_GHOST_PAD(current.get())) {
+            GstElementPtr element(gst_pad_get_parent_element(current.get()));
+            if (!element)
+                return nullptr;
+            const char* klass = klass_of(element.get());
+            if (strstr(klass, "Decoder") != nullptr)
+                return element;
+            if (strstr(klass, "Demux") != nullptr || strstr(klass, "Source") != nullptr)
+                return nullptr;
+        }
+        current = upstream_of(current.get());
+    }
+    return nullptr;
+}
+
+std::string language_of(GstPad* pad)
+{
+    for (guint i = 0;; ++i) {
+        GstMiniObjectPtr<GstEvent> event(gst_pad_get_sticky_event(pad, GST_EVENT_TAG, i));
+        if (!event)
+            return "";
+        GstTagList* tags = nullptr;
+        gst_event_parse_tag(event.get(), &tags);
+        gchar* code = nullptr;
+        if (gst_tag_list_get_string(tags, GST_TAG_LANGUAGE_CODE, &code)) {
+            GCharPtr owned(code);
+            return code;
+        }
+    }
+}
+
+// Fills in what a stream carries and who decodes it, from the pad it came out of.
+void describe(MediaStream* stream, GstPad* origin)
+{
+    if (stream->format.empty()) {
+        GstElementPtr decoder(decoder_of(origin));
+        GstPadPtr input(decoder ? gst_element_get_static_pad(decoder.get(), "sink") : nullptr);
+        GstCapsPtr caps(caps_of(input ? input.get() : origin));
+        if (decoder && gst_element_get_factory(decoder.get()) != nullptr)
+            stream->decoder = GST_OBJECT_NAME(gst_element_get_factory(decoder.get()));
+        stream->format = caps ? caps_text(caps.get()) : "";
+    }
+    stream->language = language_of(origin);
+}
+
+// Factory of the container's demuxer anywhere in `bin`; an adaptive one (HLS, DASH) only when
+// it is alone.
+std::string demuxer_in(GstElement* bin)
+{
+    std::string container, adaptive;
+    for (const GstElementPtr& element : collected<GstElement>(gst_bin_iterate_recurse(GST_BIN(bin)))) {
+        const char* klass = klass_of(element.get());
+        GstElementFactory* factory = gst_element_get_factory(element.get());
+        if (factory != nullptr && strstr(klass, "Demux") != nullptr)
+            (strstr(klass, "Adaptive") != nullptr ? adaptive : container) = GST_OBJECT_NAME(factory);
+    }
+    return container.empty() ? adaptive : container;
+}
+
+// ---------------------------------------------------------------- the source
+
+class GstMediaSource;
+
+// Where one pad's stream goes: a converter and an appsink that the reader pulls from, or a
+// fakesink for a stream that is not read.
+struct Branch {
+    GstMediaSource* source;
+    StreamType type;
+    int stream = -1;     ///< MediaStream::index; -1 for a stream neither audio nor video
+    GstElement* feeder;  ///< decoding bin whose pad feeds the branch; null for a raw launch pad
+    GstElement* input;   ///< borrowed: converter or fakesink, the element the pad links to
+    GstElementPtr sink;  ///< the appsink, our own reference; null for a fakesink
+    // Guarded by the source's mutex.
+    bool delivered = false; ///< a sample has been announced
+    bool ended = false;     ///< end of stream, or pruned
+    guint queued = 0;       ///< samples announced and not yet pulled
+    // The reading thread's alone.
+    GstSegment segment{};
+    GstCapsPtr caps;   ///< of the latest sample; parsed again only when they change
+    GstVideoInfo video{};
+    GstAudioInfo audio{};
+    bool caps_parsed = false;
+    int64_t frames = 0;
+    int64_t last_time_ns = 0;
+};
+
+// Something the streaming threads tell the reading thread: a sample announced by a branch,
+// or a bus message.
+struct Event {
+    Branch* sample_of = nullptr;
+    GstMessagePtr message;
+};
+
+class GstMediaSource final : public MediaSource {
+public:
+    explicit GstMediaSource(const MediaSourceOptions& options);
+    ~GstMediaSource() override;
+
+    bool start(const SourceSpec& spec, MediaError* error);
+
+    MediaItem next(MediaFrame* frame, MediaSound* sound, MediaError* error) override;
+    const std::vector<MediaStream>& streams() const override { return streams_; }
+    std::optional<int64_t> duration_ns() const override;
+    double declared_framerate() const override;
+    std::string demuxer() const override { return demuxer_; }
+    std::vector<std::string> take_warnings() override;
+
+private:
+    // Building, on the calling thread.
+    bool build(const SourceSpec& spec, MediaError* error);
+    bool build_path(const std::string& path, MediaError* error);
+    bool build_uri(const std::string& uri, MediaError* error);
+    bool build_launch(const std::string& description, MediaError* error);
+    GstElement* add_decoding_bin(const char* factory, MediaError* error);
+    bool add_fed(GstElement* source, const char* factory, MediaError* error);
+
+    // Pads and streams, on whichever thread the pad appears.
+    void take_pad(GstPad* pad, GstElement* feeder);
+    Branch* reusable_branch(GstElement* feeder, StreamType type);
+    std::unique_ptr<Branch> make_branch(GstPad* pad, GstElement* feeder, std::optional<StreamType> type);
+    GstElement* add_reader(Branch* branch);
+    void take_unknown_stream(GstPad* pad, GstCaps* caps);
+    void prune_unlinked(GstElement* feeder);
+    void push(Event event);
+    void announce(Branch* branch);
+    void end(Branch* branch);
+
+    static void on_pad_added(GstElement* bin, GstPad* pad, GstMediaSource* source) noexcept;
+    static void on_no_more_pads(GstElement* bin, GstMediaSource* source) noexcept;
+    static void on_unknown_type(GstElement* bin, GstPad* pad, GstCaps* caps, GstMediaSource* source) noexcept;
+    static GstBusSyncReply on_message(GstBus* bus, GstMessage* message, gpointer source) noexcept;
+
+    // Reading, on the calling thread.
+    bool wait_until_open(MediaError* error);
+    bool open_ready() const;
+    void take_message(GstMessage* message);
+    void fail(MediaError error);
+    void fail_stalled();
+    void adopt_streams();
+    std::optional<MediaItem> deliver(Branch* branch, MediaFrame* frame, MediaSound* sound);
+    bool deliver_frame(Branch* branch, GstSample* sample, MediaFrame* frame);
+    bool deliver_sound(Branch* branch, GstSample* sample, MediaSound* sound);
+    void note_caps(Branch* branch, GstCaps* caps);
+    void release_held();
+    void add_warning(std::string text);
+
+    const MediaSourceOptions options_;
+    const gint64 stall_limit_; ///< µs
+    GstElementPtr pipeline_;
+    GstBusPtr bus_;
+    int fd_ = -1; ///< a FIFO or device we opened ourselves for fdsrc
+
+    // Taken by pad handlers for their whole run, so that closing waits for one under way.
+    std::mutex build_mutex_;
+    bool closing_ = false; ///< guarded by build_mutex_
+
+    // Guards what the streaming threads share with the reading thread. Never held while
+    // calling into GStreamer in a way that may post a message: the bus handler takes it.
+    mutable std::mutex mutex_;
+    std::condition_variable moved_;
+    std::deque<Event> events_;
+    std::vector<std::unique_ptr<Branch>> branches_;
+    Branch* video_ = nullptr; ///< the branch that reads the first video stream
+    std::vector<std::pair<MediaStream, GstPadPtr>> announced_; ///< every stream, with the pad it came out of
+    std::vector<GstElement*> unexposed_; ///< decoding bins that have not yet exposed all their pads
+    uint64_t signs_of_life_ = 0;
+
+    // The reading thread's alone.
+    std::vector<MediaStream> streams_;
+    std::string demuxer_;
+    std::vector<std::string> warnings_;
+    std::set<std::string> warned_;
+    bool ended_ = false;
+    std::optional<MediaError> failure_;
+    GstSamplePtr held_; ///< the sample whose data the caller is looking at
+    GstVideoFrame held_frame_{};
+    bool frame_mapped_ = false;
+    GstMapInfo held_sound_{};
+    bool sound_mapped_ = false;
+};
+
+GstMediaSource::GstMediaSource(const MediaSourceOptions& options)
+    : options_(options), stall_limit_(stall_limit_us(options.stall_seconds)),
+      pipeline_(gst_adopt_sink(gst_pipeline_new("skelv_source")))
+{
+    bus_.reset(gst_pipeline_get_bus(GST_PIPELINE(pipeline_.get())));
+    gst_bus_set_sync_handler(bus_.get(), on_message, this, nullptr);
+    limit_decoder_threads_from_environment(pipeline_.get());
+}
+
+GstMediaSource::~GstMediaSource()
+{
+    {
+        std::lock_guard build(build_mutex_);
+        closing_ = true;
+    }
+    release_held();
+    gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
+    gst_bus_set_sync_handler(bus_.get(), nullptr, nullptr, nullptr);
+    pipeline_.reset();
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+bool GstMediaSource::start(const SourceSpec& spec, MediaError* error)
+{
+    if (!build(spec, error))
+        return false;
+    if (gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
+        GST_CAT_INFO(skelv_analyzer_debug, "the pipeline did not start; its error message tells why");
+    if (!wait_until_open(error))
+        return false;
+    adopt_streams();
+    demuxer_ = demuxer_in(pipeline_.get());
+    gst_debug_bin_to_dot_file(GST_BIN(pipeline_.get()), GST_DEBUG_GRAPH_SHOW_ALL, "source_open");
+    return true;
+}
+
+// ---------------------------------------------------------------- building
+
+bool GstMediaSource::build(const SourceSpec& spec, MediaError* error)
+{
+    switch (spec.kind) {
+    case SourceKind::File: return build_path(spec.location, error);
+    case SourceKind::Uri: return build_uri(spec.location, error);
+    case SourceKind::Pipeline: return build_launch(spec.location, error);
+    }
+    return false;
+}
+
+// filesrc blocks in open(2) on a FIFO without a writer and in read(2) on one whose writer
+// went quiet, and then holds the teardown. A FIFO or device is opened here instead, without
+// waiting for a writer, and fdsrc polls it, which a state change can always interrupt.
+bool GstMediaSource::build_path(const std::string& path, MediaError* error)
+{
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0 || (!S_ISFIFO(info.st_mode) && !S_ISCHR(info.st_mode))) {
+        GstElement* source = make_element("filesrc");
+        if (source != nullptr)
+            g_object_set(source, "location", path.c_str(), nullptr);
+        return add_fed(source, "filesrc", error);
+    }
+    fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0) {
+        GCharPtr message(gst_error_get_message(GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_OPEN_READ));
+        *error = {message.get(), path + ": " + g_strerror(errno)};
+        return false;
+    }
+    // Reads follow a poll that saw data or the writer's end, so they need not be non-blocking.
+    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+    GstElement* source = make_element("fdsrc");
+    if (source != nullptr)
+        g_object_set(source, "fd", fd_, "blocksize", kPipeBlockSize, nullptr);
+    return add_fed(source, "fdsrc", error);
+}
+
+// A source element feeding one decoding bin.
+bool GstMediaSource::add_fed(GstElement* source, const char* factory, MediaError* error)
+{
+    if (source == nullptr) {
+        *error = {missing_element_message(factory), ""};
+        return false;
+    }
+    gst_bin_add(GST_BIN(pipeline_.get()), source);
+    GstElement* decoding = add_decoding_bin("decodebin", error);
+    if (decoding == nullptr)
+        return false;
+    if (!gst_element_link(source, decoding)) {
+        *error = {std::string("Could not link ") + factory + " to decodebin", ""};
+        return false;
+    }
+    return true;
+}
+
+bool GstMediaSource::build_uri(const std::string& uri, MediaError* error)
+{
+    // A local file takes the path's way, so that a FIFO behind a file:// URI cannot hang.
+    if (g_ascii_strncasecmp(uri.c_str(), "file:", 5) == 0) {
+        GErrorPtr invalid;
+        GError* raw = nullptr;
+        GCharPtr path(g_filename_from_uri(uri.c_str(), nullptr, &raw));
+        invalid.reset(raw);
+        if (!path) {
+            *error = {invalid->message, uri};
+            return false;
+        }
+        return build_path(path.get(), error);
+    }
+    GstElement* decoding = add_decoding_bin("uridecodebin", error);
+    if (decoding != nullptr)
+        g_object_set(decoding, "uri", uri.c_str(), nullptr);
+    return decoding != nullptr;
+}
+
+// Every unlinked source pad of the bin's elements, in the order the description names them,
+// each ghosted on the bin.
+std::vector<GstPadPtr> ghost_unlinked_sources(GstElement* bin)
+{
+    std::vector<GstElementPtr> children = collected<GstElement>(gst_bin_iterate_elements(GST_BIN(bin)));
+    // A bin lists its children newest first.
+    std::reverse(children.begin(), children.end());
+    std::vector<GstPadPtr> ghosts;
+    for (const GstElementPtr& child : children)
+        for (const GstPadPtr& pad : collected<GstPad>(gst_element_iterate_src_pads(child.get())))
+            if (!gst_pad_is_linked(pad.get())) {
+                GstPad* ghost = gst_ghost_pad_new(nullptr, pad.get());
+                ghosts.emplace_back(GST_PAD(gst_object_ref(ghost)));
+                gst_element_add_pad(bin, ghost);
+            }
+    return ghosts;
+}
+
+// The description becomes a bin; each unlinked source pad in it is then taken like a
+// demuxer's: raw ones go straight to the converters, others through a decoding bin.
+bool GstMediaSource::build_launch(const std::string& description, MediaError* error)
+{
+    GError* raw = nullptr;
+    GstElement* parsed =
+        gst_parse_bin_from_description_full(description.c_str(), FALSE, nullptr, GST_PARSE_FLAG_FATAL_ERRORS, &raw);
+    GErrorPtr invalid(raw);
+    GstElementPtr bin(gst_adopt_sink(parsed));
+    if (invalid || !bin) {
+        *error = {invalid ? invalid->message : "The launch description could not be parsed", description};
+        return false;
+    }
+    gst_bin_add(GST_BIN(pipeline_.get()), bin.get());
+    for (const GstPadPtr& pad : ghost_unlinked_sources(bin.get())) {
+        GstCapsPtr caps(caps_of(pad.get()));
+        if (raw_caps(caps.get())) {
+            take_pad(pad.get(), nullptr);
+            continue;
+        }
+        GstElement* decoding = add_decoding_bin("decodebin", error);
+        GstPadPtr input(decoding != nullptr ? gst_element_get_static_pad(decoding, "sink") : nullptr);
+        if (!input || gst_pad_link(pad.get(), input.get()) != GST_PAD_LINK_OK) {
+            if (decoding != nullptr)
+                *error = {"Could not link the launch description's pad " + std::string(GST_OBJECT_NAME(pad.get())) +
+                              " to a decoder",
+                          description};
+            return false;
+        }
+    }
+    return true;
+}
+
+// A decoding bin that announces decoded pads, and undecodable streams as such rather than as
+// pads of encoded data.
+GstElement* GstMediaSource::add_decoding_bin(const char* factory, MediaError* error)
+{
+    GstElement* bin = make_element(factory);
+    if (bin == nullptr) {
+        *error = {missing_element_message(factory), ""};
+        return nullptr;
+    }
+    g_object_set(bin, "expose-all-streams", FALSE, nullptr);
+    g_signal_connect(bin, "pad-added", G_CALLBACK(on_pad_added), this);
+    g_signal_connect(bin, "no-more-pads", G_CALLBACK(on_no_more_pads), this);
+    g_signal_connect(bin, "unknown-type", G_CALLBACK(on_unknown_type), this);
+    {
+        std::lock_guard lock(mutex_);
+        unexposed_.push_back(bin);
+    }
+    gst_bin_add(GST_BIN(pipeline_.get()), bin);
+    return bin;
+}
+
+// ---------------------------------------------------------------- pads and streams
+
+void GstMediaSource::on_pad_added(GstElement* bin, GstPad* pad, GstMediaSource* source) noexcept
+{
+    if (GST_PAD_IS_SRC(pad))
+        source->take_pad(pad, bin);
+}
+
+void GstMediaSource::on_no_more_pads(GstElement* bin, GstMediaSource* source) noexcept
+{
+    source->prune_unlinked(bin);
+}
+
+void GstMediaSource::on_unknown_type(GstElement* /*bin*/, GstPad* pad, GstCaps* caps, GstMediaSource* source) noexcept
+{
+    source->take_unknown_stream(pad, caps);
+}
+
+// Links a new pad: the first video stream and every audio stream to a branch that reads it,
+// anything else to a fakesink. A pad of a chained file's next group takes over the branch of
+// the group before.
+void GstMediaSource::take_pad(GstPad* pad, GstElement* feeder)
+{
+    std::lock_guard build(build_mutex_);
+    if (closing_)
+        return;
+    GstCapsPtr caps(caps_of(pad));
+    const std::optional<StreamType> type = stream_type_of(media_type_of(caps.get()));
+    Branch* branch = type ? reusable_branch(feeder, *type) : nullptr;
+    if (branch == nullptr) {
+        std::unique_ptr<Branch> made = make_branch(pad, feeder, type);
+        if (!made)
+            return;
+        branch = made.get();
+        std::lock_guard lock(mutex_);
+        branches_.push_back(std::move(made));
+    }
+    GstPadPtr input(gst_element_get_static_pad(branch->input, "sink"));
+    if (gst_pad_link(pad, input.get()) != GST_PAD_LINK_OK)
+        post_error(branch->input, GST_STREAM_ERROR, GST_STREAM_ERROR_WRONG_TYPE,
+                   std::string("Could not link ") + GST_OBJECT_NAME(pad) + " to " + GST_OBJECT_NAME(branch->input), "");
+}
+
+// A reading branch of `type` left unlinked by `feeder`'s group before.
+Branch* GstMediaSource::reusable_branch(GstElement* feeder, StreamType type)
+{
+    std::lock_guard lock(mutex_);
+    for (const std::unique_ptr<Branch>& branch : branches_) {
+        if (branch->feeder != feeder || branch->type != type || !branch->sink || branch->ended)
+            continue;
+        GstPadPtr input(gst_element_get_static_pad(branch->input, "sink"));
+        if (!gst_pad_is_linked(input.get()))
+            return branch.get();
+    }
+    return nullptr;
+}
+
+std::unique_ptr<Branch> GstMediaSource::make_branch(GstPad* pad, GstElement* feeder, std::optional<StreamType> type)
+{
+    auto branch = std::make_unique<Branch>();
+    branch->source = this;
+    branch->type = type.value_or(StreamType::Video);
+    branch->feeder = feeder;
+    gst_segment_init(&branch->segment, GST_FORMAT_TIME);
+    bool reads = false;
+    {
+        std::lock_guard lock(mutex_);
+        reads = type == StreamType::Audio ? options_.audio : type == StreamType::Video && options_.video && !video_;
+        if (reads && type == StreamType::Video)
+            video_ = branch.get();
+        if (type) {
+            branch->stream = int(announced_.size());
+            MediaStream stream;
+            stream.index = branch->stream;
+            stream.type = *type;
+            stream.read = reads;
+            announced_.emplace_back(stream, GstPadPtr(GST_PAD(gst_object_ref(pad))));
+        }
+    }
+    branch->input = reads ? add_reader(branch.get()) : make_element("fakesink");
+    if (branch->input == nullptr) {
+        post_error(feeder != nullptr ? feeder : pipeline_.get(), GST_CORE_ERROR, GST_CORE_ERROR_MISSING_PLUGIN,
+                   missing_element_message(reads ? "appsink, videoconvert or audioconvert" : "fakesink"), "");
+        std::lock_guard lock(mutex_);
+        if (video_ == branch.get())
+            video_ = nullptr;
+        return nullptr;
+    }
+    if (!reads) {
+        g_object_set(branch->input, "sync", FALSE, "async", FALSE, nullptr);
+        gst_bin_add(GST_BIN(pipeline_.get()), branch->input);
+        gst_element_sync_state_with_parent(branch->input);
+    }
+    return branch;
+}
+
+// converter → appsink for a branch that reads its stream; returns the converter.
+GstElement* GstMediaSource::add_reader(Branch* branch)
+{
+    const bool video = branch->type == StreamType::Video;
+    GstElement* convert = make_element(video ? "videoconvert" : "audioconvert");
+    GstElement* sink = make_element("appsink");
+    if (convert == nullptr || sink == nullptr) {
+        for (GstElement* made : {convert, sink})
+            if (made != nullptr)
+                gst_object_unref(gst_object_ref_sink(made));
+        return nullptr;
+    }
+    GstCapsPtr caps(gst_caps_from_string(video ? kFrameCaps : kSoundCaps));
+    g_object_set(sink, "caps", caps.get(), "max-buffers", video ? kQueuedFrames : kQueuedSounds, "sync", FALSE,
+                 "enable-last-sample", FALSE, nullptr);
+    GstAppSinkCallbacks callbacks{};
+    callbacks.eos = [](GstAppSink*, gpointer data) noexcept {
+        auto* branch = static_cast<Branch*>(data);
+        branch->source->end(branch);
+    };
+    callbacks.new_sample = [](GstAppSink*, gpointer data) noexcept {
+        auto* branch = static_cast<Branch*>(data);
+        branch->source->announce(branch);
+        return GST_FLOW_OK;
+    };
+    gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, branch, nullptr);
+    branch->sink.reset(GST_ELEMENT(gst_object_ref(sink)));
+    gst_bin_add_many(GST_BIN(pipeline_.get()), convert, sink, nullptr);
+    gst_element_link(convert, sink);
+    gst_element_sync_state_with_parent(sink);
+    gst_element_sync_state_with_parent(convert);
+    return convert;
+}
+
+void GstMediaSource::take_unknown_stream(GstPad* pad, GstCaps* caps)
+{
+    const std::optional<StreamType> type = stream_type_of(media_type_of(caps));
+    if (!type)
+        return;
+    MediaStream stream;
+    stream.type = *type;
+    stream.format = caps_text(caps);
+    std::lock_guard lock(mutex_);
+    stream.index = int(announced_.size());
+    announced_.emplace_back(stream, GstPadPtr(GST_PAD(gst_object_ref(pad))));
+}
+
+// Once a decoding bin has exposed its pads, a branch it fed that is still unlinked lost its
+// stream to a chained file's next group, which has no such stream: it leaves the pipeline, so
+// that the end of stream does not wait for it.
+void GstMediaSource::prune_unlinked(GstElement* feeder)
+{
+    std::lock_guard build(build_mutex_);
+    std::vector<Branch*> unlinked;
+    {
+        std::lock_guard lock(mutex_);
+        for (const std::unique_ptr<Branch>& branch : branches_) {
+            GstPadPtr input(gst_element_get_static_pad(branch->input, "sink"));
+            if (branch->feeder == feeder && !branch->ended && !gst_pad_is_linked(input.get())) {
+                branch->ended = true;
+                unlinked.push_back(branch.get());
+            }
+        }
+        std::erase(unexposed_, feeder);
+        ++signs_of_life_;
+    }
+    moved_.notify_all();
+    if (closing_)
+        return;
+    for (Branch* branch : unlinked)
+        for (GstElement* element : {branch->input, branch->sink.get()})
+            if (element != nullptr && GST_OBJECT_PARENT(element) != nullptr) {
+                gst_element_set_state(element, GST_STATE_NULL);
+                gst_bin_remove(GST_BIN(pipeline_.get()), element);
+            }
+}
+
+void GstMediaSource::push(Event event)
+{
+    {
+        std::lock_guard lock(mutex_);
+        events_.push_back(std::move(event));
+        ++signs_of_life_;
+    }
+    moved_.notify_all();
+}
+
+void GstMediaSource::announce(Branch* branch)
+{
+    {
+        std::lock_guard lock(mutex_);
+        branch->delivered = true;
+        ++branch->queued;
+        events_.push_back(Event{branch, nullptr});
+        ++signs_of_life_;
+    }
+    moved_.notify_all();
+}
+
+void GstMediaSource::end(Branch* branch)
+{
+    {
+        std::lock_guard lock(mutex_);
+        branch->ended = true;
+        ++signs_of_life_;
+    }
+    moved_.notify_all();
+}
+
+// Every message goes to the reading thread's queue, in order with the samples.
+GstBusSyncReply GstMediaSource::on_message(GstBus* /*bus*/, GstMessage* message, gpointer source) noexcept
+{
+    static_cast<GstMediaSource*>(source)->push(Event{nullptr, GstMessagePtr(gst_message_ref(message))});
+    return GST_BUS_DROP;
+}
+
+// ---------------------------------------------------------------- reading
+
+// Open once every decoding bin has exposed its pads and every reading branch has a sample or
+// has ended; or when one branch is full, since nothing more arrives until the reader pulls.
+bool GstMediaSource::open_ready() const
+{
+    if (!unexposed_.empty())
+        return false;
+    bool all = true, full = false;
+    for (const std::unique_ptr<Branch>& branch : branches_) {
+        if (!branch->sink)
+            continue;
+        all = all && (branch->delivered || branch->ended);
+        full = full || branch->queued >= (branch->type == StreamType::Video ? kQueuedFrames : kQueuedSounds);
+    }
+    return all || full;
+}
+
+// Waits for the open, taking in the messages meanwhile; the samples stay queued for next().
+bool GstMediaSource::wait_until_open(MediaError* error)
+{
+    StallWatch watch(stall_limit_);
+    std::unique_lock lock(mutex_);
+    uint64_t seen = signs_of_life_;
+    for (;;) {
+        std::vector<GstMessagePtr> messages;
+        for (auto event = events_.begin(); event != events_.end();)
+            if (event->message) {
+                messages.push_back(std::move(event->message));
+                event = events_.erase(event);
+            } else {
+                ++event;
+            }
+        lock.unlock();
+        for (const GstMessagePtr& message : messages)
+            take_message(message.get());
+        if (failure_) {
+            *error = *failure_;
+            return false;
+        }
+        lock.lock();
+        if (ended_ || open_ready())
+            return true;
+        if (signs_of_life_ != seen) {
+            seen = signs_of_life_;
+            watch.moved();
+        } else if (watch.stalled()) {
+            lock.unlock();
+            fail_stalled();
+            *error = *failure_;
+            return false;
+        }
+        moved_.wait_for(lock, std::chrono::microseconds(watch.left_us()));
+    }
+}
+
+void GstMediaSource::take_message(GstMessage* message)
+{
+    switch (GST_MESSAGE_TYPE(message)) {
+    case GST_MESSAGE_ERROR:
+        gst_debug_bin_to_dot_file(GST_BIN(pipeline_.get()), GST_DEBUG_GRAPH_SHOW_ALL, "source_error");
+        fail(error_of(message));
+        break;
+    case GST_MESSAGE_WARNING: add_warning(warning_text(message)); break;
+    case GST_MESSAGE_ELEMENT:
+        if (std::optional<std::string> warning = missing_decoder_warning(message))
+            add_warning(std::move(*warning));
+        break;
+    case GST_MESSAGE_EOS: ended_ = ended_ || GST_MESSAGE_SRC(message) == GST_OBJECT(pipeline_.get()); break;
+    default: break;
+    }
+}
+
+void GstMediaSource::fail(MediaError error)
+{
+    if (!failure_)
+        failure_ = std::move(error);
+}
+
+void GstMediaSource::fail_stalled()
+{
+    gst_debug_bin_to_dot_file(GST_BIN(pipeline_.get()), GST_DEBUG_GRAPH_SHOW_ALL, "source_stall");
+    fail({stall_message(stall_limit_), ""});
+}
+
+// Describes the streams announced since the last call and adds them to the list.
+void GstMediaSource::adopt_streams()
+{
+    std::vector<std::pair<MediaStream, GstPadPtr>> added;
+    {
+        std::lock_guard lock(mutex_);
+        for (size_t i = streams_.size(); i < announced_.size(); ++i)
+            added.emplace_back(announced_[i].first, GstPadPtr(GST_PAD(gst_object_ref(announced_[i].second.get()))));
+    }
+    for (auto& [stream, origin] : added) {
+        describe(&stream, origin.get());
+        GST_CAT_INFO(skelv_analyzer_debug, "stream %d: %s, decoder %s, language %s, %s", stream.index,
+                     stream.format.c_str(), stream.decoder.c_str(), stream.language.c_str(),
+                     stream.read ? "read" : "not read");
+        streams_.push_back(std::move(stream));
+    }
+}
+
+MediaItem GstMediaSource::next(MediaFrame* frame, MediaSound* sound, MediaError* error)
+{
+    release_held();
+    StallWatch watch(stall_limit_);
+    std::unique_lock lock(mutex_);
+    uint64_t seen = signs_of_life_;
+    for (;;) {
+        if (failure_) {
+            *error = *failure_;
+            return MediaItem::Failed;
+        }
+        if (!events_.empty()) {
+            Event event = std::move(events_.front());
+            events_.pop_front();
+            if (event.sample_of != nullptr)
+                --event.sample_of->queued;
+            const bool new_streams = streams_.size() < announced_.size();
+            lock.unlock();
+            watch.moved();
+            if (new_streams)
+                adopt_streams();
+            if (event.message)
+                take_message(event.message.get());
+            else if (const std::optional<MediaItem> item = deliver(event.sample_of, frame, sound);
+                     item && *item != MediaItem::Failed)
+                return *item;
+            lock.lock();
+            continue;
+        }
+        if (ended_)
+            return MediaItem::End;
+        if (signs_of_life_ != seen) {
+            seen = signs_of_life_;
+            watch.moved();
+        } else if (watch.stalled()) {
+            lock.unlock();
+            fail_stalled();
+            lock.lock();
+            continue;
+        }
+        moved_.wait_for(lock, std::chrono::microseconds(watch.left_us()));
+    }
+}
+
+// Pulls the sample a branch announced: Frame or Sound, Failed when it cannot be read, none
+// when the branch was pruned meanwhile.
+std::optional<MediaItem> GstMediaSource::deliver(Branch* branch, MediaFrame* frame, MediaSound* sound)
+{
+    GstSamplePtr sample(gst_app_sink_try_pull_sample(GST_APP_SINK(branch->sink.get()), 0));
+    if (!sample || gst_sample_get_buffer(sample.get()) == nullptr)
+        return std::nullopt;
+    if (const GstSegment* segment = gst_sample_get_segment(sample.get()))
+        gst_segment_copy_into(segment, &branch->segment);
+    note_caps(branch, gst_sample_get_caps(sample.get()));
+    const bool video = branch->type == StreamType::Video;
+    if (video ? deliver_frame(branch, sample.get(), frame) : deliver_sound(branch, sample.get(), sound)) {
+        held_ = std::move(sample);
+        return video ? MediaItem::Frame : MediaItem::Sound;
+    }
+    release_held();
+    fail({std::string(video ? "Video frame " + std::to_string(branch->frames + 1)
+                            : "A sound buffer of stream " + std::to_string(branch->stream)) +
+              " could not be mapped for reading",
+          ""});
+    return MediaItem::Failed;
+}
+
+// Keeps the sample's caps parsed, parsing them again only when they change.
+void GstMediaSource::note_caps(Branch* branch, GstCaps* caps)
+{
+    if (caps == branch->caps.get())
+        return;
+    branch->caps.reset(caps != nullptr ? gst_caps_ref(caps) : nullptr);
+    branch->caps_parsed = caps != nullptr && (branch->type == StreamType::Video
+                                                  ? gst_video_info_from_caps(&branch->video, caps)
+                                                  : gst_audio_info_from_caps(&branch->audio, caps));
+}
+
+// A view of a mapped frame; false for a layout the readers do not take.
+bool yuv_view_of(const GstVideoFrame* frame, YuvFrameView* view)
+{
+    switch (GST_VIDEO_FRAME_FORMAT(frame)) {
+    case GST_VIDEO_FORMAT_I420:
+    case GST_VIDEO_FORMAT_YV12:
+    case GST_VIDEO_FORMAT_NV12:
+    case GST_VIDEO_FORMAT_NV21:
+    case GST_VIDEO_FORMAT_Y42B:
+    case GST_VIDEO_FORMAT_Y444: break;
+    default: return false;
+    }
+    const GstVideoFormatInfo* format = frame->info.finfo;
+    view->width = GST_VIDEO_FRAME_WIDTH(frame);
+    view->height = GST_VIDEO_FRAME_HEIGHT(frame);
+    view->y = static_cast<const uint8_t*>(GST_VIDEO_FRAME_COMP_DATA(frame, GST_VIDEO_COMP_Y));
+    view->y_stride = GST_VIDEO_FRAME_COMP_STRIDE(frame, GST_VIDEO_COMP_Y);
+    view->u = static_cast<const uint8_t*>(GST_VIDEO_FRAME_COMP_DATA(frame, GST_VIDEO_COMP_U));
+    view->v = static_cast<const uint8_t*>(GST_VIDEO_FRAME_COMP_DATA(frame, GST_VIDEO_COMP_V));
+    view->uv_stride = GST_VIDEO_FRAME_COMP_STRIDE(frame, GST_VIDEO_COMP_U);
+    view->uv_step = GST_VIDEO_FRAME_COMP_PSTRIDE(frame, GST_VIDEO_COMP_U);
+    view->shift_x = GST_VIDEO_FORMAT_INFO_W_SUB(format, GST_VIDEO_COMP_U);
+    view->shift_y = GST_VIDEO_FORMAT_INFO_H_SUB(format, GST_VIDEO_COMP_U);
+    return view->uv_stride == GST_VIDEO_FRAME_COMP_STRIDE(frame, GST_VIDEO_COMP_V);
+}
+
+int64_t time_or_none(GstClockTime time)
+{
+    return GST_CLOCK_TIME_IS_VALID(time) ? int64_t(time) : -1;
+}
+
+bool GstMediaSource::deliver_frame(Branch* branch, GstSample* sample, MediaFrame* frame)
+{
+    GstBuffer* buffer = gst_sample_get_buffer(sample);
+    frame_mapped_ = branch->caps_parsed && gst_video_frame_map(&held_frame_, &branch->video, buffer, GST_MAP_READ);
+    if (!frame_mapped_ || !yuv_view_of(&held_frame_, &frame->view))
+        return false;
+    const GstClockTime running = running_time_within(&branch->segment, GST_BUFFER_PTS(buffer));
+    if (GST_CLOCK_TIME_IS_VALID(running)) {
+        branch->last_time_ns = int64_t(running);
+    } else if (branch->frames > 0) {
+        const int fps_n = GST_VIDEO_INFO_FPS_N(&branch->video), fps_d = GST_VIDEO_INFO_FPS_D(&branch->video);
+        const int64_t period = GST_BUFFER_DURATION_IS_VALID(buffer) ? int64_t(GST_BUFFER_DURATION(buffer))
+                               : fps_n > 0 ? int64_t(gst_util_uint64_scale(GST_SECOND, fps_d, fps_n))
+                                           : 0;
+        branch->last_time_ns += period;
+    }
+    frame->time_ns = branch->last_time_ns;
+    frame->pts_ns = time_or_none(GST_BUFFER_PTS(buffer));
+    frame->duration_ns = time_or_none(GST_BUFFER_DURATION(buffer));
+    frame->index = branch->frames++;
+    return true;
+}
+
+bool GstMediaSource::deliver_sound(Branch* branch, GstSample* sample, MediaSound* sound)
+{
+    GstBuffer* buffer = gst_sample_get_buffer(sample);
+    const int channels = GST_AUDIO_INFO_CHANNELS(&branch->audio);
+    sound_mapped_ = branch->caps_parsed && channels > 0 && gst_buffer_map(buffer, &held_sound_, GST_MAP_READ);
+    if (!sound_mapped_)
+        return false;
+    sound->stream = branch->stream;
+    // GStreamer allocates buffers aligned for any sample type.
+    sound->samples = reinterpret_cast<const float*>(held_sound_.data);
+    sound->frames = held_sound_.size / (sizeof(float) * size_t(channels));
+    sound->rate = GST_AUDIO_INFO_RATE(&branch->audio);
+    sound->channels = channels;
+    sound->time_ns = time_or_none(running_time_within(&branch->segment, GST_BUFFER_PTS(buffer)));
+    sound->pts_ns = time_or_none(GST_BUFFER_PTS(buffer));
+    sound->duration_ns = time_or_none(GST_BUFFER_DURATION(buffer));
+    return true;
+}
+
+void GstMediaSource::release_held()
+{
+    if (frame_mapped_)
+        gst_video_frame_unmap(&held_frame_);
+    if (sound_mapped_)
+        gst_buffer_unmap(gst_sample_get_buffer(held_.get()), &held_sound_);
+    frame_mapped_ = sound_mapped_ = false;
+    held_.reset();
+}
+
+void GstMediaSource::add_warning(std::string text)
+{
+    if (warned_.insert(text).second)
+        warnings_.push_back(std::move(text));
+}
+
+std::vector<std::string> GstMediaSource::take_warnings()
+{
+    std::vector<std::string> taken;
+    taken.swap(warnings_);
+    return taken;
+}
+
+std::optional<int64_t> GstMediaSource::duration_ns() const
+{
+    gint64 duration = 0;
+    if (gst_element_query_duration(pipeline_.get(), GST_FORMAT_TIME, &duration) && duration > 0)
+        return duration;
+    return std::nullopt;
+}
+
+double GstMediaSource::declared_framerate() const
+{
+    GstElement* sink = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        sink = video_ != nullptr ? video_->sink.get() : nullptr;
+    }
+    if (sink == nullptr)
+        return 0;
+    GstPadPtr pad(gst_element_get_static_pad(sink, "sink"));
+    GstCapsPtr caps(gst_pad_get_current_caps(pad.get()));
+    GstVideoInfo info;
+    if (!caps || !gst_video_info_from_caps(&info, caps.get()) || GST_VIDEO_INFO_FPS_N(&info) <= 0 ||
+        (GST_VIDEO_INFO_FLAGS(&info) & GST_VIDEO_FLAG_VARIABLE_FPS))
+        return 0;
+    return double(GST_VIDEO_INFO_FPS_N(&info)) / GST_VIDEO_INFO_FPS_D(&info);
+}
+
+} // namespace
+
+std::unique_ptr<MediaSource> MediaSource::open(const SourceSpec& spec, const MediaSourceOptions& options,
+                                               MediaError* error)
+{
+    *error = {};
+    auto source = std::make_unique<GstMediaSource>(options);
+    if (!source->start(spec, error))
+        return nullptr;
+    return source;
+}
+
+} // namespace skelv
