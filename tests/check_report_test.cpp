@@ -64,13 +64,15 @@ TEST(CheckCsv, EventsAndTimeline)
                                    "unmatched_beep,,,,9999.000,,\n");
     EXPECT_TRUE(check_result_json(result_with({}))["sync"]["median_ms"].is_null()) << "no event, no median";
     constexpr int64_t period = 40 * kNsPerMs;
-    r.video.timeline = {{0, period, FrameKind::Header, -1, 0, false, false, 0},
-                        {period, period, FrameKind::Content, 12, 0, true, false, 2},
-                        {2 * period, period, FrameKind::Content, 12, 0, true, true, 0}};
-    EXPECT_EQ(check_timeline_csv(r), "time_ms,duration_ms,kind,source_frame,loop,flash,repeated,dropped_before\n"
-                                     "0.000,40.000,header,,0,no,no,0\n"
-                                     "40.000,40.000,content,12,0,yes,no,2\n"
-                                     "80.000,40.000,content,12,0,yes,yes,0\n");
+    std::string timeline = kTimelineCsvHeader;
+    for (const CheckFrame& f : {CheckFrame{0, period, FrameKind::Header, -1, 0, false, false, 0},
+                                CheckFrame{period, period, FrameKind::Content, 12, 0, true, false, 2},
+                                CheckFrame{2 * period, period, FrameKind::Content, 12, 0, true, true, 0}})
+        timeline += timeline_csv_row(f);
+    EXPECT_EQ(timeline, "time_ms,duration_ms,kind,source_frame,loop,flash,repeated,dropped_before\n"
+                        "0.000,40.000,header,,0,no,no,0\n"
+                        "40.000,40.000,content,12,0,yes,no,2\n"
+                        "80.000,40.000,content,12,0,yes,yes,0\n");
 }
 
 constexpr size_t npos = std::string::npos;

@@ -51,7 +51,7 @@ void fill_video(const CheckSample& s, CheckVideo* v, std::vector<Flash>* flashes
             if (f.flash)
                 flashes->push_back({f.source_frame, f.loop, f.time_ns});
         }
-        v->timeline.push_back(f);
+        v->timeline.add(f);
     }
     // Every content frame shown once, but the repeated one twice.
     v->frames = s.frames;
@@ -79,9 +79,9 @@ CheckResult check_sample(const CheckSample& s)
     r.profile = sync_profiles().front();
     std::vector<Flash> flashes;
     fill_video(s, &r.video, &flashes);
-    const int64_t end_ns = r.video.timeline.back().time_ns + r.video.timeline.back().duration_ns;
-    r.streams = {"matroskademux", "avdec_h264", s.audio ? "avdec_aac" : "", s.width, s.height,
-                 s.fps,           end_ns,       s.audio ? end_ns : 0,       0,       end_ns};
+    const int64_t end_ns = r.video.timeline.end_ns;
+    r.streams = {"matroskademux", "avdec_h264", s.audio ? "avdec_aac" : "", s.width, s.height, s.fps,
+                 end_ns,          s.audio ? end_ns : 0, 0, end_ns, {}};
     r.video.content_start_seen = true;
     for (const MarkerBox& box : design.markers) {
         const int bit = box.kind == MarkerKind::FrameId ? int(std::log2(box.half_period)) : -1;
@@ -101,7 +101,7 @@ CheckResult check_sample(const CheckSample& s)
         }
         if (s.faults)
             beeps.insert(beeps.begin(), 100 * kNsPerMs); // in the header, far from any flash
-        r.audio = {48000, 2, beeps.size()};
+        r.audio = {1, 48000, 2, beeps.size()};
     }
     r.pairing = sync_pair(flashes, beeps, 0);
     r.statistics = delay_statistics(r.pairing.events);
