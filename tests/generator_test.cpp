@@ -86,6 +86,39 @@ TEST(ExpectedReport, FollowsFromTheDesign)
     }
 }
 
+// The command line's own messages, and how repeated options add up.
+TEST(GeneratorCommandLine, ReadsOptionsAsGivenAndNamesWhatIsWrong)
+{
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"x.mkv", "--size"}, "option --size needs a value"},
+        {{"--size", "--fps", "25", "x.mkv"}, "bad value for --size: --fps"},
+        {{"--fps=25/0", "x.mkv"}, "bad value for --fps: 25/0"},
+        {{"--drop", "3,,4", "x.mkv"}, "bad value for --drop: 3,,4"},
+        {{"--no-audio=3", "x.mkv"}, "bad value for --no-audio: 3"},
+        {{"--colour=red", "x.mkv"}, "unknown option --colour=red"},
+        {{"a.mkv", "b.mkv"}, "more than one output path: a.mkv, b.mkv"},
+        {{"--size", "640x480"}, "no output path"},
+    };
+    for (const auto& [args, message] : refused) {
+        GenerateOptions options;
+        std::string error;
+        EXPECT_FALSE(generate_options_parse(args, &options, &error));
+        EXPECT_EQ(error, message);
+    }
+    GenerateOptions options;
+    std::string error;
+    ASSERT_TRUE(generate_options_parse({"--drop", "3", "--audio-rate", "8000", "--drop=4,5", "--audio-delay", "-80",
+                                           "--audio-rate=16000", "x.mkv", "--fps", "50"},
+        &options, &error)) << error;
+    EXPECT_EQ(options.clip.drop, (std::vector<int>{3, 4, 5}));
+    EXPECT_EQ(std::tuple(options.clip.audio_rate, options.clip.audio_delay_ms, options.output),
+        std::tuple(16000, -80.0, "x.mkv"));
+    // 5 s at 50 fps less 15 frames of header, locator and trailer; a flash a second.
+    EXPECT_EQ(std::pair(options.clip.content, options.clip.flash_period), std::pair(235, 50));
+    ASSERT_TRUE(generate_options_parse({"--help"}, &options, &error));
+    EXPECT_TRUE(options.help);
+}
+
 std::vector<std::string> files_in(const TempDir& dir)
 {
     std::vector<std::string> names;
