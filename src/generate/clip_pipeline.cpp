@@ -205,9 +205,6 @@ public:
             if (!(video && (!audio || video_time() <= audio_time()) ? push_frame(error) : push_audio(error)))
                 return false;
         }
-        for (GstAppSrc* source : {sources_.video, sources_.audio})
-            if (source != nullptr)
-                gst_app_src_end_of_stream(source);
         return true;
     }
 
@@ -248,7 +245,7 @@ private:
         GstBuffer* buffer = gst_buffer_new_memdup(frame_.data(), frame_.size());
         GST_BUFFER_PTS(buffer) = uint64_t(design_.params.start_ns) + frame.time_ns;
         GST_BUFFER_DURATION(buffer) = frame.duration;
-        return push(sources_.video, buffer, error);
+        return push(sources_.video, buffer, video_left(), error);
     }
 
     bool push_audio(std::string* error)
@@ -259,14 +256,20 @@ private:
         next_sample_ += count;
         GST_BUFFER_PTS(buffer) = uint64_t(design_.params.start_ns) + start;
         GST_BUFFER_DURATION(buffer) = audio_time() - start;
-        return push(sources_.audio, buffer, error);
+        return push(sources_.audio, buffer, audio_left(), error);
     }
 
-    // Takes the buffer.
-    static bool push(GstAppSrc* source, GstBuffer* buffer, std::string* error)
+    // Takes the buffer. A stream ends with its last buffer, not with the other stream: an
+    // encoder that codes in blocks (flacenc: 4608 samples, 0.58 s at 8 kHz) hands on the
+    // last, partial block only at the end of its stream, and the muxer holds the other
+    // stream back until it has it.
+    static bool push(GstAppSrc* source, GstBuffer* buffer, bool more, std::string* error)
     {
-        if (gst_app_src_push_buffer(source, buffer) == GST_FLOW_OK)
+        if (gst_app_src_push_buffer(source, buffer) == GST_FLOW_OK) {
+            if (!more)
+                gst_app_src_end_of_stream(source);
             return true;
+        }
         *error = "the pipeline stopped taking buffers";
         return false;
     }
