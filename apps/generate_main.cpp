@@ -54,6 +54,8 @@ int write_clip(const GenerateOptions& options, const Encoding& encoding, const C
     std::string error;
     if (!expected_report_make(design, encoding, &report, &error))
         return fail(exit_code::kUsage, error);
+    if (!clip_pipeline_check(encoding, options.clip, options.quality, &error))
+        return fail(exit_code::kNotMade, error);
     const std::vector<int16_t> sound = clip_design_sound(design);
     const std::string scratch = options.output + ".part";
     if (!check_writable(scratch, &error))

@@ -1,8 +1,12 @@
 // skelv-generate: the clip design, the expected report derived from it, and how the program fails.
 #include "core/video_structure.h"
+#include "generate/caps_check.h"
 #include "generate/expected_report.h"
 #include "generate/generate_options.h"
+#include "media/gst_ptr.h"
 #include "support/media.h"
+
+#include <gst/app/gstappsrc.h>
 
 #include <gtest/gtest.h>
 
@@ -128,7 +132,8 @@ std::vector<std::string> files_in(const TempDir& dir)
     return names;
 }
 
-// One row per kind of limit (container, pictures, timing, sound); exit 2 for what the system cannot do.
+// One row per kind of limit (container, pictures, timing, sound, codec); exit 2 for what the installed elements
+// cannot do.
 TEST(Program, RefusesBeforeWritingAnything)
 {
     const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
@@ -145,6 +150,17 @@ TEST(Program, RefusesBeforeWritingAnything)
         {{"--audio-rate", "96000", "clip.mov"}, 1,
             "a .mov file holds pcm audio up to 65535 Hz: use another audio codec or container"},
         {{"--video-codec", "vp8", "clip.mp4"}, 2, "a .mp4 file cannot hold vp8 video"},
+        // mp4mux takes only VP9 that states its chroma format, which vp9enc leaves out.
+        {{"--video-codec", "vp9", "clip.mp4"}, 2,
+            "a .mp4 file cannot hold vp9 video as vp9enc gives it: mp4mux needs its chroma-format, which vp9enc does "
+            "not state; use another video codec or container"},
+        {{"--audio-rate", "192000", "clip.avi"}, 2,
+            "a .avi file holds pcm audio at 1000 to 96000 Hz only (avimux): use another --audio-rate, audio codec or "
+            "container"},
+        // MPEG-1 Layer II has the rates of MPEG-1 and MPEG-2 only.
+        {{"--audio-rate", "8000", "clip.ts"}, 2,
+            "twolamemp2enc encodes mp2 audio (the .ts default) at 16000, 22050, 24000, 32000, 44100 or 48000 Hz only: "
+            "use another --audio-rate or audio codec"},
     };
     TempDir dir;
     for (const auto& [args, exit_code, message] : cases) {
@@ -182,6 +198,37 @@ TEST(Program, WritesClipsWhoseStreamsHoldEachOtherUp)
         EXPECT_EQ(files_in(dir), (std::vector<std::string>{"clip.mkv", "clip.mkv.expected.json"}));
         ASSERT_TRUE(ffmpeg({"-i", dir.file("clip.mkv"), "-map", "0:a", "-f", "s16le", dir.file("sound.raw")}));
         EXPECT_EQ(fs::file_size(dir.file("sound.raw")), c.samples * sizeof(int16_t));
+    }
+}
+
+// After a run-time refusal, the first link whose sink took no caps names the two elements.
+TEST(GeneratorNegotiation, NamesTheTwoElementsThatCouldNotAgree)
+{
+    gst_init(nullptr, nullptr);
+    const std::pair<std::string, std::string> cases[] = {
+        {"audio/x-raw,rate=16000", "appsrc and capsfilter could not agree on a format: capsfilter does not take "
+                                   "appsrc's audio/x-raw, format=(string)S16LE, layout=(string)interleaved, "
+                                   "rate=(int)8000, channels=(int)1"},
+        {"audio/x-raw,rate=8000", ""},
+    };
+    for (const auto& [filter, disagreement] : cases) {
+        GError* raw_error = nullptr;
+        GstElementPtr pipeline(gst_adopt_sink(gst_parse_launch(
+            ("appsrc name=source caps=audio/x-raw,format=S16LE,layout=interleaved,rate=8000,channels=1 ! capsfilter "
+             "caps=" + filter + " ! fakesink").c_str(),
+            &raw_error)));
+        GErrorPtr error(raw_error);
+        ASSERT_TRUE(pipeline && !error);
+        GstElementPtr source(gst_bin_get_by_name(GST_BIN(pipeline.get()), "source"));
+        GstBusPtr bus(gst_element_get_bus(pipeline.get()));
+        gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
+        gst_app_src_push_buffer(GST_APP_SRC(source.get()), gst_buffer_new_allocate(nullptr, 2048, nullptr));
+        gst_app_src_end_of_stream(GST_APP_SRC(source.get()));
+        const auto end = GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR);
+        GstMessagePtr ended(gst_bus_timed_pop_filtered(bus.get(), 10 * GST_SECOND, end));
+        EXPECT_TRUE(ended);
+        EXPECT_EQ(caps_disagreement(source.get()), disagreement);
+        gst_element_set_state(pipeline.get(), GST_STATE_NULL);
     }
 }
 
