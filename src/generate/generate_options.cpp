@@ -216,7 +216,8 @@ void define_options(CLI::App& app, const std::vector<OptionGroup>& table, std::s
     app.set_help_flag("-h,--help", "show this text"); // last: after the groups
 }
 
-// Every value in the order given (a list option gathers them); false at the first bad one.
+// Each option's values in the order given: a list gathers them, for any other the last wins.
+// False at the first bad one.
 bool apply_values(const CLI::App& app, const std::vector<OptionGroup>& table, std::string* error)
 {
     for (const OptionGroup& group : table)
