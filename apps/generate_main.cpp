@@ -5,6 +5,7 @@
 #include "generate/codecs.h"
 #include "generate/expected_report.h"
 #include "generate/generate_options.h"
+#include "rules/exit_codes.h"
 
 #include <gst/gst.h>
 
@@ -16,12 +17,10 @@ using namespace skelv;
 
 namespace {
 
-enum ExitCode { EXIT_OK = 0, EXIT_USAGE = 1, EXIT_FAILED = 2 };
-
 int fail(int code, const std::string& message)
 {
     fprintf(stderr, "skelv-generate: %s\n", message.c_str());
-    if (code == EXIT_USAGE)
+    if (code == exit_code::kUsage)
         fprintf(stderr, "Try skelv-generate --help.\n");
     return code;
 }
@@ -54,22 +53,24 @@ int write_clip(const GenerateOptions& options, const Encoding& encoding, const C
     ExpectedReport report;
     std::string error;
     if (!expected_report_make(design, encoding, &report, &error))
-        return fail(EXIT_USAGE, error);
+        return fail(exit_code::kUsage, error);
+    if (!clip_pipeline_check(encoding, options.clip, options.quality, &error))
+        return fail(exit_code::kNotMade, error);
     const std::vector<int16_t> sound = clip_design_sound(design);
     const std::string scratch = options.output + ".part";
     if (!check_writable(scratch, &error))
-        return fail(EXIT_FAILED, error);
+        return fail(exit_code::kNotMade, error);
     if (!clip_pipeline_write(design, sound, encoding, options.quality, scratch, &error))
-        return fail(EXIT_FAILED, error);
+        return fail(exit_code::kNotMade, error);
     const std::string sidecar = options.output + ".expected.json";
     if (!expected_report_write(sidecar, options.output, design, encoding, report, &error) ||
         rename(scratch.c_str(), options.output.c_str()) != 0) {
         remove(scratch.c_str());
-        return fail(EXIT_FAILED, error.empty() ? "cannot rename " + scratch + ": " + strerror(errno) : error);
+        return fail(exit_code::kNotMade, error.empty() ? "cannot rename " + scratch + ": " + strerror(errno) : error);
     }
     printf("Wrote %s (%s, %zu frames, audio delay %+.1f ms) and %s\n", options.output.c_str(),
         describe(encoding).c_str(), design.frames.size(), options.clip.audio_delay_ms, sidecar.c_str());
-    return EXIT_OK;
+    return exit_code::kSuccess;
 }
 
 } // namespace
@@ -80,18 +81,18 @@ int main(int argc, char* argv[])
     GenerateOptions options;
     std::string error;
     if (!generate_options_parse(std::vector<std::string>(argv + 1, argv + argc), &options, &error))
-        return fail(EXIT_USAGE, error);
+        return fail(exit_code::kUsage, error);
     if (options.help) {
         fputs(generate_help_text().c_str(), stdout);
-        return EXIT_OK;
+        return exit_code::kSuccess;
     }
     Encoding encoding;
     ClipDesign design;
     if (!generate_options_encoding(&options, &encoding, &error) || !clip_design_make(options.clip, &design, &error))
-        return fail(EXIT_USAGE, error);
+        return fail(exit_code::kUsage, error);
     std::string missing;
     if (clip_pipeline_missing_element(encoding, &missing))
-        return fail(
-            EXIT_FAILED, "the GStreamer element " + missing + " is not installed; " + describe(encoding) + " needs it");
+        return fail(exit_code::kNotMade,
+            "the GStreamer element " + missing + " is not installed; " + describe(encoding) + " needs it");
     return write_clip(options, encoding, design);
 }

@@ -1,8 +1,12 @@
 // skelv-generate: the clip design, the expected report derived from it, and how the program fails.
 #include "core/video_structure.h"
+#include "generate/caps_check.h"
 #include "generate/expected_report.h"
 #include "generate/generate_options.h"
+#include "media/gst_ptr.h"
 #include "support/media.h"
+
+#include <gst/app/gstappsrc.h>
 
 #include <gtest/gtest.h>
 
@@ -86,6 +90,39 @@ TEST(ExpectedReport, FollowsFromTheDesign)
     }
 }
 
+// The command line's own messages, and how repeated options add up.
+TEST(GeneratorCommandLine, ReadsOptionsAsGivenAndNamesWhatIsWrong)
+{
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"x.mkv", "--size"}, "option --size needs a value"},
+        {{"--size", "--fps", "25", "x.mkv"}, "bad value for --size: --fps"},
+        {{"--fps=25/0", "x.mkv"}, "bad value for --fps: 25/0"},
+        {{"--drop", "3,,4", "x.mkv"}, "bad value for --drop: 3,,4"},
+        {{"--no-audio=3", "x.mkv"}, "bad value for --no-audio: 3"},
+        {{"--colour=red", "x.mkv"}, "unknown option --colour=red"},
+        {{"a.mkv", "b.mkv"}, "more than one output path: a.mkv, b.mkv"},
+        {{"--size", "640x480"}, "no output path"},
+    };
+    for (const auto& [args, message] : refused) {
+        GenerateOptions options;
+        std::string error;
+        EXPECT_FALSE(generate_options_parse(args, &options, &error));
+        EXPECT_EQ(error, message);
+    }
+    GenerateOptions options;
+    std::string error;
+    ASSERT_TRUE(generate_options_parse({"--drop", "3", "--audio-rate", "8000", "--drop=4,5", "--audio-delay", "-80",
+                                           "--audio-rate=16000", "x.mkv", "--fps", "50"},
+        &options, &error)) << error;
+    EXPECT_EQ(options.clip.drop, (std::vector<int>{3, 4, 5}));
+    EXPECT_EQ(std::tuple(options.clip.audio_rate, options.clip.audio_delay_ms, options.output),
+        std::tuple(16000, -80.0, "x.mkv"));
+    // 5 s at 50 fps less 15 frames of header, locator and trailer; a flash a second.
+    EXPECT_EQ(std::pair(options.clip.content, options.clip.flash_period), std::pair(235, 50));
+    ASSERT_TRUE(generate_options_parse({"--help"}, &options, &error));
+    EXPECT_TRUE(options.help);
+}
+
 std::vector<std::string> files_in(const TempDir& dir)
 {
     std::vector<std::string> names;
@@ -95,7 +132,8 @@ std::vector<std::string> files_in(const TempDir& dir)
     return names;
 }
 
-// One row per kind of limit (container, pictures, timing, sound); exit 2 for what the system cannot do.
+// One row per kind of limit (container, pictures, timing, sound, codec); exit 2 for what the installed elements
+// cannot do.
 TEST(Program, RefusesBeforeWritingAnything)
 {
     const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
@@ -112,6 +150,17 @@ TEST(Program, RefusesBeforeWritingAnything)
         {{"--audio-rate", "96000", "clip.mov"}, 1,
             "a .mov file holds pcm audio up to 65535 Hz: use another audio codec or container"},
         {{"--video-codec", "vp8", "clip.mp4"}, 2, "a .mp4 file cannot hold vp8 video"},
+        // mp4mux takes only VP9 that states its chroma format, which vp9enc leaves out.
+        {{"--video-codec", "vp9", "clip.mp4"}, 2,
+            "a .mp4 file cannot hold vp9 video as vp9enc gives it: mp4mux needs its chroma-format, which vp9enc does "
+            "not state; use another video codec or container"},
+        {{"--audio-rate", "192000", "clip.avi"}, 2,
+            "a .avi file holds pcm audio at 1000 to 96000 Hz only (avimux): use another --audio-rate, audio codec or "
+            "container"},
+        // MPEG-1 Layer II has the rates of MPEG-1 and MPEG-2 only.
+        {{"--audio-rate", "8000", "clip.ts"}, 2,
+            "twolamemp2enc encodes mp2 audio (the .ts default) at 16000, 22050, 24000, 32000, 44100 or 48000 Hz only: "
+            "use another --audio-rate or audio codec"},
     };
     TempDir dir;
     for (const auto& [args, exit_code, message] : cases) {
@@ -123,18 +172,64 @@ TEST(Program, RefusesBeforeWritingAnything)
     EXPECT_EQ(files_in(dir), std::vector<std::string>{});
 }
 
-// A 1080p frame and 12 s of 192 kHz sound each overflow a source queue: neither may wait on the other.
-TEST(Program, WritesClipsWhoseFramesAndSoundOverflowTheSourceQueues)
+// Streams that hold each other up: a 1080p frame and 12 s of 192 kHz sound each overflow a source
+// queue, so neither may wait on the other; at 8 kHz, flacenc's last block (0.58 s) comes only at
+// the sound's end, and the muxer holds the picture back until then. Every sample is written.
+TEST(Program, WritesClipsWhoseStreamsHoldEachOtherUp)
 {
-    TempDir dir;
-    const ProcessResult result = generate({"--size", "1920x1080", "--fps", "1", "--duration", "12", "--audio-rate",
-                                              "192000", "--frameid-bits", "1", "--sync-period", "1", "--header", "1",
-                                              "--locator", "2", "--trailer", "1", "clip.mkv"},
-        dir.path());
-    ASSERT_EQ(result.exit_code, 0) << result.err;
-    EXPECT_EQ(result.out, "Wrote clip.mkv (.mkv with h264 + flac, 12 frames, audio delay +0.0 ms) and "
-                          "clip.mkv.expected.json\n");
-    EXPECT_EQ(files_in(dir), (std::vector<std::string>{"clip.mkv", "clip.mkv.expected.json"}));
+    const struct {
+        std::vector<std::string> args;
+        std::string wrote;
+        uintmax_t samples;
+    } cases[] = {
+        {{"--size", "1920x1080", "--fps", "1", "--duration", "12", "--audio-rate", "192000", "--frameid-bits", "1",
+             "--sync-period", "1", "--header", "1", "--locator", "2", "--trailer", "1"},
+            "h264 + flac, 12 frames", 12 * 192000},
+        {{"--audio-rate", "8000"}, "h264 + flac, 125 frames", 5 * 8000},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        std::vector<std::string> args = c.args;
+        args.push_back("clip.mkv");
+        const ProcessResult result = generate(args, dir.path());
+        ASSERT_EQ(result.exit_code, 0) << result.err;
+        EXPECT_EQ(result.out,
+            "Wrote clip.mkv (.mkv with " + c.wrote + ", audio delay +0.0 ms) and clip.mkv.expected.json\n");
+        EXPECT_EQ(files_in(dir), (std::vector<std::string>{"clip.mkv", "clip.mkv.expected.json"}));
+        ASSERT_TRUE(ffmpeg({"-i", dir.file("clip.mkv"), "-map", "0:a", "-f", "s16le", dir.file("sound.raw")}));
+        EXPECT_EQ(fs::file_size(dir.file("sound.raw")), c.samples * sizeof(int16_t));
+    }
+}
+
+// After a run-time refusal, the first link whose sink took no caps names the two elements.
+TEST(GeneratorNegotiation, NamesTheTwoElementsThatCouldNotAgree)
+{
+    gst_init(nullptr, nullptr);
+    const std::pair<std::string, std::string> cases[] = {
+        {"audio/x-raw,rate=16000", "appsrc and capsfilter could not agree on a format: capsfilter does not take "
+                                   "appsrc's audio/x-raw, format=(string)S16LE, layout=(string)interleaved, "
+                                   "rate=(int)8000, channels=(int)1"},
+        {"audio/x-raw,rate=8000", ""},
+    };
+    for (const auto& [filter, disagreement] : cases) {
+        GError* raw_error = nullptr;
+        GstElementPtr pipeline(gst_adopt_sink(gst_parse_launch(
+            ("appsrc name=source caps=audio/x-raw,format=S16LE,layout=interleaved,rate=8000,channels=1 ! capsfilter "
+             "caps=" + filter + " ! fakesink").c_str(),
+            &raw_error)));
+        GErrorPtr error(raw_error);
+        ASSERT_TRUE(pipeline && !error);
+        GstElementPtr source(gst_bin_get_by_name(GST_BIN(pipeline.get()), "source"));
+        GstBusPtr bus(gst_element_get_bus(pipeline.get()));
+        gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
+        gst_app_src_push_buffer(GST_APP_SRC(source.get()), gst_buffer_new_allocate(nullptr, 2048, nullptr));
+        gst_app_src_end_of_stream(GST_APP_SRC(source.get()));
+        const auto end = GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR);
+        GstMessagePtr ended(gst_bus_timed_pop_filtered(bus.get(), 10 * GST_SECOND, end));
+        EXPECT_TRUE(ended);
+        EXPECT_EQ(caps_disagreement(source.get()), disagreement);
+        gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+    }
 }
 
 // Unwritable place, unwritable sidecar, and a file-size limit standing in for a full disk (SIGXFSZ ignored).

@@ -1,10 +1,12 @@
 #include "generate/clip_pipeline.h"
 
+#include "generate/caps_check.h"
 #include "media/gst_ptr.h"
 
 #include <gst/app/gstappsrc.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace skelv {
 
@@ -22,7 +24,7 @@ constexpr int64_t kAudioChunk = 1024;                    // samples per buffer
 
 std::vector<const char*> needed_elements(const Encoding& encoding)
 {
-    std::vector<const char*> names = {"appsrc", "filesink", encoding.container->muxer};
+    std::vector<const char*> names = {"appsrc", "filesink", "fakesink", encoding.container->muxer};
     if (encoding.video)
         names.insert(names.end(), {"videoconvert", "capsfilter"});
     if (encoding.audio)
@@ -36,15 +38,32 @@ std::vector<const char*> needed_elements(const Encoding& encoding)
     return names;
 }
 
-// The error's text and the last line of its debug detail, which names the flow error
-// (such as not-negotiated) behind a generic "Internal data stream error".
-std::string message_text(GstMessage* message)
+struct Sources {
+    GstAppSrc* video = nullptr;
+    GstAppSrc* audio = nullptr;
+};
+
+bool negotiation_failed(const GError* error, const char* debug)
+{
+    return g_error_matches(error, GST_CORE_ERROR, GST_CORE_ERROR_NEGOTIATION) ||
+        (debug != nullptr && strstr(debug, gst_flow_get_name(GST_FLOW_NOT_NEGOTIATED)) != nullptr);
+}
+
+// The error's text. A failed negotiation names the two elements that could not agree;
+// otherwise the last line of the debug detail names the flow error behind a generic
+// "Internal data stream error".
+std::string message_text(GstMessage* message, const Sources& sources)
 {
     GError* raw = nullptr;
     gchar* debug_raw = nullptr;
     gst_message_parse_error(message, &raw, &debug_raw);
     GErrorPtr error(raw);
     GCharPtr debug(debug_raw);
+    if (negotiation_failed(error.get(), debug.get()))
+        for (GstAppSrc* source : {sources.video, sources.audio})
+            if (source != nullptr)
+                if (std::string disagreement = caps_disagreement(GST_ELEMENT(source)); !disagreement.empty())
+                    return disagreement;
     std::string text =
         std::string("GStreamer error from ") + GST_OBJECT_NAME(GST_MESSAGE_SRC(message)) + ": " + error->message;
     if (debug) {
@@ -67,50 +86,6 @@ GstCapsPtr audio_source_caps(const ClipParams& params)
         "interleaved", "rate", G_TYPE_INT, params.audio_rate, "channels", G_TYPE_INT, 1, nullptr));
 }
 
-// What the converter hands on: the codec's raw format for video, any sample format for audio.
-GstCapsPtr converted_caps(const Codec& codec, const ClipParams& params)
-{
-    GstCapsPtr caps(gst_caps_from_string(codec.video ? codec.raw : "audio/x-raw"));
-    if (codec.video)
-        gst_caps_set_simple(caps.get(), "width", G_TYPE_INT, params.width, "height", G_TYPE_INT, params.height, "framerate",
-            GST_TYPE_FRACTION, params.fps.num, params.fps.den, nullptr);
-    else
-        gst_caps_set_simple(caps.get(), "rate", G_TYPE_INT, params.audio_rate, "channels", G_TYPE_INT, 1, nullptr);
-    return caps;
-}
-
-// Everything the factory's pads of one direction can take or give.
-GstCapsPtr template_caps(const char* factory_name, GstPadDirection direction)
-{
-    GstObjectPtr<GstElementFactory> factory(gst_element_factory_find(factory_name));
-    GstCaps* caps = gst_caps_new_empty();
-    for (const GList* t = gst_element_factory_get_static_pad_templates(factory.get()); t != nullptr; t = t->next) {
-        auto* pad_template = static_cast<GstStaticPadTemplate*>(t->data);
-        if (pad_template->direction == direction)
-            caps = gst_caps_merge(caps, gst_static_pad_template_get_caps(pad_template));
-    }
-    return GstCapsPtr(caps);
-}
-
-// Checks against the elements' pad templates, so that a stream an encoder or muxer cannot
-// take fails with a clear reason before any file is written.
-bool branch_fits(const Encoding& encoding, const Codec& codec, const ClipParams& params, std::string* error)
-{
-    const GstCapsPtr input = converted_caps(codec, params);
-    GstCapsPtr output = codec.encoder ? template_caps(codec.encoder, GST_PAD_SRC) : converted_caps(codec, params);
-    if (codec.encoder != nullptr &&
-        !gst_caps_can_intersect(input.get(), template_caps(codec.encoder, GST_PAD_SINK).get())) {
-        GCharPtr text(gst_caps_to_string(input.get()));
-        *error = std::string(codec.encoder) + " cannot encode " + text.get();
-        return false;
-    }
-    if (gst_caps_can_intersect(output.get(), template_caps(encoding.container->muxer, GST_PAD_SINK).get()))
-        return true;
-    *error = std::string("a .") + encoding.container->extension + " file cannot hold " + codec.name +
-        (codec.video ? " video" : " audio");
-    return false;
-}
-
 // Adds a new element to the bin, which owns it; returns it borrowed.
 GstElement* add_element(GstElement* bin, const char* factory, const ElementProperties& properties = {})
 {
@@ -128,13 +103,16 @@ GstAppSrc* add_source(GstElement* bin, GstCaps* caps)
     return GST_APP_SRC(source);
 }
 
-// source → converter [→ caps filter] [→ encoder] [→ parser] → muxer
-bool link_branch(GstElement* bin, GstAppSrc* source, const char* converter, const char* raw, const Codec& codec,
-    int quality, GstElement* muxer)
+// source → converter [→ caps filter] [→ encoder] [→ parser] → downstream; the source, or
+// nullptr when the elements do not link.
+GstAppSrc* add_branch(
+    GstElement* bin, const Codec& codec, const ClipParams& params, int quality, GstElement* downstream)
 {
+    GstAppSrc* source = add_source(bin, (codec.video ? video_source_caps(params) : audio_source_caps(params)).get());
+    const char* converter = codec.video ? "videoconvert" : "audioconvert";
     std::vector<GstElement*> chain = {GST_ELEMENT(source), add_element(bin, converter)};
-    if (raw != nullptr) {
-        GstCapsPtr caps(gst_caps_from_string(raw));
+    if (codec.raw != nullptr) {
+        GstCapsPtr caps(gst_caps_from_string(codec.raw));
         chain.push_back(add_element(bin, "capsfilter"));
         g_object_set(chain.back(), "caps", caps.get(), nullptr);
     }
@@ -142,17 +120,12 @@ bool link_branch(GstElement* bin, GstAppSrc* source, const char* converter, cons
         chain.push_back(add_element(bin, codec.encoder, codec.properties(quality)));
     if (codec.parser != nullptr)
         chain.push_back(add_element(bin, codec.parser));
-    chain.push_back(muxer);
+    chain.push_back(downstream);
     for (size_t i = 0; i + 1 < chain.size(); i++)
         if (!gst_element_link(chain[i], chain[i + 1]))
-            return false;
-    return true;
+            return nullptr;
+    return source;
 }
-
-struct Sources {
-    GstAppSrc* video = nullptr;
-    GstAppSrc* audio = nullptr;
-};
 
 bool build(GstElement* pipeline, const ClipDesign& design, const Encoding& encoding, int quality,
     const std::string& path, Sources* sources)
@@ -162,18 +135,9 @@ bool build(GstElement* pipeline, const ClipDesign& design, const Encoding& encod
     GstElement* sink = add_element(pipeline, "filesink", {{"location", path}});
     if (!gst_element_link(muxer, sink))
         return false;
-    if (encoding.video) {
-        sources->video = add_source(pipeline, video_source_caps(params).get());
-        if (!link_branch(
-                pipeline, sources->video, "videoconvert", encoding.video->raw, *encoding.video, quality, muxer))
-            return false;
-    }
-    if (encoding.audio) {
-        sources->audio = add_source(pipeline, audio_source_caps(params).get());
-        if (!link_branch(pipeline, sources->audio, "audioconvert", nullptr, *encoding.audio, quality, muxer))
-            return false;
-    }
-    return true;
+    if (encoding.video && !(sources->video = add_branch(pipeline, *encoding.video, params, quality, muxer)))
+        return false;
+    return !encoding.audio || (sources->audio = add_branch(pipeline, *encoding.audio, params, quality, muxer));
 }
 
 // Feeds both sources in timestamp order. When the stream that is behind has a full queue,
@@ -205,9 +169,6 @@ public:
             if (!(video && (!audio || video_time() <= audio_time()) ? push_frame(error) : push_audio(error)))
                 return false;
         }
-        for (GstAppSrc* source : {sources_.video, sources_.audio})
-            if (source != nullptr)
-                gst_app_src_end_of_stream(source);
         return true;
     }
 
@@ -235,7 +196,7 @@ private:
         GstMessagePtr message(gst_bus_timed_pop_filtered(bus_, kPollInterval, GST_MESSAGE_ERROR));
         *waited += kPollInterval;
         if (message)
-            *error = message_text(message.get());
+            *error = message_text(message.get(), sources_);
         else if (*waited >= kStallTimeout)
             *error = "the encoders took no data for " + std::to_string(kStallTimeout / GST_SECOND) + " s";
         return error->empty();
@@ -248,7 +209,7 @@ private:
         GstBuffer* buffer = gst_buffer_new_memdup(frame_.data(), frame_.size());
         GST_BUFFER_PTS(buffer) = uint64_t(design_.params.start_ns) + frame.time_ns;
         GST_BUFFER_DURATION(buffer) = frame.duration;
-        return push(sources_.video, buffer, error);
+        return push(sources_.video, buffer, video_left(), error);
     }
 
     bool push_audio(std::string* error)
@@ -259,14 +220,20 @@ private:
         next_sample_ += count;
         GST_BUFFER_PTS(buffer) = uint64_t(design_.params.start_ns) + start;
         GST_BUFFER_DURATION(buffer) = audio_time() - start;
-        return push(sources_.audio, buffer, error);
+        return push(sources_.audio, buffer, audio_left(), error);
     }
 
-    // Takes the buffer.
-    static bool push(GstAppSrc* source, GstBuffer* buffer, std::string* error)
+    // Takes the buffer. A stream ends with its last buffer, not with the other stream: an
+    // encoder that codes in blocks (flacenc: 4608 samples, 0.58 s at 8 kHz) hands on the
+    // last, partial block only at the end of its stream, and the muxer holds the other
+    // stream back until it has it.
+    static bool push(GstAppSrc* source, GstBuffer* buffer, bool more, std::string* error)
     {
-        if (gst_app_src_push_buffer(source, buffer) == GST_FLOW_OK)
+        if (gst_app_src_push_buffer(source, buffer) == GST_FLOW_OK) {
+            if (!more)
+                gst_app_src_end_of_stream(source);
             return true;
+        }
         *error = "the pipeline stopped taking buffers";
         return false;
     }
@@ -280,23 +247,80 @@ private:
     int64_t next_sample_ = 0;
 };
 
-bool wait_for_end(GstBus* bus, std::string* error)
+bool wait_for_end(GstBus* bus, const Sources& sources, std::string* error)
 {
     GstMessagePtr message(
         gst_bus_timed_pop_filtered(bus, kFinishTimeout, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
     if (message && GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_EOS)
         return true;
-    *error = message ? message_text(message.get()) : "timed out waiting for the muxer to finish";
+    *error = message ? message_text(message.get(), sources) : "timed out waiting for the muxer to finish";
     return false;
 }
 
-bool start(GstElement* pipeline, GstBus* bus, std::string* error)
+bool start(GstElement* pipeline, GstBus* bus, const Sources& sources, std::string* error)
 {
     if (gst_element_set_state(pipeline, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE)
         return true;
     GstMessagePtr message(gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR));
-    *error = message ? message_text(message.get()) : "the pipeline did not start";
+    *error = message ? message_text(message.get(), sources) : "the pipeline did not start";
     return false;
+}
+
+// A black frame, or a second of silence: more than any encoder's block (flacenc's 4608
+// samples), so that it gives its first output while data flows, as in a run, not at the end.
+GstBuffer* blank_buffer(bool video, const ClipParams& params)
+{
+    const size_t size = video ? size_t(params.width) * params.height * 4 : size_t(params.audio_rate) * sizeof(int16_t);
+    GstBuffer* buffer = gst_buffer_new_allocate(nullptr, size, nullptr);
+    gst_buffer_memset(buffer, 0, 0, size);
+    GST_BUFFER_PTS(buffer) = 0;
+    GST_BUFFER_DURATION(buffer) =
+        video ? gst_util_uint64_scale(GST_SECOND, params.fps.den, params.fps.num) : GST_SECOND;
+    return buffer;
+}
+
+// The caps a branch offered the muxer's one sink pad, and those the pad took.
+struct MuxerInput {
+    GstCapsPtr offered, taken;
+};
+
+MuxerInput muxer_input(GstElement* muxer)
+{
+    GST_OBJECT_LOCK(muxer);
+    GstPadPtr pad(muxer->sinkpads ? GST_PAD(gst_object_ref(muxer->sinkpads->data)) : nullptr);
+    GST_OBJECT_UNLOCK(muxer);
+    GstPadPtr peer(pad ? gst_pad_get_peer(pad.get()) : nullptr);
+    return {GstCapsPtr(peer ? gst_pad_get_current_caps(peer.get()) : nullptr),
+        GstCapsPtr(pad ? gst_pad_get_current_caps(pad.get()) : nullptr)};
+}
+
+// One blank frame or second of sound through the codec's branch into the muxer, and on into
+// a fakesink: encoders state fields at run time that their templates leave open, so only
+// the muxer itself tells whether it takes what they give. Once it has, the rest is the run's.
+bool muxer_takes_branch(const Container& container, const Codec& codec, const ClipParams& params, int quality,
+    std::string* error)
+{
+    GstElementPtr pipeline(gst_adopt_sink(gst_pipeline_new("skelv_generate_probe")));
+    GstBusPtr bus(gst_element_get_bus(pipeline.get()));
+    GstElement* muxer = add_element(pipeline.get(), container.muxer);
+    GstAppSrc* source = gst_element_link(muxer, add_element(pipeline.get(), "fakesink"))
+        ? add_branch(pipeline.get(), codec, params, quality, muxer)
+        : nullptr;
+    const Sources sources = codec.video ? Sources{source, nullptr} : Sources{nullptr, source};
+    std::string run_error;
+    if (source != nullptr && start(pipeline.get(), bus.get(), sources, &run_error) &&
+        gst_app_src_push_buffer(source, blank_buffer(codec.video, params)) == GST_FLOW_OK &&
+        gst_app_src_end_of_stream(source) == GST_FLOW_OK)
+        wait_for_end(bus.get(), sources, &run_error);
+    const MuxerInput input = muxer_input(muxer);
+    gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+    // Refused with the field the muxer misses; else in the run's own words, if it failed
+    // before the muxer or for a reason the template does not show.
+    if (source == nullptr)
+        *error = std::string("cannot link the elements for ") + codec.name;
+    else if (!input.taken && (!input.offered || caps_check_muxer_takes(container, codec, input.offered.get(), error)))
+        *error = run_error;
+    return error->empty();
 }
 
 bool encode(const ClipDesign& design, const std::vector<int16_t>& sound, const Encoding& encoding, int quality,
@@ -308,8 +332,8 @@ bool encode(const ClipDesign& design, const std::vector<int16_t>& sound, const E
     bool written = false;
     if (!build(pipeline.get(), design, encoding, quality, path, &sources))
         *error = "cannot link the elements for " + std::string(encoding.container->extension);
-    else if (start(pipeline.get(), bus.get(), error) && Feeder(design, sound, sources, bus.get()).run(error))
-        written = wait_for_end(bus.get(), error);
+    else if (start(pipeline.get(), bus.get(), sources, error) && Feeder(design, sound, sources, bus.get()).run(error))
+        written = wait_for_end(bus.get(), sources, error);
     gst_element_set_state(pipeline.get(), GST_STATE_NULL);
     return written;
 }
@@ -328,13 +352,25 @@ bool clip_pipeline_missing_element(const Encoding& encoding, std::string* missin
     return false;
 }
 
+bool clip_pipeline_check(const Encoding& encoding, const ClipParams& params, int quality, std::string* error)
+{
+    error->clear();
+    if (!caps_check_templates(encoding, params, error))
+        return false;
+    for (const Codec* codec : {encoding.video, encoding.audio}) {
+        // Raw PCM: the converter gives whatever sample format the muxer asks for.
+        if (codec == nullptr || codec->encoder == nullptr)
+            continue;
+        if (!muxer_takes_branch(*encoding.container, *codec, params, quality, error))
+            return false;
+    }
+    return true;
+}
+
 bool clip_pipeline_write(const ClipDesign& design, const std::vector<int16_t>& sound, const Encoding& encoding,
     int quality, const std::string& path, std::string* error)
 {
-    bool written = true;
-    for (const Codec* codec : {encoding.video, encoding.audio})
-        written = written && (codec == nullptr || branch_fits(encoding, *codec, design.params, error));
-    written = written && encode(design, sound, encoding, quality, path, error);
+    const bool written = encode(design, sound, encoding, quality, path, error);
     if (!written)
         remove(path.c_str());
     return written;

@@ -1,5 +1,7 @@
 #include "generate/generate_options.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cmath>
 #include <cstdlib>
 #include <functional>
@@ -54,9 +56,15 @@ bool in_range(int value, int low, int high)
 }
 
 struct Option {
-    const char* name; ///< without the leading dashes
-    bool takes_value;
+    std::string name;       ///< without the leading dashes
+    std::string value_name; ///< what the help calls the value; empty for a flag
+    std::string help;
     std::function<bool(const std::string&)> apply; ///< false: the value is malformed or out of range
+};
+
+struct OptionGroup {
+    const char* title;
+    std::vector<Option> options;
 };
 
 // Values that decide other defaults once every option is known.
@@ -66,16 +74,17 @@ struct Pending {
     bool flash_period_given = false;
 };
 
-std::vector<Option> option_table(GenerateOptions* o, Pending* pending)
+std::vector<OptionGroup> option_table(GenerateOptions* o, Pending* pending)
 {
     ClipParams* c = &o->clip;
     const auto whole = [](int* field, int low, int high) {
         return [=](const std::string& v) { return parse_int(v, field) && in_range(*field, low, high); };
     };
+    // CLI11 records a bare flag as "true" and --flag=VALUE as VALUE.
     const auto flag = [](bool* field, bool value) {
-        return [=](const std::string&) {
+        return [=](const std::string& v) {
             *field = value;
-            return true;
+            return v == "true";
         };
     };
     const auto text = [](std::string* field) {
@@ -85,73 +94,148 @@ std::vector<Option> option_table(GenerateOptions* o, Pending* pending)
         };
     };
     return {
-        {"help", false, flag(&o->help, true)},
-        {"size", true,
-            [=](const std::string& v) {
-                return parse_pair(v, 'x', &c->width, &c->height) && in_range(c->width, 32, 7680) &&
-                    in_range(c->height, 32, 4320) && c->width % 2 == 0 && c->height % 2 == 0;
+        {"Picture",
+            {
+                {"size", "WxH", "frame size in pixels, even numbers (320x240)",
+                    [=](const std::string& v) {
+                        return parse_pair(v, 'x', &c->width, &c->height) && in_range(c->width, 32, 7680) &&
+                            in_range(c->height, 32, 4320) && c->width % 2 == 0 && c->height % 2 == 0;
+                    }},
+                {"fps", "N[/D]", "frame rate, e.g. 25, 50 or 30000/1001 (25)",
+                    [=](const std::string& v) {
+                        c->fps.den = 1;
+                        const bool parsed = v.find('/') == std::string::npos
+                            ? parse_int(v, &c->fps.num)
+                            : parse_pair(v, '/', &c->fps.num, &c->fps.den);
+                        return parsed && c->fps.den > 0 && in_range(c->fps.num, 1, 240 * c->fps.den);
+                    }},
+                {"duration", "SECONDS", "whole clip, up to 600; the content span gets what the others leave (5)",
+                    [=](const std::string& v) {
+                        return parse_double(v, &pending->duration) && pending->duration > 0 &&
+                            pending->duration <= kMaxSeconds;
+                    }},
+                {"header", "N", "all-white frames before the locator (5)", whole(&c->header, 0, 100000)},
+                {"locator", "N", "identical frames that show each marker's steady state (5)",
+                    whole(&c->locator, 2, 100000)},
+                {"content", "N", "blinking frames; overrides --duration",
+                    [=](const std::string& v) {
+                        pending->content_given = true;
+                        return parse_int(v, &c->content) && c->content > 0;
+                    }},
+                {"trailer", "N", "all-white frames at the end (5)", whole(&c->trailer, 0, 100000)},
+                {"sync-period", "N", "SYNCMARK half-period in frames (4)", whole(&c->sync_half_period, 1, 1000)},
+                {"frameid-bits", "N", "FRAMEID markers, half-periods 1, 2, 4, ... frames (4)",
+                    whole(&c->frameid_bits, 1, 10)},
+                {"flash-period", "N", "content frames from one lip-sync flash to the next (one second)",
+                    [=](const std::string& v) {
+                        pending->flash_period_given = true;
+                        return parse_int(v, &c->flash_period) && in_range(c->flash_period, 2, 100000);
+                    }},
             }},
-        {"fps", true,
-            [=](const std::string& v) {
-                c->fps.den = 1;
-                const bool parsed = v.find('/') == std::string::npos ? parse_int(v, &c->fps.num)
-                                                                     : parse_pair(v, '/', &c->fps.num, &c->fps.den);
-                return parsed && c->fps.den > 0 && in_range(c->fps.num, 1, 240 * c->fps.den);
+        {"Sound",
+            {
+                {"audio-rate", "HZ", "sample rate, 8000 to 192000 (48000)", whole(&c->audio_rate, 8000, 192000)},
+                {"audio-delay", "MS",
+                    "each beep starts this long after its flash, -10000 to 10000;\nnegative: before (0)",
+                    [=](const std::string& v) {
+                        return parse_double(v, &c->audio_delay_ms) && std::abs(c->audio_delay_ms) <= 10000;
+                    }},
+                {"beep-ms", "MS", "length of a beep (100)", whole(&c->beep_ms, 1, 10000)},
             }},
-        {"duration", true,
-            [=](const std::string& v) {
-                return parse_double(v, &pending->duration) && pending->duration > 0 && pending->duration <= kMaxSeconds;
+        {"Encoding",
+            {
+                {"video-codec", "NAME", codec_names(true) + " (the container's default)", text(&o->video_codec)},
+                {"audio-codec", "NAME", codec_names(false) + " (the container's default)", text(&o->audio_codec)},
+                {"quality", "N", "video quality from 1 (worst) to 100 (best) (85)", whole(&o->quality, 1, 100)},
+                {"no-audio", "", "write no sound track", flag(&c->audio, false)},
+                {"no-video", "", "write no picture", flag(&c->video, false)},
+                {"background", "NAME",
+                    "grey, or black: every background pixel then stays a marker\ncandidate, the analyser's slowest "
+                    "case (grey)",
+                    [=](const std::string& v) {
+                        c->background = v == "black" ? 0 : 128;
+                        return v == "black" || v == "grey";
+                    }},
             }},
-        {"header", true, whole(&c->header, 0, 100000)},
-        {"locator", true, whole(&c->locator, 2, 100000)},
-        {"content", true,
-            [=](const std::string& v) {
-                pending->content_given = true;
-                return parse_int(v, &c->content) && c->content > 0;
-            }},
-        {"trailer", true, whole(&c->trailer, 0, 100000)},
-        {"sync-period", true, whole(&c->sync_half_period, 1, 1000)},
-        {"frameid-bits", true, whole(&c->frameid_bits, 1, 10)},
-        {"flash-period", true,
-            [=](const std::string& v) {
-                pending->flash_period_given = true;
-                return parse_int(v, &c->flash_period) && in_range(c->flash_period, 2, 100000);
-            }},
-        {"audio-rate", true, whole(&c->audio_rate, 8000, 192000)},
-        {"audio-delay", true,
-            [=](const std::string& v) {
-                return parse_double(v, &c->audio_delay_ms) && std::abs(c->audio_delay_ms) <= 10000;
-            }},
-        {"beep-ms", true, whole(&c->beep_ms, 1, 10000)},
-        {"video-codec", true, text(&o->video_codec)},
-        {"audio-codec", true, text(&o->audio_codec)},
-        {"quality", true, whole(&o->quality, 1, 100)},
-        {"no-audio", false, flag(&c->audio, false)},
-        {"no-video", false, flag(&c->video, false)},
-        {"background", true,
-            [=](const std::string& v) {
-                c->background = v == "black" ? 0 : 128;
-                return v == "black" || v == "grey";
-            }},
-        {"drop", true, [=](const std::string& v) { return parse_list(v, &c->drop); }},
-        {"repeat", true, [=](const std::string& v) { return parse_list(v, &c->repeat); }},
-        {"start-ms", true,
-            [=](const std::string& v) {
-                double ms = 0;
-                if (!parse_double(v, &ms) || ms < 0 || ms > 1e9)
-                    return false;
-                c->start_ns = std::llround(ms * 1e6);
-                return true;
+        {"Faults on purpose (design frames count from 0; in the content, after the first blinks)",
+            {
+                {"drop", "N[,N...]", "leave these frames out: a gap in the video timestamps",
+                    [=](const std::string& v) { return parse_list(v, &c->drop); }},
+                {"repeat", "N[,N...]", "show these frames twice: all later frames come one frame late",
+                    [=](const std::string& v) { return parse_list(v, &c->repeat); }},
+                {"start-ms", "MS", "both streams start this late instead of at 0",
+                    [=](const std::string& v) {
+                        double ms = 0;
+                        if (!parse_double(v, &ms) || ms < 0 || ms > 1e9)
+                            return false;
+                        c->start_ns = std::llround(ms * 1e6);
+                        return true;
+                    }},
             }},
     };
 }
 
-const Option* find_option(const std::vector<Option>& table, const std::string& name)
+// The usage line first, then the containers, then the options by group one blank line apart.
+// OUTPUT is checked after parsing (an unknown option is the better message), so the usage
+// line names it as needed here.
+class HelpFormatter : public CLI::Formatter {
+public:
+    HelpFormatter() { column_width(25); }
+
+    std::string make_help(const CLI::App* app, std::string, CLI::AppFormatMode mode) const override
+    {
+        std::string text = "Usage: skelv-generate [options] OUTPUT\n\n" + make_description(app) +
+            make_groups(app, mode) + "\n" + make_footer(app);
+        for (size_t at; (at = text.find("\n\n\n")) != std::string::npos;)
+            text.erase(at, 1);
+        return text;
+    }
+};
+
+// CLI11 only splits the command line (--name value, --name=value, repeats): every value is
+// kept as given and read by the table afterwards, so that the messages stay the program's own.
+void define_options(CLI::App& app, const std::vector<OptionGroup>& table, std::string* output)
 {
-    for (const Option& option : table)
-        if (name == option.name)
-            return &option;
-    return nullptr;
+    app.description("Writes a test clip for skelv-analyzer to OUTPUT and, beside it, OUTPUT.expected.json with\n"
+                    "what a correct analysis reports. The extension of OUTPUT names the container and its\n"
+                    "default codecs:\n" +
+        container_defaults());
+    app.footer("Exit codes: 0 written, 1 wrong command line, 2 the clip could not be made.");
+    app.formatter(std::make_shared<HelpFormatter>());
+    app.allow_extras();
+    app.add_option("OUTPUT", *output)->group(""); // named in the usage line
+    for (const OptionGroup& group : table)
+        for (const Option& option : group.options) {
+            CLI::Option* added = option.value_name.empty() ? app.add_flag("--" + option.name)
+                                                           : app.add_option("--" + option.name)
+                                                                 ->type_name(option.value_name)
+                                                                 ->expected(1)
+                                                                 ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+            added->description(option.help)->group(group.title);
+        }
+    app.set_help_flag("-h,--help", "show this text"); // last: after the groups
+}
+
+// Each option's values in the order given: a list gathers them, for any other the last wins.
+// False at the first bad one.
+bool apply_values(const CLI::App& app, const std::vector<OptionGroup>& table, std::string* error)
+{
+    for (const OptionGroup& group : table)
+        for (const Option& option : group.options)
+            for (const std::string& value : app.get_option("--" + option.name)->results())
+                if (!option.apply(value)) {
+                    *error = "bad value for --" + option.name + ": " + value;
+                    return false;
+                }
+    return true;
+}
+
+// What CLI11 left over: an unknown option, or a second path.
+std::string leftover_error(const std::vector<std::string>& leftovers, const std::string& output)
+{
+    const std::string& first = leftovers.front();
+    return first.size() > 1 && first[0] == '-' ? "unknown option " + first
+                                                : "more than one output path: " + output + ", " + first;
 }
 
 // Content fills the duration that the other spans leave; one flash per second by default.
@@ -171,42 +255,32 @@ bool generate_options_parse(const std::vector<std::string>& args, GenerateOption
 {
     *options = GenerateOptions{};
     Pending pending;
-    const std::vector<Option> table = option_table(options, &pending);
-    for (size_t i = 0; i < args.size(); i++) {
-        const std::string& arg = args[i];
-        if (arg.rfind("-", 0) != 0 || arg == "-") {
-            if (!options->output.empty()) {
-                *error = "more than one output path: " + options->output + ", " + arg;
-                return false;
-            }
-            options->output = arg;
-            continue;
-        }
-        // --name value, --name=value; -h for help.
-        const std::string body = arg == "-h" ? "help" : arg.rfind("--", 0) == 0 ? arg.substr(2) : "";
-        const size_t equals = body.find('=');
-        const Option* option = find_option(table, body.substr(0, equals));
-        if (option == nullptr) {
-            *error = "unknown option " + arg;
-            return false;
-        }
-        std::string value;
-        if (option->takes_value && equals == std::string::npos) {
-            if (i + 1 == args.size()) {
-                *error = "option --" + std::string(option->name) + " needs a value";
-                return false;
-            }
-            value = args[++i];
-        } else if (equals != std::string::npos) {
-            value = body.substr(equals + 1);
-        }
-        if ((equals != std::string::npos && !option->takes_value) || !option->apply(value)) {
-            *error = "bad value for --" + std::string(option->name) + ": " + value;
-            return false;
-        }
+    const std::vector<OptionGroup> table = option_table(options, &pending);
+    CLI::App app{"", "skelv-generate"};
+    define_options(app, table, &options->output);
+    try {
+        app.parse(std::vector<std::string>(args.rbegin(), args.rend())); // CLI11 takes them last first
+    } catch (const CLI::CallForHelp&) {
+        options->help = true;
+        return true;
+    } catch (const CLI::ArgumentMismatch& e) {
+        // "--size: 1 required WxH missing": the value is missing at the end of the line.
+        const std::string what = e.what();
+        *error = "option " + what.substr(0, what.find(':')) + " needs a value";
+        return false;
+    } catch (const CLI::ParseError& e) {
+        *error = e.what();
+        return false;
+    }
+    // A value CLI11 took for an option may have been the next option's name: report it first.
+    if (!apply_values(app, table, error))
+        return false;
+    if (!app.remaining().empty()) {
+        *error = leftover_error(app.remaining(), options->output);
+        return false;
     }
     apply_pending(pending, &options->clip);
-    if (options->output.empty() && !options->help) {
+    if (options->output.empty()) {
         *error = "no output path";
         return false;
     }
@@ -265,50 +339,11 @@ bool generate_options_encoding(GenerateOptions* options, Encoding* encoding, std
 
 std::string generate_help_text()
 {
-    return R"(Usage: skelv-generate [options] OUTPUT
-
-Writes a test clip for skelv-analyzer to OUTPUT and, beside it, OUTPUT.expected.json with
-what a correct analysis reports. The extension of OUTPUT names the container:
-)" + container_defaults() +
-        R"(
-Picture:
-  --size WxH             frame size in pixels, even numbers (320x240)
-  --fps N[/D]            frame rate, e.g. 25, 50 or 30000/1001 (25)
-  --duration SECONDS     whole clip, up to 600; the content span gets what the others leave (5)
-  --header N             all-white frames before the locator (5)
-  --locator N            identical frames that show each marker's steady state (5)
-  --content N            blinking frames; overrides --duration
-  --trailer N            all-white frames at the end (5)
-  --sync-period N        SYNCMARK half-period in frames (4)
-  --frameid-bits N       FRAMEID markers, half-periods 1, 2, 4, ... frames (4)
-  --flash-period N       content frames from one lip-sync flash to the next (one second)
-
-Sound:
-  --audio-rate HZ        sample rate (48000)
-  --audio-delay MS       each beep starts this long after its flash, -10000 to 10000;
-                         negative: before (0)
-  --beep-ms MS           length of a beep (100)
-
-Encoding:
-  --video-codec NAME     )" +
-        codec_names(true) + R"( (the container's default)
-  --audio-codec NAME     )" +
-        codec_names(false) + R"( (the container's default)
-  --quality N            video quality from 1 (worst) to 100 (best) (85)
-  --no-audio             write no sound track
-  --no-video             write no picture
-  --background NAME      grey, or black: every background pixel then stays a marker
-                         candidate, the analyser's slowest case (grey)
-
-Faults on purpose (design frames count from 0; in the content, after the first blinks):
-  --drop N[,N...]        leave these frames out: a gap in the video timestamps
-  --repeat N[,N...]      show these frames twice: all later frames come one frame late
-  --start-ms MS          both streams start this late instead of at 0
-
-  -h, --help             show this text
-
-Exit codes: 0 written, 1 wrong command line, 2 the clip could not be made.
-)";
+    GenerateOptions options;
+    Pending pending;
+    CLI::App app{"", "skelv-generate"};
+    define_options(app, option_table(&options, &pending), &options.output);
+    return app.help();
 }
 
 } // namespace skelv
