@@ -68,17 +68,19 @@ void post_error(GstElement* poster, GQuark domain, gint code, const std::string&
                              g_strdup(debug.c_str()), __FILE__, "media_source", __LINE__);
 }
 
-GstElement* make_element(const char* factory)
-{
-    GstElement* element = gst_element_factory_make(factory, nullptr);
-    if (element == nullptr)
-        GST_CAT_ERROR(skelv_analyzer_debug, "the GStreamer element \"%s\" is missing", factory);
-    return element;
-}
-
 std::string missing_element_message(const char* factory)
 {
     return std::string("The GStreamer element \"") + factory + "\" is missing (is its plugin installed?)";
+}
+
+// A new element; on a streaming thread, where nothing can be returned, a missing one is an
+// error posted by `poster`.
+GstElement* make_element(const char* factory, GstElement* poster = nullptr)
+{
+    GstElement* element = gst_element_factory_make(factory, nullptr);
+    if (element == nullptr && poster != nullptr)
+        post_error(poster, GST_CORE_ERROR, GST_CORE_ERROR_MISSING_PLUGIN, missing_element_message(factory), "");
+    return element;
 }
 
 // ---------------------------------------------------------------- stream description
@@ -631,17 +633,15 @@ std::unique_ptr<Branch> GstMediaSource::make_branch(GstPad* pad, GstElement* fee
         stream.read = reads;
         branch->stream = announce_stream(stream, pad, feeder);
     }
-    branch->input = reads ? add_reader(branch.get()) : make_element("fakesink");
+    branch->input = reads ? add_reader(branch.get()) : make_element("fakesink", pipeline_.get());
     if (branch->input == nullptr) {
-        post_error(feeder != nullptr ? feeder : pipeline_.get(), GST_CORE_ERROR, GST_CORE_ERROR_MISSING_PLUGIN,
-                   missing_element_message(reads ? "appsink, videoconvert or audioconvert" : "fakesink"), "");
         std::lock_guard lock(mutex_);
         if (video_ == branch.get())
             video_ = nullptr;
         return nullptr;
     }
     if (!reads) {
-        g_object_set(branch->input, "sync", FALSE, "async", FALSE, nullptr);
+        g_object_set(branch->input, "sync", FALSE, "async", FALSE, "enable-last-sample", FALSE, nullptr);
         gst_bin_add(GST_BIN(pipeline_.get()), branch->input);
         gst_element_sync_state_with_parent(branch->input);
     }
@@ -652,8 +652,8 @@ std::unique_ptr<Branch> GstMediaSource::make_branch(GstPad* pad, GstElement* fee
 GstElement* GstMediaSource::add_reader(Branch* branch)
 {
     const bool video = branch->type == StreamType::Video;
-    GstElement* convert = make_element(video ? "videoconvert" : "audioconvert");
-    GstElement* sink = make_element("appsink");
+    GstElement* convert = make_element(video ? "videoconvert" : "audioconvert", pipeline_.get());
+    GstElement* sink = make_element("appsink", pipeline_.get());
     if (convert == nullptr || sink == nullptr) {
         for (GstElement* made : {convert, sink})
             if (made != nullptr)
