@@ -14,6 +14,7 @@
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
 #include <set>
 #include <sys/stat.h>
@@ -40,6 +41,7 @@ constexpr guint kQueuedFrames = 4;  ///< decoded frames an appsink holds before 
 constexpr guint kQueuedSounds = 16; ///< sound buffers likewise (each only a few ms)
 constexpr guint kPipeBlockSize = 65536; ///< bytes per read from a FIFO or device
 constexpr int kUpstreamSteps = 32;  ///< pads walked upstream in search of a stream's decoder
+constexpr auto kHeldErrorRecheck = std::chrono::milliseconds(50); ///< see GstMediaSource::relay
 
 // The readers take 8-bit YUV in the decoder's own layout; anything else is converted to one
 // of these. Sound comes as interleaved floats at its own rate and channel count.
@@ -66,17 +68,19 @@ void post_error(GstElement* poster, GQuark domain, gint code, const std::string&
                              g_strdup(debug.c_str()), __FILE__, "media_source", __LINE__);
 }
 
-GstElement* make_element(const char* factory)
-{
-    GstElement* element = gst_element_factory_make(factory, nullptr);
-    if (element == nullptr)
-        GST_CAT_ERROR(skelv_analyzer_debug, "the GStreamer element \"%s\" is missing", factory);
-    return element;
-}
-
 std::string missing_element_message(const char* factory)
 {
     return std::string("The GStreamer element \"") + factory + "\" is missing (is its plugin installed?)";
+}
+
+// A new element; on a streaming thread, where nothing can be returned, a missing one is an
+// error posted by `poster`.
+GstElement* make_element(const char* factory, GstElement* poster = nullptr)
+{
+    GstElement* element = gst_element_factory_make(factory, nullptr);
+    if (element == nullptr && poster != nullptr)
+        post_error(poster, GST_CORE_ERROR, GST_CORE_ERROR_MISSING_PLUGIN, missing_element_message(factory), "");
+    return element;
 }
 
 // ---------------------------------------------------------------- stream description
@@ -234,11 +238,32 @@ struct Branch {
     int64_t last_time_ns = 0;
 };
 
+// A stream as a decoding bin or a launch description announced it.
+struct Announced {
+    MediaStream stream;
+    GstPadPtr origin;    ///< the pad it came out of
+    GstElement* feeder;  ///< the decoding bin that announced it; null for a raw launch pad
+    std::string id;      ///< its stream id, which orders the streams of one container
+};
+
 // Something the streaming threads tell the reading thread: a sample announced by a branch,
 // or a bus message.
 struct Event {
     Branch* sample_of = nullptr;
     GstMessagePtr message;
+};
+
+// Lets the buses of elements, which may outlive the source, reach it while it lives.
+struct SourceLink {
+    explicit SourceLink(GstMediaSource* linked) : source(linked) {}
+    std::mutex mutex;
+    GstMediaSource* source; ///< null once the source closes
+};
+
+// The bus of one element of a decoding bin, which passes every message on to the bin.
+struct Relay {
+    std::shared_ptr<SourceLink> link;
+    GstBusPtr bin_bus;
 };
 
 class GstMediaSource final : public MediaSource {
@@ -269,7 +294,8 @@ private:
     Branch* reusable_branch(GstElement* feeder, StreamType type);
     std::unique_ptr<Branch> make_branch(GstPad* pad, GstElement* feeder, std::optional<StreamType> type);
     GstElement* add_reader(Branch* branch);
-    void take_unknown_stream(GstPad* pad, GstCaps* caps);
+    int announce_stream(const MediaStream& stream, GstPad* origin, GstElement* feeder);
+    void take_unknown_stream(GstElement* bin, GstPad* pad, GstCaps* caps);
     void prune_unlinked(GstElement* feeder);
     void push(Event event);
     void announce(Branch* branch);
@@ -279,10 +305,16 @@ private:
     static void on_no_more_pads(GstElement* bin, GstMediaSource* source) noexcept;
     static void on_unknown_type(GstElement* bin, GstPad* pad, GstCaps* caps, GstMediaSource* source) noexcept;
     static GstBusSyncReply on_message(GstBus* bus, GstMessage* message, gpointer source) noexcept;
+    static void relay(GstBin* pipeline, GstBin* bin, GstElement* element, GstMediaSource* source) noexcept;
+    static GstBusSyncReply on_relayed(GstBus* bus, GstMessage* message, gpointer relay) noexcept;
+    void hold_error(GstMessage* error);
 
     // Reading, on the calling thread.
     bool wait_until_open(MediaError* error);
     bool open_ready() const;
+    void order_streams();
+    void await(std::unique_lock<std::mutex>& lock, StallWatch& watch, uint64_t* seen);
+    std::optional<MediaError> swallowed_error();
     void take_message(GstMessage* message);
     void fail(MediaError error);
     void fail_stalled();
@@ -296,6 +328,7 @@ private:
 
     const MediaSourceOptions options_;
     const gint64 stall_limit_; ///< µs
+    const std::shared_ptr<SourceLink> link_;
     GstElementPtr pipeline_;
     GstBusPtr bus_;
     int fd_ = -1; ///< a FIFO or device we opened ourselves for fdsrc
@@ -311,9 +344,11 @@ private:
     std::deque<Event> events_;
     std::vector<std::unique_ptr<Branch>> branches_;
     Branch* video_ = nullptr; ///< the branch that reads the first video stream
-    std::vector<std::pair<MediaStream, GstPadPtr>> announced_; ///< every stream, with the pad it came out of
+    std::vector<Announced> announced_;
     std::vector<GstElement*> unexposed_; ///< decoding bins that have not yet exposed all their pads
     uint64_t signs_of_life_ = 0;
+    std::vector<GstMessagePtr> held_errors_; ///< errors in decoding bins that did not reach the pipeline's bus
+    std::vector<guint32> errors_seen_;       ///< sequence numbers of the errors that did
 
     // The reading thread's alone.
     std::vector<MediaStream> streams_;
@@ -331,10 +366,12 @@ private:
 
 GstMediaSource::GstMediaSource(const MediaSourceOptions& options)
     : options_(options), stall_limit_(stall_limit_us(options.stall_seconds)),
+      link_(std::make_shared<SourceLink>(this)),
       pipeline_(gst_adopt_sink(gst_pipeline_new("skelv_source")))
 {
     bus_.reset(gst_pipeline_get_bus(GST_PIPELINE(pipeline_.get())));
     gst_bus_set_sync_handler(bus_.get(), on_message, this, nullptr);
+    g_signal_connect(pipeline_.get(), "deep-element-added", G_CALLBACK(relay), this);
     limit_decoder_threads_from_environment(pipeline_.get());
 }
 
@@ -343,6 +380,10 @@ GstMediaSource::~GstMediaSource()
     {
         std::lock_guard build(build_mutex_);
         closing_ = true;
+    }
+    {
+        std::lock_guard link(link_->mutex);
+        link_->source = nullptr;
     }
     release_held();
     gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
@@ -360,6 +401,7 @@ bool GstMediaSource::start(const SourceSpec& spec, MediaError* error)
         GST_CAT_INFO(skelv_analyzer_debug, "the pipeline did not start; its error message tells why");
     if (!wait_until_open(error))
         return false;
+    order_streams();
     adopt_streams();
     demuxer_ = demuxer_in(pipeline_.get());
     gst_debug_bin_to_dot_file(GST_BIN(pipeline_.get()), GST_DEBUG_GRAPH_SHOW_ALL, "source_open");
@@ -527,9 +569,9 @@ void GstMediaSource::on_no_more_pads(GstElement* bin, GstMediaSource* source) no
     source->prune_unlinked(bin);
 }
 
-void GstMediaSource::on_unknown_type(GstElement* /*bin*/, GstPad* pad, GstCaps* caps, GstMediaSource* source) noexcept
+void GstMediaSource::on_unknown_type(GstElement* bin, GstPad* pad, GstCaps* caps, GstMediaSource* source) noexcept
 {
-    source->take_unknown_stream(pad, caps);
+    source->take_unknown_stream(bin, pad, caps);
 }
 
 // Links a new pad: the first video stream and every audio stream to a branch that reads it,
@@ -584,26 +626,22 @@ std::unique_ptr<Branch> GstMediaSource::make_branch(GstPad* pad, GstElement* fee
         reads = type == StreamType::Audio ? options_.audio : type == StreamType::Video && options_.video && !video_;
         if (reads && type == StreamType::Video)
             video_ = branch.get();
-        if (type) {
-            branch->stream = int(announced_.size());
-            MediaStream stream;
-            stream.index = branch->stream;
-            stream.type = *type;
-            stream.read = reads;
-            announced_.emplace_back(stream, GstPadPtr(GST_PAD(gst_object_ref(pad))));
-        }
     }
-    branch->input = reads ? add_reader(branch.get()) : make_element("fakesink");
+    if (type) {
+        MediaStream stream;
+        stream.type = *type;
+        stream.read = reads;
+        branch->stream = announce_stream(stream, pad, feeder);
+    }
+    branch->input = reads ? add_reader(branch.get()) : make_element("fakesink", pipeline_.get());
     if (branch->input == nullptr) {
-        post_error(feeder != nullptr ? feeder : pipeline_.get(), GST_CORE_ERROR, GST_CORE_ERROR_MISSING_PLUGIN,
-                   missing_element_message(reads ? "appsink, videoconvert or audioconvert" : "fakesink"), "");
         std::lock_guard lock(mutex_);
         if (video_ == branch.get())
             video_ = nullptr;
         return nullptr;
     }
     if (!reads) {
-        g_object_set(branch->input, "sync", FALSE, "async", FALSE, nullptr);
+        g_object_set(branch->input, "sync", FALSE, "async", FALSE, "enable-last-sample", FALSE, nullptr);
         gst_bin_add(GST_BIN(pipeline_.get()), branch->input);
         gst_element_sync_state_with_parent(branch->input);
     }
@@ -614,8 +652,8 @@ std::unique_ptr<Branch> GstMediaSource::make_branch(GstPad* pad, GstElement* fee
 GstElement* GstMediaSource::add_reader(Branch* branch)
 {
     const bool video = branch->type == StreamType::Video;
-    GstElement* convert = make_element(video ? "videoconvert" : "audioconvert");
-    GstElement* sink = make_element("appsink");
+    GstElement* convert = make_element(video ? "videoconvert" : "audioconvert", pipeline_.get());
+    GstElement* sink = make_element("appsink", pipeline_.get());
     if (convert == nullptr || sink == nullptr) {
         for (GstElement* made : {convert, sink})
             if (made != nullptr)
@@ -644,7 +682,18 @@ GstElement* GstMediaSource::add_reader(Branch* branch)
     return convert;
 }
 
-void GstMediaSource::take_unknown_stream(GstPad* pad, GstCaps* caps)
+// Adds a stream to the list, next in line; returns its index.
+int GstMediaSource::announce_stream(const MediaStream& stream, GstPad* origin, GstElement* feeder)
+{
+    GCharPtr id(gst_pad_get_stream_id(origin));
+    std::lock_guard lock(mutex_);
+    Announced& added = announced_.emplace_back(
+        Announced{stream, GstPadPtr(GST_PAD(gst_object_ref(origin))), feeder, id ? id.get() : ""});
+    added.stream.index = int(announced_.size()) - 1;
+    return added.stream.index;
+}
+
+void GstMediaSource::take_unknown_stream(GstElement* bin, GstPad* pad, GstCaps* caps)
 {
     const std::optional<StreamType> type = stream_type_of(media_type_of(caps));
     if (!type)
@@ -652,9 +701,7 @@ void GstMediaSource::take_unknown_stream(GstPad* pad, GstCaps* caps)
     MediaStream stream;
     stream.type = *type;
     stream.format = caps_text(caps);
-    std::lock_guard lock(mutex_);
-    stream.index = int(announced_.size());
-    announced_.emplace_back(stream, GstPadPtr(GST_PAD(gst_object_ref(pad))));
+    announce_stream(stream, pad, bin);
 }
 
 // Once a decoding bin has exposed its pads, a branch it fed that is still unlinked lost its
@@ -691,6 +738,8 @@ void GstMediaSource::push(Event event)
 {
     {
         std::lock_guard lock(mutex_);
+        if (GST_MESSAGE_TYPE(event.message.get()) == GST_MESSAGE_ERROR)
+            errors_seen_.push_back(gst_message_get_seqnum(event.message.get()));
         events_.push_back(std::move(event));
         ++signs_of_life_;
     }
@@ -726,7 +775,88 @@ GstBusSyncReply GstMediaSource::on_message(GstBus* /*bus*/, GstMessage* message,
     return GST_BUS_DROP;
 }
 
+// decodebin drops an error that an element posts while the bin sets it to PAUSED on trial,
+// yet keeps the element when the state change itself succeeds: a demuxer failing at once in
+// its own thread (a truncated MP4) would leave the pipeline silent until the watchdog. So every
+// element of a decoding bin posts through a bus of ours that passes each message on unchanged
+// and holds on to errors that the bin did not pass on; one whose element the bin keeps ends the
+// source (swallowed_error).
+void GstMediaSource::relay(GstBin* /*pipeline*/, GstBin* bin, GstElement* element, GstMediaSource* source) noexcept
+{
+    GstElementFactory* factory = gst_element_get_factory(GST_ELEMENT(bin));
+    GstBusPtr bin_bus(gst_element_get_bus(element));
+    if (factory == nullptr || g_strcmp0(GST_OBJECT_NAME(factory), "decodebin") != 0 || !bin_bus)
+        return;
+    GstBusPtr relay_bus(gst_bus_new());
+    gst_bus_set_sync_handler(relay_bus.get(), on_relayed, new Relay{source->link_, std::move(bin_bus)},
+                             [](gpointer relay) { delete static_cast<Relay*>(relay); });
+    gst_element_set_bus(element, relay_bus.get());
+}
+
+GstBusSyncReply GstMediaSource::on_relayed(GstBus* /*bus*/, GstMessage* message, gpointer data) noexcept
+{
+    auto* relay = static_cast<Relay*>(data);
+    // The bin passes a message on, or drops it, before the post returns.
+    gst_bus_post(relay->bin_bus.get(), gst_message_ref(message));
+    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+        std::lock_guard link(relay->link->mutex);
+        if (relay->link->source != nullptr)
+            relay->link->source->hold_error(message);
+    }
+    return GST_BUS_DROP;
+}
+
+void GstMediaSource::hold_error(GstMessage* error)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (std::find(errors_seen_.begin(), errors_seen_.end(), gst_message_get_seqnum(error)) != errors_seen_.end())
+            return;
+        held_errors_.emplace_back(gst_message_ref(error));
+    }
+    moved_.notify_all();
+}
+
 // ---------------------------------------------------------------- reading
+
+// A held error whose element the decoding bin kept: in a bin, its state no longer locked for
+// the trial. The errors of elements that the bin gave up on are let go. Called locked.
+std::optional<MediaError> GstMediaSource::swallowed_error()
+{
+    for (auto held = held_errors_.begin(); held != held_errors_.end();) {
+        GstObject* poster = GST_MESSAGE_SRC(held->get());
+        GstObjectPtr<GstObject> parent(poster != nullptr ? gst_object_get_parent(poster) : nullptr);
+        if (!parent || !GST_IS_ELEMENT(poster))
+            held = held_errors_.erase(held);
+        else if (!gst_element_is_locked_state(GST_ELEMENT(poster))) {
+            GST_CAT_INFO_OBJECT(skelv_analyzer_debug, poster, "the decoding bin swallowed this element's error");
+            return error_of(held->get());
+        }
+        else
+            ++held;
+    }
+    return std::nullopt;
+}
+
+// Waits for a sign of life, with nothing else to do; fails the source when it stalled or when
+// a decoding bin swallowed an error. Called locked.
+void GstMediaSource::await(std::unique_lock<std::mutex>& lock, StallWatch& watch, uint64_t* seen)
+{
+    if (signs_of_life_ != *seen) {
+        *seen = signs_of_life_;
+        watch.moved();
+    } else if (watch.stalled()) {
+        fail_stalled();
+        return;
+    }
+    if (std::optional<MediaError> swallowed = swallowed_error()) {
+        fail(std::move(*swallowed));
+        return;
+    }
+    // The bin decides about a held error's element without a word: look again soon.
+    const std::chrono::microseconds left(watch.left_us());
+    moved_.wait_for(lock, held_errors_.empty() ? left : std::min<std::chrono::microseconds>(left, kHeldErrorRecheck));
+}
 
 // Open once every decoding bin has exposed its pads and every reading branch has a sample or
 // has ended; or when one branch is full, since nothing more arrives until the reader pulls.
@@ -769,16 +899,7 @@ bool GstMediaSource::wait_until_open(MediaError* error)
         lock.lock();
         if (ended_ || open_ready())
             return true;
-        if (signs_of_life_ != seen) {
-            seen = signs_of_life_;
-            watch.moved();
-        } else if (watch.stalled()) {
-            lock.unlock();
-            fail_stalled();
-            *error = *failure_;
-            return false;
-        }
-        moved_.wait_for(lock, std::chrono::microseconds(watch.left_us()));
+        await(lock, watch, &seen);
     }
 }
 
@@ -811,6 +932,36 @@ void GstMediaSource::fail_stalled()
     fail({stall_message(stall_limit_), ""});
 }
 
+// Puts the streams announced while opening in the order of their containers: by stream id
+// among those of one decoding bin, which announces undecodable streams first and exposes the
+// others video first; the bins and raw launch pads in the order they showed up.
+void GstMediaSource::order_streams()
+{
+    std::lock_guard build(build_mutex_); // no pad half taken
+    std::lock_guard lock(mutex_);
+    std::map<GstElement*, size_t> first_of;
+    std::vector<size_t> group, order(announced_.size());
+    for (size_t i = 0; i < announced_.size(); ++i) {
+        GstElement* feeder = announced_[i].feeder;
+        group.push_back(feeder == nullptr ? i : first_of.emplace(feeder, i).first->second);
+        order[i] = i;
+    }
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return group[a] != group[b] ? group[a] < group[b] : announced_[a].id < announced_[b].id;
+    });
+    std::vector<Announced> sorted;
+    std::vector<int> index_of(announced_.size());
+    for (size_t position = 0; position < order.size(); ++position) {
+        index_of[order[position]] = int(position);
+        sorted.push_back(std::move(announced_[order[position]]));
+        sorted.back().stream.index = int(position);
+    }
+    announced_ = std::move(sorted);
+    for (const std::unique_ptr<Branch>& branch : branches_)
+        if (branch->stream >= 0)
+            branch->stream = index_of[size_t(branch->stream)];
+}
+
 // Describes the streams announced since the last call and adds them to the list.
 void GstMediaSource::adopt_streams()
 {
@@ -818,7 +969,7 @@ void GstMediaSource::adopt_streams()
     {
         std::lock_guard lock(mutex_);
         for (size_t i = streams_.size(); i < announced_.size(); ++i)
-            added.emplace_back(announced_[i].first, GstPadPtr(GST_PAD(gst_object_ref(announced_[i].second.get()))));
+            added.emplace_back(announced_[i].stream, GstPadPtr(GST_PAD(gst_object_ref(announced_[i].origin.get()))));
     }
     for (auto& [stream, origin] : added) {
         describe(&stream, origin.get());
@@ -860,16 +1011,7 @@ MediaItem GstMediaSource::next(MediaFrame* frame, MediaSound* sound, MediaError*
         }
         if (ended_)
             return MediaItem::End;
-        if (signs_of_life_ != seen) {
-            seen = signs_of_life_;
-            watch.moved();
-        } else if (watch.stalled()) {
-            lock.unlock();
-            fail_stalled();
-            lock.lock();
-            continue;
-        }
-        moved_.wait_for(lock, std::chrono::microseconds(watch.left_us()));
+        await(lock, watch, &seen);
     }
 }
 

@@ -21,7 +21,7 @@ namespace skelv {
 enum class SourceKind : uint8_t {
     File,     ///< a path (any file type: regular, FIFO, device)
     Uri,      ///< scheme://…: file, http(s) (also HLS and DASH manifests), rtsp, srt, udp
-    Pipeline, ///< a GStreamer launch description, e.g. "v4l2src ! videoconvert"
+    Pipeline, ///< a GStreamer launch description, e.g. "v4l2src ! videoconvert"; its unlinked source pads are read
 };
 
 struct SourceSpec {
@@ -34,7 +34,8 @@ SourceSpec source_spec_of(const std::string& argument);
 
 enum class StreamType : uint8_t { Video, Audio };
 
-// One stream the source carries, in the order the source announced them.
+// One stream the source carries. Those known at the open come in their container's order
+// (by stream id within one decoding bin), later ones after them.
 struct MediaStream {
     int index = 0;         ///< 0, 1, ...: position among all streams
     StreamType type = StreamType::Video;
@@ -68,8 +69,8 @@ struct MediaSound {
 // Why a source could not be opened or stopped: what a user reads first, then GStreamer's
 // debug text for whoever digs further.
 struct MediaError {
-    std::string message; ///< e.g. "Could not determine type of stream"
-    std::string detail;  ///< the element and GStreamer's debug string; may be empty
+    std::string message; ///< GStreamer's own, e.g. "Could not determine type of stream."
+    std::string detail;  ///< "<element>: <GStreamer's debug string>"; may be empty
 };
 
 enum class MediaItem : uint8_t {
