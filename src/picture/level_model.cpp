@@ -61,7 +61,7 @@ int classify_level(const std::vector<Yuv>& centres, const Yuv& value, float* mar
     return nearest_distance <= kAcceptShare * spacing ? int(nearest) : -1;
 }
 
-float quantile(std::vector<float> values, float q)
+float quantile_of(std::vector<float> values, float q)
 {
     if (values.empty())
         return 0;

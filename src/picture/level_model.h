@@ -26,6 +26,6 @@ inline constexpr float kAcceptShare = 0.3f;
 int classify_level(const std::vector<Yuv>& centres, const Yuv& value, float* margin = nullptr);
 
 // The q-quantile (0 to 1) of `values`, by nearest rank; 0 when empty.
-float quantile(std::vector<float> values, float q);
+float quantile_of(std::vector<float> values, float q);
 
 } // namespace skelv

@@ -59,11 +59,11 @@ Spread spread_of(const std::vector<Yuv>& samples)
     std::vector<float> y, u, v;
     for (const Yuv& s : samples)
         y.push_back(s.y), u.push_back(s.u), v.push_back(s.v);
-    const float mid_u = quantile(u, 0.5f), mid_v = quantile(v, 0.5f);
+    const float mid_u = quantile_of(u, 0.5f), mid_v = quantile_of(v, 0.5f);
     std::vector<float> radius;
     for (const Yuv& s : samples)
         radius.push_back(std::hypot(s.u - mid_u, s.v - mid_v));
-    return {quantile(y, 0.95f) - quantile(y, 0.05f), quantile(radius, 0.95f)};
+    return {quantile_of(y, 0.95f) - quantile_of(y, 0.05f), quantile_of(radius, 0.95f)};
 }
 
 // The densest dark and bright levels of `samples`, split at the middle of their range.
@@ -72,7 +72,7 @@ bool pooled_levels(const std::vector<Yuv>& samples, Yuv* black, Yuv* white)
     std::vector<float> y;
     for (const Yuv& s : samples)
         y.push_back(s.y);
-    const float low = quantile(y, 0.05f), high = quantile(y, 0.95f), middle = (low + high) / 2;
+    const float low = quantile_of(y, 0.05f), high = quantile_of(y, 0.95f), middle = (low + high) / 2;
     const float radius = std::max(kMinLevelRadius, kLevelRadiusShare * (high - low));
     std::vector<Yuv> dark, bright;
     for (const Yuv& s : samples)
@@ -178,7 +178,7 @@ bool colour_levels(const std::vector<Yuv>& samples, const Yuv& black, const Yuv&
         offset.push_back({du, dv});
         radius.push_back(std::hypot(du, dv));
     }
-    const float typical = quantile(radius, 0.9f);
+    const float typical = quantile_of(radius, 0.9f);
     const float level_radius = std::max(kMinLevelRadius, kLevelRadiusShare * typical);
     static const std::array<float, clip::kColorCycleLength> hues = nominal_hues();
     std::vector<Yuv> dark, bright;
@@ -227,7 +227,7 @@ int64_t median_interval(const std::vector<int64_t>& times_ns)
     std::vector<float> gaps;
     for (size_t t = 1; t < times_ns.size(); ++t)
         gaps.push_back(float(times_ns[t] - times_ns[t - 1]));
-    return int64_t(quantile(gaps, 0.5f));
+    return int64_t(quantile_of(gaps, 0.5f));
 }
 
 // Steps between colour frames at most `max_gap_ns` apart count; a longer gap starts a stretch.

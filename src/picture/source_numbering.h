@@ -36,7 +36,7 @@ public:
     // (BlendReader): numbered as the frame it mostly shows (the earlier at an even blend), the
     // mix that lies nearest where the count leads (from the content already numbered, or from
     // the loop's locator or header) and within a few frames of it. Unreadable otherwise.
-    FrameReading next_blend(int64_t time_ns, const std::vector<Blend>& blends, float margin);
+    FrameReading next_blend(int64_t time_ns, const std::vector<BlendMix>& blends, float margin);
     // A frame whose markers could not be measured at all.
     FrameReading unknown(int64_t time_ns) const;
 

@@ -33,7 +33,7 @@ double median_rate(const std::vector<FrameReading>& numbered)
         rates.push_back(float(numbered[later].source - numbered[i].source) * 1e9f /
             float(numbered[later].time_ns - numbered[i].time_ns));
     }
-    return rates.empty() ? 0 : quantile(rates, 0.5f);
+    return rates.empty() ? 0 : quantile_of(rates, 0.5f);
 }
 
 // Whether the markers of the look-ahead count frames as a test clip's do; the source rate
@@ -198,7 +198,7 @@ PushResult VideoReader::search(bool final_attempt)
     std::vector<float> gaps;
     for (size_t t = 1; t < times.size(); ++t)
         gaps.push_back(float(times[t] - times[t - 1]));
-    const float interval = quantile(gaps, 0.5f);
+    const float interval = quantile_of(gaps, 0.5f);
     result_.capture_fps = interval > 0 ? snap_frame_rate(1e9 / interval) : 0;
     phase_ = Phase::Reading;
     restart_reading();

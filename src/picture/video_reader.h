@@ -98,7 +98,7 @@ private:
     std::unique_ptr<Plan> plan_;
     std::vector<Yuv> values_;
     std::vector<int8_t> shades_;
-    std::vector<Blend> blends_;
+    std::vector<BlendMix> blends_;
 };
 
 } // namespace skelv
