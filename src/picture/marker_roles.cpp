@@ -536,9 +536,9 @@ double snap_frame_rate(double rate)
     return nearest;
 }
 
-int8_t read_shade(const MarkerPlan& marker, const Yuv& value, float* margin)
+int8_t read_shade(const MarkerPlan& marker, const Yuv& value)
 {
-    return int8_t(classify_level(marker.levels, value, margin));
+    return int8_t(classify_level(marker.levels, value));
 }
 
 bool plan_markers(const std::vector<std::vector<Yuv>>& series, const std::vector<int64_t>& times_ns,

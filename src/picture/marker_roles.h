@@ -49,8 +49,8 @@ struct ReadingPlan {
 bool plan_markers(const std::vector<std::vector<Yuv>>& series, const std::vector<int64_t>& times_ns,
     ReadingPlan* plan, std::string* reason);
 
-// The shade a marker shows; `margin` (optional) as classify_level's.
-int8_t read_shade(const MarkerPlan& marker, const Yuv& value, float* margin = nullptr);
+// The shade a marker shows.
+int8_t read_shade(const MarkerPlan& marker, const Yuv& value);
 
 // The common frame rate (23.976 to 120) nearest to `rate` when within 1 % of it, else `rate`.
 double snap_frame_rate(double rate);

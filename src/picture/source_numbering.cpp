@@ -87,11 +87,10 @@ FrameReading SourceNumbering::unknown(int64_t time_ns) const
     return reading;
 }
 
-FrameReading SourceNumbering::next(int64_t time_ns, const std::vector<int8_t>& shades, float margin)
+FrameReading SourceNumbering::next(int64_t time_ns, const std::vector<int8_t>& shades)
 {
     FrameReading reading;
     reading.time_ns = time_ns;
-    reading.margin = margin;
     const FramePattern pattern = counter_.pattern(shades);
     switch (pattern) {
     case FramePattern::White:
@@ -137,11 +136,10 @@ FrameReading SourceNumbering::next(int64_t time_ns, const std::vector<int8_t>& s
     return reading;
 }
 
-FrameReading SourceNumbering::next_blend(int64_t time_ns, const std::vector<BlendMix>& blends, float margin)
+FrameReading SourceNumbering::next_blend(int64_t time_ns, const std::vector<BlendMix>& blends)
 {
     FrameReading reading;
     reading.time_ns = time_ns;
-    reading.margin = margin;
     reading.kind = FrameKind::Unreadable;
     const int32_t period = counter_.period();
     residues_.clear();

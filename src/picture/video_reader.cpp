@@ -55,7 +55,7 @@ bool check_counting(const std::vector<std::vector<Yuv>>& series, const std::vect
             counter.residues(shades, &residues);
             agreeing += !residues.empty();
         }
-        const FrameReading reading = trial.next(times[t], shades, 1);
+        const FrameReading reading = trial.next(times[t], shades);
         if (reading.kind == FrameKind::Content && !reading.flash && reading.source >= 0)
             numbered.push_back(reading);
     }
@@ -240,18 +240,13 @@ void VideoReader::deliver(int64_t time_ns, const std::vector<Yuv>& values)
     } else {
         const ReadingPlan& plan = plan_->reading;
         shades_.resize(values.size());
-        float margin = 1;
-        for (size_t m = 0; m < values.size(); ++m) {
-            float marker_margin = 0;
-            shades_[m] = read_shade(plan.markers[m], values[m], &marker_margin);
-            if (plan.markers[m].role != MarkerRole::Unknown)
-                margin = std::min(margin, marker_margin);
-        }
-        reading = plan_->numbering->next(time_ns, shades_, margin);
+        for (size_t m = 0; m < values.size(); ++m)
+            shades_[m] = read_shade(plan.markers[m], values[m]);
+        reading = plan_->numbering->next(time_ns, shades_);
         // Only frames the levels leave unclear are tried as blends: the others stay cheap.
         if (reading.kind == FrameKind::Unreadable) {
             plan_->blends->read(values, &blends_);
-            reading = plan_->numbering->next_blend(time_ns, blends_, margin);
+            reading = plan_->numbering->next_blend(time_ns, blends_);
         }
     }
     plan_->continuity.add(reading);
