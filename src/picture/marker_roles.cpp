@@ -388,78 +388,114 @@ bool power_of_two_bit(double half_period, int32_t* bit)
     return *bit >= 0 && std::fabs(half_period / double(1 << std::min(*bit, 30)) - 1) < kPowerOfTwoTolerance;
 }
 
+constexpr const char* kNoBinaryCounter = "the blinking markers do not form a binary frame counter";
+
+// Whether two measured half-periods are the same.
+bool half_period_shared(const std::vector<double>& half_periods)
+{
+    std::map<long, int> count;
+    for (double h : half_periods)
+        if (h > 0 && ++count[std::lround(h)] > 1)
+            return true;
+    return false;
+}
+
+// Positions of the measured half-periods that are no power of two.
+std::vector<size_t> odd_half_periods(const std::vector<double>& half_periods)
+{
+    std::vector<size_t> odd;
+    for (size_t k = 0; k < half_periods.size(); ++k) {
+        int32_t bit = 0;
+        if (half_periods[k] > 0 && !power_of_two_bit(half_periods[k], &bit))
+            odd.push_back(k);
+    }
+    return odd;
+}
+
+// Position in `blinking` of the sync mark, blinking.size() when there is none, and how it was
+// told: white alone in the locator, else the only odd half-period, else first in raster order.
+size_t choose_sync(const std::vector<size_t>& blinking, const std::vector<double>& half_periods, int32_t locator_sync,
+    SyncEvidence* from)
+{
+    if (locator_sync >= 0) {
+        *from = SyncEvidence::Locator;
+        return size_t(std::find(blinking.begin(), blinking.end(), size_t(locator_sync)) - blinking.begin());
+    }
+    const std::vector<size_t> odd = odd_half_periods(half_periods);
+    if (odd.size() == 1 && !half_period_shared(half_periods)) {
+        *from = SyncEvidence::HalfPeriod;
+        return odd[0];
+    }
+    if (blinking.size() > 1) {
+        *from = SyncEvidence::RasterOrder;
+        return 0;
+    }
+    return blinking.size();
+}
+
+// The bits that measured half-periods name, each at most once and below blinking.size();
+// markers without a measured half-period are left in `unmeasured`, in raster order.
+bool bits_from_half_periods(const std::vector<size_t>& blinking, const std::vector<double>& half_periods, size_t sync,
+    ReadingPlan* plan, std::vector<bool>* bit_taken, std::vector<size_t>* unmeasured)
+{
+    for (size_t k = 0; k < blinking.size(); ++k) {
+        if (k == sync)
+            continue;
+        if (half_periods[k] <= 0) {
+            unmeasured->push_back(blinking[k]);
+            continue;
+        }
+        int32_t bit = 0;
+        if (!power_of_two_bit(half_periods[k], &bit) || size_t(bit) >= bit_taken->size() || (*bit_taken)[size_t(bit)])
+            return false;
+        (*bit_taken)[size_t(bit)] = true;
+        plan->markers[blinking[k]].role = MarkerRole::FrameId;
+        plan->markers[blinking[k]].bit = bit;
+    }
+    return true;
+}
+
+// Markers that never changed twice in the content take the lowest bits still free.
+void give_free_bits(const std::vector<size_t>& unmeasured, ReadingPlan* plan, std::vector<bool>* bit_taken)
+{
+    size_t next_free = 0;
+    for (size_t m : unmeasured) {
+        while (next_free < bit_taken->size() && (*bit_taken)[next_free])
+            ++next_free;
+        plan->markers[m].role = MarkerRole::FrameId;
+        plan->markers[m].bit = int32_t(next_free);
+        (*bit_taken)[next_free] = true;
+    }
+}
+
+bool bits_complete(const std::vector<bool>& bit_taken, int32_t bits)
+{
+    return std::all_of(bit_taken.begin(), bit_taken.begin() + bits, [](bool taken) { return taken; });
+}
+
 // Sync mark first, then the bits: each blinking marker's half-period names its bit; markers
 // that never changed twice in the content take the missing bits in raster order.
 bool assign_blinking(const std::vector<size_t>& blinking, const std::vector<double>& half_periods, int32_t locator_sync,
     ReadingPlan* plan, std::string* reason)
 {
-    std::map<long, int> same_half_period;
-    for (size_t k = 0; k < blinking.size(); ++k)
-        if (half_periods[k] > 0)
-            same_half_period[std::lround(half_periods[k])]++;
-    size_t sync = blinking.size();
-    if (locator_sync >= 0) {
-        sync = size_t(std::find(blinking.begin(), blinking.end(), size_t(locator_sync)) - blinking.begin());
-        plan->sync_from = SyncEvidence::Locator;
-    } else {
-        std::vector<size_t> odd;
-        for (size_t k = 0; k < blinking.size(); ++k) {
-            int32_t bit = 0;
-            if (half_periods[k] > 0 && !power_of_two_bit(half_periods[k], &bit))
-                odd.push_back(k);
-        }
-        const bool shared = std::any_of(same_half_period.begin(), same_half_period.end(),
-            [](const auto& entry) { return entry.second > 1; });
-        if (odd.size() == 1 && !shared) {
-            sync = odd[0];
-            plan->sync_from = SyncEvidence::HalfPeriod;
-        } else if (blinking.size() > 1) {
-            sync = 0;
-            plan->sync_from = SyncEvidence::RasterOrder;
-        }
-    }
-    std::vector<bool> bit_taken(blinking.size(), false);
-    std::vector<size_t> unmeasured;
-    for (size_t k = 0; k < blinking.size(); ++k) {
-        MarkerPlan& marker = plan->markers[blinking[k]];
-        if (k == sync) {
-            marker.role = MarkerRole::Sync;
-            marker.half_period = int32_t(std::lround(half_periods[k]));
-            plan->sync = int32_t(blinking[k]);
-            continue;
-        }
-        if (half_periods[k] <= 0) {
-            unmeasured.push_back(k);
-            continue;
-        }
-        int32_t bit = 0;
-        if (!power_of_two_bit(half_periods[k], &bit) || size_t(bit) >= blinking.size() || bit_taken[size_t(bit)]) {
-            *reason = "the blinking markers do not form a binary frame counter";
-            return false;
-        }
-        bit_taken[size_t(bit)] = true;
-        marker.role = MarkerRole::FrameId;
-        marker.bit = bit;
+    const size_t sync = choose_sync(blinking, half_periods, locator_sync, &plan->sync_from);
+    if (sync < blinking.size()) {
+        plan->sync = int32_t(blinking[sync]);
+        plan->markers[blinking[sync]].role = MarkerRole::Sync;
+        plan->markers[blinking[sync]].half_period = int32_t(std::lround(half_periods[sync]));
     }
     const int32_t bits = int32_t(blinking.size()) - (plan->sync >= 0 ? 1 : 0);
-    if (bits > kMaxCounterBits) {
-        *reason = "the blinking markers do not form a binary frame counter";
+    std::vector<bool> bit_taken(blinking.size(), false);
+    std::vector<size_t> unmeasured;
+    if (!bits_from_half_periods(blinking, half_periods, sync, plan, &bit_taken, &unmeasured) || bits > kMaxCounterBits) {
+        *reason = kNoBinaryCounter;
         return false;
     }
-    size_t next_free = 0;
-    for (size_t k : unmeasured) {
-        while (next_free < bit_taken.size() && bit_taken[next_free])
-            ++next_free;
-        MarkerPlan& marker = plan->markers[blinking[k]];
-        marker.role = MarkerRole::FrameId;
-        marker.bit = int32_t(next_free);
-        bit_taken[next_free] = true;
+    give_free_bits(unmeasured, plan, &bit_taken);
+    if (!bits_complete(bit_taken, bits)) {
+        *reason = kNoBinaryCounter;
+        return false;
     }
-    for (int32_t bit = 0; bit < bits; ++bit)
-        if (!bit_taken[size_t(bit)]) {
-            *reason = "the blinking markers do not form a binary frame counter";
-            return false;
-        }
     for (size_t m : blinking)
         if (plan->markers[m].role == MarkerRole::FrameId)
             plan->markers[m].half_period = 1 << plan->markers[m].bit;

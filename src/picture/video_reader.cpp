@@ -68,6 +68,16 @@ bool check_counting(const std::vector<std::vector<Yuv>>& series, const std::vect
     return true;
 }
 
+// Frames per second of capture, from the median interval between frame times; 0 when unknown.
+double capture_rate(const std::vector<int64_t>& times)
+{
+    std::vector<float> gaps;
+    for (size_t t = 1; t < times.size(); ++t)
+        gaps.push_back(float(times[t] - times[t - 1]));
+    const float interval = quantile_of(gaps, 0.5f);
+    return interval > 0 ? snap_frame_rate(1e9 / interval) : 0;
+}
+
 } // namespace
 
 struct VideoReader::Plan {
@@ -149,41 +159,63 @@ void VideoReader::fail(const std::string& reason)
 
 PushResult VideoReader::search(bool final_attempt)
 {
-    auto plan = std::make_unique<Plan>();
-    std::vector<const uint8_t*> cells;
-    std::vector<int64_t> times;
-    for (const Buffered& frame : lookahead_)
-        if (!frame.cells.empty()) {
-            cells.push_back(frame.cells.data());
-            times.push_back(frame.time_ns);
-        }
+    const LookaheadCells lookahead = lookahead_cells();
     std::string reason;
-    plan->areas = find_marker_areas(grid_, cells);
-    std::vector<std::vector<Yuv>> series(plan->areas.size());
-    for (size_t m = 0; m < plan->areas.size(); ++m)
-        for (const uint8_t* frame : cells)
-            series[m].push_back(cell_rect_mean(grid_, frame, plan->areas[m].read));
-    if (plan->areas.empty())
-        reason = "no area of the picture blinks or changes colour";
-    else if (plan_markers(series, times, &plan->reading, &reason))
-        check_counting(series, times, plan->reading, &plan->source_fps, &reason);
-
-    if (!reason.empty()) {
-        if (final_attempt) {
+    std::unique_ptr<Plan> plan = plan_from(lookahead, &reason);
+    if (!plan) {
+        if (final_attempt)
             fail("not a test clip: " + reason);
-            return PushResult::Continue;
-        }
-        // Keep the later half and search again when the look-ahead is full once more.
-        lookahead_trimmed_ = true;
-        while (lookahead_.size() > 1 &&
-               (double(lookahead_.back().time_ns - lookahead_.front().time_ns) / 1e9 > options_.lookahead_seconds / 2 ||
-                   lookahead_bytes_ > options_.lookahead_bytes / 2)) {
-            lookahead_bytes_ -= lookahead_.front().cells.size();
-            lookahead_.pop_front();
-        }
+        else
+            keep_later_half();
         return PushResult::Continue;
     }
+    adopt(std::move(plan), lookahead.times);
+    return start_reading();
+}
 
+VideoReader::LookaheadCells VideoReader::lookahead_cells() const
+{
+    LookaheadCells lookahead;
+    for (const Buffered& frame : lookahead_)
+        if (!frame.cells.empty()) {
+            lookahead.cells.push_back(frame.cells.data());
+            lookahead.times.push_back(frame.time_ns);
+        }
+    return lookahead;
+}
+
+std::unique_ptr<VideoReader::Plan> VideoReader::plan_from(const LookaheadCells& lookahead, std::string* reason) const
+{
+    auto plan = std::make_unique<Plan>();
+    plan->areas = find_marker_areas(grid_, lookahead.cells);
+    if (plan->areas.empty()) {
+        *reason = "no area of the picture blinks or changes colour";
+        return nullptr;
+    }
+    std::vector<std::vector<Yuv>> series(plan->areas.size());
+    for (size_t m = 0; m < plan->areas.size(); ++m)
+        for (const uint8_t* frame : lookahead.cells)
+            series[m].push_back(cell_rect_mean(grid_, frame, plan->areas[m].read));
+    if (!plan_markers(series, lookahead.times, &plan->reading, reason) ||
+        !check_counting(series, lookahead.times, plan->reading, &plan->source_fps, reason))
+        return nullptr;
+    return plan;
+}
+
+// Keeps the later half, to search again when the look-ahead is full once more.
+void VideoReader::keep_later_half()
+{
+    lookahead_trimmed_ = true;
+    while (lookahead_.size() > 1 &&
+           (double(lookahead_.back().time_ns - lookahead_.front().time_ns) / 1e9 > options_.lookahead_seconds / 2 ||
+               lookahead_bytes_ > options_.lookahead_bytes / 2)) {
+        lookahead_bytes_ -= lookahead_.front().cells.size();
+        lookahead_.pop_front();
+    }
+}
+
+void VideoReader::adopt(std::unique_ptr<Plan> plan, const std::vector<int64_t>& times)
+{
     plan_ = std::move(plan);
     plan_->blends.emplace(plan_->reading);
     values_.assign(plan_->areas.size(), Yuv{});
@@ -195,11 +227,12 @@ PushResult VideoReader::search(bool final_attempt)
     }
     result_.sync_from = plan_->reading.sync_from;
     result_.source_fps = plan_->source_fps;
-    std::vector<float> gaps;
-    for (size_t t = 1; t < times.size(); ++t)
-        gaps.push_back(float(times[t] - times[t - 1]));
-    const float interval = quantile_of(gaps, 0.5f);
-    result_.capture_fps = interval > 0 ? snap_frame_rate(1e9 / interval) : 0;
+    result_.capture_fps = capture_rate(times);
+}
+
+// Reads the look-ahead's frames, or asks for a second decode when some have left it.
+PushResult VideoReader::start_reading()
+{
     phase_ = Phase::Reading;
     restart_reading();
     if (lookahead_trimmed_) {

@@ -78,8 +78,17 @@ private:
         std::vector<uint8_t> cells;
     };
     struct Plan;
+    struct LookaheadCells {
+        std::vector<const uint8_t*> cells; ///< the look-ahead's reduced frames, frames of another size left out
+        std::vector<int64_t> times;        ///< their times
+    };
 
     PushResult search(bool final_attempt);
+    LookaheadCells lookahead_cells() const;
+    std::unique_ptr<Plan> plan_from(const LookaheadCells& lookahead, std::string* reason) const;
+    void keep_later_half();
+    void adopt(std::unique_ptr<Plan> plan, const std::vector<int64_t>& times);
+    PushResult start_reading();
     void restart_reading();
     void read_buffered();
     void deliver(int64_t time_ns, const std::vector<Yuv>& values);
