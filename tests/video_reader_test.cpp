@@ -59,6 +59,45 @@ TEST(VideoReader, EveryFrameInOneOrTwoDecodes)
     }
 }
 
+// A picture that changes besides the markers confuses neither the roles nor the count: the
+// markers are the design's, every frame reads as the design frame it shows, and the picture is
+// one area left unread.
+TEST(VideoReader, ChangingPictureBesideTheMarkersLeftUnread)
+{
+    const ClipDesign design = make_design(5, 120);
+    const PixelRect changing{40, 100, 96, 64};
+    std::mt19937 random(13);
+    for (const bool noise : {true, false}) {
+        std::vector<I420Frame> frames = paint_clip(design);
+        for (size_t n = 0; n < frames.size(); ++n)
+            noise ? paint_noise(&frames[n], changing, 8, &random) : paint_moving_bars(&frames[n], changing, int(n));
+        VideoReader reader;
+        read_all(&reader, frames);
+        const VideoReading& reading = reader.result();
+        ASSERT_TRUE(reading.ok) << reading.error;
+        std::vector<std::tuple<int32_t, int32_t, int32_t, int32_t>> got_markers, want_markers;
+        for (const FoundMarker& m : reading.markers)
+            got_markers.emplace_back(m.left, m.top, m.half_period, int32_t(m.role));
+        for (const MarkerBox& box : design.markers)
+            want_markers.emplace_back(box.left, box.top, box.half_period,
+                int32_t(box.kind == MarkerKind::SyncMark ? MarkerRole::Sync
+                        : box.kind == MarkerKind::FrameId ? MarkerRole::FrameId
+                                                          : MarkerRole::LipSync));
+        EXPECT_EQ(got_markers, want_markers) << noise;
+        ASSERT_EQ(reading.ignored_areas.size(), 1u) << noise;
+        const PixelRect& area = reading.ignored_areas[0];
+        EXPECT_TRUE(area.left <= changing.left && area.top <= changing.top &&
+            area.left + area.width >= changing.left + changing.width &&
+            area.top + area.height >= changing.top + changing.height) << noise;
+        std::vector<std::pair<int32_t, bool>> got, want; // source frame, flash
+        for (int n = 0; n < int(frames.size()); ++n)
+            want.emplace_back(content_offset(design, n), clip_design_is_flash(design, n));
+        for (const FrameReading& frame : reading.frames)
+            got.emplace_back(frame.source, frame.flash);
+        EXPECT_EQ(got, want) << noise;
+    }
+}
+
 // Design frames `a` and `b` mixed pixel by pixel, `weight` of `b`, as a blending converter does.
 I420Frame mix(const ClipDesign& design, int a, int b, double weight)
 {

@@ -274,6 +274,8 @@ ColourClock measure_clock(const std::vector<int8_t>& lipsync, const std::vector<
     return colour_clock(lipsync, times_ns, kMaxClockGap / rate * 1e9);
 }
 
+constexpr int64_t kNoWave = -1;
+
 struct LevelAt {
     int64_t count; ///< source frame on the colour clock
     int32_t stretch;
@@ -310,7 +312,7 @@ int64_t best_phase_matches(const std::vector<LevelAt>& samples, size_t first, si
 
 // Half-period (source frames) of the square wave that best explains a blinking marker's clear
 // levels against the colour clock, each stretch with its own phase; 0 when the marker changes
-// fewer than twice or no wave explains it.
+// fewer than twice, kNoWave when it changes and no wave explains it: no marker of the clip.
 int64_t fit_half_period(const std::vector<int8_t>& shades, const ColourClock& clock)
 {
     std::vector<LevelAt> samples;
@@ -343,7 +345,23 @@ int64_t fit_half_period(const std::vector<int8_t>& shades, const ColourClock& cl
         if (matches > best_matches)
             best_matches = matches, best_h = h;
     }
-    return double(best_matches) >= kMinWaveAgreement * double(samples.size()) ? best_h : 0;
+    return double(best_matches) >= kMinWaveAgreement * double(samples.size()) ? best_h : kNoWave;
+}
+
+// Keeps the blinking areas that a square wave on the colour clock explains, with their
+// half-periods (0: too few changes to measure); the others blink like no marker of the clip.
+void keep_square_waves(const std::vector<std::vector<int8_t>>& shades, const ColourClock& clock,
+    std::vector<size_t>* blinking, std::vector<double>* half_periods)
+{
+    std::vector<size_t> waves;
+    for (size_t m : *blinking) {
+        const int64_t half_period = fit_half_period(shades[m], clock);
+        if (half_period != kNoWave) {
+            waves.push_back(m);
+            half_periods->push_back(double(half_period));
+        }
+    }
+    *blinking = std::move(waves);
 }
 
 // The blinking marker that alone is white in the locator frames (lip-sync marker white, the
@@ -572,6 +590,26 @@ double snap_frame_rate(double rate)
     return nearest;
 }
 
+std::vector<size_t> drop_unknown_areas(ReadingPlan* plan)
+{
+    std::vector<size_t> dropped;
+    std::vector<MarkerPlan> kept;
+    for (size_t m = 0; m < plan->markers.size(); ++m) {
+        if (plan->markers[m].role == MarkerRole::Unknown)
+            dropped.push_back(m);
+        else
+            kept.push_back(std::move(plan->markers[m]));
+    }
+    // The lip-sync marker and the sync mark have roles: only areas before them moved.
+    const auto moved = [&](int32_t m) {
+        return m < 0 ? m : m - int32_t(std::lower_bound(dropped.begin(), dropped.end(), size_t(m)) - dropped.begin());
+    };
+    plan->markers = std::move(kept);
+    plan->lipsync = moved(plan->lipsync);
+    plan->sync = moved(plan->sync);
+    return dropped;
+}
+
 int8_t read_shade(const MarkerPlan& marker, const Yuv& value)
 {
     return int8_t(classify_level(marker.levels, value));
@@ -618,8 +656,11 @@ bool plan_markers(const std::vector<std::vector<Yuv>>& series, const std::vector
     }
     plan->source_fps = snap_frame_rate(double(clock.frames) / clock.seconds);
     std::vector<double> half_periods;
-    for (size_t m : blinking)
-        half_periods.push_back(double(fit_half_period(shades[m], clock)));
+    keep_square_waves(shades, clock, &blinking, &half_periods);
+    if (blinking.empty()) {
+        *reason = kMarkersDisagree;
+        return false;
+    }
     const int32_t locator_sync = locator_white(shades, blinking, plan->lipsync);
     return assign_blinking(blinking, half_periods, locator_sync, plan, reason);
 }

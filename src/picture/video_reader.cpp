@@ -60,7 +60,7 @@ bool check_counting(const std::vector<std::vector<Yuv>>& series, const std::vect
             numbered.push_back(reading);
     }
     if (agreeing < kMinAgreeing || double(agreeing) < kMinAgreeingShare * double(clear)) {
-        *reason = "the blinking markers and the colours do not agree on frame numbers";
+        *reason = kMarkersDisagree;
         return false;
     }
     const double rate = median_rate(numbered);
@@ -82,6 +82,7 @@ double capture_rate(const std::vector<int64_t>& times)
 
 struct VideoReader::Plan {
     std::vector<MarkerArea> areas;
+    std::vector<PixelRect> ignored; ///< areas that change besides the markers
     ReadingPlan reading;
     double source_fps = 0;
     std::optional<BlendReader> blends;
@@ -187,18 +188,30 @@ VideoReader::LookaheadCells VideoReader::lookahead_cells() const
 std::unique_ptr<VideoReader::Plan> VideoReader::plan_from(const LookaheadCells& lookahead, std::string* reason) const
 {
     auto plan = std::make_unique<Plan>();
-    plan->areas = find_marker_areas(grid_, lookahead.cells);
-    if (plan->areas.empty()) {
+    MarkerSearch search = find_marker_areas(grid_, lookahead.cells);
+    if (search.markers.empty()) {
         *reason = "no area of the picture blinks or changes colour";
         return nullptr;
     }
+    plan->areas = std::move(search.markers);
     std::vector<std::vector<Yuv>> series(plan->areas.size());
     for (size_t m = 0; m < plan->areas.size(); ++m)
         for (const uint8_t* frame : lookahead.cells)
             series[m].push_back(cell_rect_mean(grid_, frame, plan->areas[m].read));
-    if (!plan_markers(series, lookahead.times, &plan->reading, reason) ||
-        !check_counting(series, lookahead.times, plan->reading, &plan->source_fps, reason))
+    if (!plan_markers(series, lookahead.times, &plan->reading, reason))
         return nullptr;
+    // Areas that behave as no marker does change besides the markers, as the search's others.
+    std::vector<PixelRect> ignored = std::move(search.changing_areas);
+    const std::vector<size_t> dropped = drop_unknown_areas(&plan->reading);
+    for (auto m = dropped.rbegin(); m != dropped.rend(); ++m) {
+        const MarkerArea& area = plan->areas[*m];
+        ignored.push_back({area.left, area.top, area.width, area.height});
+        plan->areas.erase(plan->areas.begin() + long(*m));
+        series.erase(series.begin() + long(*m));
+    }
+    if (!check_counting(series, lookahead.times, plan->reading, &plan->source_fps, reason))
+        return nullptr;
+    plan->ignored = merge_changing_areas(std::move(ignored), kChangingAreaReach * grid_.cell, kMostChangingAreas);
     return plan;
 }
 
@@ -225,6 +238,7 @@ void VideoReader::adopt(std::unique_ptr<Plan> plan, const std::vector<int64_t>& 
         const MarkerPlan& role = plan_->reading.markers[m];
         result_.markers.push_back({area.left, area.top, area.width, area.height, role.role, role.bit, role.half_period});
     }
+    result_.ignored_areas = plan_->ignored;
     result_.sync_from = plan_->reading.sync_from;
     result_.source_fps = plan_->source_fps;
     result_.capture_fps = capture_rate(times);

@@ -46,6 +46,7 @@ struct VideoReading {
     std::string error; ///< why the picture could not be read, when not ok
     int32_t width = 0, height = 0;
     std::vector<FoundMarker> markers; ///< raster order
+    std::vector<PixelRect> ignored_areas; ///< what changes besides the markers and was not read, a few rectangles
     SyncEvidence sync_from = SyncEvidence::None;
     double capture_fps = 0; ///< from the frame times
     double source_fps = 0;  ///< source frames shown per second of capture

@@ -83,6 +83,26 @@ std::vector<I420Frame> paint_clip(const ClipDesign& design)
     return frames;
 }
 
+void paint_noise(I420Frame* frame, const PixelRect& box, int grain, std::mt19937* random)
+{
+    for (int y0 = box.top; y0 < box.top + box.height; y0 += grain)
+        for (int x0 = box.left; x0 < box.left + box.width; x0 += grain) {
+            const uint8_t level = uint8_t((*random)() % 256);
+            for (int y = y0; y < std::min(y0 + grain, box.top + box.height); ++y)
+                std::memset(frame->row(0, y) + x0, level, size_t(std::min(grain, box.left + box.width - x0)));
+        }
+}
+
+void paint_moving_bars(I420Frame* frame, const PixelRect& box, int n)
+{
+    for (int y = box.top; y < box.top + box.height; ++y)
+        for (int x = box.left; x < box.left + box.width; ++x) {
+            const Yuv c = design_levels("rygcbm"[((x + 5 * n) / 12) % 6]);
+            frame->row(0, y)[x] = uint8_t(c.y);
+            frame->row(1, y / 2)[x / 2] = uint8_t(c.u), frame->row(2, y / 2)[x / 2] = uint8_t(c.v);
+        }
+}
+
 CapturedSeries capture_series(const ClipDesign& design, double capture_fps, int first, int count)
 {
     const double source_fps = double(design.params.fps.num) / design.params.fps.den;
