@@ -43,16 +43,27 @@ json marker_json(const CheckMarker& m)
     return marker;
 }
 
+json fps_or_null(double fps)
+{
+    return fps > 0 ? json(std::round(fps * 1000) / 1000) : json(nullptr);
+}
+
 json video_json(const CheckVideo& v)
 {
-    json markers = json::array();
+    json markers = json::array(), ignored = json::array();
     for (const CheckMarker& m : v.markers)
         markers.push_back(marker_json(m));
+    for (const CheckArea& a : v.ignored_areas)
+        ignored.push_back({{"pos", {a.x, a.y}}, {"size", {a.width, a.height}}});
     json counts = json::object();
     for (const auto& [shown, frames] : v.display_counts)
         counts[std::to_string(shown)] = frames;
     return {{"frames", v.frames},
+            {"capture_fps", fps_or_null(v.capture_fps)},
+            {"source_fps", fps_or_null(v.source_fps)},
             {"markers", markers},
+            {"sync_from", v.sync_from.empty() ? json(nullptr) : json(v.sync_from)},
+            {"ignored_areas", ignored},
             {"content_start_seen", v.content_start_seen},
             {"source_frames_shown", v.source_frames_shown},
             {"dropped", v.dropped},
@@ -180,6 +191,14 @@ std::string seconds(int64_t ns)
     return format("%.3f s", seconds_of(ns));
 }
 
+// The run's warnings, then what the picture's reading left aside.
+std::vector<std::string> all_warnings(const CheckResult& r)
+{
+    std::vector<std::string> warnings = r.warnings;
+    warnings.insert(warnings.end(), r.video.warnings.begin(), r.video.warnings.end());
+    return warnings;
+}
+
 // Appends up to kMaxLinesPerProblem lines made by `line(i)`, then a count of the rest.
 template <typename Line>
 void add_capped(std::vector<std::string>* problems, size_t count, Line line)
@@ -223,7 +242,7 @@ json check_result_json(const CheckResult& r)
             {"audio", {{"rate", r.audio.rate}, {"channels", r.audio.channels}, {"beeps", r.audio.beeps}}},
             {"sync", sync_json(r)},
             {"streams", streams_json(r.streams)},
-            {"warnings", r.warnings}};
+            {"warnings", all_warnings(r)}};
 }
 
 std::string check_result_csv(const CheckResult& r)
@@ -288,7 +307,7 @@ std::vector<std::string> check_problems(const CheckResult& r)
         problems.push_back(format("%lld captured frames out of order", (long long)v.out_of_order));
     if (v.unreadable > 0)
         problems.push_back(format("%lld captured frames unreadable (blended or damaged)", (long long)v.unreadable));
-    for (const std::string& warning : r.warnings)
+    for (const std::string& warning : all_warnings(r))
         problems.push_back("Warning: " + warning);
     return problems;
 }

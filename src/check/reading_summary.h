@@ -10,7 +10,7 @@
 
 namespace skelv {
 
-// Markers, continuity and timeline of the picture reading.
+// Markers, areas left unread, rates, continuity, timeline and warnings of the picture reading.
 CheckVideo video_summary(const VideoReading& reading);
 
 // One captured frame per reading; a frame lasts until the next one, the last as long as the

@@ -580,6 +580,10 @@ std::string marker_map(const CheckResult& r)
         width = std::max(width, m.x + m.width);
         height = std::max(height, m.y + m.height);
     }
+    for (const CheckArea& a : r.video.ignored_areas) {
+        width = std::max(width, a.x + a.width);
+        height = std::max(height, a.y + a.height);
+    }
     if (image.empty() && r.video.markers.empty())
         return "";
     if (width <= 0 || height <= 0)
@@ -602,6 +606,14 @@ std::string marker_map(const CheckResult& r)
         const double label_y = label_below ? m.y + m.height + gap + font : m.y - gap - font * 0.35;
         svg += "<g class=\"marker " + css + "\"><rect class=\"halo\" " + box + "/><rect class=\"outline\" " + box +
                "/><text x=\"" + px(m.x - gap) + "\" y=\"" + px(label_y) + "\">" + marker_label(m) + "</text></g>";
+    }
+    // What changed besides the markers: one dashed outline each, no label.
+    const std::string dashes = px(4 * stroke) + " " + px(3 * stroke);
+    for (const CheckArea& a : r.video.ignored_areas) {
+        const std::string box = "x=\"" + px(a.x) + "\" y=\"" + px(a.y) + "\" width=\"" + px(a.width) + "\" height=\"" +
+                                px(a.height) + "\"";
+        svg += "<g class=\"marker other ignored\"><title>changing area, not read</title><rect class=\"halo\" " + box +
+               "/><rect class=\"outline\" stroke-dasharray=\"" + dashes + "\" " + box + "/></g>";
     }
     return svg + "</svg>";
 }
