@@ -342,6 +342,8 @@ TEST(RobustVideoBesideTheMarkers, CheckReadsTheDesignAndLeavesThePictureAside)
             markers.push_back(marker);
         }
         EXPECT_EQ(video["markers"], markers);
+        EXPECT_EQ(nlohmann::json::array({video["capture_fps"], video["source_fps"], video["sync_from"]}),
+            nlohmann::json::array({25.0, 25.0, "locator"})); // the clip starts with its header and locator
         ASSERT_EQ(video["ignored_areas"].size(), 1u) << video["ignored_areas"];
         const auto pos = video["ignored_areas"][0]["pos"].get<std::vector<int>>();
         const auto size = video["ignored_areas"][0]["size"].get<std::vector<int>>();
