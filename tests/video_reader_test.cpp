@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <random>
 #include <tuple>
 
@@ -65,16 +66,28 @@ TEST(VideoReader, EveryFrameInOneOrTwoDecodes)
 TEST(VideoReader, ChangingPictureBesideTheMarkersLeftUnread)
 {
     const ClipDesign design = make_design(5, 120);
-    const PixelRect changing{40, 100, 96, 64};
+    const PixelRect changing{40, 100, 96, 64}, square{40, 100, 32, 32};
     std::mt19937 random(13);
-    for (const bool noise : {true, false}) {
+    const struct {
+        const char* name;
+        PixelRect area;
+        std::function<void(I420Frame*, int)> paint;
+    } cases[] = {
+        {"noise in squares of 8", changing, [&](I420Frame* f, int) { paint_noise(f, changing, 8, &random); }},
+        {"moving bars", changing, [&](I420Frame* f, int n) { paint_moving_bars(f, changing, n); }},
+        // Alone and the size of a marker, but no square wave on the colours' count.
+        {"a square of random grey", square, [&](I420Frame* f, int) { paint_noise(f, square, 32, &random); }},
+        {"a square of random colours", square,
+            [&](I420Frame* f, int) { paint_box(f, square, design_levels("rygcbm"[random() % 6])); }},
+    };
+    for (const auto& c : cases) {
         std::vector<I420Frame> frames = paint_clip(design);
         for (size_t n = 0; n < frames.size(); ++n)
-            noise ? paint_noise(&frames[n], changing, 8, &random) : paint_moving_bars(&frames[n], changing, int(n));
+            c.paint(&frames[n], int(n));
         VideoReader reader;
         read_all(&reader, frames);
         const VideoReading& reading = reader.result();
-        ASSERT_TRUE(reading.ok) << reading.error;
+        ASSERT_TRUE(reading.ok) << c.name << ": " << reading.error;
         std::vector<std::tuple<int32_t, int32_t, int32_t, int32_t>> got_markers, want_markers;
         for (const FoundMarker& m : reading.markers)
             got_markers.emplace_back(m.left, m.top, m.half_period, int32_t(m.role));
@@ -83,18 +96,18 @@ TEST(VideoReader, ChangingPictureBesideTheMarkersLeftUnread)
                 int32_t(box.kind == MarkerKind::SyncMark ? MarkerRole::Sync
                         : box.kind == MarkerKind::FrameId ? MarkerRole::FrameId
                                                           : MarkerRole::LipSync));
-        EXPECT_EQ(got_markers, want_markers) << noise;
-        ASSERT_EQ(reading.ignored_areas.size(), 1u) << noise;
+        EXPECT_EQ(got_markers, want_markers) << c.name;
+        ASSERT_EQ(reading.ignored_areas.size(), 1u) << c.name;
         const PixelRect& area = reading.ignored_areas[0];
-        EXPECT_TRUE(area.left <= changing.left && area.top <= changing.top &&
-            area.left + area.width >= changing.left + changing.width &&
-            area.top + area.height >= changing.top + changing.height) << noise;
+        EXPECT_TRUE(area.left <= c.area.left && area.top <= c.area.top &&
+            area.left + area.width >= c.area.left + c.area.width &&
+            area.top + area.height >= c.area.top + c.area.height) << c.name;
         std::vector<std::pair<int32_t, bool>> got, want; // source frame, flash
         for (int n = 0; n < int(frames.size()); ++n)
             want.emplace_back(content_offset(design, n), clip_design_is_flash(design, n));
         for (const FrameReading& frame : reading.frames)
             got.emplace_back(frame.source, frame.flash);
-        EXPECT_EQ(got, want) << noise;
+        EXPECT_EQ(got, want) << c.name;
     }
 }
 

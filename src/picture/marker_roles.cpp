@@ -220,7 +220,15 @@ struct ColourClock {
     int64_t steps = 0;  ///< colour steps counted
     int64_t frames = 0; ///< source frames they add up to
     double seconds = 0; ///< captured time they span
+    std::array<int64_t, clip::kColorCycleLength> of_size{}; ///< steps by how many colours they move on
 };
+
+// Steps of the size most of them have, other than none: a marker's colours move on by one
+// source frame's step (two when every other frame is left out), other pictures' at random.
+int64_t regular_steps(const ColourClock& clock)
+{
+    return *std::max_element(clock.of_size.begin() + 1, clock.of_size.end());
+}
 
 int64_t median_interval(const std::vector<int64_t>& times_ns)
 {
@@ -249,6 +257,7 @@ ColourClock colour_clock(const std::vector<int8_t>& lipsync, const std::vector<i
                 clip::kColorCycleLength;
             count += step;
             clock.steps++;
+            clock.of_size[size_t(step)]++;
             clock.frames += step;
             clock.seconds += double(times_ns[t] - times_ns[previous]) / 1e9;
         } else {
@@ -543,8 +552,8 @@ std::vector<size_t> unblended_frames(const std::vector<std::vector<Yuv>>& series
     return frames;
 }
 
-// Of the colour-cycling areas, the one whose colours step most often is the lip-sync marker;
-// its colours are learnt from unblended frames only.
+// Of the colour-cycling areas, the one whose colours step most often alike is the lip-sync
+// marker; its colours are learnt from unblended frames only.
 bool choose_lipsync(const std::vector<std::vector<Yuv>>& series, const std::vector<int64_t>& times_ns,
     const std::vector<size_t>& colour, const std::vector<size_t>& unblended, const Yuv& black, const Yuv& white,
     ReadingPlan* plan, std::string* reason)
@@ -561,7 +570,7 @@ bool choose_lipsync(const std::vector<std::vector<Yuv>>& series, const std::vect
         std::vector<int8_t> shades;
         for (const Yuv& value : series[m])
             shades.push_back(read_shade(candidate, value));
-        const int64_t steps = measure_clock(shades, times_ns).steps;
+        const int64_t steps = regular_steps(measure_clock(shades, times_ns));
         if (steps > most_steps) {
             most_steps = steps;
             if (plan->lipsync >= 0)

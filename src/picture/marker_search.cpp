@@ -347,6 +347,27 @@ void merge_closest_pair(std::vector<PixelRect>* areas)
     areas->erase(areas->begin() + long(best_j));
 }
 
+// For each cell, the index of the component that holds it, -1 for none.
+std::vector<int32_t> index_of_cells(const CellGrid& grid, const std::vector<Component>& found)
+{
+    std::vector<int32_t> index(size_t(grid.count()), -1);
+    for (size_t k = 0; k < found.size(); ++k)
+        for (size_t i : found[k].cells)
+            index[i] = int32_t(k);
+    return index;
+}
+
+// The regions that hold no marker, large enough to have held one, with the cell around each.
+std::vector<PixelRect> changing_areas(const CellGrid& grid, const std::vector<Component>& regions,
+    const std::vector<bool>& region_is_marker)
+{
+    std::vector<PixelRect> areas;
+    for (size_t k = 0; k < regions.size(); ++k)
+        if (!region_is_marker[k] && regions[k].cells.size() >= size_t(kMinCoreSide * kMinCoreSide))
+            areas.push_back(pixels_of(grid, grown(regions[k].box, 1, grid)));
+    return merge_changing_areas(std::move(areas), kChangingAreaReach * grid.cell, kMostChangingAreas);
+}
+
 // Raster order of the markers' corners, markers whose tops differ by less than half a
 // marker's height counting as one row.
 void sort_raster(std::vector<MarkerArea>* markers)
@@ -376,15 +397,9 @@ MarkerSearch find_marker_areas(const CellGrid& grid, const std::vector<const uin
 
     DisjointSets sets = group_cells(grid, frames, stats, active);
     const std::vector<Component> found = components(grid, sets, active);
-    std::vector<int32_t> owner(size_t(grid.count()), -1);
-    for (size_t k = 0; k < found.size(); ++k)
-        for (size_t i : found[k].cells)
-            owner[i] = int32_t(k);
+    const std::vector<int32_t> owner = index_of_cells(grid, found);
     const std::vector<Component> changing = regions(grid, active);
-    std::vector<int32_t> region_of(size_t(grid.count()), -1);
-    for (size_t k = 0; k < changing.size(); ++k)
-        for (size_t i : changing[k].cells)
-            region_of[i] = int32_t(k);
+    const std::vector<int32_t> region_of = index_of_cells(grid, changing);
 
     MarkerSearch search;
     std::vector<bool> region_is_marker(changing.size(), false);
@@ -399,11 +414,7 @@ MarkerSearch find_marker_areas(const CellGrid& grid, const std::vector<const uin
         }
     }
     sort_raster(&search.markers);
-    for (size_t k = 0; k < changing.size(); ++k)
-        if (!region_is_marker[k] && changing[k].cells.size() >= size_t(kMinCoreSide * kMinCoreSide))
-            search.changing_areas.push_back(pixels_of(grid, grown(changing[k].box, 1, grid)));
-    search.changing_areas =
-        merge_changing_areas(std::move(search.changing_areas), kChangingAreaReach * grid.cell, kMostChangingAreas);
+    search.changing_areas = changing_areas(grid, changing, region_is_marker);
     return search;
 }
 

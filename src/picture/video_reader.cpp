@@ -200,19 +200,25 @@ std::unique_ptr<VideoReader::Plan> VideoReader::plan_from(const LookaheadCells& 
             series[m].push_back(cell_rect_mean(grid_, frame, plan->areas[m].read));
     if (!plan_markers(series, lookahead.times, &plan->reading, reason))
         return nullptr;
-    // Areas that behave as no marker does change besides the markers, as the search's others.
-    std::vector<PixelRect> ignored = std::move(search.changing_areas);
+    plan->ignored = std::move(search.changing_areas);
+    set_aside_areas_without_role(plan.get(), &series);
+    if (!check_counting(series, lookahead.times, plan->reading, &plan->source_fps, reason))
+        return nullptr;
+    plan->ignored = merge_changing_areas(std::move(plan->ignored), kChangingAreaReach * grid_.cell, kMostChangingAreas);
+    return plan;
+}
+
+// Areas that behave as no marker does are pictures changing beside the markers: they join the
+// ignored areas and are not read.
+void VideoReader::set_aside_areas_without_role(Plan* plan, std::vector<std::vector<Yuv>>* series)
+{
     const std::vector<size_t> dropped = drop_unknown_areas(&plan->reading);
     for (auto m = dropped.rbegin(); m != dropped.rend(); ++m) {
         const MarkerArea& area = plan->areas[*m];
-        ignored.push_back({area.left, area.top, area.width, area.height});
+        plan->ignored.push_back({area.left, area.top, area.width, area.height});
         plan->areas.erase(plan->areas.begin() + long(*m));
-        series.erase(series.begin() + long(*m));
+        series->erase(series->begin() + long(*m));
     }
-    if (!check_counting(series, lookahead.times, plan->reading, &plan->source_fps, reason))
-        return nullptr;
-    plan->ignored = merge_changing_areas(std::move(ignored), kChangingAreaReach * grid_.cell, kMostChangingAreas);
-    return plan;
 }
 
 // Keeps the later half, to search again when the look-ahead is full once more.

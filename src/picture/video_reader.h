@@ -87,6 +87,7 @@ private:
     PushResult search(bool final_attempt);
     LookaheadCells lookahead_cells() const;
     std::unique_ptr<Plan> plan_from(const LookaheadCells& lookahead, std::string* reason) const;
+    static void set_aside_areas_without_role(Plan* plan, std::vector<std::vector<Yuv>>* series);
     void keep_later_half();
     void adopt(std::unique_ptr<Plan> plan, const std::vector<int64_t>& times);
     PushResult start_reading();

@@ -27,6 +27,8 @@ ClipDesign make_design(const ClipParams& params);
 ClipDesign make_design(int header, int content, int sync_half_period = 4, int frameid_bits = 4);
 // Mean levels (BT.601, limited range) of a marker showing `letter` of "krgybmcw".
 Yuv design_levels(char letter);
+// Paints `box` of `frame` in levels `c`; chroma covers the box's half-pixels.
+void paint_box(I420Frame* frame, const PixelRect& box, const Yuv& c);
 I420Frame paint_frame(const ClipDesign& design, int frame);
 std::vector<I420Frame> paint_clip(const ClipDesign& design);
 
