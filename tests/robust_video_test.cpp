@@ -324,8 +324,8 @@ TEST(RobustVideoBesideTheMarkers, CheckReadsTheDesignAndLeavesThePictureAside)
         ASSERT_TRUE(ffmpeg({"-i", scratch.file("clip.mkv"), "-f", "lavfi", "-i", picture.source, "-filter_complex",
             "[0:v][1:v]overlay=" + std::to_string(x) + ":" + std::to_string(y) + ":shortest=1", "-c:v", "libx264",
             "-crf", "18", "-c:a", "copy", scratch.file("overlaid.mkv")}));
-        const ProcessResult run = check({"--json", "result.json", "--timeline", "timeline.csv", "overlaid.mkv"},
-            scratch.path());
+        const ProcessResult run = check(
+            {"--json", "result.json", "--timeline", "timeline.csv", "--html", "page.html", "overlaid.mkv"}, scratch.path());
         ASSERT_EQ(run.exit_code, 0) << run.err;
         const nlohmann::json result = nlohmann::json::parse(read_file(scratch.file("result.json")));
         const nlohmann::json& video = result["video"];
@@ -353,6 +353,16 @@ TEST(RobustVideoBesideTheMarkers, CheckReadsTheDesignAndLeavesThePictureAside)
         EXPECT_EQ(std::count_if(result["warnings"].begin(), result["warnings"].end(),
                       [](const nlohmann::json& w) { return w.get<std::string>().starts_with("A changing area"); }),
             1);
+        // The marker map: six labelled outlines and one plain one.
+        const std::string page = read_file(scratch.file("page.html"));
+        const auto count = [&](const std::string& text) {
+            size_t n = 0;
+            for (size_t at = page.find(text); at != std::string::npos; at = page.find(text, at + 1))
+                ++n;
+            return n;
+        };
+        EXPECT_EQ(std::pair(count("<g class=\"marker "), count("<g class=\"marker other ignored\">")),
+            std::pair(design.markers.size() + 1, size_t(1)));
 
         std::vector<std::string> got, want; // per captured frame: source frame and flash
         const std::vector<std::string> rows = split_lines(read_file(scratch.file("timeline.csv")));

@@ -570,6 +570,20 @@ std::string frame_timeline(const CheckResult& r, const TimeAxis& time)
     return chart.svg();
 }
 
+namespace {
+
+// What changed beside the markers and was not read: one dashed outline, no label.
+std::string ignored_area_outline(const CheckArea& a, double stroke)
+{
+    const std::string box =
+        "x=\"" + px(a.x) + "\" y=\"" + px(a.y) + "\" width=\"" + px(a.width) + "\" height=\"" + px(a.height) + "\"";
+    return "<g class=\"marker other ignored\"><title>changing area, not read</title><rect class=\"halo\" " + box +
+           "/><rect class=\"outline\" stroke-dasharray=\"" + px(4 * stroke) + " " + px(3 * stroke) + "\" " + box +
+           "/></g>";
+}
+
+} // namespace
+
 std::string marker_map(const CheckResult& r)
 {
     const CheckSnapshot& snap = r.video.snapshot;
@@ -607,14 +621,8 @@ std::string marker_map(const CheckResult& r)
         svg += "<g class=\"marker " + css + "\"><rect class=\"halo\" " + box + "/><rect class=\"outline\" " + box +
                "/><text x=\"" + px(m.x - gap) + "\" y=\"" + px(label_y) + "\">" + marker_label(m) + "</text></g>";
     }
-    // What changed besides the markers: one dashed outline each, no label.
-    const std::string dashes = px(4 * stroke) + " " + px(3 * stroke);
-    for (const CheckArea& a : r.video.ignored_areas) {
-        const std::string box = "x=\"" + px(a.x) + "\" y=\"" + px(a.y) + "\" width=\"" + px(a.width) + "\" height=\"" +
-                                px(a.height) + "\"";
-        svg += "<g class=\"marker other ignored\"><title>changing area, not read</title><rect class=\"halo\" " + box +
-               "/><rect class=\"outline\" stroke-dasharray=\"" + dashes + "\" " + box + "/></g>";
-    }
+    for (const CheckArea& a : r.video.ignored_areas)
+        svg += ignored_area_outline(a, stroke);
     return svg + "</svg>";
 }
 
