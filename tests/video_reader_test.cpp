@@ -111,6 +111,24 @@ TEST(VideoReader, ChangingPictureBesideTheMarkersLeftUnread)
     }
 }
 
+// The capture rate from frame times as containers round them (Matroska to the millisecond),
+// with a gap of a second where the capture stalled.
+TEST(VideoReader, CaptureRateFromRoundedTimes)
+{
+    const ClipDesign design = make_design(5, 100);
+    const std::vector<I420Frame> frames = paint_clip(design);
+    for (const double fps : {60.0, 30000.0 / 1001, 24.0}) {
+        VideoReader reader;
+        for (int n = 0; n < int(frames.size() * fps / 25); ++n) {
+            const int64_t ms = std::llround(n * 1000 / fps) + (n >= 100 ? 1000 : 0);
+            reader.push(frames[size_t(n * 25 / fps)].view(), ms * 1'000'000);
+        }
+        reader.finish();
+        ASSERT_TRUE(reader.result().ok) << fps << ": " << reader.result().error;
+        EXPECT_DOUBLE_EQ(reader.result().capture_fps, fps);
+    }
+}
+
 // Design frames `a` and `b` mixed pixel by pixel, `weight` of `b`, as a blending converter does.
 I420Frame mix(const ClipDesign& design, int a, int b, double weight)
 {

@@ -14,6 +14,8 @@ namespace {
 // state: other pictures that happen to blink and change colour do not.
 constexpr double kMinAgreeingShare = 0.9;
 constexpr int64_t kMinAgreeing = 12;
+// Intervals between captured frames longer than this multiple of the median are gaps.
+constexpr float kMaxRegularGap = 1.5f;
 // The source rate is measured again on the numbered frames over spans of this length.
 constexpr int64_t kRateSpanNs = 1'000'000'000;
 
@@ -68,14 +70,21 @@ bool check_counting(const std::vector<std::vector<Yuv>>& series, const std::vect
     return true;
 }
 
-// Frames per second of capture, from the median interval between frame times; 0 when unknown.
+// Frames per second of capture, from the mean interval between frame times, gaps left out;
+// 0 when unknown. The mean, as containers round times (Matroska to the millisecond: 60 fps
+// comes as 16 and 17 ms).
 double capture_rate(const std::vector<int64_t>& times)
 {
     std::vector<float> gaps;
     for (size_t t = 1; t < times.size(); ++t)
         gaps.push_back(float(times[t] - times[t - 1]));
-    const float interval = quantile_of(gaps, 0.5f);
-    return interval > 0 ? snap_frame_rate(1e9 / interval) : 0;
+    const float median = quantile_of(gaps, 0.5f);
+    double sum = 0;
+    size_t regular = 0;
+    for (float gap : gaps)
+        if (gap > 0 && gap <= kMaxRegularGap * median)
+            sum += gap, ++regular;
+    return regular > 0 ? snap_frame_rate(1e9 * double(regular) / sum) : 0;
 }
 
 } // namespace
