@@ -76,7 +76,7 @@ std::vector<FrameReading> number(const std::vector<Shown>& shown)
     std::vector<FrameReading> readings;
     for (const Shown& s : shown)
         readings.push_back(numbering.next(std::llround(s.seconds * 1e9),
-            s.frame >= 0 ? design_shades(design(), s.frame) : std::vector<int8_t>(6, kShadeBlack), 1));
+            s.frame >= 0 ? design_shades(design(), s.frame) : std::vector<int8_t>(6, kShadeBlack)));
     return readings;
 }
 

@@ -8,10 +8,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
 #include <vector>
 
 using namespace skelv;
+
+namespace skelv {
+void PrintTo(const PixelRect& r, std::ostream* os)
+{
+    *os << "(" << r.left << ", " << r.top << ") " << r.width << "x" << r.height;
+}
+} // namespace skelv
 
 namespace {
 
@@ -63,7 +71,7 @@ TEST(CellGrid, MeansInEveryLayout)
     }
 }
 
-std::vector<MarkerArea> search(const std::vector<I420Frame>& frames)
+MarkerSearch search(const std::vector<I420Frame>& frames)
 {
     const CellGrid grid = cell_grid_for(frames[0].width, frames[0].height);
     std::vector<std::vector<uint8_t>> reduced(frames.size(), std::vector<uint8_t>(grid.frame_bytes()));
@@ -95,12 +103,74 @@ TEST(MarkerSearch, OnlyChangingRectangles)
             for (int x = 0; x < 320; ++x)
                 noise[f].row(0, y)[x] = uint8_t(64 + random() % 128);
     }
-    EXPECT_TRUE(search(still).empty());
-    EXPECT_TRUE(search(noise).empty());
-    const std::vector<MarkerArea> areas = search(shapes);
+    EXPECT_TRUE(search(still).markers.empty());
+    EXPECT_TRUE(search(noise).markers.empty());
+    const std::vector<MarkerArea> areas = search(shapes).markers;
     ASSERT_EQ(areas.size(), 1u);
     EXPECT_EQ(std::vector<int32_t>({areas[0].left, areas[0].top, areas[0].width, areas[0].height}),
         std::vector<int32_t>({20, 20, 40, 40}));
+}
+
+bool covers(const PixelRect& outer, const PixelRect& inner)
+{
+    return outer.left <= inner.left && outer.top <= inner.top && outer.left + outer.width >= inner.left + inner.width &&
+        outer.top + outer.height >= inner.top + inner.height;
+}
+
+// Pictures that change besides the markers, as real clips' do, are no markers: the markers
+// are the design's and the rest is one changing area that covers what changed. Noise in
+// squares of several cells changes like many small markers; the moving bars show the
+// lip-sync marker's colours.
+TEST(MarkerSearch, ChangingPicturesBesideTheMarkersAreNoMarkers)
+{
+    const ClipDesign design = make_design(5, 100);
+    const PixelRect changing{40, 100, 96, 64};
+    std::mt19937 random(11);
+    const struct {
+        const char* name;
+        std::function<void(I420Frame*, int)> paint;
+    } cases[] = {
+        {"noise in pixels", [&](I420Frame* f, int) { paint_noise(f, changing, 1, &random); }},
+        {"noise in squares of 8", [&](I420Frame* f, int) { paint_noise(f, changing, 8, &random); }},
+        {"moving bars", [&](I420Frame* f, int n) { paint_moving_bars(f, changing, n); }},
+    };
+    for (const auto& c : cases) {
+        std::vector<I420Frame> frames = paint_clip(design);
+        for (size_t n = 0; n < frames.size(); ++n)
+            c.paint(&frames[n], int(n));
+        const MarkerSearch found = search(frames);
+        std::vector<std::vector<int32_t>> got, want;
+        for (const MarkerArea& area : found.markers)
+            got.push_back({area.left, area.top, area.width, area.height});
+        for (const MarkerBox& box : design.markers)
+            want.push_back({box.left, box.top, box.size, box.size});
+        EXPECT_EQ(got, want) << c.name;
+        ASSERT_EQ(found.changing_areas.size(), 1u) << c.name;
+        EXPECT_TRUE(covers(found.changing_areas[0], changing)) << c.name;
+        EXPECT_TRUE(covers(PixelRect{changing.left - 8, changing.top - 8, changing.width + 16, changing.height + 16},
+            found.changing_areas[0])) << c.name << ": no more than a few pixels around it";
+    }
+}
+
+// Changing areas near each other are one; beyond the most kept, the nearest are merged.
+TEST(MarkerSearch, ChangingAreasMergedIntoAFew)
+{
+    const std::vector<PixelRect> apart = {{0, 0, 10, 10}, {100, 0, 10, 10}, {0, 100, 10, 10}, {100, 100, 10, 10}};
+    const struct {
+        const char* name;
+        std::vector<PixelRect> areas;
+        size_t most;
+        std::vector<PixelRect> merged;
+    } cases[] = {
+        {"within reach", {{0, 0, 10, 10}, {15, 2, 10, 10}}, 4, {{0, 0, 25, 12}}},
+        {"through a third", {{0, 0, 10, 10}, {30, 0, 10, 10}, {15, 0, 10, 10}}, 4, {{0, 0, 40, 10}}},
+        {"apart", apart, 4, {{0, 0, 10, 10}, {100, 0, 10, 10}, {0, 100, 10, 10}, {100, 100, 10, 10}}},
+        {"too many", {{0, 0, 10, 10}, {100, 0, 10, 10}, {0, 100, 10, 10}, {100, 100, 10, 10}, {130, 100, 10, 10}}, 4,
+            {{0, 0, 10, 10}, {100, 0, 10, 10}, {0, 100, 10, 10}, {100, 100, 40, 10}}},
+        {"at most two", apart, 2, {{0, 0, 110, 10}, {0, 100, 110, 10}}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(merge_changing_areas(c.areas, 6, c.most), c.merged) << c.name;
 }
 
 // Roles and half-periods as the design made them, the sync mark told apart by each kind of

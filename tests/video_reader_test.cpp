@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <random>
 #include <tuple>
 
@@ -56,6 +57,75 @@ TEST(VideoReader, EveryFrameInOneOrTwoDecodes)
             got.emplace_back(frame.source, frame.flash);
         EXPECT_EQ(got, want) << header;
         EXPECT_EQ(streamed, got) << header;
+    }
+}
+
+// A picture that changes besides the markers confuses neither the roles nor the count: the
+// markers are the design's, every frame reads as the design frame it shows, and the picture is
+// one area left unread.
+TEST(VideoReader, ChangingPictureBesideTheMarkersLeftUnread)
+{
+    const ClipDesign design = make_design(5, 120);
+    const PixelRect changing{40, 100, 96, 64}, square{40, 100, 32, 32};
+    std::mt19937 random(13);
+    const struct {
+        const char* name;
+        PixelRect area;
+        std::function<void(I420Frame*, int)> paint;
+    } cases[] = {
+        {"noise in squares of 8", changing, [&](I420Frame* f, int) { paint_noise(f, changing, 8, &random); }},
+        {"moving bars", changing, [&](I420Frame* f, int n) { paint_moving_bars(f, changing, n); }},
+        // Alone and the size of a marker, but no square wave on the colours' count.
+        {"a square of random grey", square, [&](I420Frame* f, int) { paint_noise(f, square, 32, &random); }},
+        {"a square of random colours", square,
+            [&](I420Frame* f, int) { paint_box(f, square, design_levels("rygcbm"[random() % 6])); }},
+    };
+    for (const auto& c : cases) {
+        std::vector<I420Frame> frames = paint_clip(design);
+        for (size_t n = 0; n < frames.size(); ++n)
+            c.paint(&frames[n], int(n));
+        VideoReader reader;
+        read_all(&reader, frames);
+        const VideoReading& reading = reader.result();
+        ASSERT_TRUE(reading.ok) << c.name << ": " << reading.error;
+        std::vector<std::tuple<int32_t, int32_t, int32_t, int32_t>> got_markers, want_markers;
+        for (const FoundMarker& m : reading.markers)
+            got_markers.emplace_back(m.left, m.top, m.half_period, int32_t(m.role));
+        for (const MarkerBox& box : design.markers)
+            want_markers.emplace_back(box.left, box.top, box.half_period,
+                int32_t(box.kind == MarkerKind::SyncMark ? MarkerRole::Sync
+                        : box.kind == MarkerKind::FrameId ? MarkerRole::FrameId
+                                                          : MarkerRole::LipSync));
+        EXPECT_EQ(got_markers, want_markers) << c.name;
+        ASSERT_EQ(reading.ignored_areas.size(), 1u) << c.name;
+        const PixelRect& area = reading.ignored_areas[0];
+        EXPECT_TRUE(area.left <= c.area.left && area.top <= c.area.top &&
+            area.left + area.width >= c.area.left + c.area.width &&
+            area.top + area.height >= c.area.top + c.area.height) << c.name;
+        std::vector<std::pair<int32_t, bool>> got, want; // source frame, flash
+        for (int n = 0; n < int(frames.size()); ++n)
+            want.emplace_back(content_offset(design, n), clip_design_is_flash(design, n));
+        for (const FrameReading& frame : reading.frames)
+            got.emplace_back(frame.source, frame.flash);
+        EXPECT_EQ(got, want) << c.name;
+    }
+}
+
+// The capture rate from frame times as containers round them (Matroska to the millisecond),
+// with a gap of a second where the capture stalled.
+TEST(VideoReader, CaptureRateFromRoundedTimes)
+{
+    const ClipDesign design = make_design(5, 100);
+    const std::vector<I420Frame> frames = paint_clip(design);
+    for (const double fps : {60.0, 30000.0 / 1001, 24.0}) {
+        VideoReader reader;
+        for (int n = 0; n < int(frames.size() * fps / 25); ++n) {
+            const int64_t ms = std::llround(n * 1000 / fps) + (n >= 100 ? 1000 : 0);
+            reader.push(frames[size_t(n * 25 / fps)].view(), ms * 1'000'000);
+        }
+        reader.finish();
+        ASSERT_TRUE(reader.result().ok) << fps << ": " << reader.result().error;
+        EXPECT_DOUBLE_EQ(reader.result().capture_fps, fps);
     }
 }
 

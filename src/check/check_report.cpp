@@ -43,16 +43,27 @@ json marker_json(const CheckMarker& m)
     return marker;
 }
 
+json fps_or_null(double fps)
+{
+    return fps > 0 ? json(std::round(fps * 1000) / 1000) : json(nullptr);
+}
+
 json video_json(const CheckVideo& v)
 {
-    json markers = json::array();
+    json markers = json::array(), ignored = json::array();
     for (const CheckMarker& m : v.markers)
         markers.push_back(marker_json(m));
+    for (const CheckArea& a : v.ignored_areas)
+        ignored.push_back({{"pos", {a.x, a.y}}, {"size", {a.width, a.height}}});
     json counts = json::object();
     for (const auto& [shown, frames] : v.display_counts)
         counts[std::to_string(shown)] = frames;
     return {{"frames", v.frames},
+            {"capture_fps", fps_or_null(v.capture_fps)},
+            {"source_fps", fps_or_null(v.source_fps)},
             {"markers", markers},
+            {"sync_from", v.sync_from.empty() ? json(nullptr) : json(v.sync_from)},
+            {"ignored_areas", ignored},
             {"content_start_seen", v.content_start_seen},
             {"source_frames_shown", v.source_frames_shown},
             {"dropped", v.dropped},
@@ -223,6 +234,7 @@ std::string audio_streams_line(const CheckResult& r)
         return "";
     return format("Beeps taken from audio stream %d (%zu beeps)", r.audio.stream, r.audio.beeps) + others;
 }
+
 
 // Appends up to kMaxLinesPerProblem lines made by `line(i)`, then a count of the rest.
 template <typename Line>

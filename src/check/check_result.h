@@ -22,6 +22,11 @@ struct CheckMarker {
     int x = 0, y = 0, width = 0, height = 0; ///< captured pixels
 };
 
+// A part of the picture that changes besides the markers, left unread.
+struct CheckArea {
+    int x = 0, y = 0, width = 0, height = 0; ///< captured pixels
+};
+
 
 struct CheckFrame {
     int64_t time_ns = 0;        ///< running time
@@ -77,6 +82,10 @@ struct CheckSnapshot {
 struct CheckVideo {
     int64_t frames = 0; ///< captured frames decoded
     std::vector<CheckMarker> markers;
+    std::vector<CheckArea> ignored_areas; ///< what changes besides the markers, a few rectangles
+    double capture_fps = 0;          ///< captured frames per second, from the frame times; 0 when unknown
+    double source_fps = 0;           ///< source frames per second of capture, from the frame numbers
+    std::string sync_from;           ///< how the sync mark was told: "locator", "raster order", "half period"; empty without one
     bool content_start_seen = false;
     int64_t source_frames_shown = 0; ///< distinct content frames seen
     int64_t dropped = 0;             ///< source frames never shown inside the range covered

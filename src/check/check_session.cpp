@@ -250,6 +250,8 @@ void CheckSession::finish(CheckResult* r)
     r->profile = options_.profile;
     r->expected_delay_ns = options_.expected_delay_ns;
     r->video = video_summary(reading);
+    for (const std::string& warning : picture_warnings(reading))
+        add_warning(warning);
     r->video.timeline = timeline_.sketch();
     r->video.unreadable = timeline_.unreadable();
     r->video.snapshot = snapshot_.take();

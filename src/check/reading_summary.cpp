@@ -6,6 +6,42 @@
 
 namespace skelv {
 
+namespace {
+
+std::string sync_word(SyncEvidence evidence)
+{
+    switch (evidence) {
+    case SyncEvidence::Locator:
+        return "locator";
+    case SyncEvidence::RasterOrder:
+        return "raster order";
+    case SyncEvidence::HalfPeriod:
+        return "half period";
+    case SyncEvidence::None:
+        break;
+    }
+    return "";
+}
+
+} // namespace
+
+std::vector<std::string> picture_warnings(const VideoReading& reading)
+{
+    std::vector<std::string> warnings;
+    char line[160];
+    for (const PixelRect& area : reading.ignored_areas) {
+        snprintf(line, sizeof line, "A changing area at (%d, %d) of %d \u00d7 %d pixels was not read as a marker",
+                 area.left, area.top, area.width, area.height);
+        warnings.push_back(line);
+    }
+    if (reading.frames_other_size > 0) {
+        snprintf(line, sizeof line, "%lld frames of another size than the first (%d \u00d7 %d) were not read",
+                 (long long)reading.frames_other_size, reading.width, reading.height);
+        warnings.push_back(line);
+    }
+    return warnings;
+}
+
 CheckVideo video_summary(const VideoReading& reading)
 {
     CheckVideo video;
@@ -13,6 +49,11 @@ CheckVideo video_summary(const VideoReading& reading)
     for (const FoundMarker& m : reading.markers)
         video.markers.push_back({m.role, m.role == MarkerRole::FrameId ? m.bit : -1, m.left, m.top,
                                  m.width, m.height});
+    for (const PixelRect& area : reading.ignored_areas)
+        video.ignored_areas.push_back({area.left, area.top, area.width, area.height});
+    video.capture_fps = reading.capture_fps;
+    video.source_fps = reading.source_fps;
+    video.sync_from = sync_word(reading.sync_from);
     const ContinuityReport& c = reading.continuity;
     video.content_start_seen = reading.content_start_seen;
     video.source_frames_shown = c.shown;

@@ -10,8 +10,12 @@
 
 namespace skelv {
 
-// Markers and continuity of the picture reading.
+// Markers, areas left unread, rates, continuity and warnings of the picture reading.
 CheckVideo video_summary(const VideoReading& reading);
+
+// What the picture's reading left aside (areas that change but are no markers, frames of
+// another size), one line each.
+std::vector<std::string> picture_warnings(const VideoReading& reading);
 
 // Why `result` has no event to judge, in words; empty when it has.
 std::string unmeasurable_reason(const CheckResult& result, const VideoReading& reading, bool has_video, bool has_audio);

@@ -78,7 +78,7 @@ const Yuv& BlendReader::level(size_t marker, int8_t shade, bool flash) const
     return levels_[marker][size_t(marker == lipsync_ && flash ? int8_t(kShadeBlack) : shade)];
 }
 
-bool BlendReader::fit(const std::vector<Yuv>& values, Blend* blend) const
+bool BlendReader::fit(const std::vector<Yuv>& values, BlendMix* blend) const
 {
     const size_t markers = levels_.size();
     const int8_t* earlier = &shades_[size_t(blend->residue) * markers];
@@ -117,20 +117,20 @@ bool BlendReader::fit(const std::vector<Yuv>& values, Blend* blend) const
     return worst <= 1;
 }
 
-void BlendReader::read(const std::vector<Yuv>& values, std::vector<Blend>* blends) const
+void BlendReader::read(const std::vector<Yuv>& values, std::vector<BlendMix>* blends) const
 {
     // No flash, the earlier frame a flash, or the later one: flashes are never neighbours.
     static constexpr std::pair<bool, bool> kFlashCases[] = {{false, false}, {true, false}, {false, true}};
     blends->clear();
     for (int32_t r = 0; r < period_; ++r)
         for (const auto& [earlier_flash, later_flash] : kFlashCases) {
-            Blend candidate;
+            BlendMix candidate;
             candidate.residue = r;
             candidate.earlier_flash = earlier_flash;
             candidate.later_flash = later_flash;
             if (!fit(values, &candidate))
                 continue;
-            const auto alike = std::find_if(blends->begin(), blends->end(), [&](const Blend& b) {
+            const auto alike = std::find_if(blends->begin(), blends->end(), [&](const BlendMix& b) {
                 return b.major(period_) == candidate.major(period_) &&
                     b.flash_shown(period_) == candidate.flash_shown(period_);
             });

@@ -12,7 +12,7 @@
 
 namespace skelv {
 
-struct Blend {
+struct BlendMix {
     int32_t residue = 0; ///< content offset of the earlier frame, modulo the counter's period
     float weight = 0;    ///< the earlier frame's share of the picture, 0 to 1; exactly 0.5 when even (within 0.015)
     bool earlier_flash = false, later_flash = false; ///< which of the two frames is a flash
@@ -35,12 +35,12 @@ public:
     // marker within its noise; of mixes that agree on the frame mostly shown and the flash
     // shown, the best fitting. Empty when none does. Several remain where the picture cannot tell
     // them apart, e.g. an even blend of two frames that differ in every blinking marker.
-    void read(const std::vector<Yuv>& values, std::vector<Blend>* blends) const;
+    void read(const std::vector<Yuv>& values, std::vector<BlendMix>* blends) const;
 
 private:
     const Yuv& level(size_t marker, int8_t shade, bool flash) const;
     // Fills the weight and the worst marker of `blend`; false when a marker lies beyond its tolerance.
-    bool fit(const std::vector<Yuv>& values, Blend* blend) const;
+    bool fit(const std::vector<Yuv>& values, BlendMix* blend) const;
 
     int32_t period_ = 1;
     size_t lipsync_ = 0;

@@ -37,10 +37,8 @@ Yuv densest_centre(const std::vector<Yuv>& samples, float radius, int* members)
     return {sum.y / float(most), sum.u / float(most), sum.v / float(most)};
 }
 
-int classify_level(const std::vector<Yuv>& centres, const Yuv& value, float* margin)
+int classify_level(const std::vector<Yuv>& centres, const Yuv& value)
 {
-    if (margin != nullptr)
-        *margin = 0;
     if (centres.size() < 2)
         return -1;
     size_t nearest = 0;
@@ -56,12 +54,10 @@ int classify_level(const std::vector<Yuv>& centres, const Yuv& value, float* mar
             spacing = std::min(spacing, yuv_distance(centres[i], centres[nearest]));
     if (!(spacing > 0))
         return -1;
-    if (margin != nullptr)
-        *margin = std::clamp(1 - 2 * nearest_distance / spacing, 0.0f, 1.0f);
     return nearest_distance <= kAcceptShare * spacing ? int(nearest) : -1;
 }
 
-float quantile(std::vector<float> values, float q)
+float quantile_of(std::vector<float> values, float q)
 {
     if (values.empty())
         return 0;

@@ -1,6 +1,6 @@
 // Levels as a recording shows them: centres found where the samples of a marker gather, and
-// the reading of a value against those centres with a margin, so that a value between two
-// centres (a blended frame) is reported as unclear rather than guessed.
+// the reading of a value against those centres, so that a value between two centres (a
+// blended frame) is reported as unclear rather than guessed.
 #pragma once
 
 #include "picture/yuv_frame.h"
@@ -21,11 +21,10 @@ Yuv densest_centre(const std::vector<Yuv>& samples, float radius, int* members =
 inline constexpr float kAcceptShare = 0.3f;
 
 // Index of the centre that `value` belongs to, or -1 when it is farther than kAcceptShare of
-// the distance from its nearest centre to that centre's nearest neighbour. `margin` (optional):
-// 1 at a centre, 0 half-way to the neighbour; values that belong have at least 0.4.
-int classify_level(const std::vector<Yuv>& centres, const Yuv& value, float* margin = nullptr);
+// the distance from its nearest centre to that centre's nearest neighbour.
+int classify_level(const std::vector<Yuv>& centres, const Yuv& value);
 
 // The q-quantile (0 to 1) of `values`, by nearest rank; 0 when empty.
-float quantile(std::vector<float> values, float q);
+float quantile_of(std::vector<float> values, float q);
 
 } // namespace skelv

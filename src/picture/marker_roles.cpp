@@ -59,11 +59,11 @@ Spread spread_of(const std::vector<Yuv>& samples)
     std::vector<float> y, u, v;
     for (const Yuv& s : samples)
         y.push_back(s.y), u.push_back(s.u), v.push_back(s.v);
-    const float mid_u = quantile(u, 0.5f), mid_v = quantile(v, 0.5f);
+    const float mid_u = quantile_of(u, 0.5f), mid_v = quantile_of(v, 0.5f);
     std::vector<float> radius;
     for (const Yuv& s : samples)
         radius.push_back(std::hypot(s.u - mid_u, s.v - mid_v));
-    return {quantile(y, 0.95f) - quantile(y, 0.05f), quantile(radius, 0.95f)};
+    return {quantile_of(y, 0.95f) - quantile_of(y, 0.05f), quantile_of(radius, 0.95f)};
 }
 
 // The densest dark and bright levels of `samples`, split at the middle of their range.
@@ -72,7 +72,7 @@ bool pooled_levels(const std::vector<Yuv>& samples, Yuv* black, Yuv* white)
     std::vector<float> y;
     for (const Yuv& s : samples)
         y.push_back(s.y);
-    const float low = quantile(y, 0.05f), high = quantile(y, 0.95f), middle = (low + high) / 2;
+    const float low = quantile_of(y, 0.05f), high = quantile_of(y, 0.95f), middle = (low + high) / 2;
     const float radius = std::max(kMinLevelRadius, kLevelRadiusShare * (high - low));
     std::vector<Yuv> dark, bright;
     for (const Yuv& s : samples)
@@ -178,7 +178,7 @@ bool colour_levels(const std::vector<Yuv>& samples, const Yuv& black, const Yuv&
         offset.push_back({du, dv});
         radius.push_back(std::hypot(du, dv));
     }
-    const float typical = quantile(radius, 0.9f);
+    const float typical = quantile_of(radius, 0.9f);
     const float level_radius = std::max(kMinLevelRadius, kLevelRadiusShare * typical);
     static const std::array<float, clip::kColorCycleLength> hues = nominal_hues();
     std::vector<Yuv> dark, bright;
@@ -220,14 +220,22 @@ struct ColourClock {
     int64_t steps = 0;  ///< colour steps counted
     int64_t frames = 0; ///< source frames they add up to
     double seconds = 0; ///< captured time they span
+    std::array<int64_t, clip::kColorCycleLength> of_size{}; ///< steps by how many colours they move on
 };
+
+// Steps of the size most of them have, other than none: a marker's colours move on by one
+// source frame's step (two when every other frame is left out), other pictures' at random.
+int64_t regular_steps(const ColourClock& clock)
+{
+    return *std::max_element(clock.of_size.begin() + 1, clock.of_size.end());
+}
 
 int64_t median_interval(const std::vector<int64_t>& times_ns)
 {
     std::vector<float> gaps;
     for (size_t t = 1; t < times_ns.size(); ++t)
         gaps.push_back(float(times_ns[t] - times_ns[t - 1]));
-    return int64_t(quantile(gaps, 0.5f));
+    return int64_t(quantile_of(gaps, 0.5f));
 }
 
 // Steps between colour frames at most `max_gap_ns` apart count; a longer gap starts a stretch.
@@ -249,6 +257,7 @@ ColourClock colour_clock(const std::vector<int8_t>& lipsync, const std::vector<i
                 clip::kColorCycleLength;
             count += step;
             clock.steps++;
+            clock.of_size[size_t(step)]++;
             clock.frames += step;
             clock.seconds += double(times_ns[t] - times_ns[previous]) / 1e9;
         } else {
@@ -273,6 +282,8 @@ ColourClock measure_clock(const std::vector<int8_t>& lipsync, const std::vector<
                                                                             : 1e9 / std::max(interval, 1.0);
     return colour_clock(lipsync, times_ns, kMaxClockGap / rate * 1e9);
 }
+
+constexpr int64_t kNoWave = -1;
 
 struct LevelAt {
     int64_t count; ///< source frame on the colour clock
@@ -310,7 +321,7 @@ int64_t best_phase_matches(const std::vector<LevelAt>& samples, size_t first, si
 
 // Half-period (source frames) of the square wave that best explains a blinking marker's clear
 // levels against the colour clock, each stretch with its own phase; 0 when the marker changes
-// fewer than twice or no wave explains it.
+// fewer than twice, kNoWave when it changes and no wave explains it: no marker of the clip.
 int64_t fit_half_period(const std::vector<int8_t>& shades, const ColourClock& clock)
 {
     std::vector<LevelAt> samples;
@@ -343,7 +354,23 @@ int64_t fit_half_period(const std::vector<int8_t>& shades, const ColourClock& cl
         if (matches > best_matches)
             best_matches = matches, best_h = h;
     }
-    return double(best_matches) >= kMinWaveAgreement * double(samples.size()) ? best_h : 0;
+    return double(best_matches) >= kMinWaveAgreement * double(samples.size()) ? best_h : kNoWave;
+}
+
+// Keeps the blinking areas that a square wave on the colour clock explains, with their
+// half-periods (0: too few changes to measure); the others blink like no marker of the clip.
+void keep_square_waves(const std::vector<std::vector<int8_t>>& shades, const ColourClock& clock,
+    std::vector<size_t>* blinking, std::vector<double>* half_periods)
+{
+    std::vector<size_t> waves;
+    for (size_t m : *blinking) {
+        const int64_t half_period = fit_half_period(shades[m], clock);
+        if (half_period != kNoWave) {
+            waves.push_back(m);
+            half_periods->push_back(double(half_period));
+        }
+    }
+    *blinking = std::move(waves);
 }
 
 // The blinking marker that alone is white in the locator frames (lip-sync marker white, the
@@ -388,78 +415,114 @@ bool power_of_two_bit(double half_period, int32_t* bit)
     return *bit >= 0 && std::fabs(half_period / double(1 << std::min(*bit, 30)) - 1) < kPowerOfTwoTolerance;
 }
 
+constexpr const char* kNoBinaryCounter = "the blinking markers do not form a binary frame counter";
+
+// Whether two measured half-periods are the same.
+bool half_period_shared(const std::vector<double>& half_periods)
+{
+    std::map<long, int> count;
+    for (double h : half_periods)
+        if (h > 0 && ++count[std::lround(h)] > 1)
+            return true;
+    return false;
+}
+
+// Positions of the measured half-periods that are no power of two.
+std::vector<size_t> odd_half_periods(const std::vector<double>& half_periods)
+{
+    std::vector<size_t> odd;
+    for (size_t k = 0; k < half_periods.size(); ++k) {
+        int32_t bit = 0;
+        if (half_periods[k] > 0 && !power_of_two_bit(half_periods[k], &bit))
+            odd.push_back(k);
+    }
+    return odd;
+}
+
+// Position in `blinking` of the sync mark, blinking.size() when there is none, and how it was
+// told: white alone in the locator, else the only odd half-period, else first in raster order.
+size_t choose_sync(const std::vector<size_t>& blinking, const std::vector<double>& half_periods, int32_t locator_sync,
+    SyncEvidence* from)
+{
+    if (locator_sync >= 0) {
+        *from = SyncEvidence::Locator;
+        return size_t(std::find(blinking.begin(), blinking.end(), size_t(locator_sync)) - blinking.begin());
+    }
+    const std::vector<size_t> odd = odd_half_periods(half_periods);
+    if (odd.size() == 1 && !half_period_shared(half_periods)) {
+        *from = SyncEvidence::HalfPeriod;
+        return odd[0];
+    }
+    if (blinking.size() > 1) {
+        *from = SyncEvidence::RasterOrder;
+        return 0;
+    }
+    return blinking.size();
+}
+
+// The bits that measured half-periods name, each at most once and below blinking.size();
+// markers without a measured half-period are left in `unmeasured`, in raster order.
+bool bits_from_half_periods(const std::vector<size_t>& blinking, const std::vector<double>& half_periods, size_t sync,
+    ReadingPlan* plan, std::vector<bool>* bit_taken, std::vector<size_t>* unmeasured)
+{
+    for (size_t k = 0; k < blinking.size(); ++k) {
+        if (k == sync)
+            continue;
+        if (half_periods[k] <= 0) {
+            unmeasured->push_back(blinking[k]);
+            continue;
+        }
+        int32_t bit = 0;
+        if (!power_of_two_bit(half_periods[k], &bit) || size_t(bit) >= bit_taken->size() || (*bit_taken)[size_t(bit)])
+            return false;
+        (*bit_taken)[size_t(bit)] = true;
+        plan->markers[blinking[k]].role = MarkerRole::FrameId;
+        plan->markers[blinking[k]].bit = bit;
+    }
+    return true;
+}
+
+// Markers that never changed twice in the content take the lowest bits still free.
+void give_free_bits(const std::vector<size_t>& unmeasured, ReadingPlan* plan, std::vector<bool>* bit_taken)
+{
+    size_t next_free = 0;
+    for (size_t m : unmeasured) {
+        while (next_free < bit_taken->size() && (*bit_taken)[next_free])
+            ++next_free;
+        plan->markers[m].role = MarkerRole::FrameId;
+        plan->markers[m].bit = int32_t(next_free);
+        (*bit_taken)[next_free] = true;
+    }
+}
+
+bool bits_complete(const std::vector<bool>& bit_taken, int32_t bits)
+{
+    return std::all_of(bit_taken.begin(), bit_taken.begin() + bits, [](bool taken) { return taken; });
+}
+
 // Sync mark first, then the bits: each blinking marker's half-period names its bit; markers
 // that never changed twice in the content take the missing bits in raster order.
 bool assign_blinking(const std::vector<size_t>& blinking, const std::vector<double>& half_periods, int32_t locator_sync,
     ReadingPlan* plan, std::string* reason)
 {
-    std::map<long, int> same_half_period;
-    for (size_t k = 0; k < blinking.size(); ++k)
-        if (half_periods[k] > 0)
-            same_half_period[std::lround(half_periods[k])]++;
-    size_t sync = blinking.size();
-    if (locator_sync >= 0) {
-        sync = size_t(std::find(blinking.begin(), blinking.end(), size_t(locator_sync)) - blinking.begin());
-        plan->sync_from = SyncEvidence::Locator;
-    } else {
-        std::vector<size_t> odd;
-        for (size_t k = 0; k < blinking.size(); ++k) {
-            int32_t bit = 0;
-            if (half_periods[k] > 0 && !power_of_two_bit(half_periods[k], &bit))
-                odd.push_back(k);
-        }
-        const bool shared = std::any_of(same_half_period.begin(), same_half_period.end(),
-            [](const auto& entry) { return entry.second > 1; });
-        if (odd.size() == 1 && !shared) {
-            sync = odd[0];
-            plan->sync_from = SyncEvidence::HalfPeriod;
-        } else if (blinking.size() > 1) {
-            sync = 0;
-            plan->sync_from = SyncEvidence::RasterOrder;
-        }
-    }
-    std::vector<bool> bit_taken(blinking.size(), false);
-    std::vector<size_t> unmeasured;
-    for (size_t k = 0; k < blinking.size(); ++k) {
-        MarkerPlan& marker = plan->markers[blinking[k]];
-        if (k == sync) {
-            marker.role = MarkerRole::Sync;
-            marker.half_period = int32_t(std::lround(half_periods[k]));
-            plan->sync = int32_t(blinking[k]);
-            continue;
-        }
-        if (half_periods[k] <= 0) {
-            unmeasured.push_back(k);
-            continue;
-        }
-        int32_t bit = 0;
-        if (!power_of_two_bit(half_periods[k], &bit) || size_t(bit) >= blinking.size() || bit_taken[size_t(bit)]) {
-            *reason = "the blinking markers do not form a binary frame counter";
-            return false;
-        }
-        bit_taken[size_t(bit)] = true;
-        marker.role = MarkerRole::FrameId;
-        marker.bit = bit;
+    const size_t sync = choose_sync(blinking, half_periods, locator_sync, &plan->sync_from);
+    if (sync < blinking.size()) {
+        plan->sync = int32_t(blinking[sync]);
+        plan->markers[blinking[sync]].role = MarkerRole::Sync;
+        plan->markers[blinking[sync]].half_period = int32_t(std::lround(half_periods[sync]));
     }
     const int32_t bits = int32_t(blinking.size()) - (plan->sync >= 0 ? 1 : 0);
-    if (bits > kMaxCounterBits) {
-        *reason = "the blinking markers do not form a binary frame counter";
+    std::vector<bool> bit_taken(blinking.size(), false);
+    std::vector<size_t> unmeasured;
+    if (!bits_from_half_periods(blinking, half_periods, sync, plan, &bit_taken, &unmeasured) || bits > kMaxCounterBits) {
+        *reason = kNoBinaryCounter;
         return false;
     }
-    size_t next_free = 0;
-    for (size_t k : unmeasured) {
-        while (next_free < bit_taken.size() && bit_taken[next_free])
-            ++next_free;
-        MarkerPlan& marker = plan->markers[blinking[k]];
-        marker.role = MarkerRole::FrameId;
-        marker.bit = int32_t(next_free);
-        bit_taken[next_free] = true;
+    give_free_bits(unmeasured, plan, &bit_taken);
+    if (!bits_complete(bit_taken, bits)) {
+        *reason = kNoBinaryCounter;
+        return false;
     }
-    for (int32_t bit = 0; bit < bits; ++bit)
-        if (!bit_taken[size_t(bit)]) {
-            *reason = "the blinking markers do not form a binary frame counter";
-            return false;
-        }
     for (size_t m : blinking)
         if (plan->markers[m].role == MarkerRole::FrameId)
             plan->markers[m].half_period = 1 << plan->markers[m].bit;
@@ -489,8 +552,8 @@ std::vector<size_t> unblended_frames(const std::vector<std::vector<Yuv>>& series
     return frames;
 }
 
-// Of the colour-cycling areas, the one whose colours step most often is the lip-sync marker;
-// its colours are learnt from unblended frames only.
+// Of the colour-cycling areas, the one whose colours step most often alike is the lip-sync
+// marker; its colours are learnt from unblended frames only.
 bool choose_lipsync(const std::vector<std::vector<Yuv>>& series, const std::vector<int64_t>& times_ns,
     const std::vector<size_t>& colour, const std::vector<size_t>& unblended, const Yuv& black, const Yuv& white,
     ReadingPlan* plan, std::string* reason)
@@ -507,7 +570,7 @@ bool choose_lipsync(const std::vector<std::vector<Yuv>>& series, const std::vect
         std::vector<int8_t> shades;
         for (const Yuv& value : series[m])
             shades.push_back(read_shade(candidate, value));
-        const int64_t steps = measure_clock(shades, times_ns).steps;
+        const int64_t steps = regular_steps(measure_clock(shades, times_ns));
         if (steps > most_steps) {
             most_steps = steps;
             if (plan->lipsync >= 0)
@@ -536,9 +599,29 @@ double snap_frame_rate(double rate)
     return nearest;
 }
 
-int8_t read_shade(const MarkerPlan& marker, const Yuv& value, float* margin)
+std::vector<size_t> drop_unknown_areas(ReadingPlan* plan)
 {
-    return int8_t(classify_level(marker.levels, value, margin));
+    std::vector<size_t> dropped;
+    std::vector<MarkerPlan> kept;
+    for (size_t m = 0; m < plan->markers.size(); ++m) {
+        if (plan->markers[m].role == MarkerRole::Unknown)
+            dropped.push_back(m);
+        else
+            kept.push_back(std::move(plan->markers[m]));
+    }
+    // The lip-sync marker and the sync mark have roles: only areas before them moved.
+    const auto moved = [&](int32_t m) {
+        return m < 0 ? m : m - int32_t(std::lower_bound(dropped.begin(), dropped.end(), size_t(m)) - dropped.begin());
+    };
+    plan->markers = std::move(kept);
+    plan->lipsync = moved(plan->lipsync);
+    plan->sync = moved(plan->sync);
+    return dropped;
+}
+
+int8_t read_shade(const MarkerPlan& marker, const Yuv& value)
+{
+    return int8_t(classify_level(marker.levels, value));
 }
 
 bool plan_markers(const std::vector<std::vector<Yuv>>& series, const std::vector<int64_t>& times_ns,
@@ -582,8 +665,11 @@ bool plan_markers(const std::vector<std::vector<Yuv>>& series, const std::vector
     }
     plan->source_fps = snap_frame_rate(double(clock.frames) / clock.seconds);
     std::vector<double> half_periods;
-    for (size_t m : blinking)
-        half_periods.push_back(double(fit_half_period(shades[m], clock)));
+    keep_square_waves(shades, clock, &blinking, &half_periods);
+    if (blinking.empty()) {
+        *reason = kMarkersDisagree;
+        return false;
+    }
     const int32_t locator_sync = locator_white(shades, blinking, plan->lipsync);
     return assign_blinking(blinking, half_periods, locator_sync, plan, reason);
 }

@@ -44,13 +44,20 @@ struct ReadingPlan {
     double source_fps = 0;    ///< source frames per second of captured time
 };
 
+// Why a picture whose areas blink and change colour is still no test clip.
+inline constexpr const char* kMarkersDisagree = "the blinking markers and the colours do not agree on frame numbers";
+
 // `series[m][t]`: mean levels of marker area m in look-ahead frame t; `times_ns[t]`: the
 // frame's time. False, with `*reason`, when the areas do not behave as a test clip's markers.
 bool plan_markers(const std::vector<std::vector<Yuv>>& series, const std::vector<int64_t>& times_ns,
     ReadingPlan* plan, std::string* reason);
 
-// The shade a marker shows; `margin` (optional) as classify_level's.
-int8_t read_shade(const MarkerPlan& marker, const Yuv& value, float* margin = nullptr);
+// Removes the areas that took no role, the others keeping their order; returns the positions,
+// as given, of those removed.
+std::vector<size_t> drop_unknown_areas(ReadingPlan* plan);
+
+// The shade a marker shows.
+int8_t read_shade(const MarkerPlan& marker, const Yuv& value);
 
 // The common frame rate (23.976 to 120) nearest to `rate` when within 1 % of it, else `rate`.
 double snap_frame_rate(double rate);

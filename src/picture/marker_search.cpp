@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
+#include <utility>
 
 namespace skelv {
 
@@ -13,8 +15,10 @@ namespace {
 constexpr double kMinActivity = 6;
 // A cell is active above this share of the most active cell's deviation...
 constexpr double kActiveShareOfMax = 0.2;
-// ...and above this multiple of the typical (median) cell's, the noise floor.
+// ...and above this multiple of the noise floor: the deviation of the cell at this share of
+// all, low enough that moving content over half the picture leaves the floor on still cells.
 constexpr double kActiveOverNoise = 4;
+constexpr double kNoiseFloorShare = 0.25;
 // Neighbouring active cells belong to one area when their series correlate this well; cells
 // on a marker's edge mix it with the still background and correlate fully.
 constexpr double kMergeCorrelation = 0.8;
@@ -30,6 +34,9 @@ constexpr int32_t kMinCoreSide = 2;
 constexpr double kMinFill = 0.85;
 // Cells beyond the area's bounding box that may still hold part of its edge.
 constexpr int32_t kEdgeReach = 3;
+// A marker stands alone: the other changing cells that touch it, coding noise along its edges,
+// are at most this share of its own.
+constexpr double kMaxStrayShare = 0.25;
 
 struct CellStats {
     std::vector<double> mean;     ///< 3 per cell: Y, U, V
@@ -64,8 +71,9 @@ CellStats cell_stats(const CellGrid& grid, const std::vector<const uint8_t*>& fr
 double activity_threshold(const std::vector<double>& activity)
 {
     std::vector<double> sorted = activity;
-    std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
-    const double noise = sorted[sorted.size() / 2];
+    const auto floor = sorted.begin() + long(kNoiseFloorShare * double(sorted.size()));
+    std::nth_element(sorted.begin(), floor, sorted.end());
+    const double noise = *floor;
     const double most = *std::max_element(activity.begin(), activity.end());
     return std::max({kMinActivity, kActiveOverNoise * noise, kActiveShareOfMax * most});
 }
@@ -245,6 +253,121 @@ bool marker_of(const CellGrid& grid, const std::vector<const uint8_t*>& frames, 
     return true;
 }
 
+// Active cells connected through any neighbour, diagonals included: a marker with its edge
+// cells, or a picture that changes besides the markers.
+std::vector<Component> regions(const CellGrid& grid, const std::vector<uint8_t>& active)
+{
+    DisjointSets sets(size_t(grid.count()));
+    const auto join_if_active = [&](int32_t r, int32_t c, int32_t i) {
+        if (r >= 0 && r < grid.rows && c >= 0 && c < grid.columns && active[size_t(r * grid.columns + c)])
+            sets.join(i, r * grid.columns + c);
+    };
+    for (int32_t r = 0; r < grid.rows; ++r)
+        for (int32_t c = 0; c < grid.columns; ++c) {
+            const int32_t i = r * grid.columns + c;
+            if (!active[size_t(i)])
+                continue;
+            join_if_active(r, c + 1, i);
+            join_if_active(r + 1, c - 1, i);
+            join_if_active(r + 1, c, i);
+            join_if_active(r + 1, c + 1, i);
+        }
+    return components(grid, sets, active);
+}
+
+CellRect grown(const CellRect& rect, int32_t cells, const CellGrid& grid)
+{
+    return {std::max(rect.x0 - cells, 0), std::max(rect.y0 - cells, 0), std::min(rect.x1 + cells, grid.columns),
+        std::min(rect.y1 + cells, grid.rows)};
+}
+
+bool contains(const CellRect& outer, const CellRect& inner)
+{
+    return inner.x0 >= outer.x0 && inner.y0 >= outer.y0 && inner.x1 <= outer.x1 && inner.y1 <= outer.y1;
+}
+
+// Whether the changing region around a component is the component's own: nothing else changes
+// beyond its edge reach, and little next to it.
+bool stands_alone(const CellGrid& grid, const Component& component, const Component& region)
+{
+    return contains(grown(component.box, kEdgeReach, grid), region.box) &&
+        double(region.cells.size() - component.cells.size()) <= kMaxStrayShare * double(component.cells.size());
+}
+
+PixelRect pixels_of(const CellGrid& grid, const CellRect& rect)
+{
+    return {rect.x0 * grid.cell, rect.y0 * grid.cell, rect.width() * grid.cell, rect.height() * grid.cell};
+}
+
+PixelRect united(const PixelRect& a, const PixelRect& b)
+{
+    const int32_t left = std::min(a.left, b.left), top = std::min(a.top, b.top);
+    return {left, top, std::max(a.left + a.width, b.left + b.width) - left,
+        std::max(a.top + a.height, b.top + b.height) - top};
+}
+
+bool near(const PixelRect& a, const PixelRect& b, int32_t reach)
+{
+    return a.left - reach < b.left + b.width && b.left - reach < a.left + a.width && a.top - reach < b.top + b.height &&
+        b.top - reach < a.top + a.height;
+}
+
+int64_t area_of(const PixelRect& r)
+{
+    return int64_t(r.width) * r.height;
+}
+
+// Merges one pair of areas within `reach` of each other; false when no pair is.
+bool merge_one_near_pair(std::vector<PixelRect>* areas, int32_t reach)
+{
+    for (size_t i = 0; i < areas->size(); ++i)
+        for (size_t j = i + 1; j < areas->size(); ++j)
+            if (near((*areas)[i], (*areas)[j], reach)) {
+                (*areas)[i] = united((*areas)[i], (*areas)[j]);
+                areas->erase(areas->begin() + long(j));
+                return true;
+            }
+    return false;
+}
+
+// Merges the pair whose union adds the least area.
+void merge_closest_pair(std::vector<PixelRect>* areas)
+{
+    size_t best_i = 0, best_j = 1;
+    int64_t least = std::numeric_limits<int64_t>::max();
+    for (size_t i = 0; i < areas->size(); ++i)
+        for (size_t j = i + 1; j < areas->size(); ++j) {
+            const PixelRect& a = (*areas)[i];
+            const PixelRect& b = (*areas)[j];
+            const int64_t added = area_of(united(a, b)) - area_of(a) - area_of(b);
+            if (added < least)
+                least = added, best_i = i, best_j = j;
+        }
+    (*areas)[best_i] = united((*areas)[best_i], (*areas)[best_j]);
+    areas->erase(areas->begin() + long(best_j));
+}
+
+// For each cell, the index of the component that holds it, -1 for none.
+std::vector<int32_t> index_of_cells(const CellGrid& grid, const std::vector<Component>& found)
+{
+    std::vector<int32_t> index(size_t(grid.count()), -1);
+    for (size_t k = 0; k < found.size(); ++k)
+        for (size_t i : found[k].cells)
+            index[i] = int32_t(k);
+    return index;
+}
+
+// The regions that hold no marker, large enough to have held one, with the cell around each.
+std::vector<PixelRect> changing_areas(const CellGrid& grid, const std::vector<Component>& regions,
+    const std::vector<bool>& region_is_marker)
+{
+    std::vector<PixelRect> areas;
+    for (size_t k = 0; k < regions.size(); ++k)
+        if (!region_is_marker[k] && regions[k].cells.size() >= size_t(kMinCoreSide * kMinCoreSide))
+            areas.push_back(pixels_of(grid, grown(regions[k].box, 1, grid)));
+    return merge_changing_areas(std::move(areas), kChangingAreaReach * grid.cell, kMostChangingAreas);
+}
+
 // Raster order of the markers' corners, markers whose tops differ by less than half a
 // marker's height counting as one row.
 void sort_raster(std::vector<MarkerArea>* markers)
@@ -262,7 +385,7 @@ void sort_raster(std::vector<MarkerArea>* markers)
 
 } // namespace
 
-std::vector<MarkerArea> find_marker_areas(const CellGrid& grid, const std::vector<const uint8_t*>& frames)
+MarkerSearch find_marker_areas(const CellGrid& grid, const std::vector<const uint8_t*>& frames)
 {
     if (frames.size() < 2 || grid.count() == 0)
         return {};
@@ -274,20 +397,36 @@ std::vector<MarkerArea> find_marker_areas(const CellGrid& grid, const std::vecto
 
     DisjointSets sets = group_cells(grid, frames, stats, active);
     const std::vector<Component> found = components(grid, sets, active);
-    std::vector<int32_t> owner(size_t(grid.count()), -1);
-    for (size_t k = 0; k < found.size(); ++k)
-        for (size_t i : found[k].cells)
-            owner[i] = int32_t(k);
+    const std::vector<int32_t> owner = index_of_cells(grid, found);
+    const std::vector<Component> changing = regions(grid, active);
+    const std::vector<int32_t> region_of = index_of_cells(grid, changing);
 
-    std::vector<MarkerArea> markers;
+    MarkerSearch search;
+    std::vector<bool> region_is_marker(changing.size(), false);
     for (size_t k = 0; k < found.size(); ++k) {
+        const size_t region = size_t(region_of[found[k].cells[0]]);
         MarkerArea marker;
         if (found[k].cells.size() >= size_t(kMinCoreSide * kMinCoreSide) &&
-            marker_of(grid, frames, stats, found[k], owner, int32_t(k), &marker))
-            markers.push_back(marker);
+            stands_alone(grid, found[k], changing[region]) &&
+            marker_of(grid, frames, stats, found[k], owner, int32_t(k), &marker)) {
+            search.markers.push_back(marker);
+            region_is_marker[region] = true;
+        }
     }
-    sort_raster(&markers);
-    return markers;
+    sort_raster(&search.markers);
+    search.changing_areas = changing_areas(grid, changing, region_is_marker);
+    return search;
+}
+
+std::vector<PixelRect> merge_changing_areas(std::vector<PixelRect> areas, int32_t reach, size_t most)
+{
+    while (merge_one_near_pair(&areas, reach)) {
+    }
+    while (areas.size() > std::max<size_t>(most, 1))
+        merge_closest_pair(&areas);
+    std::sort(areas.begin(), areas.end(),
+        [](const PixelRect& a, const PixelRect& b) { return std::pair(a.top, a.left) < std::pair(b.top, b.left); });
+    return areas;
 }
 
 } // namespace skelv

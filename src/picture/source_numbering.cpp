@@ -87,11 +87,10 @@ FrameReading SourceNumbering::unknown(int64_t time_ns) const
     return reading;
 }
 
-FrameReading SourceNumbering::next(int64_t time_ns, const std::vector<int8_t>& shades, float margin)
+FrameReading SourceNumbering::next(int64_t time_ns, const std::vector<int8_t>& shades)
 {
     FrameReading reading;
     reading.time_ns = time_ns;
-    reading.margin = margin;
     const FramePattern pattern = counter_.pattern(shades);
     switch (pattern) {
     case FramePattern::White:
@@ -137,15 +136,14 @@ FrameReading SourceNumbering::next(int64_t time_ns, const std::vector<int8_t>& s
     return reading;
 }
 
-FrameReading SourceNumbering::next_blend(int64_t time_ns, const std::vector<Blend>& blends, float margin)
+FrameReading SourceNumbering::next_blend(int64_t time_ns, const std::vector<BlendMix>& blends)
 {
     FrameReading reading;
     reading.time_ns = time_ns;
-    reading.margin = margin;
     reading.kind = FrameKind::Unreadable;
     const int32_t period = counter_.period();
     residues_.clear();
-    for (const Blend& blend : blends)
+    for (const BlendMix& blend : blends)
         residues_.push_back(blend.major(period));
     std::sort(residues_.begin(), residues_.end());
     // Mixes that differ only in the flash cannot be told apart by where they lie.
@@ -155,8 +153,8 @@ FrameReading SourceNumbering::next_blend(int64_t time_ns, const std::vector<Blen
     const bool counted = anchored_ ? !break_since_content_ : start_visible_;
     if (!residues_.empty() && distinct && counted && place_content(time_ns, true, &reading)) {
         const int64_t residue = (anchor_offset_ % period + period) % period;
-        const Blend& chosen = *std::find_if(blends.begin(), blends.end(),
-            [&](const Blend& blend) { return blend.major(period) == residue; });
+        const BlendMix& chosen = *std::find_if(blends.begin(), blends.end(),
+            [&](const BlendMix& blend) { return blend.major(period) == residue; });
         reading.weight = std::max(chosen.weight, 1 - chosen.weight);
         const int32_t flash = chosen.flash_shown(period);
         reading.flash = flash >= 0;

@@ -22,7 +22,6 @@ struct FrameReading {
     bool flash = false;  ///< the flash's source frame has at least half the picture (all of it unblended)
     bool flash_is_next = false; ///< the flash is source + 1: the other half of an even blend
     float weight = 1;    ///< share of `source` in the picture: 1 unblended, 0.5 to 1 in a blend
-    float margin = 0;    ///< the least clear marker: 1 at its level, 0 half-way to another
 };
 
 class SourceNumbering {
@@ -31,12 +30,12 @@ public:
 
     // An Unreadable result leaves the numbering as it was, so that the frame may be tried as a
     // blend instead.
-    FrameReading next(int64_t time_ns, const std::vector<int8_t>& shades, float margin);
+    FrameReading next(int64_t time_ns, const std::vector<int8_t>& shades);
     // A frame that mixes two consecutive content frames, `blends` the mixes that explain it
     // (BlendReader): numbered as the frame it mostly shows (the earlier at an even blend), the
     // mix that lies nearest where the count leads (from the content already numbered, or from
     // the loop's locator or header) and within a few frames of it. Unreadable otherwise.
-    FrameReading next_blend(int64_t time_ns, const std::vector<Blend>& blends, float margin);
+    FrameReading next_blend(int64_t time_ns, const std::vector<BlendMix>& blends);
     // A frame whose markers could not be measured at all.
     FrameReading unknown(int64_t time_ns) const;
 

@@ -14,6 +14,8 @@ namespace {
 // state: other pictures that happen to blink and change colour do not.
 constexpr double kMinAgreeingShare = 0.9;
 constexpr int64_t kMinAgreeing = 12;
+// Intervals between captured frames longer than this multiple of the median are gaps.
+constexpr float kMaxRegularGap = 1.5f;
 // The source rate is measured again on the numbered frames over spans of this length.
 constexpr int64_t kRateSpanNs = 1'000'000'000;
 
@@ -33,7 +35,7 @@ double median_rate(const std::vector<FrameReading>& numbered)
         rates.push_back(float(numbered[later].source - numbered[i].source) * 1e9f /
             float(numbered[later].time_ns - numbered[i].time_ns));
     }
-    return rates.empty() ? 0 : quantile(rates, 0.5f);
+    return rates.empty() ? 0 : quantile_of(rates, 0.5f);
 }
 
 // Whether the markers of the look-ahead count frames as a test clip's do; the source rate
@@ -55,12 +57,12 @@ bool check_counting(const std::vector<std::vector<Yuv>>& series, const std::vect
             counter.residues(shades, &residues);
             agreeing += !residues.empty();
         }
-        const FrameReading reading = trial.next(times[t], shades, 1);
+        const FrameReading reading = trial.next(times[t], shades);
         if (reading.kind == FrameKind::Content && !reading.flash && reading.source >= 0)
             numbered.push_back(reading);
     }
     if (agreeing < kMinAgreeing || double(agreeing) < kMinAgreeingShare * double(clear)) {
-        *reason = "the blinking markers and the colours do not agree on frame numbers";
+        *reason = kMarkersDisagree;
         return false;
     }
     const double rate = median_rate(numbered);
@@ -68,10 +70,28 @@ bool check_counting(const std::vector<std::vector<Yuv>>& series, const std::vect
     return true;
 }
 
+// Frames per second of capture, from the mean interval between frame times, gaps left out;
+// 0 when unknown. The mean, as containers round times (Matroska to the millisecond: 60 fps
+// comes as 16 and 17 ms).
+double capture_rate(const std::vector<int64_t>& times)
+{
+    std::vector<float> gaps;
+    for (size_t t = 1; t < times.size(); ++t)
+        gaps.push_back(float(times[t] - times[t - 1]));
+    const float median = quantile_of(gaps, 0.5f);
+    double sum = 0;
+    size_t regular = 0;
+    for (float gap : gaps)
+        if (gap > 0 && gap <= kMaxRegularGap * median)
+            sum += gap, ++regular;
+    return regular > 0 ? snap_frame_rate(1e9 * double(regular) / sum) : 0;
+}
+
 } // namespace
 
 struct VideoReader::Plan {
     std::vector<MarkerArea> areas;
+    std::vector<PixelRect> ignored; ///< areas that change besides the markers
     ReadingPlan reading;
     double source_fps = 0;
     std::optional<BlendReader> blends;
@@ -149,41 +169,81 @@ void VideoReader::fail(const std::string& reason)
 
 PushResult VideoReader::search(bool final_attempt)
 {
-    auto plan = std::make_unique<Plan>();
-    std::vector<const uint8_t*> cells;
-    std::vector<int64_t> times;
-    for (const Buffered& frame : lookahead_)
-        if (!frame.cells.empty()) {
-            cells.push_back(frame.cells.data());
-            times.push_back(frame.time_ns);
-        }
+    const LookaheadCells lookahead = lookahead_cells();
     std::string reason;
-    plan->areas = find_marker_areas(grid_, cells);
-    std::vector<std::vector<Yuv>> series(plan->areas.size());
-    for (size_t m = 0; m < plan->areas.size(); ++m)
-        for (const uint8_t* frame : cells)
-            series[m].push_back(cell_rect_mean(grid_, frame, plan->areas[m].read));
-    if (plan->areas.empty())
-        reason = "no area of the picture blinks or changes colour";
-    else if (plan_markers(series, times, &plan->reading, &reason))
-        check_counting(series, times, plan->reading, &plan->source_fps, &reason);
-
-    if (!reason.empty()) {
-        if (final_attempt) {
+    std::unique_ptr<Plan> plan = plan_from(lookahead, &reason);
+    if (!plan) {
+        if (final_attempt)
             fail("not a test clip: " + reason);
-            return PushResult::Continue;
-        }
-        // Keep the later half and search again when the look-ahead is full once more.
-        lookahead_trimmed_ = true;
-        while (lookahead_.size() > 1 &&
-               (double(lookahead_.back().time_ns - lookahead_.front().time_ns) / 1e9 > options_.lookahead_seconds / 2 ||
-                   lookahead_bytes_ > options_.lookahead_bytes / 2)) {
-            lookahead_bytes_ -= lookahead_.front().cells.size();
-            lookahead_.pop_front();
-        }
+        else
+            keep_later_half();
         return PushResult::Continue;
     }
+    adopt(std::move(plan), lookahead.times);
+    return start_reading();
+}
 
+VideoReader::LookaheadCells VideoReader::lookahead_cells() const
+{
+    LookaheadCells lookahead;
+    for (const Buffered& frame : lookahead_)
+        if (!frame.cells.empty()) {
+            lookahead.cells.push_back(frame.cells.data());
+            lookahead.times.push_back(frame.time_ns);
+        }
+    return lookahead;
+}
+
+std::unique_ptr<VideoReader::Plan> VideoReader::plan_from(const LookaheadCells& lookahead, std::string* reason) const
+{
+    auto plan = std::make_unique<Plan>();
+    MarkerSearch search = find_marker_areas(grid_, lookahead.cells);
+    if (search.markers.empty()) {
+        *reason = "no area of the picture blinks or changes colour";
+        return nullptr;
+    }
+    plan->areas = std::move(search.markers);
+    std::vector<std::vector<Yuv>> series(plan->areas.size());
+    for (size_t m = 0; m < plan->areas.size(); ++m)
+        for (const uint8_t* frame : lookahead.cells)
+            series[m].push_back(cell_rect_mean(grid_, frame, plan->areas[m].read));
+    if (!plan_markers(series, lookahead.times, &plan->reading, reason))
+        return nullptr;
+    plan->ignored = std::move(search.changing_areas);
+    set_aside_areas_without_role(plan.get(), &series);
+    if (!check_counting(series, lookahead.times, plan->reading, &plan->source_fps, reason))
+        return nullptr;
+    plan->ignored = merge_changing_areas(std::move(plan->ignored), kChangingAreaReach * grid_.cell, kMostChangingAreas);
+    return plan;
+}
+
+// Areas that behave as no marker does are pictures changing beside the markers: they join the
+// ignored areas and are not read.
+void VideoReader::set_aside_areas_without_role(Plan* plan, std::vector<std::vector<Yuv>>* series)
+{
+    const std::vector<size_t> dropped = drop_unknown_areas(&plan->reading);
+    for (auto m = dropped.rbegin(); m != dropped.rend(); ++m) {
+        const MarkerArea& area = plan->areas[*m];
+        plan->ignored.push_back({area.left, area.top, area.width, area.height});
+        plan->areas.erase(plan->areas.begin() + long(*m));
+        series->erase(series->begin() + long(*m));
+    }
+}
+
+// Keeps the later half, to search again when the look-ahead is full once more.
+void VideoReader::keep_later_half()
+{
+    lookahead_trimmed_ = true;
+    while (lookahead_.size() > 1 &&
+           (double(lookahead_.back().time_ns - lookahead_.front().time_ns) / 1e9 > options_.lookahead_seconds / 2 ||
+               lookahead_bytes_ > options_.lookahead_bytes / 2)) {
+        lookahead_bytes_ -= lookahead_.front().cells.size();
+        lookahead_.pop_front();
+    }
+}
+
+void VideoReader::adopt(std::unique_ptr<Plan> plan, const std::vector<int64_t>& times)
+{
     plan_ = std::move(plan);
     plan_->blends.emplace(plan_->reading);
     values_.assign(plan_->areas.size(), Yuv{});
@@ -193,13 +253,15 @@ PushResult VideoReader::search(bool final_attempt)
         const MarkerPlan& role = plan_->reading.markers[m];
         result_.markers.push_back({area.left, area.top, area.width, area.height, role.role, role.bit, role.half_period});
     }
+    result_.ignored_areas = plan_->ignored;
     result_.sync_from = plan_->reading.sync_from;
     result_.source_fps = plan_->source_fps;
-    std::vector<float> gaps;
-    for (size_t t = 1; t < times.size(); ++t)
-        gaps.push_back(float(times[t] - times[t - 1]));
-    const float interval = quantile(gaps, 0.5f);
-    result_.capture_fps = interval > 0 ? snap_frame_rate(1e9 / interval) : 0;
+    result_.capture_fps = capture_rate(times);
+}
+
+// Reads the look-ahead's frames, or asks for a second decode when some have left it.
+PushResult VideoReader::start_reading()
+{
     phase_ = Phase::Reading;
     restart_reading();
     if (lookahead_trimmed_) {
@@ -240,18 +302,13 @@ void VideoReader::deliver(int64_t time_ns, const std::vector<Yuv>& values)
     } else {
         const ReadingPlan& plan = plan_->reading;
         shades_.resize(values.size());
-        float margin = 1;
-        for (size_t m = 0; m < values.size(); ++m) {
-            float marker_margin = 0;
-            shades_[m] = read_shade(plan.markers[m], values[m], &marker_margin);
-            if (plan.markers[m].role != MarkerRole::Unknown)
-                margin = std::min(margin, marker_margin);
-        }
-        reading = plan_->numbering->next(time_ns, shades_, margin);
+        for (size_t m = 0; m < values.size(); ++m)
+            shades_[m] = read_shade(plan.markers[m], values[m]);
+        reading = plan_->numbering->next(time_ns, shades_);
         // Only frames the levels leave unclear are tried as blends: the others stay cheap.
         if (reading.kind == FrameKind::Unreadable) {
             plan_->blends->read(values, &blends_);
-            reading = plan_->numbering->next_blend(time_ns, blends_, margin);
+            reading = plan_->numbering->next_blend(time_ns, blends_);
         }
     }
     plan_->continuity.add(reading);

@@ -46,6 +46,7 @@ struct VideoReading {
     std::string error; ///< why the picture could not be read, when not ok
     int32_t width = 0, height = 0;
     std::vector<FoundMarker> markers; ///< raster order
+    std::vector<PixelRect> ignored_areas; ///< what changes besides the markers and was not read, a few rectangles
     SyncEvidence sync_from = SyncEvidence::None;
     double capture_fps = 0; ///< from the frame times
     double source_fps = 0;  ///< source frames shown per second of capture
@@ -78,8 +79,18 @@ private:
         std::vector<uint8_t> cells;
     };
     struct Plan;
+    struct LookaheadCells {
+        std::vector<const uint8_t*> cells; ///< the look-ahead's reduced frames, frames of another size left out
+        std::vector<int64_t> times;        ///< their times
+    };
 
     PushResult search(bool final_attempt);
+    LookaheadCells lookahead_cells() const;
+    std::unique_ptr<Plan> plan_from(const LookaheadCells& lookahead, std::string* reason) const;
+    static void set_aside_areas_without_role(Plan* plan, std::vector<std::vector<Yuv>>* series);
+    void keep_later_half();
+    void adopt(std::unique_ptr<Plan> plan, const std::vector<int64_t>& times);
+    PushResult start_reading();
     void restart_reading();
     void read_buffered();
     void deliver(int64_t time_ns, const std::vector<Yuv>& values);
@@ -98,7 +109,7 @@ private:
     std::unique_ptr<Plan> plan_;
     std::vector<Yuv> values_;
     std::vector<int8_t> shades_;
-    std::vector<Blend> blends_;
+    std::vector<BlendMix> blends_;
 };
 
 } // namespace skelv

@@ -567,6 +567,20 @@ std::string frame_timeline(const CheckResult& r, const TimeAxis& time)
     return chart.svg();
 }
 
+namespace {
+
+// What changed beside the markers and was not read: one dashed outline, no label.
+std::string ignored_area_outline(const CheckArea& a, double stroke)
+{
+    const std::string box =
+        "x=\"" + px(a.x) + "\" y=\"" + px(a.y) + "\" width=\"" + px(a.width) + "\" height=\"" + px(a.height) + "\"";
+    return "<g class=\"marker other ignored\"><title>changing area, not read</title><rect class=\"halo\" " + box +
+           "/><rect class=\"outline\" stroke-dasharray=\"" + px(4 * stroke) + " " + px(3 * stroke) + "\" " + box +
+           "/></g>";
+}
+
+} // namespace
+
 std::string marker_map(const CheckResult& r)
 {
     const CheckSnapshot& snap = r.video.snapshot;
@@ -576,6 +590,10 @@ std::string marker_map(const CheckResult& r)
     for (const CheckMarker& m : r.video.markers) {
         width = std::max(width, m.x + m.width);
         height = std::max(height, m.y + m.height);
+    }
+    for (const CheckArea& a : r.video.ignored_areas) {
+        width = std::max(width, a.x + a.width);
+        height = std::max(height, a.y + a.height);
     }
     if (image.empty() && r.video.markers.empty())
         return "";
@@ -600,6 +618,8 @@ std::string marker_map(const CheckResult& r)
         svg += "<g class=\"marker " + css + "\"><rect class=\"halo\" " + box + "/><rect class=\"outline\" " + box +
                "/><text x=\"" + px(m.x - gap) + "\" y=\"" + px(label_y) + "\">" + marker_label(m) + "</text></g>";
     }
+    for (const CheckArea& a : r.video.ignored_areas)
+        svg += ignored_area_outline(a, stroke);
     return svg + "</svg>";
 }
 

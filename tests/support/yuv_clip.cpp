@@ -54,23 +54,25 @@ Yuv design_levels(char letter)
         float(std::round(128 + (r - luma) / 1.402 * 224 / 255))};
 }
 
+void paint_box(I420Frame* frame, const PixelRect& box, const Yuv& c)
+{
+    for (int y = box.top; y < box.top + box.height; ++y)
+        std::memset(frame->row(0, y) + box.left, int(c.y), size_t(box.width));
+    for (int y = (box.top + 1) / 2; y < (box.top + box.height + 1) / 2; ++y)
+        for (int x = (box.left + 1) / 2; x < (box.left + box.width + 1) / 2; ++x)
+            frame->row(1, y)[x] = uint8_t(c.u), frame->row(2, y)[x] = uint8_t(c.v);
+}
+
 I420Frame paint_frame(const ClipDesign& design, int frame)
 {
     const ClipParams& params = design.params;
     I420Frame out(params.width, params.height);
-    const auto paint = [&](int x0, int y0, int x1, int y1, const Yuv& c) {
-        for (int y = y0; y < y1; ++y)
-            std::memset(out.row(0, y) + x0, int(c.y), size_t(x1 - x0));
-        for (int y = (y0 + 1) / 2; y < (y1 + 1) / 2; ++y)
-            for (int x = (x0 + 1) / 2; x < (x1 + 1) / 2; ++x)
-                out.row(1, y)[x] = uint8_t(c.u), out.row(2, y)[x] = uint8_t(c.v);
-    };
     const float grey = float(16 + params.background / 255.0 * 219);
-    paint(0, 0, params.width, params.height, {grey, 128, 128});
+    paint_box(&out, {0, 0, params.width, params.height}, {grey, 128, 128});
     const std::string code = clip_design_code(design, frame);
     for (size_t m = 0; m < design.markers.size(); ++m) {
         const MarkerBox& box = design.markers[m];
-        paint(box.left, box.top, box.left + box.size, box.top + box.size, design_levels(code[m]));
+        paint_box(&out, {box.left, box.top, box.size, box.size}, design_levels(code[m]));
     }
     return out;
 }
@@ -81,6 +83,26 @@ std::vector<I420Frame> paint_clip(const ClipDesign& design)
     for (int f = 0; f < design.params.design_frames(); ++f)
         frames.push_back(paint_frame(design, f));
     return frames;
+}
+
+void paint_noise(I420Frame* frame, const PixelRect& box, int grain, std::mt19937* random)
+{
+    for (int y0 = box.top; y0 < box.top + box.height; y0 += grain)
+        for (int x0 = box.left; x0 < box.left + box.width; x0 += grain) {
+            const uint8_t level = uint8_t((*random)() % 256);
+            for (int y = y0; y < std::min(y0 + grain, box.top + box.height); ++y)
+                std::memset(frame->row(0, y) + x0, level, size_t(std::min(grain, box.left + box.width - x0)));
+        }
+}
+
+void paint_moving_bars(I420Frame* frame, const PixelRect& box, int n)
+{
+    for (int y = box.top; y < box.top + box.height; ++y)
+        for (int x = box.left; x < box.left + box.width; ++x) {
+            const Yuv c = design_levels("rygcbm"[((x + 5 * n) / 12) % 6]);
+            frame->row(0, y)[x] = uint8_t(c.y);
+            frame->row(1, y / 2)[x / 2] = uint8_t(c.u), frame->row(2, y / 2)[x / 2] = uint8_t(c.v);
+        }
 }
 
 CapturedSeries capture_series(const ClipDesign& design, double capture_fps, int first, int count)

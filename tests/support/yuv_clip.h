@@ -3,9 +3,11 @@
 #pragma once
 
 #include "generate/clip_design.h"
+#include "picture/marker_search.h"
 #include "picture/yuv_frame.h"
 
 #include <cstdint>
+#include <random>
 #include <vector>
 
 namespace skelv {
@@ -25,8 +27,16 @@ ClipDesign make_design(const ClipParams& params);
 ClipDesign make_design(int header, int content, int sync_half_period = 4, int frameid_bits = 4);
 // Mean levels (BT.601, limited range) of a marker showing `letter` of "krgybmcw".
 Yuv design_levels(char letter);
+// Paints `box` of `frame` in levels `c`; chroma covers the box's half-pixels.
+void paint_box(I420Frame* frame, const PixelRect& box, const Yuv& c);
 I420Frame paint_frame(const ClipDesign& design, int frame);
 std::vector<I420Frame> paint_clip(const ClipDesign& design);
+
+// What real clips show besides the markers, painted over `box` of frame number `n`: random
+// grey squares of `grain` pixels, new each frame; or the six colours as bars 12 pixels wide
+// moving 5 pixels a frame.
+void paint_noise(I420Frame* frame, const PixelRect& box, int grain, std::mt19937* random);
+void paint_moving_bars(I420Frame* frame, const PixelRect& box, int n);
 
 // Each marker's levels in `count` frames captured at `capture_fps` from design frame `first`:
 // the design frame at each captured frame's time.
