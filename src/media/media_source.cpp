@@ -45,6 +45,10 @@ constexpr auto kHeldErrorRecheck = std::chrono::milliseconds(50); ///< see GstMe
 
 // The readers take 8-bit YUV in the decoder's own layout; anything else is converted to one
 // of these. Sound comes as interleaved floats at its own rate and channel count.
+// Limits of the queues of demuxed streams: time, with count and bytes as a last resort.
+constexpr GstClockTime kQueuedDemuxedNs = 10 * GST_SECOND;
+constexpr guint kQueuedDemuxedBuffers = 100000;
+constexpr guint kQueuedDemuxedBytes = 64 << 20;
 constexpr const char* kFrameCaps = "video/x-raw, format=(string){ I420, YV12, NV12, NV21, Y42B, Y444 }";
 constexpr const char* kSoundCaps = "audio/x-raw, format=(string)F32LE, layout=(string)interleaved";
 
@@ -535,6 +539,21 @@ bool GstMediaSource::build_launch(const std::string& description, MediaError* er
     return true;
 }
 
+// decodebin queues the demuxed streams in a multiqueue whose limits are by buffer count and
+// grow by one whenever one stream's queue is full while another's is empty. Over hours of a
+// recording whose sound comes in many small buffers (silence codes small) the limit keeps
+// growing, and each queued buffer can keep a whole demuxed block alive: memory grew with the
+// recording's length. Bounded by time instead (with a count no file reaches), it stays flat;
+// the time is far beyond what any muxer interleaves.
+void bound_decoding_queues(GstElement* element)
+{
+    GstElementFactory* factory = gst_element_get_factory(element);
+    if (factory == nullptr || g_strcmp0(GST_OBJECT_NAME(factory), "decodebin") != 0)
+        return;
+    g_object_set(element, "max-size-time", guint64(kQueuedDemuxedNs), "max-size-buffers", guint(kQueuedDemuxedBuffers),
+                 "max-size-bytes", guint(kQueuedDemuxedBytes), nullptr);
+}
+
 // A decoding bin that announces decoded pads, and undecodable streams as such rather than as
 // pads of encoded data.
 GstElement* GstMediaSource::add_decoding_bin(const char* factory, MediaError* error)
@@ -545,6 +564,7 @@ GstElement* GstMediaSource::add_decoding_bin(const char* factory, MediaError* er
         return nullptr;
     }
     g_object_set(bin, "expose-all-streams", FALSE, nullptr);
+    bound_decoding_queues(bin);
     g_signal_connect(bin, "pad-added", G_CALLBACK(on_pad_added), this);
     g_signal_connect(bin, "no-more-pads", G_CALLBACK(on_no_more_pads), this);
     g_signal_connect(bin, "unknown-type", G_CALLBACK(on_unknown_type), this);
@@ -783,6 +803,7 @@ GstBusSyncReply GstMediaSource::on_message(GstBus* /*bus*/, GstMessage* message,
 // source (swallowed_error).
 void GstMediaSource::relay(GstBin* /*pipeline*/, GstBin* bin, GstElement* element, GstMediaSource* source) noexcept
 {
+    bound_decoding_queues(element); // also those of a URI's decoding bin
     GstElementFactory* factory = gst_element_get_factory(GST_ELEMENT(bin));
     GstBusPtr bin_bus(gst_element_get_bus(element));
     if (factory == nullptr || g_strcmp0(GST_OBJECT_NAME(factory), "decodebin") != 0 || !bin_bus)
