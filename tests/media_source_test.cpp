@@ -45,7 +45,6 @@ Reading read_all(const SourceSpec& spec)
     std::unique_ptr<MediaSource> source = MediaSource::open(spec, {}, &reading.failure);
     if (!source)
         return reading;
-    reading.streams = source->streams();
     MediaFrame frame;
     MediaSound sound;
     for (MediaItem item; (item = source->next(&frame, &sound, &reading.failure)) != MediaItem::End;) {
@@ -62,6 +61,7 @@ Reading read_all(const SourceSpec& spec)
             reading.sound_rates[sound.stream] = sound.rate;
         }
     }
+    reading.streams = source->streams(); // with what the demuxer told as it went
     reading.warnings = source->take_warnings();
     return reading;
 }

@@ -1,7 +1,7 @@
 // Clips from skelv-generate through ffmpeg filter chains, read through the GStreamer driver. What
 // each captured frame shows comes from the filters themselves: the same time filters on a
 // lossless index clip whose frame i carries i, or the framerate filter's interpolation rule.
-#include "media/recording_decode.h"
+#include "check/check_run.h"
 #include "support/design_shades.h"
 #include "support/media.h"
 #include "support/yuv_clip.h"
@@ -106,12 +106,17 @@ std::vector<Shown> shown_by_framerate(const ClipKind& kind, double out_fps)
     }
 }
 
+// The picture as skelv-check reads it: the media source through the one decode driver.
 VideoReading read_gst(const std::string& path)
 {
-    VideoReader reader;
-    std::string error;
-    EXPECT_TRUE(read_video_file(path.c_str(), &reader, &error)) << error;
-    return reader.result();
+    CheckOptions options;
+    options.keep_readings = true;
+    CheckSession session(options);
+    MediaError error;
+    EXPECT_TRUE(read_recording(source_spec_of(path), &session, &error)) << error.message;
+    CheckResult result;
+    session.finish(&result);
+    return session.picture();
 }
 
 struct Row {

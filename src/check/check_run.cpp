@@ -29,6 +29,7 @@ bool read_everything(const SourceSpec& spec, CheckSession* session, MediaError* 
         }
     }
     session->take_warnings(source->take_warnings());
+    session->update_streams(source->streams()); // languages a demuxer told late
     return true;
 }
 
@@ -53,13 +54,17 @@ bool read_picture_again(const SourceSpec& spec, CheckSession* session, MediaErro
 
 } // namespace
 
+bool read_recording(const SourceSpec& source, CheckSession* session, MediaError* error)
+{
+    return read_everything(source, session, error) &&
+           (!session->wants_second_decode() || read_picture_again(source, session, error));
+}
+
 bool check_recording(const SourceSpec& source, const CheckOptions& options, CheckResult* result, MediaError* error)
 {
     *result = CheckResult{};
     CheckSession session(options);
-    if (!read_everything(source, &session, error))
-        return false;
-    if (session.wants_second_decode() && !read_picture_again(source, &session, error))
+    if (!read_recording(source, &session, error))
         return false;
     session.finish(result);
     result->file = source.location;

@@ -55,7 +55,7 @@ struct CheckSession::Sound {
 CheckSession::CheckSession(const CheckOptions& options) : options_(options), timeline_(options.on_frame)
 {
     VideoReaderOptions reader;
-    reader.keep_frames = false;
+    reader.keep_frames = options.keep_readings;
     reader.on_frame = [this](const FrameReading& reading) {
         snapshot_.on_reading(reading);
         timeline_.add(reading);
@@ -117,6 +117,7 @@ bool CheckSession::wants_second_decode()
     if (frames_ == 0 || (!video_done_ && video_->finish() != PushResult::Restart))
         return false;
     reread_guard_ = std::make_unique<VideoTimeGuard>(period_ns_);
+    rereading_ = true;
     return true;
 }
 
@@ -244,6 +245,8 @@ void CheckSession::judge(CheckResult* r)
 
 void CheckSession::finish(CheckResult* r)
 {
+    if (rereading_)
+        video_->finish();
     timeline_.finish();
     video_guard_->finish();
     const VideoReading& reading = video_->result();

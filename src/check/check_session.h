@@ -36,6 +36,9 @@ struct CheckOptions {
     // Optional: now and then during the first decode, the position and the length (0 when
     // unknown), in seconds.
     std::function<void(double position_s, double length_s)> progress;
+    // Keep every frame's reading in picture().frames, for a look deeper than the timeline;
+    // memory then grows with the recording.
+    bool keep_readings = false;
 };
 
 // What the source says of itself before its first frame.
@@ -54,6 +57,7 @@ public:
     CheckSession& operator=(const CheckSession&) = delete;
 
     void describe(const SourceFacts& facts);
+    void update_streams(const std::vector<MediaStream>& streams) { facts_.streams = streams; }
     void take_frame(const MediaFrame& frame);
     void take_sound(const MediaSound& sound);
     void take_warnings(const std::vector<std::string>& warnings);
@@ -66,6 +70,8 @@ public:
     bool reread_frame(const MediaFrame& frame);
 
     void finish(CheckResult* result);
+    // What the picture reader made of the recording.
+    const VideoReading& picture() const { return video_->result(); }
 
 private:
     struct Sound;
@@ -83,6 +89,7 @@ private:
     int64_t period_ns_ = 40'000'000;
     std::unique_ptr<VideoReader> video_;
     bool video_done_ = false;  ///< the reader needs no more frames of this decode
+    bool rereading_ = false;   ///< a second decode was asked for
     TimelineBuilder timeline_;
     SnapshotTaker snapshot_;
     std::unique_ptr<VideoTimeGuard> video_guard_, reread_guard_;

@@ -1,5 +1,6 @@
-// Decodes one file through GStreamer into RGBx video frames and mono S16LE audio buffers,
-// handed out one at a time on the calling thread.
+// The exact analyser's loader: decodes one file through GStreamer into raw video frames and
+// audio buffers in the formats its caller asks for (RGBx and mono S16LE by default), handed
+// out one at a time on the calling thread.
 #pragma once
 
 #include <gst/gst.h>

@@ -238,6 +238,7 @@ struct Branch {
     GstVideoInfo video{};
     GstAudioInfo audio{};
     bool caps_parsed = false;
+    bool handed_out = false; ///< a sample of it has been handed out
     int64_t frames = 0;
     int64_t last_time_ns = 0;
 };
@@ -299,6 +300,7 @@ private:
     std::unique_ptr<Branch> make_branch(GstPad* pad, GstElement* feeder, std::optional<StreamType> type);
     GstElement* add_reader(Branch* branch);
     int announce_stream(const MediaStream& stream, GstPad* origin, GstElement* feeder);
+    void learn_language(int stream);
     void take_unknown_stream(GstElement* bin, GstPad* pad, GstCaps* caps);
     void prune_unlinked(GstElement* feeder);
     void push(Event event);
@@ -1036,6 +1038,20 @@ MediaItem GstMediaSource::next(MediaFrame* frame, MediaSound* sound, MediaError*
     }
 }
 
+// A demuxer may tag a stream's language after announcing it; by its first sample the tags
+// have gone by.
+void GstMediaSource::learn_language(int stream)
+{
+    if (stream < 0 || size_t(stream) >= streams_.size() || !streams_[size_t(stream)].language.empty())
+        return;
+    GstPadPtr origin;
+    {
+        std::lock_guard lock(mutex_);
+        origin.reset(GST_PAD(gst_object_ref(announced_[size_t(stream)].origin.get())));
+    }
+    streams_[size_t(stream)].language = language_of(origin.get());
+}
+
 // Pulls the sample a branch announced: Frame or Sound, Failed when it cannot be read, none
 // when the branch was pruned meanwhile.
 std::optional<MediaItem> GstMediaSource::deliver(Branch* branch, MediaFrame* frame, MediaSound* sound)
@@ -1046,6 +1062,9 @@ std::optional<MediaItem> GstMediaSource::deliver(Branch* branch, MediaFrame* fra
     if (const GstSegment* segment = gst_sample_get_segment(sample.get()))
         gst_segment_copy_into(segment, &branch->segment);
     note_caps(branch, gst_sample_get_caps(sample.get()));
+    if (!branch->handed_out)
+        learn_language(branch->stream);
+    branch->handed_out = true;
     const bool video = branch->type == StreamType::Video;
     if (video ? deliver_frame(branch, sample.get(), frame) : deliver_sound(branch, sample.get(), sound)) {
         held_ = std::move(sample);
