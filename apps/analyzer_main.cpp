@@ -5,6 +5,7 @@
 #include "analyzer/report.h"
 #include "media/gst_ptr.h"
 #include "media/log.h"
+#include "rules/exit_codes.h"
 
 #include <gst/gst.h>
 
@@ -17,13 +18,7 @@ namespace {
 
 constexpr const char* kFrameDataFile = "frames.txt";
 
-enum ExitCode {
-    EXIT_OK = 0,
-    EXIT_USAGE = 1,        ///< wrong command line
-    EXIT_FIRST_PASS = 2,   ///< the first decode failed, or the path is not a regular file
-    EXIT_SECOND_PASS = 3,  ///< the second decode failed
-    EXIT_REPORT_LOST = 4,  ///< the report could not be written whole to standard output
-};
+namespace exit_code = skelv::exit_code;
 
 int fail(GError* error, int code)
 {
@@ -35,7 +30,7 @@ int fail(GError* error, int code)
 int fail_report(const std::string& reason)
 {
     fprintf(stderr, "Could not write the report to standard output: %s\n", reason.c_str());
-    return EXIT_REPORT_LOST;
+    return exit_code::kReportLost;
 }
 
 } // namespace
@@ -49,20 +44,20 @@ int main(int argc, char* argv[])
     skelv_log_init();
     if (argc != 2) {
         fprintf(stderr, "Usage: %s [gst options] <video file>\n", argv[0]);
-        return EXIT_USAGE;
+        return exit_code::kUsage;
     }
 
     AnalysisRun run;
     run.file = argv[1];
     GError* error = nullptr;
     if (!first_pass(&run, [](const AnalysisRun& opened) { report_write_opening(stdout, opened); }, &error))
-        return fail(error, EXIT_FIRST_PASS);
+        return fail(error, exit_code::kFirstDecode);
     report_write_totals(stdout, run);
     if (!second_pass(&run, &error))
-        return fail(error, EXIT_SECOND_PASS);
+        return fail(error, exit_code::kSecondDecode);
 
     analysis_conclude(&run, kFrameDataFile);
     report_write_results(stdout, run);
     std::string failure;
-    return report_flush(stdout, &failure) ? EXIT_OK : fail_report(failure);
+    return report_flush(stdout, &failure) ? exit_code::kSuccess : fail_report(failure);
 }

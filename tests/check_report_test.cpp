@@ -1,12 +1,12 @@
 // skelv-check's outputs: the summary in words, CSV rows in time order, and the visual report
 // (numbers against the JSON, escaping, pages without sound or events, long recordings and the
 // picture).
-#include "report/check_html.h"
-#include "rules/time_units.h"
-#include "report/check_plots.h"
 #include "check/check_report.h"
 #include "outputs/html_text.h"
+#include "report/check_html.h"
+#include "report/check_plots.h"
 #include "report/snapshot_png.h"
+#include "rules/time_units.h"
 #include "support/check_sample.h"
 #include "support/media.h"
 

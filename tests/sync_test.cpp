@@ -1,8 +1,8 @@
 // Pairing beeps with flashes, the delay figures and the verdicts against the profiles.
+#include "rules/time_units.h"
 #include "sync/sync_pairing.h"
 #include "sync/sync_statistics.h"
 #include "sync/sync_verdict.h"
-#include "rules/time_units.h"
 
 #include <cmath>
 

@@ -49,13 +49,12 @@ bool fail_frame(GError** error, const char* format, ...)
 bool check_frame(Loader* loader, const FrameSize& expected, int32_t frame, gsize mapped_size, GError** error)
 {
     FrameSize actual;
-    if (loader_get_frame_size(loader, &actual.width, &actual.height, &actual.stride) && !(actual == expected)) {
-        return fail_frame(error, "Frame %d is %dx%d with a row stride of %d bytes, but the stream started at %dx%d with a row "
-                    "stride of %d bytes",
-                    frame, actual.width, actual.height, actual.stride, expected.width, expected.height,
-                    expected.stride);
-        return false;
-    }
+    if (loader_get_frame_size(loader, &actual.width, &actual.height, &actual.stride) && !(actual == expected))
+        return fail_frame(error,
+                          "Frame %d is %dx%d with a row stride of %d bytes, but the stream started at %dx%d with a "
+                          "row stride of %d bytes",
+                          frame, actual.width, actual.height, actual.stride, expected.width, expected.height,
+                          expected.stride);
     const guint64 needed = guint64(std::max(expected.stride, 0)) * guint64(std::max(expected.height, 0));
     if (mapped_size < needed) {
         return fail_frame(error,

@@ -2,6 +2,7 @@
 
 #include "core/clip_constants.h"
 #include "picture/level_model.h"
+#include "rules/time_units.h"
 
 #include <algorithm>
 #include <array>
@@ -259,7 +260,7 @@ ColourClock colour_clock(const std::vector<int8_t>& lipsync, const std::vector<i
             clock.steps++;
             clock.of_size[size_t(step)]++;
             clock.frames += step;
-            clock.seconds += double(times_ns[t] - times_ns[previous]) / 1e9;
+            clock.seconds += seconds_of(times_ns[t] - times_ns[previous]);
         } else {
             ++stretch;
             count = 0;
@@ -279,8 +280,8 @@ ColourClock measure_clock(const std::vector<int8_t>& lipsync, const std::vector<
     const double interval = double(median_interval(times_ns));
     const ColourClock rough = colour_clock(lipsync, times_ns, 1.5 * interval);
     const double rate = rough.steps >= kMinColourSteps && rough.frames > 0 ? double(rough.frames) / rough.seconds
-                                                                            : 1e9 / std::max(interval, 1.0);
-    return colour_clock(lipsync, times_ns, kMaxClockGap / rate * 1e9);
+                                                                            : double(kNsPerSecond) / std::max(interval, 1.0);
+    return colour_clock(lipsync, times_ns, kMaxClockGap / rate * double(kNsPerSecond));
 }
 
 constexpr int64_t kNoWave = -1;

@@ -1,6 +1,7 @@
 #include "picture/video_reader.h"
 
 #include "picture/level_model.h"
+#include "rules/time_units.h"
 
 #include <algorithm>
 #include <cmath>
@@ -32,7 +33,7 @@ double median_rate(const std::vector<FrameReading>& numbered)
             ++later;
         if (later == numbered.size() || numbered[later].loop != numbered[i].loop)
             continue;
-        rates.push_back(float(numbered[later].source - numbered[i].source) * 1e9f /
+        rates.push_back(float(numbered[later].source - numbered[i].source) * float(kNsPerSecond) /
             float(numbered[later].time_ns - numbered[i].time_ns));
     }
     return rates.empty() ? 0 : quantile_of(rates, 0.5f);
@@ -84,7 +85,7 @@ double capture_rate(const std::vector<int64_t>& times)
     for (float gap : gaps)
         if (gap > 0 && gap <= kMaxRegularGap * median)
             sum += gap, ++regular;
-    return regular > 0 ? snap_frame_rate(1e9 * double(regular) / sum) : 0;
+    return regular > 0 ? snap_frame_rate(double(kNsPerSecond) * double(regular) / sum) : 0;
 }
 
 } // namespace
@@ -132,7 +133,7 @@ PushResult VideoReader::push(const YuvFrameView& frame, int64_t time_ns)
         cell_grid_reduce(grid_, frame, lookahead_.back().cells.data());
         lookahead_bytes_ += grid_.frame_bytes();
     }
-    const double seconds = double(lookahead_.back().time_ns - lookahead_.front().time_ns) / 1e9;
+    const double seconds = seconds_of(lookahead_.back().time_ns - lookahead_.front().time_ns);
     if (seconds >= options_.lookahead_seconds || lookahead_bytes_ >= options_.lookahead_bytes)
         return search(false);
     return PushResult::Continue;
@@ -235,7 +236,7 @@ void VideoReader::keep_later_half()
 {
     lookahead_trimmed_ = true;
     while (lookahead_.size() > 1 &&
-           (double(lookahead_.back().time_ns - lookahead_.front().time_ns) / 1e9 > options_.lookahead_seconds / 2 ||
+           (seconds_of(lookahead_.back().time_ns - lookahead_.front().time_ns) > options_.lookahead_seconds / 2 ||
                lookahead_bytes_ > options_.lookahead_bytes / 2)) {
         lookahead_bytes_ -= lookahead_.front().cells.size();
         lookahead_.pop_front();

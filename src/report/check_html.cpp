@@ -1,8 +1,8 @@
 #include "report/check_html.h"
 
-#include "report/check_plots.h"
 #include "check/check_report.h"
 #include "outputs/html_text.h"
+#include "report/check_plots.h"
 #include "rules/time_units.h"
 
 #include <algorithm>

@@ -2,8 +2,8 @@
 
 #include "check/check_report.h"
 #include "outputs/html_text.h"
-#include "rules/time_units.h"
 #include "report/snapshot_png.h"
+#include "rules/time_units.h"
 
 #include <glib.h>
 
@@ -241,11 +241,14 @@ std::string span_css(const SpanKey& key)
 
 std::string span_label(const SpanKey& key)
 {
-    static const char* const kNames[] = {"header", "locator", "content", "content", "trailer", "other"};
-    const bool content = key.slot == SpanSlot::Content || key.slot == SpanSlot::ContentOddLoop;
-    if (content && key.loop > 0)
-        return "content, loop " + std::to_string(key.loop + 1);
-    return kNames[size_t(key.slot)];
+    static const FrameKind kKinds[] = {FrameKind::Header, FrameKind::Locator, FrameKind::Content,
+                                       FrameKind::Content, FrameKind::Trailer};
+    if (key.slot == SpanSlot::Other)
+        return "other";
+    const FrameKind kind = kKinds[size_t(key.slot)];
+    if (kind == FrameKind::Content && key.loop > 0)
+        return std::string(name_of(kind)) + ", loop " + std::to_string(key.loop + 1);
+    return name_of(kind);
 }
 
 struct ColumnSpan {

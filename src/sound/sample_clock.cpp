@@ -1,5 +1,7 @@
 #include "sound/sample_clock.h"
 
+#include "rules/time_units.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -7,13 +9,13 @@ namespace skelv {
 
 namespace {
 
-constexpr double kTolerance_ns = 1e6; // a buffer this far from the count starts a new stretch
+constexpr double kTolerance_ns = kNsPerMs; // a buffer this far from the count starts a new stretch
 
 } // namespace
 
 double SampleClock::stretch_time(const Stretch& stretch, double sample) const
 {
-    return double(stretch.time_ns) + (sample - double(stretch.first_sample)) * 1e9 / rate_;
+    return double(stretch.time_ns) + (sample - double(stretch.first_sample)) * double(kNsPerSecond) / rate_;
 }
 
 void SampleClock::stamp(int64_t time_ns)
