@@ -243,22 +243,14 @@ void CheckSession::judge(CheckResult* r)
     r->judgement = sync_judge(trusted, r->profile, {r->expected_delay_ns, r->streams.start_ns, r->streams.end_ns});
 }
 
-void CheckSession::finish(CheckResult* r)
+void CheckSession::describe_picture(const VideoReading& reading, CheckResult* r)
 {
-    if (rereading_)
-        video_->finish();
-    timeline_.finish();
-    video_guard_->finish();
-    const VideoReading& reading = video_->result();
-    r->profile = options_.profile;
-    r->expected_delay_ns = options_.expected_delay_ns;
     r->video = video_summary(reading);
-    for (const std::string& warning : picture_warnings(reading))
-        add_warning(warning);
     r->video.timeline = timeline_.sketch();
     r->video.unreadable = timeline_.unreadable();
     r->video.snapshot = snapshot_.take();
-
+    for (const std::string& warning : picture_warnings(reading))
+        add_warning(warning);
     r->streams.demuxer = facts_.demuxer;
     r->streams.framerate = facts_.framerate;
     r->streams.width = reading.width;
@@ -269,12 +261,31 @@ void CheckSession::finish(CheckResult* r)
     describe_tracks(r);
     if (video_times_.starts_late())
         add_warning(late_start_warning("Video", seconds_of(int64_t(video_times_.start))));
+}
 
-    r->untrusted = video_guard_->untrusted();
+// The picture's stretches of broken timestamps, and the leaps of its frame count.
+std::vector<UntrustedSpan> CheckSession::untrusted_picture() const
+{
+    std::vector<UntrustedSpan> spans = video_guard_->untrusted();
     for (const TimelineBuilder::CountLeap& leap : timeline_.count_leaps())
-        r->untrusted.push_back({false, leap.time_ns - kAroundCountLeapNs, leap.time_ns + kAroundCountLeapNs,
-                                "The source frame count leaps by " + std::to_string(leap.frames) + " frames at " +
-                                    seconds_text(leap.time_ns) + ": the events around it are not judged"});
+        spans.push_back({false, leap.time_ns - kAroundCountLeapNs, leap.time_ns + kAroundCountLeapNs,
+                         "The source frame count leaps by " + std::to_string(leap.frames) + " frames at " +
+                             seconds_text(leap.time_ns) + ": the events around it are not judged"});
+    return spans;
+}
+
+void CheckSession::finish(CheckResult* r)
+{
+    if (rereading_)
+        video_->finish();
+    timeline_.finish();
+    video_guard_->finish();
+    const VideoReading& reading = video_->result();
+    r->profile = options_.profile;
+    r->expected_delay_ns = options_.expected_delay_ns;
+    describe_picture(reading, r);
+
+    r->untrusted = untrusted_picture();
     std::vector<Flash> flashes;
     for (const ShownFlash& flash : reading.continuity.flashes)
         flashes.push_back({flash.source_frame, flash.loop, flash.time_ns});

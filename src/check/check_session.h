@@ -83,6 +83,8 @@ private:
     void choose_sound(const std::vector<Flash>& flashes, CheckResult* result);
     void judge(CheckResult* result);
     void describe_tracks(CheckResult* result) const;
+    void describe_picture(const VideoReading& reading, CheckResult* result);
+    std::vector<UntrustedSpan> untrusted_picture() const;
 
     const CheckOptions options_;
     SourceFacts facts_;

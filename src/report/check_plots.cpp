@@ -463,6 +463,92 @@ DelayBins delay_bins(std::vector<double> delays)
     return bins;
 }
 
+namespace {
+
+// The histogram's parts, drawn into one chart of the bins' scale.
+class HistogramDrawing {
+public:
+    HistogramDrawing(const DelayBins& bins, SvgChart* chart)
+        : bins_(bins), chart_(*chart), w_(bins.width), end_(bins.first + double(bins.counts.size()) * bins.width)
+    {
+    }
+
+    void band(Range band)
+    {
+        const ChartFrame& f = chart_.frame();
+        const double left = std::max(chart_.x()(std::max(band.lo, bins_.first)), f.plot_left() - 1);
+        const double right = std::min(chart_.x()(std::min(band.hi, end_)), f.plot_right() + 1);
+        if (right > left)
+            chart_.add_plot("<rect class=\"band\" x=\"" + px(left) + "\" y=\"" + px(f.plot_top()) + "\" width=\"" +
+                            px(right - left) + "\" height=\"" + px(f.plot_bottom() - f.plot_top()) + "\"/>");
+    }
+
+    void bins()
+    {
+        const int decimals = step_decimals(w_) + 1;
+        for (size_t i = 0; i < bins_.counts.size(); i++) {
+            const double lo = bins_.first + double(i) * w_;
+            if (bins_.counts[i] > 0)
+                bar(lo, bins_.counts[i], "bin", fixed(lo, decimals) + "\u2026" + fixed(lo + w_, decimals) + " ms");
+        }
+    }
+
+    // The events beyond the fences, a bin apart at either end, with the axis broken before them.
+    void strays()
+    {
+        stray(bins_.first - 2 * w_, bins_.below, bins_.lowest, "below");
+        stray(end_ + w_, bins_.above, bins_.highest, "above");
+        const double bottom = chart_.frame().plot_bottom();
+        for (const auto& [gap, count] : {std::pair{bins_.first - w_ / 2, bins_.below}, std::pair{end_ + w_ / 2, bins_.above}})
+            if (count > 0)
+                chart_.add_over("<path class=\"axis-break\" d=\"M" + px(chart_.x()(gap) - 5) + " " + px(bottom + 5) +
+                                "l4 -10M" + px(chart_.x()(gap) + 1) + " " + px(bottom + 5) + "l4 -10\"/>");
+    }
+
+    // A vertical line at a figure when it lies on the bins, and its label in the `row`-th line.
+    void figure(double value_ns, const char* css, int row)
+    {
+        const ChartFrame& f = chart_.frame();
+        const double value = value_ns / double(kNsPerMs);
+        const bool on_scale = value >= bins_.first && value <= end_;
+        const double at = on_scale ? chart_.x()(value) : value < bins_.first ? f.plot_left() : f.plot_right();
+        if (on_scale)
+            chart_.add_plot("<path class=\"" + std::string(css) + "\" d=\"M" + px(at) + " " + px(f.plot_top()) + "V" +
+                            px(f.plot_bottom()) + "\"/>");
+        const bool right_half = at > (f.plot_left() + f.plot_right()) / 2;
+        chart_.add_over("<text class=\"" + std::string(css) + "-label\" x=\"" + px(at + (right_half ? -5 : 5)) +
+                        "\" y=\"" + px(f.plot_top() + 14 + 15 * row) + "\" text-anchor=\"" +
+                        (right_half ? "end" : "start") + "\">" + css + " " + fixed(report_ms(value_ns), 3) + " ms" +
+                        (on_scale ? "" : ", off the bins") + "</text>");
+    }
+
+private:
+    void bar(double lo, size_t count, const std::string& css, const std::string& what)
+    {
+        const double left = chart_.x()(lo), right = chart_.x()(lo + w_), top = chart_.y()(double(count));
+        chart_.add_plot("<rect class=\"" + css + "\" x=\"" + px(left) + "\" y=\"" + px(top) + "\" width=\"" +
+                        px(std::max(right - left - 1, 1.0)) + "\" height=\"" + px(chart_.frame().plot_bottom() - top) +
+                        "\">" + title(what + ": " + std::to_string(count) + (count == 1 ? " event" : " events")) +
+                        "</rect>");
+    }
+
+    void stray(double lo, size_t count, double extreme, const char* side)
+    {
+        if (count == 0)
+            return;
+        bar(lo, count, "bin stray", std::string(side) + " the bins, as far as " + delay_text(extreme, 3) + " ms");
+        chart_.add_over("<text class=\"stray-label\" x=\"" + px(chart_.x()(lo + w_ / 2)) + "\" y=\"" +
+                        px(chart_.y()(double(count)) - 5) + "\" text-anchor=\"middle\">" + delay_text(extreme, 1) +
+                        "</text>");
+    }
+
+    const DelayBins& bins_;
+    SvgChart& chart_;
+    const double w_, end_;
+};
+
+} // namespace
+
 std::string delay_histogram(const CheckResult& r)
 {
     std::vector<double> delays;
@@ -481,58 +567,13 @@ std::string delay_histogram(const CheckResult& r)
     ChartFrame frame;
     frame.height = 260;
     SvgChart chart("delay-histogram", "Number of events per delay", frame, x, y);
-    const Range band = tolerance_band(r);
-    const double band_left = std::max(chart.x()(std::max(band.lo, bins.first)), frame.plot_left() - 1);
-    const double band_right = std::min(chart.x()(std::min(band.hi, end)), frame.plot_right() + 1);
-    if (band_right > band_left)
-        chart.add_plot("<rect class=\"band\" x=\"" + px(band_left) + "\" y=\"" + px(frame.plot_top()) + "\" width=\"" +
-                       px(band_right - band_left) + "\" height=\"" + px(frame.plot_bottom() - frame.plot_top()) +
-                       "\"/>");
-    const auto bar = [&](double lo, size_t count, const std::string& css, const std::string& what) {
-        const double left = chart.x()(lo), right = chart.x()(lo + w), top = chart.y()(double(count));
-        chart.add_plot("<rect class=\"" + css + "\" x=\"" + px(left) + "\" y=\"" + px(top) + "\" width=\"" +
-                       px(std::max(right - left - 1, 1.0)) + "\" height=\"" + px(frame.plot_bottom() - top) + "\">" +
-                       title(what + ": " + std::to_string(count) + (count == 1 ? " event" : " events")) + "</rect>");
-    };
-    const int decimals = step_decimals(w) + 1;
-    for (size_t i = 0; i < bins.counts.size(); i++) {
-        const double lo = bins.first + double(i) * w;
-        if (bins.counts[i] > 0)
-            bar(lo, bins.counts[i], "bin", fixed(lo, decimals) + "\u2026" + fixed(lo + w, decimals) + " ms");
-    }
-    const auto stray = [&](double lo, size_t count, double extreme, const char* side) {
-        if (count == 0)
-            return;
-        bar(lo, count, "bin stray", std::string(side) + " the bins, as far as " + delay_text(extreme, 3) + " ms");
-        chart.add_over("<text class=\"stray-label\" x=\"" + px(chart.x()(lo + w / 2)) + "\" y=\"" +
-                       px(chart.y()(double(count)) - 5) + "\" text-anchor=\"middle\">" + delay_text(extreme, 1) +
-                       "</text>");
-    };
-    stray(bins.first - 2 * w, bins.below, bins.lowest, "below");
-    stray(end + w, bins.above, bins.highest, "above");
-    // The axis is broken where the stray events stand apart.
-    for (const auto& [gap, count] : {std::pair{bins.first - w / 2, bins.below}, std::pair{end + w / 2, bins.above}})
-        if (count > 0)
-            chart.add_over("<path class=\"axis-break\" d=\"M" + px(chart.x()(gap) - 5) + " " +
-                           px(frame.plot_bottom() + 5) + "l4 -10M" + px(chart.x()(gap) + 1) + " " +
-                           px(frame.plot_bottom() + 5) + "l4 -10\"/>");
-    const DelayStatistics& s = r.statistics;
-    int row = 0;
-    for (const auto& [value_ns, css] : {std::pair{s.median_ns, "median"}, std::pair{s.mean_ns, "mean"}}) {
-        const double value = value_ns / double(kNsPerMs);
-        const bool on_scale = value >= bins.first && value <= end;
-        const double at = on_scale ? chart.x()(value) : value < bins.first ? frame.plot_left() : frame.plot_right();
-        if (on_scale)
-            chart.add_plot("<path class=\"" + std::string(css) + "\" d=\"M" + px(at) + " " + px(frame.plot_top()) +
-                           "V" + px(frame.plot_bottom()) + "\"/>");
-        const bool right_half = at > (frame.plot_left() + frame.plot_right()) / 2;
-        chart.add_over("<text class=\"" + std::string(css) + "-label\" x=\"" + px(at + (right_half ? -5 : 5)) +
-                       "\" y=\"" + px(frame.plot_top() + 14 + 15 * row++) + "\" text-anchor=\"" +
-                       (right_half ? "end" : "start") + "\">" + css + " " + fixed(report_ms(value_ns), 3) + " ms" +
-                       (on_scale ? "" : ", off the bins") + "</text>");
-    }
-    chart.x_axis("Delay (ms), + audio lags", nice_step(end - bins.first + 2 * w, 10), 1,
-                 Range{bins.first - w, end + w});
+    HistogramDrawing drawing(bins, &chart);
+    drawing.band(tolerance_band(r));
+    drawing.bins();
+    drawing.strays();
+    drawing.figure(r.statistics.median_ns, "median", 0);
+    drawing.figure(r.statistics.mean_ns, "mean", 1);
+    chart.x_axis("Delay (ms), + audio lags", nice_step(end - bins.first + 2 * w, 10), 1, Range{bins.first - w, end + w});
     chart.y_axis("Events", std::max(1.0, nice_step(y.hi, 5)));
     return chart.svg();
 }
