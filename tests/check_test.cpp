@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -174,10 +175,15 @@ TEST_F(CheckRuns, WhatCannotBeJudgedEndsWithExitTwo)
     EXPECT_EQ(silent["verdict"], "unmeasurable");
     EXPECT_NE(run.err.find("the recording has no sound"), std::string::npos) << run.err;
 
-    write_file(dir_->file("noise.mkv"), std::string(4096, 'x'));
+    // GStreamer's message, not its debug string.
+    std::string noise(4096, '\0');
+    uint32_t state = 1;
+    for (char& byte : noise)
+        byte = char((state = state * 1664525u + 1013904223u) >> 24);
+    write_file(dir_->file("noise.mkv"), noise);
     const ProcessResult unreadable = check({"--json", "noise.json", "noise.mkv"}, dir_->path());
     EXPECT_EQ(unreadable.exit_code, 2);
-    EXPECT_EQ(unreadable.err.rfind("skelv-check: noise.mkv: ", 0), 0u) << unreadable.err;
+    EXPECT_EQ(unreadable.err, "skelv-check: noise.mkv: Could not determine type of stream.\n");
     EXPECT_EQ(read_file(dir_->file("noise.json")), "") << "no result for a file that could not be read";
     ASSERT_TRUE(ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-t", "3", dir_->file("other.mkv")}));
     const ProcessResult other = check({"other.mkv"}, dir_->path());
@@ -191,6 +197,56 @@ TEST_F(CheckRuns, WhatCannotBeJudgedEndsWithExitTwo)
     EXPECT_EQ(stalled.err.rfind("skelv-check: one.gif: ", 0), 0u) << stalled.err;
 }
 
+// One video timestamp of a transport stream corrupted, as a damaged capture has it: the frames
+// after it are timed by the frame rate, nothing counts as dropped, and the events from there on
+// are listed but not judged.
+TEST_F(CheckRuns, ABrokenTimestampIsReportedNotJudged)
+{
+    ASSERT_EQ(generate({"--size", "192x144", "--duration", std::to_string(kSeconds), "broken.ts"}, dir_->path()).exit_code, 0);
+    std::string bytes = read_file(dir_->file("broken.ts"));
+    std::vector<size_t> pes; // offsets of video PES headers
+    for (size_t at = 0; at + 188 <= bytes.size(); at += 188) {
+        const auto b = [&](size_t i) { return uint8_t(bytes[at + i]); };
+        const size_t payload = 4 + ((b(3) & 0x20) != 0 ? 1 + b(4) : 0);
+        if ((b(1) & 0x40) != 0 && payload + 4 < 188 && bytes.compare(at + payload, 3, std::string("\0\0\1", 3)) == 0 &&
+            (b(payload + 3) & 0xF0) == 0xE0)
+            pes.push_back(at + payload);
+    }
+    ASSERT_GT(pes.size(), 100u);
+    bytes[pes[pes.size() / 2] + 10] ^= 0x40; // a high bit of the PTS: a leap of hours
+    write_file(dir_->file("broken.ts"), bytes);
+    const auto [result, run] = checked("broken.ts");
+    EXPECT_EQ(result["video"]["dropped"], 0);
+    EXPECT_EQ(result["video"]["frames"], kSeconds * kFps);
+    const json& warnings = result["warnings"];
+    EXPECT_TRUE(std::any_of(warnings.begin(), warnings.end(), [](const json& w) {
+        return w.get<std::string>().rfind("Video timestamps jump by", 0) == 0;
+    })) << warnings.dump();
+    const size_t events = result["sync"]["events"].size(), judged = result["sync"]["judged"];
+    EXPECT_GT(result["sync"]["untrusted_events"].get<size_t>(), 0u);
+    EXPECT_EQ(judged + result["sync"]["untrusted_events"].get<size_t>(), events);
+    EXPECT_EQ(result["sync"]["missing_beeps"].size(), 0u) << "every flash still finds its beep";
+    EXPECT_EQ(run.exit_code, judged > 0 ? 0 : 2);
+}
+
+// The beeps in the second of two audio streams, noise in the first: both read, the second taken.
+TEST_F(CheckRuns, TheAudioStreamWithTheBeepsIsTaken)
+{
+    ASSERT_TRUE(ffmpeg({"-i", dir_->file("lags.mkv"), "-f", "lavfi", "-i", "anoisesrc=d=8:a=0.1:r=48000", "-map", "0:v",
+                        "-map", "1:a", "-map", "0:a", "-c:v", "copy", "-c:a", "flac", dir_->file("two.mkv")}));
+    const auto [result, run] = checked("two.mkv");
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(result["audio"]["stream"], 2);
+    const json& list = result["streams"]["list"];
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(std::pair(list[1]["beeps"], list[2]["beeps"]), std::pair(json(0), json(design_events(40).size())));
+    expect_events(result, design_events(40), 0.1);
+    EXPECT_NE(check({"two.mkv"}, dir_->path()).out.find("Beeps taken from audio stream 2 (7 beeps), audio stream 1 has 0"),
+              std::string::npos);
+    const auto [picked, picked_run] = checked("two.mkv", {"--audio-stream", "1"});
+    EXPECT_EQ(std::pair(picked["audio"]["stream"], picked["verdict"]), std::pair(json(1), json("unmeasurable")));
+}
+
 TEST_F(CheckRuns, CommandLine)
 {
     const struct {
@@ -202,6 +258,9 @@ TEST_F(CheckRuns, CommandLine)
                                                "bt1359-accept, wave"},
         {{"--lead-ms", "20", "lags.mkv"}, 1, "--lead-ms and --lag-ms go together"},
         {{"--lead-ms", "-3", "--lag-ms", "4", "lags.mkv"}, 1, "--lead-ms"},
+        {{"--lead-ms", "nan", "--lag-ms", "4", "lags.mkv"}, 1, "--lead-ms"},
+        {{"--expect-delay", "nan", "lags.mkv"}, 1, "--expect-delay takes a number of ms"},
+        {{"--expect-delay", "inf", "lags.mkv"}, 1, "--expect-delay takes a number of ms"},
     };
     for (const auto& c : cases) {
         const ProcessResult run = check(c.args, dir_->path());
