@@ -82,6 +82,7 @@ ul.legend{list-style:none;padding:0;margin:6px 0 0;display:flex;flex-wrap:wrap;g
 .key.tri{width:auto;height:auto;background:none}.key.missing{color:var(--missing)}.key.unmatched{color:var(--unmatched)}
 .key.span-header,.key.span-trailer{background:#dcdce2}.key.span-locator{background:#cfe0f3}
 .key.span-content{background:#eaf5e3}.key.span-content-odd{background:#f8ecc8}.key.span-other{background:#f4d4d4}
+.key.ignored{background:none;border:2px dashed #777}
 .key.sync,.key.frameid,.key.lipsync{background:none;border:2px solid}.key.sync{border-color:#00b8cc}
 .key.frameid{border-color:#e0bb00}.key.lipsync{border-color:#e030e0}
 footer{margin-top:32px;color:var(--muted);font-size:.85em}
@@ -238,6 +239,8 @@ std::string lipsync_figures(const CheckResult& r)
         rows += row("Within the limits", std::to_string(j.within) + " of " +
                                              count_figure("/sync/judged", int64_t(j.judged)) + " judged (" +
                                              fixed(j.pass_fraction * 100, 1) + " %)");
+    if (r.untrusted_events > 0)
+        rows += row("Not judged: timestamps broken", count_figure("/sync/untrusted_events", int64_t(r.untrusted_events)));
     rows += row("Flashes without a beep", std::to_string(r.pairing.missing_beeps.size()));
     rows += row("Beeps without a flash", std::to_string(r.pairing.unmatched_beeps.size()));
     rows += row("Beeps heard", count_figure("/audio/beeps", int64_t(r.audio.beeps)));
@@ -359,6 +362,8 @@ std::string map_section(const CheckResult& r)
     const bool picture = !r.video.snapshot.rgb.empty(), markers = !r.video.markers.empty();
     std::vector<std::string> items = {key("sync") + "sync", key("frameid") + "frame bit n",
                                       key("lipsync") + "lip-sync"};
+    if (!r.video.ignored_areas.empty())
+        items.push_back(key("ignored") + "changing picture, not a marker");
     if (picture)
         items.push_back("frame captured at " + clock_text(r.video.snapshot.time_ns));
     std::string note;
