@@ -20,6 +20,8 @@ bool read_everything(const SourceSpec& spec, CheckSession* session, MediaError* 
             session->take_frame(frame);
         } else if (item == MediaItem::Sound) {
             session->take_sound(sound);
+        } else if (item == MediaItem::Idle || item == MediaItem::Interrupted) {
+            continue;
         } else if (!delivered) {
             return false;
         } else {
@@ -44,7 +46,7 @@ bool read_picture_again(const SourceSpec& spec, CheckSession* session, MediaErro
     MediaFrame frame;
     MediaSound none;
     for (MediaItem item; (item = source->next(&frame, &none, error)) != MediaItem::End;) {
-        if (item == MediaItem::Failed)
+        if (item == MediaItem::Failed || item == MediaItem::Interrupted)
             return false;
         if (item == MediaItem::Frame && !session->reread_frame(frame))
             break;

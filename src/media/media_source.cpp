@@ -32,7 +32,17 @@ SourceSpec source_spec_of(const std::string& argument)
                         std::all_of(argument.begin(), argument.begin() + long(colon), [](char c) {
                             return g_ascii_isalnum(c) || c == '+' || c == '-' || c == '.';
                         });
-    return {scheme ? SourceKind::Uri : SourceKind::File, argument};
+    return {scheme ? SourceKind::Uri : SourceKind::File, argument, "", ""};
+}
+
+bool is_network_source(const SourceSpec& spec)
+{
+    if (spec.kind != SourceKind::Uri)
+        return false;
+    for (const char* scheme : {"http://", "https://", "rtsp://", "rtsps://", "srt://", "udp://", "rtp://"})
+        if (g_ascii_strncasecmp(spec.location.c_str(), scheme, strlen(scheme)) == 0)
+            return true;
+    return false;
 }
 
 namespace {
@@ -283,6 +293,8 @@ public:
     std::optional<int64_t> duration_ns() const override;
     double declared_framerate() const override;
     std::string demuxer() const override { return demuxer_; }
+    bool live() const override { return false; }
+    int64_t frames_lost() const override { return 0; }
     std::vector<std::string> take_warnings() override;
 
 private:

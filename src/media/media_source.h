@@ -27,10 +27,18 @@ enum class SourceKind : uint8_t {
 struct SourceSpec {
     SourceKind kind = SourceKind::File;
     std::string location; ///< the path, the URI or the launch description
+    // Pipeline: a second launch description for the sound (a separate sound card), run in the
+    // same pipeline on the same clock; empty when the first carries the sound.
+    std::string sound_location;
+    // Uri of udp://: the caps of what arrives (RTP needs them, e.g. "application/x-rtp,
+    // media=video, clock-rate=90000, encoding-name=MP2T"); empty: typefound (MPEG-TS).
+    std::string caps;
 };
 
 // A path or a URI, told from the argument: "scheme://…" is a URI, anything else a path.
 SourceSpec source_spec_of(const std::string& argument);
+// Whether the source reaches over a network (http(s), rtsp, srt, udp, rtp URIs).
+bool is_network_source(const SourceSpec& spec);
 
 enum class StreamType : uint8_t { Video, Audio };
 
@@ -74,18 +82,26 @@ struct MediaError {
 };
 
 enum class MediaItem : uint8_t {
-    Frame,  ///< `*frame` holds the next video frame
-    Sound,  ///< `*sound` holds the next sound buffer
-    End,    ///< every stream has ended
-    Failed, ///< `*error` says why; nothing more comes
+    Frame,       ///< `*frame` holds the next video frame
+    Sound,       ///< `*sound` holds the next sound buffer
+    Idle,        ///< a live source delivered nothing for `idle_ns`; it is still there
+    Interrupted, ///< a live source lost its input (`*error` says why) and opens it again
+    End,         ///< every stream has ended
+    Failed,      ///< `*error` says why; nothing more comes
 };
 
 struct MediaSourceOptions {
     bool video = true; ///< hand out the (first) video stream
     bool audio = true; ///< hand out every audio stream
     // Without a frame, a sample, a message or the end for this long, next() fails ("Decoding
-    // stalled: ..."); 0 takes SKELV_STALL_SECONDS or its default of 60 s.
+    // stalled: ..."); 0 takes SKELV_STALL_SECONDS or its default of 60 s. Not for a live
+    // source: it returns Idle instead, for as long as it is quiet.
     double stall_seconds = 0;
+    // A live source's next() returns Idle after waiting this long for anything.
+    int64_t idle_ns = 100'000'000;
+    // A live source that fails or ends is opened again, after 1, 2, 4 ... up to 30 s, for as
+    // long as the caller goes on; its running time goes on across the gap.
+    bool reconnect = false;
 };
 
 class MediaSource {
@@ -99,6 +115,13 @@ public:
 
     // The next frame or sound buffer, in the order the streams deliver them.
     virtual MediaItem next(MediaFrame* frame, MediaSound* sound, MediaError* error) = 0;
+
+    // A capture device or a stream that delivers in real time, on the pipeline clock: it never
+    // stalls, its frames may be lost when the reader falls behind.
+    virtual bool live() const = 0;
+    // Frames of a live source dropped because the reader did not take them in time: lost by
+    // the tool, not by the device.
+    virtual int64_t frames_lost() const = 0;
 
     virtual const std::vector<MediaStream>& streams() const = 0;
     // Length as the container declares it; none for a live source or when untold.
