@@ -32,7 +32,7 @@ SourceSpec source_spec_of(const std::string& argument)
                         std::all_of(argument.begin(), argument.begin() + long(colon), [](char c) {
                             return g_ascii_isalnum(c) || c == '+' || c == '-' || c == '.';
                         });
-    return {scheme ? SourceKind::Uri : SourceKind::File, argument, "", ""};
+    return {scheme ? SourceKind::Uri : SourceKind::File, argument};
 }
 
 bool is_network_source(const SourceSpec& spec)

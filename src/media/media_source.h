@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace skelv {
@@ -25,6 +26,9 @@ enum class SourceKind : uint8_t {
 };
 
 struct SourceSpec {
+    SourceSpec() = default;
+    SourceSpec(SourceKind kind_, std::string location_) : kind(kind_), location(std::move(location_)) {}
+
     SourceKind kind = SourceKind::File;
     std::string location; ///< the path, the URI or the launch description
     // Pipeline: a second launch description for the sound (a separate sound card), run in the
