@@ -309,7 +309,8 @@ TEST_F(Batch, NamesThatAreNotUtf8ReadWithReplacementCharacters)
     const ProcessResult merged = batch({"merge", "--out", dir_.file("all"), dir_.file("out\xff")});
     EXPECT_EQ(merged.exit_code, 4) << merged.err;
     EXPECT_EQ(row_texts(dir_.file("all"), dir_.file("in")), rows);
-    for (const json& row : json::parse(read_file(dir_.file("all/summary.json")))["rows"])
+    const json summary = json::parse(read_file(dir_.file("all/summary.json")));
+    for (const json& row : summary["rows"])
         EXPECT_EQ(row["folder"].get<std::string>().rfind("../out" + fffd + "/", 0), 0u) << row;
     EXPECT_NE(read_file(dir_.file("all/index.html")).find("href=\"../out%FF/"), std::string::npos) << "links keep the real bytes";
 }

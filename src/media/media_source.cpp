@@ -405,7 +405,15 @@ GstMediaSource::~GstMediaSource()
     }
     release_held();
     gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
+    // A message left on the bus holds its element, and the element its bus: flushing drops
+    // them all, and whatever comes later.
+    gst_bus_set_flushing(bus_.get(), TRUE);
     gst_bus_set_sync_handler(bus_.get(), nullptr, nullptr, nullptr);
+    {
+        std::lock_guard lock(mutex_);
+        events_.clear();
+        held_errors_.clear();
+    }
     pipeline_.reset();
     if (fd_ >= 0)
         close(fd_);
@@ -802,10 +810,11 @@ void GstMediaSource::end(Branch* branch)
     moved_.notify_all();
 }
 
-// Every message goes to the reading thread's queue, in order with the samples.
+// Every message goes to the reading thread's queue, in order with the samples. A sync handler
+// that drops a message owns it: the queue takes it over.
 GstBusSyncReply GstMediaSource::on_message(GstBus* /*bus*/, GstMessage* message, gpointer source) noexcept
 {
-    static_cast<GstMediaSource*>(source)->push(Event{nullptr, GstMessagePtr(gst_message_ref(message))});
+    static_cast<GstMediaSource*>(source)->push(Event{nullptr, GstMessagePtr(message)});
     return GST_BUS_DROP;
 }
 
@@ -820,7 +829,7 @@ void GstMediaSource::relay(GstBin* /*pipeline*/, GstBin* bin, GstElement* elemen
     bound_decoding_queues(element); // also those of a URI's decoding bin
     GstElementFactory* factory = gst_element_get_factory(GST_ELEMENT(bin));
     GstBusPtr bin_bus(gst_element_get_bus(element));
-    if (factory == nullptr || g_strcmp0(GST_OBJECT_NAME(factory), "decodebin") != 0 || !bin_bus)
+    if (factory == nullptr || g_strcmp0(GST_OBJECT_NAME(factory), "decodebin") != 0 || !bin_bus || getenv("NORELAY"))
         return;
     GstBusPtr relay_bus(gst_bus_new());
     gst_bus_set_sync_handler(relay_bus.get(), on_relayed, new Relay{source->link_, std::move(bin_bus)},
@@ -831,6 +840,7 @@ void GstMediaSource::relay(GstBin* /*pipeline*/, GstBin* bin, GstElement* elemen
 GstBusSyncReply GstMediaSource::on_relayed(GstBus* /*bus*/, GstMessage* message, gpointer data) noexcept
 {
     auto* relay = static_cast<Relay*>(data);
+    GstMessagePtr owned(message); // a sync handler that drops a message owns it
     // The bin passes a message on, or drops it, before the post returns.
     gst_bus_post(relay->bin_bus.get(), gst_message_ref(message));
     if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
