@@ -93,6 +93,7 @@ struct CheckVideo {
     int64_t unresolved = 0;          ///< source frames not shown readably where unreadable frames were
     int64_t out_of_order = 0;        ///< captured frames showing a source frame before one already shown
     int64_t unreadable = 0;          ///< captured frames whose markers could not be read
+    int64_t lost_by_tool = 0;        ///< frames of a live source dropped because skelv-check fell behind
     std::map<int, int64_t> display_counts; ///< times shown -> source frames shown that often
     int loops = 0;                   ///< times the content started again
     TimelineSketch timeline;          ///< the captured frames over time
@@ -127,6 +128,14 @@ struct CheckStreams {
     std::vector<CheckTrack> tracks;        ///< every audio and video stream, in the source's order
 };
 
+// A stretch in which a live source delivered nothing of one stream.
+struct Outage {
+    bool audio = false;    ///< of the sound, else of the picture
+    int64_t start_ns = 0;  ///< running time of the end of the last frame or sound before it
+    int64_t length_ns = 0; ///< until the stream came back, or the run ended
+    std::string message;   ///< what the source said, when it said anything
+};
+
 struct CheckResult {
     std::string file; ///< as given
     SyncProfile profile;
@@ -137,6 +146,7 @@ struct CheckResult {
     SyncPairing pairing;
     DelayStatistics statistics;
     SyncJudgement judgement;
+    std::vector<Outage> outages;          ///< of a live source, in the order they began
     std::vector<UntrustedSpan> untrusted; ///< stretches whose timestamps are broken, video first
     size_t untrusted_events = 0;          ///< events left out of the verdict for lying in them
     std::vector<std::string> warnings;    ///< timestamps and pipeline warnings, in the order raised

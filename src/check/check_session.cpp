@@ -27,12 +27,6 @@ uint64_t stream_time(int64_t ns)
     return ns < 0 ? StreamTimes::kUnset : uint64_t(ns);
 }
 
-// The words a warning starts with, up to its first number or parenthesis: its kind.
-std::string warning_kind(const std::string& warning)
-{
-    return warning.substr(0, warning.find_first_of("(0123456789"));
-}
-
 bool inside(const std::vector<UntrustedSpan>& spans, int64_t time_ns)
 {
     return std::any_of(spans.begin(), spans.end(),
@@ -52,13 +46,38 @@ struct CheckSession::Sound {
     std::vector<std::string> gap_warnings; ///< raised only if this stream's beeps are taken
 };
 
-CheckSession::CheckSession(const CheckOptions& options) : options_(options), timeline_(options.on_frame)
+// The warnings of a run, of each kind ten at most and then a count.
+struct CheckSession::Warnings {
+    std::vector<std::string> list;
+    std::map<std::string, size_t> kinds; ///< warnings of one kind so far, by their first words
+
+    void add(std::string warning)
+    {
+        // The words a warning starts with, up to its first number or parenthesis: its kind.
+        if (++kinds[warning.substr(0, warning.find_first_of("(0123456789"))] <= kWarningsPerKind)
+            list.push_back(std::move(warning));
+    }
+
+    std::vector<std::string> closed() const
+    {
+        std::vector<std::string> all = list;
+        for (const auto& [kind, count] : kinds)
+            if (count > kWarningsPerKind)
+                all.push_back(std::to_string(count - kWarningsPerKind) + " more warnings like \"" + kind + "…\"");
+        return all;
+    }
+};
+
+CheckSession::CheckSession(const CheckOptions& options)
+    : options_(options), timeline_(options.on_frame), warnings_(std::make_unique<Warnings>()),
+      live_pairs_(options.expected_delay_ns)
 {
     VideoReaderOptions reader;
     reader.keep_frames = options.keep_readings;
     reader.on_frame = [this](const FrameReading& reading) {
         snapshot_.on_reading(reading);
         timeline_.add(reading);
+        picture_read_ns_ = reading.time_ns;
     };
     video_ = std::make_unique<VideoReader>(reader);
     video_guard_ = std::make_unique<VideoTimeGuard>(period_ns_);
@@ -75,8 +94,7 @@ void CheckSession::describe(const SourceFacts& facts)
 
 void CheckSession::add_warning(std::string warning)
 {
-    if (++warning_kinds_[warning_kind(warning)] <= kWarningsPerKind)
-        warnings_.push_back(std::move(warning));
+    warnings_->add(std::move(warning));
 }
 
 void CheckSession::take_warnings(const std::vector<std::string>& warnings)
@@ -117,7 +135,6 @@ bool CheckSession::wants_second_decode()
     if (frames_ == 0 || (!video_done_ && video_->finish() != PushResult::Restart))
         return false;
     reread_guard_ = std::make_unique<VideoTimeGuard>(period_ns_);
-    rereading_ = true;
     return true;
 }
 
@@ -176,24 +193,22 @@ void CheckSession::show_progress(int64_t time_ns)
     options_.progress(seconds_of(time_ns), facts_.length_ns ? seconds_of(*facts_.length_ns) : 0);
 }
 
-std::vector<int64_t> CheckSession::onsets_of(Sound& sound)
+// The onsets of the beeps listed so far (every one, once the detector has finished).
+std::vector<int64_t> CheckSession::onsets_of(const Sound& sound) const
 {
     std::vector<int64_t> onsets;
-    if (!sound.beeps)
-        return onsets;
-    sound.beeps->finish();
-    sound.guard.finish();
-    for (const DetectedBeep& beep : sound.beeps->beeps())
-        onsets.push_back(int64_t(std::llround(sound.clock.time_ns(beep.onset))));
+    if (sound.beeps)
+        for (const DetectedBeep& beep : sound.beeps->beeps())
+            onsets.push_back(int64_t(std::llround(sound.clock.time_ns(beep.onset))));
     return onsets;
 }
 
 // The beeps of the audio stream that pairs most of them with flashes (the first on a tie).
-void CheckSession::choose_sound(const std::vector<Flash>& flashes, CheckResult* r)
+void CheckSession::choose_sound(const std::vector<Flash>& flashes, Warnings* warnings, CheckResult* r) const
 {
     const Sound* chosen = nullptr;
     for (const auto& sound : sounds_) {
-        std::vector<int64_t> onsets = onsets_of(*sound);
+        const std::vector<int64_t> onsets = onsets_of(*sound);
         SyncPairing pairing = sync_pair(flashes, onsets, options_.expected_delay_ns);
         const bool better = chosen == nullptr || pairing.events.size() > r->pairing.events.size() ||
                             (pairing.events.size() == r->pairing.events.size() && onsets.size() > r->audio.beeps);
@@ -212,9 +227,9 @@ void CheckSession::choose_sound(const std::vector<Flash>& flashes, CheckResult* 
     }
     r->streams.audio_length_ns = int64_t(chosen->times.end);
     for (const std::string& warning : chosen->gap_warnings)
-        add_warning(warning);
+        warnings->add(warning);
     if (chosen->times.starts_late())
-        add_warning(late_start_warning("Audio", seconds_of(int64_t(chosen->times.start))));
+        warnings->add(late_start_warning("Audio", seconds_of(int64_t(chosen->times.start))));
     r->untrusted.insert(r->untrusted.end(), chosen->guard.untrusted().begin(), chosen->guard.untrusted().end());
 }
 
@@ -229,7 +244,7 @@ void CheckSession::describe_tracks(CheckResult* r) const
 }
 
 // Events in stretches of broken timestamps stay listed but neither judge nor count in the figures.
-void CheckSession::judge(CheckResult* r)
+void CheckSession::judge(CheckResult* r) const
 {
     std::vector<UntrustedSpan> video_spans, audio_spans;
     for (const UntrustedSpan& span : r->untrusted)
@@ -243,14 +258,19 @@ void CheckSession::judge(CheckResult* r)
     r->judgement = sync_judge(trusted, r->profile, {r->expected_delay_ns, r->streams.start_ns, r->streams.end_ns});
 }
 
-void CheckSession::describe_picture(const VideoReading& reading, CheckResult* r)
+void CheckSession::describe_picture(const VideoReading& reading, Warnings* warnings, CheckResult* r) const
 {
     r->video = video_summary(reading);
     r->video.timeline = timeline_.sketch();
     r->video.unreadable = timeline_.unreadable();
     r->video.snapshot = snapshot_.take();
+    r->video.lost_by_tool = frames_lost_;
     for (const std::string& warning : picture_warnings(reading))
-        add_warning(warning);
+        warnings->add(warning);
+    if (frames_lost_ > 0)
+        warnings->add(std::to_string(frames_lost_) +
+                      " frames were lost by skelv-check, not by the device: the machine did not keep up with the "
+                      "source");
     r->streams.demuxer = facts_.demuxer;
     r->streams.framerate = facts_.framerate;
     r->streams.width = reading.width;
@@ -260,7 +280,7 @@ void CheckSession::describe_picture(const VideoReading& reading, CheckResult* r)
     r->streams.end_ns = r->video.timeline.end_ns;
     describe_tracks(r);
     if (video_times_.starts_late())
-        add_warning(late_start_warning("Video", seconds_of(int64_t(video_times_.start))));
+        warnings->add(late_start_warning("Video", seconds_of(int64_t(video_times_.start))));
 }
 
 // The picture's stretches of broken timestamps, and the leaps of its frame count.
@@ -274,34 +294,83 @@ std::vector<UntrustedSpan> CheckSession::untrusted_picture() const
     return spans;
 }
 
-void CheckSession::finish(CheckResult* r)
+// The result from the readers as they stand.
+void CheckSession::compose(const VideoReading& reading, CheckResult* r) const
 {
-    if (rereading_)
-        video_->finish();
-    timeline_.finish();
-    video_guard_->finish();
-    const VideoReading& reading = video_->result();
+    Warnings warnings = *warnings_;
     r->profile = options_.profile;
     r->expected_delay_ns = options_.expected_delay_ns;
-    describe_picture(reading, r);
-
+    describe_picture(reading, &warnings, r);
+    r->outages = outages_;
     r->untrusted = untrusted_picture();
     std::vector<Flash> flashes;
     for (const ShownFlash& flash : reading.continuity.flashes)
         flashes.push_back({flash.source_frame, flash.loop, flash.time_ns});
-    choose_sound(flashes, r);
+    choose_sound(flashes, &warnings, r);
     for (const UntrustedSpan& span : r->untrusted)
-        add_warning(span.why);
+        warnings.add(span.why);
     judge(r);
-
-    for (const auto& [kind, count] : warning_kinds_)
-        if (count > kWarningsPerKind)
-            warnings_.push_back(std::to_string(count - kWarningsPerKind) + " more warnings like \"" + kind + "…\"");
-    r->warnings = warnings_;
+    r->warnings = warnings.closed();
     const bool has_audio = std::any_of(sounds_.begin(), sounds_.end(), [](const auto& s) { return bool(s->beeps); });
     r->unmeasurable_reason = r->judgement.judged == 0 && r->untrusted_events > 0
                                  ? "every event lies where the recording's timestamps are broken"
                                  : unmeasurable_reason(*r, reading, frames_ > 0, has_audio);
+}
+
+void CheckSession::finish(CheckResult* r)
+{
+    video_->finish(); // once finished, again changes nothing
+    timeline_.finish();
+    for (const auto& sound : sounds_)
+        if (sound->beeps)
+            sound->beeps->finish();
+    compose(video_->result(), r);
+}
+
+void CheckSession::snapshot(CheckResult* r) const
+{
+    compose(video_->result_so_far(), r);
+}
+
+// How far every searched sound has been read, on the running clock.
+int64_t CheckSession::sound_read_ns() const
+{
+    int64_t least = -1;
+    for (const auto& sound : sounds_)
+        if (sound->beeps && sound->clock.stamped()) {
+            const auto read = int64_t(std::llround(sound->clock.time_ns(double(sound->clock.samples()))));
+            least = least < 0 ? read : std::min(least, read);
+        }
+    return least;
+}
+
+std::vector<SyncEvent> CheckSession::settled_events()
+{
+    const std::vector<ShownFlash>& flashes = video_->flashes();
+    if (flashes.size() < flashes_paired_) // read again from the start
+        flashes_paired_ = 0;
+    for (; flashes_paired_ < flashes.size(); ++flashes_paired_) {
+        const ShownFlash& f = flashes[flashes_paired_];
+        live_pairs_.add_flash({f.source_frame, f.loop, f.time_ns});
+    }
+    for (const auto& sound : sounds_) {
+        if (!sound->beeps)
+            continue;
+        const std::vector<DetectedBeep>& beeps = sound->beeps->beeps();
+        for (size_t& given = beeps_paired_[sound->stream]; given < beeps.size(); ++given)
+            live_pairs_.add_beep(int64_t(std::llround(sound->clock.time_ns(beeps[given].onset))));
+    }
+    return live_pairs_.settle(picture_read_ns_, sound_read_ns());
+}
+
+void CheckSession::take_outage(const Outage& outage)
+{
+    outages_.push_back(outage);
+    if (!outage.audio)
+        video_guard_->allow_gap();
+    for (const auto& sound : sounds_)
+        if (outage.audio)
+            sound->guard.allow_gap();
 }
 
 } // namespace skelv

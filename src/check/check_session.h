@@ -17,6 +17,7 @@
 #include "core/stream_times.h"
 #include "media/media_source.h"
 #include "picture/video_reader.h"
+#include "sync/live_pairing.h"
 
 #include <functional>
 #include <map>
@@ -69,38 +70,58 @@ public:
     // A frame of that second decode; false once no more are needed.
     bool reread_frame(const MediaFrame& frame);
 
+    // The end of the reading: every reader finished, the result whole.
     void finish(CheckResult* result);
     // What the picture reader made of the recording.
     const VideoReading& picture() const { return video_->result(); }
 
+    // While a live source runs.
+    // The result as it stands, the reading going on unchanged.
+    void snapshot(CheckResult* result) const;
+    // The events no later frame or beep can change, each once, as a live run shows them.
+    std::vector<SyncEvent> settled_events();
+    // A stream was away (ended now): its outage is part of the result, and its time's leap
+    // over the outage is no broken timestamp.
+    void take_outage(const Outage& outage);
+    // Frames the source dropped because the reading fell behind.
+    void take_frames_lost(int64_t frames) { frames_lost_ = frames; }
+
 private:
     struct Sound;
+    struct Warnings;
     PushResult push_to_reader(const MediaFrame& frame, VideoTimeGuard* guard, int64_t* frames);
     Sound* sound_of(const MediaSound& sound);
     void show_progress(int64_t time_ns);
     void add_warning(std::string warning);
-    std::vector<int64_t> onsets_of(Sound& sound);
-    void choose_sound(const std::vector<Flash>& flashes, CheckResult* result);
-    void judge(CheckResult* result);
+    std::vector<int64_t> onsets_of(const Sound& sound) const;
+    void choose_sound(const std::vector<Flash>& flashes, Warnings* warnings, CheckResult* result) const;
+    void judge(CheckResult* result) const;
     void describe_tracks(CheckResult* result) const;
-    void describe_picture(const VideoReading& reading, CheckResult* result);
+    void describe_picture(const VideoReading& reading, Warnings* warnings, CheckResult* result) const;
     std::vector<UntrustedSpan> untrusted_picture() const;
+    void compose(const VideoReading& reading, CheckResult* result) const;
+    int64_t sound_read_ns() const;
 
     const CheckOptions options_;
     SourceFacts facts_;
     int64_t period_ns_ = 40'000'000;
     std::unique_ptr<VideoReader> video_;
     bool video_done_ = false;  ///< the reader needs no more frames of this decode
-    bool rereading_ = false;   ///< a second decode was asked for
     TimelineBuilder timeline_;
     SnapshotTaker snapshot_;
     std::unique_ptr<VideoTimeGuard> video_guard_, reread_guard_;
     StreamTimes video_times_;
     int64_t frames_ = 0, reread_frames_ = 0;
     std::vector<std::unique_ptr<Sound>> sounds_;
-    std::vector<std::string> warnings_;
-    std::map<std::string, size_t> warning_kinds_; ///< warnings of one kind so far, by their first words
+    std::unique_ptr<Warnings> warnings_;
     int64_t last_progress_ns_ = -1;
+    // Live runs.
+    LivePairing live_pairs_;
+    size_t flashes_paired_ = 0;           ///< of the reader's flashes, those given to live_pairs_
+    std::map<int, size_t> beeps_paired_;  ///< by audio stream, of its beeps those given to live_pairs_
+    int64_t picture_read_ns_ = 0;         ///< time of the latest frame the reader settled
+    std::vector<Outage> outages_;
+    int64_t frames_lost_ = 0;
 };
 
 } // namespace skelv

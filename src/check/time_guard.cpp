@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <utility>
 
 namespace skelv {
 
@@ -43,7 +44,8 @@ int64_t VideoTimeGuard::time_for(int64_t frame, int64_t time_ns)
         return time_ns;
     }
     const int64_t expected = last_ns_ + period_ns_;
-    if (!broken_ && broken_step(time_ns - last_raw_ns_))
+    const bool gap = std::exchange(gap_allowed_, false);
+    if (!broken_ && broken_step(time_ns - last_raw_ns_) && !gap)
         open_span(frame, time_ns, expected);
     else if (broken_ && std::llabs(time_ns - expected) < kAgreementNs)
         close_span(frame, time_ns);
@@ -57,7 +59,11 @@ void VideoTimeGuard::open_span(int64_t frame, int64_t raw_ns, int64_t repaired_n
     broken_ = true;
     broken_frame_ = frame;
     leap_ns_ = raw_ns - repaired_ns;
-    untrusted_.push_back({false, repaired_ns, kOpenEnd, ""});
+    untrusted_.push_back({false, repaired_ns, kOpenEnd,
+                          "Video timestamps jump by " + signed_seconds(leap_ns_) + " at frame " + std::to_string(frame) +
+                              " (" + seconds_text(repaired_ns) +
+                              ") and do not come back: the frames from there on are timed by the frame rate and their "
+                              "events are not judged"});
 }
 
 void VideoTimeGuard::close_span(int64_t frame, int64_t time_ns)
@@ -70,25 +76,18 @@ void VideoTimeGuard::close_span(int64_t frame, int64_t time_ns)
                seconds_text(time_ns) + "): the frames between are timed by the frame rate and their events are not judged";
 }
 
-void VideoTimeGuard::finish()
-{
-    if (!broken_)
-        return;
-    UntrustedSpan& span = untrusted_.back();
-    span.why = "Video timestamps jump by " + signed_seconds(leap_ns_) + " at frame " + std::to_string(broken_frame_) +
-               " (" + seconds_text(span.from_ns) +
-               ") and do not come back: the frames from there on are timed by the frame rate and their events are "
-               "not judged";
-    broken_ = false;
-}
-
 bool AudioTimeGuard::accepts(int64_t expected_ns, int64_t stamp_ns)
 {
     const int64_t step = stamp_ns - expected_ns;
+    if (std::exchange(gap_allowed_, false) && !broken_)
+        return true;
     if (!broken_ && broken_step(step)) {
         broken_ = true;
         leap_ns_ = step;
-        untrusted_.push_back({true, expected_ns, kOpenEnd, ""});
+        untrusted_.push_back({true, expected_ns, kOpenEnd,
+                              "Audio timestamps jump by " + signed_seconds(step) + " at " + seconds_text(expected_ns) +
+                                  " and do not come back: the sound from there on is timed by its samples and its "
+                                  "beeps are not judged"});
         return false;
     }
     if (broken_ && std::llabs(step) < kAgreementNs) {
@@ -100,16 +99,6 @@ bool AudioTimeGuard::accepts(int64_t expected_ns, int64_t stamp_ns)
                    ": the sound between is timed by its samples and its beeps are not judged";
     }
     return !broken_;
-}
-
-void AudioTimeGuard::finish()
-{
-    if (!broken_)
-        return;
-    UntrustedSpan& span = untrusted_.back();
-    span.why = "Audio timestamps jump by " + signed_seconds(leap_ns_) + " at " + seconds_text(span.from_ns) +
-               " and do not come back: the sound from there on is timed by its samples and its beeps are not judged";
-    broken_ = false;
 }
 
 } // namespace skelv

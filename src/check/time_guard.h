@@ -33,8 +33,9 @@ public:
     // The time to read the frame numbered `frame` (from 1) at: its own, or the last trusted
     // frame's continued at the frame period while the timestamps are broken.
     int64_t time_for(int64_t frame, int64_t time_ns);
-    // Closes a stretch still open at the end of the stream.
-    void finish();
+    // The stream was away (an outage of a live source): its next step, however long, is real.
+    void allow_gap() { gap_allowed_ = true; }
+    // Every stretch so far; one still open lasts to the end.
     const std::vector<UntrustedSpan>& untrusted() const { return untrusted_; }
 
 private:
@@ -44,6 +45,7 @@ private:
     int64_t period_ns_;
     bool started_ = false;
     bool broken_ = false;
+    bool gap_allowed_ = false;
     int64_t last_raw_ns_ = 0;     ///< the previous frame's own time
     int64_t last_ns_ = 0;         ///< the time the previous frame was read at
     int64_t leap_ns_ = 0;         ///< of the open stretch: its first own time less where it should have been
@@ -57,11 +59,12 @@ class AudioTimeGuard {
 public:
     // Whether the stamp of a buffer expected at `expected_ns` may retime the samples.
     bool accepts(int64_t expected_ns, int64_t stamp_ns);
-    void finish();
+    void allow_gap() { gap_allowed_ = true; }
     const std::vector<UntrustedSpan>& untrusted() const { return untrusted_; }
 
 private:
     bool broken_ = false;
+    bool gap_allowed_ = false;
     int64_t leap_ns_ = 0;
     std::vector<UntrustedSpan> untrusted_;
 };

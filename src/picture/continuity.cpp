@@ -80,4 +80,10 @@ ContinuityReport ContinuityTracker::finish()
     return report_;
 }
 
+ContinuityReport ContinuityTracker::so_far() const
+{
+    ContinuityTracker copy = *this;
+    return copy.finish();
+}
+
 } // namespace skelv

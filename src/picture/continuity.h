@@ -37,6 +37,10 @@ public:
     void add(const FrameReading& frame);
     // Settles every pending count; call once after the last frame.
     ContinuityReport finish();
+    // The report as finish() would give it now, the tracker going on unchanged.
+    ContinuityReport so_far() const;
+    // The flashes shown so far, in capture order.
+    const std::vector<ShownFlash>& flashes() const { return report_.flashes; }
 
 private:
     void settle_below(int64_t source);

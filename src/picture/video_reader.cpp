@@ -159,6 +159,22 @@ PushResult VideoReader::finish()
     return PushResult::Continue;
 }
 
+VideoReading VideoReader::result_so_far() const
+{
+    VideoReading reading = result_;
+    if (phase_ == Phase::Reading) {
+        reading.continuity = plan_->continuity.so_far();
+        reading.content_start_seen = plan_->numbering->content_start_seen();
+        reading.ok = true;
+    }
+    return reading;
+}
+
+const std::vector<ShownFlash>& VideoReader::flashes() const
+{
+    return phase_ == Phase::Reading ? plan_->continuity.flashes() : result_.continuity.flashes;
+}
+
 void VideoReader::fail(const std::string& reason)
 {
     result_.ok = false;

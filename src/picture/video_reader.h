@@ -72,6 +72,10 @@ public:
     // End of a decode. Restart: decode again and push every frame.
     PushResult finish();
     const VideoReading& result() const { return result_; }
+    // While reading: the result as finish() would give it now, the reading going on unchanged.
+    VideoReading result_so_far() const;
+    // The flashes read so far, in capture order.
+    const std::vector<ShownFlash>& flashes() const;
 
 private:
     struct Buffered {
