@@ -1,11 +1,14 @@
-// skelv-check: reads a recording of a test clip the way it came out of a real chain, pairs
-// every beep with its flash and judges the lip-sync against a broadcast profile.
+// skelv-check: reads a recording of a test clip the way it came out of a real chain, or a
+// live stream or capture device as it runs, pairs every beep with its flash and judges the
+// lip-sync against a broadcast profile.
 #include "batch/batch_cli.h"
 #include "check/check_report.h"
 #include "check/check_run.h"
+#include "check/live_report.h"
+#include "check/live_run.h"
 #include "media/log.h"
 #include "outputs/output_file.h"
-#include "report/check_html.h"
+#include "report/result_files.h"
 #include "rules/exit_codes.h"
 #include "rules/time_units.h"
 
@@ -13,8 +16,9 @@
 #include <gst/gst.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
-#include <functional>
 #include <optional>
 #include <unistd.h>
 
@@ -25,19 +29,43 @@ namespace {
 constexpr const char* kVersion = "skelv-check 1.0";
 
 struct Arguments {
-    std::string recording;
+    std::string source, pipeline, sound_pipeline, caps;
     std::string profile = "ebu-r37";
     std::optional<double> lead_ms, lag_ms;
-    std::string json, csv, html, timeline;
+    std::string json, csv, html, timeline, events;
     double expected_delay_ms = 0;
     int audio_stream = -1;
     bool quiet = false;
+    // Live runs.
+    bool follow = false;
+    std::optional<bool> reconnect;
+    double every_s = 10, window_s = 60, refresh_s = 30, give_up_s = 600;
+    std::string duration;
 };
+
+void define_live_options(CLI::App& app, Arguments* a)
+{
+    const auto seconds = CLI::Range(0.1, 86400.0 * 366);
+    app.add_option("--pipeline", a->pipeline, "read a GStreamer launch description instead (a capture device)");
+    app.add_option("--sound-pipeline", a->sound_pipeline,
+                   "with --pipeline: the sound from a second launch description, on the same clock");
+    app.add_option("--caps", a->caps, "with udp://: the caps of what arrives (RTP needs them)");
+    app.add_flag("--follow", a->follow, "tell events and status as they come, also for a file");
+    app.add_option("--events", a->events, "write every event, status, warning and outage as JSON lines to FILE (- for standard output)");
+    app.add_option("--every", a->every_s, "seconds between status lines of a live run (10)")->check(seconds);
+    app.add_option("--window", a->window_s, "seconds of events the status lines' rolling figures cover (60)")->check(seconds);
+    app.add_option("--refresh", a->refresh_s, "seconds between rewrites of --json, --csv and --html during a live run (30)")
+        ->check(seconds);
+    app.add_option("--duration", a->duration, "stop a live run after this long: 90s, 45m, 48h");
+    app.add_option("--give-up", a->give_up_s, "end a live run whose source sent nothing for this many seconds (600)")
+        ->check(seconds);
+    app.add_flag("--reconnect,!--no-reconnect", a->reconnect, "open a lost network source again (on by default for network URIs)");
+}
 
 void define_options(CLI::App& app, Arguments* a)
 {
-    app.add_option("RECORDING", a->recording, "the recording to check: a file or a URI (file://, http(s)://)")
-        ->required();
+    app.add_option("SOURCE", a->source,
+                   "the recording to check: a file, or a URI (file://, http(s):// also HLS and DASH, rtsp://, srt://, udp://)");
     app.add_option("--profile", a->profile, "tolerance profile: " + sync_profile_names() + " (ebu-r37)");
     app.add_option("--lead-ms", a->lead_ms, "custom limit: audio may lead by at most X ms")->check(CLI::NonNegativeNumber);
     app.add_option("--lag-ms", a->lag_ms, "custom limit: audio may lag by at most Y ms")->check(CLI::NonNegativeNumber);
@@ -52,9 +80,12 @@ void define_options(CLI::App& app, Arguments* a)
                    "by default every audio stream is searched and the one whose beeps pair best is taken")
         ->check(CLI::NonNegativeNumber);
     app.add_flag("-q,--quiet", a->quiet, "no summary and no progress");
+    define_live_options(app, a);
     app.set_version_flag("--version", kVersion);
-    app.footer("Exit codes: 0 within tolerance, 1 wrong command line, 2 the recording could not be analysed,\n"
-               "3 an output could not be written, 4 analysed and out of tolerance.\n"
+    app.footer("Exit codes: 0 within tolerance, 1 wrong command line, 2 the recording could not be analysed\n"
+               "(or a live source stayed silent), 3 an output could not be written, 4 analysed and out of tolerance.\n"
+               "A live source (a network URI, --pipeline) or --follow tells each event as it comes; SIGINT or\n"
+               "SIGTERM ends it with every output whole.\n"
                "Many recordings: skelv-check --out DIR [-j N] [--force] [--shard K/N] RECORDING|FOLDER...\n"
                "and skelv-check merge DIR...; skelv-check --out DIR --help tells more.");
 }
@@ -69,6 +100,41 @@ bool choose_judging(const Arguments& a, CheckOptions* options, std::string* erro
         return false;
     }
     options->expected_delay_ns = ns_of_ms(a.expected_delay_ms);
+    options->audio_stream = a.audio_stream;
+    return true;
+}
+
+// The source the arguments name: exactly one of SOURCE and --pipeline.
+bool choose_source(const Arguments& a, SourceSpec* spec, std::string* error)
+{
+    if (a.source.empty() == a.pipeline.empty()) {
+        *error = "give a SOURCE or --pipeline, one of them";
+        return false;
+    }
+    if (!a.sound_pipeline.empty() && a.pipeline.empty()) {
+        *error = "--sound-pipeline goes with --pipeline";
+        return false;
+    }
+    *spec = a.pipeline.empty() ? source_spec_of(a.source) : SourceSpec(SourceKind::Pipeline, a.pipeline);
+    spec->sound_location = a.sound_pipeline;
+    spec->caps = a.caps;
+    return true;
+}
+
+bool choose_live(const Arguments& a, const SourceSpec& spec, LiveOptions* live, std::string* error)
+{
+    live->every_ns = ns_of_seconds(a.every_s);
+    live->window_ns = ns_of_seconds(a.window_s);
+    live->refresh_ns = ns_of_seconds(a.refresh_s);
+    live->give_up_ns = ns_of_seconds(a.give_up_s);
+    live->reconnect = a.reconnect.value_or(is_network_source(spec));
+    int64_t duration = 0;
+    if (!a.duration.empty() && !parse_duration(a.duration, &duration)) {
+        *error = "--duration takes a length such as 90s, 45m or 48h";
+        return false;
+    }
+    if (!a.duration.empty())
+        live->duration_ns = duration;
     return true;
 }
 
@@ -82,38 +148,27 @@ void show_progress(double position_s, double length_s)
 
 std::vector<NamedOutput> named_outputs(const Arguments& a)
 {
-    return {{"--json", a.json}, {"--csv", a.csv}, {"--html", a.html}, {"--timeline", a.timeline}};
+    return {{"--json", a.json}, {"--csv", a.csv}, {"--html", a.html}, {"--timeline", a.timeline}, {"--events", a.events}};
 }
 
-bool write_outputs(const Arguments& a, const CheckResult& result, OutputStream* timeline)
-{
-    const std::pair<const std::string&, std::function<std::string()>> outputs[] = {
-        {a.json, [&] { return check_result_json(result).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"; }},
-        {a.csv, [&] { return check_result_csv(result); }},
-        {a.html, [&] { return check_html(result); }},
-    };
-    for (const auto& [path, render] : outputs) {
-        std::string error;
-        if (!path.empty() && !write_output(path, render(), &error)) {
-            fprintf(stderr, "skelv-check: %s\n", error.c_str());
-            return false;
-        }
-    }
-    std::string error;
-    if (!a.timeline.empty() && !timeline->commit(&error)) {
-        fprintf(stderr, "skelv-check: %s\n", error.c_str());
-        return false;
-    }
-    return true;
-}
-
-// The summary gives way to an output written to standard output.
-bool summary_wanted(const Arguments& a)
+// The summary, and the lines of a live run, give way to an output written to standard output.
+bool stdout_free(const Arguments& a)
 {
     for (const NamedOutput& output : named_outputs(a))
         if (!output.path.empty() && is_standard_output(output.path))
             return false;
     return !a.quiet;
+}
+
+bool write_outputs(const Arguments& a, const CheckResult& result, OutputStream* timeline)
+{
+    std::string error;
+    if (!write_result_files({a.json, a.csv, a.html}, result, 0, &error) ||
+        (!a.timeline.empty() && !timeline->commit(&error))) {
+        fprintf(stderr, "skelv-check: %s\n", error.c_str());
+        return false;
+    }
+    return true;
 }
 
 bool print_summary(const CheckResult& result)
@@ -132,6 +187,136 @@ int exit_code_of(const CheckResult& result)
     case SyncVerdict::Fail: return exit_code::kFail;
     default: return exit_code::kNotAnalysed;
     }
+}
+
+// ---------------------------------------------------------------- live runs
+
+volatile std::sig_atomic_t g_stop = 0;
+
+extern "C" void stop_live_run(int)
+{
+    g_stop = g_stop < 2 ? g_stop + 1 : 2;
+}
+
+void catch_stop_signals()
+{
+    struct sigaction action {};
+    action.sa_handler = stop_live_run;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM})
+        sigaction(signal, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN); // a reader that goes away is a failed write, told as such
+}
+
+void print_line(const std::string& line)
+{
+    fputs((line + "\n").c_str(), stdout);
+    fflush(stdout);
+}
+
+// Where a live run's lines and snapshots go.
+LiveListener live_listener(const Arguments& a, const SyncProfile& profile, const LiveClock& clock, int64_t window_ns,
+                           LineOutput* events)
+{
+    const bool lines = stdout_free(a), json_lines = !a.events.empty();
+    LiveListener listener;
+    listener.event = [=](const SyncEvent& e, bool within) {
+        if (lines)
+            print_line(live_event_line(clock, e, within));
+        if (json_lines)
+            events->line(live_event_json(clock, e, within).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    };
+    listener.status = [=, &profile](const LiveStatus& s) {
+        if (lines)
+            print_line(live_status_line(clock, s, profile, window_ns));
+        if (json_lines)
+            events->line(live_status_json(clock, s, window_ns).dump());
+    };
+    listener.warning = [=](const std::string& warning) {
+        if (lines)
+            print_line("warning: " + warning);
+        if (json_lines)
+            events->line(live_warning_json(warning).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    };
+    listener.outage = [=](const Outage& o, bool over) {
+        if (lines)
+            print_line(live_outage_line(clock, o, over));
+        if (json_lines)
+            events->line(live_outage_json(clock, o, over).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    };
+    listener.snapshot = [&a](const CheckResult& snapshot) {
+        std::string error;
+        if (!write_result_files({a.json, a.csv, a.html}, snapshot, int(a.refresh_s), &error))
+            fprintf(stderr, "skelv-check: %s\n", error.c_str());
+    };
+    return listener;
+}
+
+// The wall clock a live source's running time started at: now, less nothing read yet.
+LiveClock live_clock(bool wall)
+{
+    const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+    return {wall, std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count()};
+}
+
+int run_live_check(const Arguments& a, const SourceSpec& spec, CheckOptions options, OutputStream* timeline)
+{
+    LiveOptions live;
+    std::string error;
+    if (!choose_live(a, spec, &live, &error)) {
+        fprintf(stderr, "skelv-check: %s\n", error.c_str());
+        return exit_code::kUsage;
+    }
+    LineOutput events;
+    if (!a.events.empty() && !events.open(a.events, &error)) {
+        fprintf(stderr, "skelv-check: %s\n", error.c_str());
+        return exit_code::kOutput;
+    }
+    catch_stop_signals();
+    live.stop = &g_stop;
+    const LiveClock clock = live_clock(spec.kind != SourceKind::File && !a.follow);
+    options.progress = nullptr; // the lines are the progress
+    CheckResult result;
+    LiveEnd end;
+    MediaError failure;
+    const std::string name = a.pipeline.empty() ? a.source : "--pipeline";
+    if (!run_live(spec, options, live, live_listener(a, options.profile, clock, live.window_ns, &events), &result, &end,
+                  &failure)) {
+        fprintf(stderr, "skelv-check: %s: %s\n", name.c_str(), failure.message.c_str());
+        return exit_code::kNotAnalysed;
+    }
+    const bool summary = stdout_free(a);
+    if (!write_outputs(a, result, timeline) || (!a.events.empty() && !events.close(&error)) ||
+        (summary && !print_summary(result)))
+        return exit_code::kOutput;
+    if (end.gave_up) {
+        fprintf(stderr, "skelv-check: %s: the source sent nothing for %g s: gave up\n", name.c_str(), a.give_up_s);
+        return exit_code::kNotAnalysed;
+    }
+    if (!result.unmeasurable_reason.empty())
+        fprintf(stderr, "skelv-check: %s: %s\n", name.c_str(), result.unmeasurable_reason.c_str());
+    return exit_code_of(result);
+}
+
+int run_file_check(const Arguments& a, const SourceSpec& spec, CheckOptions options, OutputStream* timeline)
+{
+    if (!a.quiet && isatty(STDERR_FILENO))
+        options.progress = show_progress;
+    CheckResult result;
+    MediaError failure;
+    const bool analysed = check_recording(spec, options, &result, &failure);
+    if (options.progress)
+        fputs("\r\033[K", stderr);
+    if (!analysed) {
+        fprintf(stderr, "skelv-check: %s: %s\n", a.source.c_str(), failure.message.c_str());
+        return exit_code::kNotAnalysed;
+    }
+    const bool summary = stdout_free(a); // before an output replaces what standard output is
+    if (!write_outputs(a, result, timeline) || (summary && !print_summary(result)))
+        return exit_code::kOutput;
+    if (!result.unmeasurable_reason.empty())
+        fprintf(stderr, "skelv-check: %s: %s\n", a.source.c_str(), result.unmeasurable_reason.c_str());
+    return exit_code_of(result);
 }
 
 } // namespace
@@ -154,19 +339,13 @@ int main(int argc, char* argv[])
     }
 
     std::string error;
-    if (!distinct_outputs(named_outputs(arguments), &error)) {
-        fprintf(stderr, "skelv-check: %s\n", error.c_str());
-        return exit_code::kUsage;
-    }
     CheckOptions options;
-    if (!choose_judging(arguments, &options, &error)) {
+    SourceSpec spec;
+    if (!distinct_outputs(named_outputs(arguments), &error) || !choose_judging(arguments, &options, &error) ||
+        !choose_source(arguments, &spec, &error)) {
         fprintf(stderr, "skelv-check: %s\n", error.c_str());
         return exit_code::kUsage;
     }
-    if (!arguments.quiet && isatty(STDERR_FILENO))
-        options.progress = show_progress;
-
-    options.audio_stream = arguments.audio_stream;
     // The timeline goes to its file as it is read: a long recording's rows are never held whole.
     OutputStream timeline;
     if (!arguments.timeline.empty()) {
@@ -177,22 +356,7 @@ int main(int argc, char* argv[])
         timeline.write(kTimelineCsvHeader);
         options.on_frame = [&timeline](const CheckFrame& frame) { timeline.write(timeline_csv_row(frame)); };
     }
-
-    CheckResult result;
-    MediaError failure;
-    const bool analysed = check_recording(source_spec_of(arguments.recording), options, &result, &failure);
-    if (options.progress)
-        fputs("\r\033[K", stderr);
-    if (!analysed) {
-        fprintf(stderr, "skelv-check: %s: %s\n", arguments.recording.c_str(), failure.message.c_str());
-        return exit_code::kNotAnalysed;
-    }
-    const bool summary = summary_wanted(arguments); // before an output replaces what standard output is
-    if (!write_outputs(arguments, result, &timeline))
-        return exit_code::kOutput;
-    if (summary && !print_summary(result))
-        return exit_code::kOutput;
-    if (!result.unmeasurable_reason.empty())
-        fprintf(stderr, "skelv-check: %s: %s\n", arguments.recording.c_str(), result.unmeasurable_reason.c_str());
-    return exit_code_of(result);
+    const bool live = arguments.follow || spec.kind == SourceKind::Pipeline || is_network_source(spec) ||
+                      !arguments.duration.empty() || !arguments.events.empty();
+    return live ? run_live_check(arguments, spec, options, &timeline) : run_file_check(arguments, spec, options, &timeline);
 }

@@ -71,6 +71,7 @@ json video_json(const CheckVideo& v)
             {"unresolved", v.unresolved},
             {"out_of_order", v.out_of_order},
             {"unreadable", v.unreadable},
+            {"lost_by_tool", v.lost_by_tool},
             {"display_counts", counts},
             {"loops", v.loops}};
 }
@@ -121,6 +122,17 @@ json sync_json(const CheckResult& r)
             {"untrusted_events", r.untrusted_events},
             {"untrusted", untrusted_json(r)},
             {"pass_fraction", r.judgement.judged > 0 ? json(r.judgement.pass_fraction) : json(nullptr)}};
+}
+
+json outages_json(const std::vector<Outage>& outages)
+{
+    json list = json::array();
+    for (const Outage& o : outages)
+        list.push_back({{"stream", o.audio ? "audio" : "video"},
+                        {"start_ms", report_ms(double(o.start_ns))},
+                        {"length_ms", report_ms(double(o.length_ns))},
+                        {"message", o.message.empty() ? json(nullptr) : json(o.message)}});
+    return list;
 }
 
 json name_or_null(const std::string& name)
@@ -283,6 +295,7 @@ json check_result_json(const CheckResult& r)
               {"beeps", r.audio.beeps}}},
             {"sync", sync_json(r)},
             {"streams", streams_json(r.streams)},
+            {"outages", outages_json(r.outages)},
             {"warnings", r.warnings}};
 }
 
@@ -302,6 +315,10 @@ std::string check_result_csv(const CheckResult& r)
         rows.push_back({f.video_ns, format("missing_beep,%lld,%d,", (long long)f.source_frame, f.loop) + ms(f.video_ns) + ",,,"});
     for (int64_t onset : r.pairing.unmatched_beeps)
         rows.push_back({onset, "unmatched_beep,,,," + ms(onset) + ",,"});
+    // An outage's start and end, at the time column of its stream.
+    for (const Outage& o : r.outages)
+        for (const auto& [kind, at] : {std::pair{"outage_start", o.start_ns}, std::pair{"outage_end", o.start_ns + o.length_ns}})
+            rows.push_back({at, std::string(kind) + (o.audio ? ",,,," + ms(at) + ",," : ",,," + ms(at) + ",,,")});
     std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.time_ns < b.time_ns; });
     std::string csv = "kind,flash_frame,loop,video_ms,audio_ms,delay_ms,within\n";
     for (const Row& row : rows)
@@ -340,6 +357,12 @@ std::vector<std::string> check_problems(const CheckResult& r)
     });
     if (const std::string streams = audio_streams_line(r); !streams.empty())
         problems.push_back(streams);
+    add_capped(&problems, r.outages.size(), [&](size_t i) {
+        const Outage& o = r.outages[i];
+        return format("Outage of the %s at %s, %.3f s long", o.audio ? "sound" : "picture", seconds(o.start_ns).c_str(),
+                      seconds_of(o.length_ns)) +
+               (o.message.empty() ? "" : ": " + o.message);
+    });
     const CheckVideo& v = r.video;
     if (v.dropped > 0)
         problems.push_back(format("%lld source frames never shown (dropped)", (long long)v.dropped));

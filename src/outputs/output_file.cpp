@@ -189,6 +189,44 @@ bool OutputStream::commit(std::string* error)
     return false;
 }
 
+LineOutput::~LineOutput()
+{
+    if (own_fd_)
+        ::close(fd_);
+}
+
+bool LineOutput::open(const std::string& path, std::string* error)
+{
+    path_ = path;
+    if (path == "-" || is_standard_output(path)) {
+        fflush(stdout);
+        fd_ = STDOUT_FILENO;
+        return true;
+    }
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+    own_fd_ = fd_ >= 0;
+    if (fd_ < 0)
+        *error = failure(path, errno);
+    return fd_ >= 0;
+}
+
+void LineOutput::line(std::string_view text)
+{
+    if (failure_ == 0)
+        failure_ = write_all(fd_, std::string(text) + "\n");
+}
+
+bool LineOutput::close(std::string* error)
+{
+    if (own_fd_ && ::close(fd_) != 0 && failure_ == 0)
+        failure_ = errno;
+    own_fd_ = false;
+    if (failure_ == 0)
+        return true;
+    *error = path_ == "-" ? std::string("cannot write to standard output: ") + strerror(failure_) : failure(path_, failure_);
+    return false;
+}
+
 bool write_output(const std::string& path, const std::string& contents, std::string* error)
 {
     OutputStream output;

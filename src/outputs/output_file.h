@@ -49,6 +49,28 @@ private:
     int failure_ = 0; ///< errno of the first failed write
 };
 
+// An output followed while it is written (a dashboard reading JSON lines as they come):
+// each line reaches its target at once, so it is written straight to its path (created or
+// emptied first), never through a temporary file.
+class LineOutput {
+public:
+    LineOutput() = default;
+    ~LineOutput();
+    LineOutput(const LineOutput&) = delete;
+    LineOutput& operator=(const LineOutput&) = delete;
+
+    bool open(const std::string& path, std::string* error);
+    // `text` and a newline; a failure is kept and reported by close().
+    void line(std::string_view text);
+    bool close(std::string* error);
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    bool own_fd_ = false;
+    int failure_ = 0;
+};
+
 // True when `path` ends at this process' standard output: "-", /dev/stdout or /dev/fd/1, or
 // the very file or pipe that standard output is (not merely the same terminal or /dev/null).
 bool is_standard_output(const std::string& path);

@@ -62,6 +62,7 @@ path.dropped{stroke:var(--out)}path.repeated{stroke:var(--unmatched)}path.unread
 .span-header,.span-trailer{fill:#dcdce2}.span-locator{fill:#cfe0f3}.span-content{fill:#eaf5e3}
 .span-content-odd{fill:#f8ecc8}.span-other{fill:#f4d4d4}
 .span-label{fill:var(--muted);font-size:11px}
+rect.outage{fill:rgba(214,39,40,.18);stroke:var(--out);stroke-dasharray:3 2}.key.outage{background:rgba(214,39,40,.18);border:1px dashed var(--out)}
 .picture{max-height:70vh;background:#000}
 .picture .no-picture{fill:#222}
 .marker rect{fill:none}.marker .halo{stroke:#000;stroke-width:calc(var(--stroke) * 2)}
@@ -255,6 +256,8 @@ std::string frame_figures(const CheckVideo& v)
     rows += row("Repeated", count_figure("/video/repeated", v.repeated));
     rows += row("Out of order", count_figure("/video/out_of_order", v.out_of_order));
     rows += row("Unreadable", count_figure("/video/unreadable", v.unreadable));
+    if (v.lost_by_tool > 0)
+        rows += row("Lost by skelv-check", count_figure("/video/lost_by_tool", v.lost_by_tool));
     rows += row("Loops", count_figure("/video/loops", v.loops));
     rows += row("Start of content seen", v.content_start_seen ? "yes" : "no");
     std::string counts;
@@ -350,6 +353,8 @@ std::string timeline_section(const CheckResult& r, const TimeAxis& time)
     if (v.loops > 0)
         items.push_back(key("span-content-odd") + "content, next loop");
     items.push_back(key("span-other") + "not from the test clip");
+    if (!r.outages.empty())
+        items.push_back(key("outage") + "source away (" + std::to_string(r.outages.size()) + ")");
     const std::string svg = frame_timeline(r, time);
     const std::string note = !svg.empty()    ? ""
                              : v.frames == 0 ? "The recording has no picture."
@@ -523,7 +528,7 @@ std::string events_section(const CheckResult& r)
 
 } // namespace
 
-std::string check_html(const CheckResult& r)
+std::string check_html(const CheckResult& r, int reload_s)
 {
     const TimeAxis time = time_axis(r);
     std::string html = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
@@ -532,6 +537,8 @@ std::string check_html(const CheckResult& r)
                        "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; img-src data:; "
                        "style-src 'unsafe-inline'\">"
                        "<meta name=\"generator\" content=\"skelv-check\">";
+    if (reload_s > 0)
+        html += "<meta http-equiv=\"refresh\" content=\"" + std::to_string(reload_s) + "\">";
     html += "<title>" + std::string(verdict_word(r.judgement.verdict)) + " \u2014 " + html_escape(r.file) +
             " \u2014 skelv-check</title>";
     html += "<style>" + std::string(kStyle) + "</style></head><body><main>";

@@ -292,6 +292,25 @@ std::string span_bands(const TimelineSketch& t, const std::map<int, ColumnFrames
     return svg;
 }
 
+// A live source's outages, each over the time its stream was away.
+std::string outage_bands(const std::vector<Outage>& outages, const SvgChart& chart)
+{
+    const ChartFrame& f = chart.frame();
+    std::string svg;
+    for (const Outage& o : outages) {
+        const double left = std::max(chart.x()(ms_of(o.start_ns)), f.plot_left());
+        const double right = std::min(chart.x()(ms_of(o.start_ns + o.length_ns)), f.plot_right());
+        if (!(right >= left))
+            continue;
+        svg += "<rect class=\"outage\" x=\"" + px(left) + "\" y=\"" + px(f.plot_top()) + "\" width=\"" +
+               px(std::max(right - left, 1.0)) + "\" height=\"" + px(f.plot_bottom() - f.plot_top()) + "\">" +
+               title(std::string(o.audio ? "sound" : "picture") + " away from " + seconds_text(o.start_ns) + " for " +
+                     fixed(seconds_of(o.length_ns), 3) + " s" + (o.message.empty() ? "" : ": " + html_escape(o.message))) +
+               "</rect>";
+    }
+    return svg;
+}
+
 // How long each frame is shown: a step per frame where frames are wider than a pixel, else
 // the shortest and longest duration in each pixel column as a vertical stroke.
 std::string duration_strokes(const TimelineSketch& t, const std::map<int, ColumnFrames>& columns,
@@ -599,6 +618,7 @@ std::string frame_timeline(const CheckResult& r, const TimeAxis& time)
                    y);
     const std::map<int, ColumnFrames> columns = timeline_columns(t, chart);
     chart.add_plot(span_bands(t, columns, chart));
+    chart.add_plot(outage_bands(r.outages, chart));
     if (nominal > 0)
         chart.add_plot(horizontal_line(chart, nominal, "nominal"));
     chart.add_plot(duration_strokes(t, columns, chart));
