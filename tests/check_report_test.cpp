@@ -2,6 +2,7 @@
 // (numbers against the JSON, escaping, pages without sound or events, long recordings and the
 // picture).
 #include "check/check_report.h"
+#include "check/live_report.h"
 #include "outputs/html_text.h"
 #include "report/check_html.h"
 #include "report/check_plots.h"
@@ -76,6 +77,67 @@ TEST(CheckCsv, EventsAndTimeline)
 }
 
 constexpr size_t npos = std::string::npos;
+
+// An outage of a live source in every output: the JSON list, a start and an end row of the
+// events CSV at its stream's time column, a problem line; and on the page, a band.
+TEST(CheckOutputs, OutagesAreResults)
+{
+    CheckResult r = result_with({20, 20});
+    r.outages = {{false, 1000 * kNsPerMs, 3012 * kNsPerMs, "Could not receive any UDP packets"},
+                 {true, 1200 * kNsPerMs, 500 * kNsPerMs, ""}};
+    const json j = check_result_json(r);
+    EXPECT_EQ(j["outages"][0], json::parse(R"({"stream":"video","start_ms":1000.0,"length_ms":3012.0,
+                                              "message":"Could not receive any UDP packets"})"));
+    EXPECT_EQ(j["outages"][1]["message"], nullptr);
+    const std::string csv = check_result_csv(r);
+    for (const char* row : {"\noutage_start,,,1000.000,,,\n", "\noutage_end,,,4012.000,,,\n", "\noutage_start,,,,1200.000,,\n",
+                            "\noutage_end,,,,1700.000,,\n"})
+        EXPECT_NE(csv.find(row), npos) << row << csv;
+    EXPECT_NE(check_summary_text(r).find("\nOutage of the picture at 1.000 s, 3.012 s long: Could not receive any UDP packets\n"),
+              npos);
+    CheckResult sample = check_sample({});
+    sample.outages = r.outages;
+    EXPECT_EQ(count_of(check_html(sample), "<rect class=\"outage\""), 2u);
+    EXPECT_EQ(count_of(check_html(sample, 30), "<meta http-equiv=\"refresh\" content=\"30\">"), 1u);
+    EXPECT_EQ(check_html(sample).find("http-equiv=\"refresh\""), npos) << "a finished run's page stays";
+}
+
+// What a live run tells as it goes: a line and a JSON object per event, status and outage.
+TEST(LiveReport, LinesAndJsonLines)
+{
+    const LiveClock recording{false, 0};
+    const SyncEvent event{1234, 0, 41520 * kNsPerMs, 41558 * kNsPerMs + 200'000, 38200 * kNsPerMs / 1000};
+    EXPECT_EQ(live_event_line(recording, event, true), "0:41.520  #1234  +38.2 ms  within");
+    EXPECT_EQ(live_event_line(recording, {1, 0, 3723 * kNsPerSecond, 0, -5 * kNsPerMs}, false),
+              "1:02:03.000  #1  -5.0 ms  beyond");
+    const LiveClock wall{true, 1'700'000'000 * kNsPerSecond}; // 2023-11-14T22:13:20Z
+    EXPECT_EQ(live_event_json(wall, event, true)["time"], "2023-11-14T22:14:01.520Z");
+    EXPECT_EQ(live_outage_line(recording, {true, 2 * kNsPerSecond, 3500 * kNsPerMs, ""}, true),
+              "0:05.500  outage over: the sound was away 3.500 s");
+    LiveStatus status;
+    status.running_ns = 60 * kNsPerSecond;
+    status.whole = delay_statistics({event, event});
+    status.judgement.verdict = SyncVerdict::Pass;
+    const std::string line = live_status_line(recording, status, sync_profiles().front(), 60 * kNsPerSecond);
+    EXPECT_EQ(line.substr(0, line.find("  |  frames")),
+              "1:00.000  last 60 s: no events  |  whole run: 2 events, median +38.2 ms, sd 0.0 ms, range "
+              "+38.2\u2026+38.2 ms");
+    EXPECT_EQ(live_status_json(recording, status, 60 * kNsPerSecond)["whole"]["median_ms"], 38.2);
+}
+
+TEST(LiveReport, DurationsAsTheCommandLineGivesThem)
+{
+    const std::pair<const char*, int64_t> cases[] = {
+        {"90s", 90 * kNsPerSecond}, {"45m", 45 * kNsPerMinute}, {"48h", 48 * 60 * kNsPerMinute}, {"2.5", 2500 * kNsPerMs},
+        {"0", -1}, {"-3s", -1}, {"10d", -1}, {"nan", -1}, {"s", -1}, {"", -1}, {"9000h", -1},
+    };
+    for (const auto& [text, ns] : cases) {
+        int64_t parsed = -1;
+        EXPECT_EQ(parse_duration(text, &parsed), ns >= 0) << text;
+        EXPECT_EQ(parsed, ns) << text;
+    }
+}
+
 
 // The text between the first `from` at or after `at` and the next `to` ("" without `from`).
 std::string cut(const std::string& html, size_t at, const std::string& from, const std::string& to)

@@ -2,6 +2,7 @@
 #include "rules/time_units.h"
 #include "sync/sync_pairing.h"
 #include "sync/sync_statistics.h"
+#include "sync/live_pairing.h"
 #include "sync/sync_verdict.h"
 
 #include <cmath>
@@ -55,6 +56,45 @@ TEST(SyncPairing, EachBeepGoesWithItsOwnFlash)
         EXPECT_EQ(delays, ns_of(c.delays)) << c.name;
         EXPECT_EQ(missing, c.missing) << c.name;
         EXPECT_EQ(pairing.unmatched_beeps, ns_of(c.unmatched)) << c.name;
+    }
+}
+
+// Fed piece by piece as a live run reads, the pairs settle to what the whole pairing finds:
+// missing and stray beeps, a designed offset, a beep between two flashes.
+TEST(LivePairing, SettlesToTheWholePairing)
+{
+    const struct {
+        const char* name;
+        std::vector<double> beeps;
+        double expected_delay;
+    } cases[] = {
+        {"steady", {520, 1520, 2520, 3520, 4520, 5520}, 0},
+        {"missing beep and a stray", {520, 1020, 2520, 3530, 4480, 5520}, 0},
+        {"designed offset", {1200, 2200, 3200, 4200, 5200, 6200}, 700},
+        {"two beeps near one flash", {520, 1470, 1530, 2520, 3520, 4520}, 0},
+    };
+    for (const auto& c : cases) {
+        std::vector<Flash> flashes;
+        for (int i = 0; i < 6; i++)
+            flashes.push_back({12 + 25 * i, 0, ns_of_ms(500.0 + 1000.0 * i)});
+        const std::vector<int64_t> beeps = ns_of(c.beeps);
+        LivePairing live(ns_of_ms(c.expected_delay));
+        std::vector<SyncEvent> settled;
+        // Every 100 ms of both clocks, what has come in so far.
+        size_t flash = 0, beep = 0;
+        for (int64_t now = 0; now < 9 * kNsPerSecond; now += 100 * kNsPerMs) {
+            for (; flash < flashes.size() && flashes[flash].video_ns <= now; ++flash)
+                live.add_flash(flashes[flash]);
+            for (; beep < beeps.size() && beeps[beep] <= now; ++beep)
+                live.add_beep(beeps[beep]);
+            for (const SyncEvent& e : live.settle(now, now))
+                settled.push_back(e);
+        }
+        const SyncPairing whole = sync_pair(flashes, beeps, ns_of_ms(c.expected_delay));
+        ASSERT_EQ(settled.size(), whole.events.size()) << c.name;
+        for (size_t i = 0; i < settled.size(); ++i)
+            EXPECT_EQ(std::tuple(settled[i].flash_frame, settled[i].audio_ns),
+                      std::tuple(whole.events[i].flash_frame, whole.events[i].audio_ns)) << c.name;
     }
 }
 
