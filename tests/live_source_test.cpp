@@ -30,8 +30,9 @@ constexpr int64_t kSoundFrames = 96000;
 constexpr double kReadSeconds = 20;  ///< no reading goes on longer
 constexpr double kListenSeconds = 1; ///< for the source to bind its port before a sender starts
 // Live MPEG-TS is timed by recovering the sender's clock from its arrival: over the first
-// second that moves single frames by a few ms.
-constexpr double kClockRecoveryNs = 5e6;
+// second that moves single frames by a few ms, more on a busy machine. Still far less than a
+// period, so a frame lost or repeated shows.
+constexpr double kClockRecoveryNs = 15e6;
 constexpr const char* kRtpCaps = "application/x-rtp, media=(string)video, clock-rate=(int)90000, "
                                  "encoding-name=(string)MP2T";
 
@@ -364,7 +365,7 @@ TEST_F(LiveSource, ReadsAPlaylistWhileItGrowsAndOnceFinished)
 
 // The picture from one description and the sound from another, in one source on one clock,
 // listed in that order. Both play in real time, so both are live: the clip keeps its own
-// times, the test sources are stamped from the pipeline clock as they go and start together.
+// times, the test sources are stamped from the pipeline clock as they go.
 // Either ends for good at its end, also when the source would reconnect.
 TEST_F(LiveSource, TakesTheSoundFromASecondDescription)
 {
@@ -398,7 +399,9 @@ TEST_F(LiveSource, TakesTheSoundFromASecondDescription)
         ASSERT_EQ(reading.frame_times.size(), size_t(kFrames));
         expect_steady_frames(reading, 0, kFrames);
         EXPECT_EQ(reading.sound_frames[1], kSoundFrames);
-        EXPECT_NEAR(double(reading.first_sound_ns - reading.frame_times[0]), 0, c.clip_times ? 0 : 0.1e9);
+        // The test sources stamp their first buffer when they get to it: on a busy machine not
+        // quite together.
+        EXPECT_NEAR(double(reading.first_sound_ns - reading.frame_times[0]), 0, c.clip_times ? 0 : 0.5e9);
         EXPECT_TRUE(!c.clip_times || reading.frame_times[0] == 0) << reading.frame_times[0];
     }
 }
