@@ -3,7 +3,7 @@
 set -eu
 
 packages="build-essential cmake pkg-config zlib1g-dev
-  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstrtspserver-1.0-dev gstreamer1.0-tools
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
   gstreamer1.0-plugins-ugly gstreamer1.0-libav
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libboost-math-dev libcli11-dev

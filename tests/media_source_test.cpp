@@ -3,21 +3,16 @@
 #include "media/media_source.h"
 
 #include "media/gst_ptr.h"
+#include "support/local_servers.h"
 #include "support/media.h"
 
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <csignal>
 #include <filesystem>
 #include <map>
 #include <optional>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -37,6 +32,8 @@ struct Reading {
     std::map<int, int> sound_rates;
     MediaError failure; ///< from open() or next(); empty when the source ended
     std::vector<std::string> warnings;
+    bool live = false;
+    std::optional<int64_t> duration_ns;
 };
 
 Reading read_all(const SourceSpec& spec)
@@ -63,6 +60,8 @@ Reading read_all(const SourceSpec& spec)
     }
     reading.streams = source->streams(); // with what the demuxer told as it went
     reading.warnings = source->take_warnings();
+    reading.live = source->live();
+    reading.duration_ns = source->duration_ns();
     return reading;
 }
 
@@ -84,94 +83,6 @@ void expect_frames(const Reading& reading, int frames, int64_t period_ns, bool f
         EXPECT_EQ(reading.frame_times[i] - reading.frame_times[0], i * period_ns) << "frame " << i;
     EXPECT_TRUE(!from_zero || reading.frame_times[0] == 0) << reading.frame_times[0];
 }
-
-// Serves the files of a directory on 127.0.0.1 over HTTP/1.0, each whole (no ranges), one
-// request at a time, until destroyed.
-class FileServer {
-public:
-    explicit FileServer(std::string root) : root_(std::move(root))
-    {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), size), 0);
-        EXPECT_EQ(listen(listener_, 8), 0);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
-        port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this] {
-            for (int client; (client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; close(client))
-                answer(client);
-        });
-    }
-    ~FileServer()
-    {
-        shutdown(listener_, SHUT_RDWR); // ends the accept
-        thread_.join();
-        close(listener_);
-    }
-
-    std::string url(const std::string& name) const { return "http://127.0.0.1:" + std::to_string(port_) + "/" + name; }
-
-private:
-    void answer(int client) const
-    {
-        const timeval limit{5, 0};
-        setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-        std::string request;
-        char chunk[4096];
-        for (ssize_t n; request.find("\r\n\r\n") == std::string::npos && (n = recv(client, chunk, sizeof chunk, 0)) > 0;)
-            request.append(chunk, size_t(n));
-        const size_t start = request.find(" /"), end = request.find(' ', start + 1);
-        const std::string name = start < end && end != std::string::npos ? request.substr(start + 2, end - start - 2) : "";
-        const std::string body = name.empty() ? "" : read_file(root_ + "/" + name);
-        std::string reply = body.empty() ? "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n"
-                                         : "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
-                                               "\r\nConnection: close\r\n\r\n" + body;
-        for (size_t sent = 0; sent < reply.size();) {
-            const ssize_t n = send(client, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0)
-                return;
-            sent += size_t(n);
-        }
-    }
-
-    std::string root_;
-    int listener_ = -1;
-    int port_ = 0;
-    std::thread thread_;
-};
-
-// A shell command in a process group of its own, killed whole when the test is done with it.
-class Background {
-public:
-    explicit Background(const std::string& command) : pid_(fork())
-    {
-        if (pid_ == 0) {
-            setpgid(0, 0);
-            execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
-            _exit(127);
-        }
-        setpgid(pid_, pid_);
-    }
-    ~Background()
-    {
-        kill(-pid_, SIGKILL);
-        if (running())
-            waitpid(pid_, nullptr, 0);
-    }
-    bool running()
-    {
-        exited_ = exited_ || waitpid(pid_, nullptr, WNOHANG) == pid_;
-        return !exited_;
-    }
-
-private:
-    pid_t pid_;
-    bool exited_ = false;
-};
 
 class MediaSourceClip : public ::testing::Test {
 protected:
@@ -201,7 +112,8 @@ TEST(SourceSpecOf, SchemeMakesAUri)
 }
 
 // Every way in reads the clip's frames at their design times and its sound, and lists both
-// streams with their decoders. HLS carries AAC sound in MPEG-TS, whose clock need not start at 0.
+// streams with their decoders; none is live, each tells the clip's length. HLS (a finished
+// playlist) carries AAC sound in MPEG-TS, whose clock need not start at 0.
 TEST_F(MediaSourceClip, ReadsTheClipThroughEveryWayIn)
 {
     ASSERT_TRUE(ffmpeg({"-i", clip(), "-c:v", "copy", "-c:a", "aac", "-f", "hls", "-hls_playlist_type", "vod",
@@ -233,6 +145,8 @@ TEST_F(MediaSourceClip, ReadsTheClipThroughEveryWayIn)
         EXPECT_NEAR(reading.sound_frames[1], kSoundFrames, c.sound_tolerance);
         EXPECT_EQ(reading.sound_rates[1], 48000);
         EXPECT_EQ(reading.warnings, std::vector<std::string>{});
+        EXPECT_FALSE(reading.live);
+        EXPECT_NEAR(double(reading.duration_ns.value_or(0)), kFrames * kFramePeriodNs, kFramePeriodNs);
     }
 }
 

@@ -9,6 +9,7 @@
 #include <gst/video/video.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -49,6 +50,12 @@ namespace {
 
 constexpr guint kQueuedFrames = 4;  ///< decoded frames an appsink holds before the decoder waits
 constexpr guint kQueuedSounds = 16; ///< sound buffers likewise (each only a few ms)
+// A live source cannot wait for the reader: its appsinks hold about a second and then drop
+// their oldest.
+constexpr guint kQueuedLiveFrames = 25;
+constexpr guint kQueuedLiveSounds = 100;
+constexpr gint64 kFirstBackOffUs = G_USEC_PER_SEC;       ///< before the first attempt to reopen
+constexpr gint64 kLongestBackOffUs = 30 * G_USEC_PER_SEC; ///< the back-off doubles up to this
 constexpr guint kPipeBlockSize = 65536; ///< bytes per read from a FIFO or device
 constexpr int kUpstreamSteps = 32;  ///< pads walked upstream in search of a stream's decoder
 constexpr auto kHeldErrorRecheck = std::chrono::milliseconds(50); ///< see GstMediaSource::relay
@@ -61,6 +68,13 @@ constexpr guint kQueuedDemuxedBuffers = 100000;
 constexpr guint kQueuedDemuxedBytes = 64 << 20;
 constexpr const char* kFrameCaps = "video/x-raw, format=(string){ I420, YV12, NV12, NV21, Y42B, Y444 }";
 constexpr const char* kSoundCaps = "audio/x-raw, format=(string)F32LE, layout=(string)interleaved";
+
+guint queue_limit(StreamType type, bool live)
+{
+    if (type == StreamType::Video)
+        return live ? kQueuedLiveFrames : kQueuedFrames;
+    return live ? kQueuedLiveSounds : kQueuedSounds;
+}
 
 // ---------------------------------------------------------------- errors
 
@@ -242,6 +256,7 @@ struct Branch {
     bool delivered = false; ///< a sample has been announced
     bool ended = false;     ///< end of stream, or pruned
     guint queued = 0;       ///< samples announced and not yet pulled
+    int64_t dropped = 0;    ///< samples a live source's appsink dropped unread
     // The reading thread's alone.
     GstSegment segment{};
     GstCapsPtr caps;   ///< of the latest sample; parsed again only when they change
@@ -249,8 +264,6 @@ struct Branch {
     GstAudioInfo audio{};
     bool caps_parsed = false;
     bool handed_out = false; ///< a sample of it has been handed out
-    int64_t frames = 0;
-    int64_t last_time_ns = 0;
 };
 
 // A stream as a decoding bin or a launch description announced it.
@@ -259,6 +272,7 @@ struct Announced {
     GstPadPtr origin;    ///< the pad it came out of
     GstElement* feeder;  ///< the decoding bin that announced it; null for a raw launch pad
     std::string id;      ///< its stream id, which orders the streams of one container
+    size_t built = 0;    ///< when its decoding bin was made, or its raw pad taken: orders the containers
 };
 
 // Something the streaming threads tell the reading thread: a sample announced by a branch,
@@ -293,16 +307,19 @@ public:
     std::optional<int64_t> duration_ns() const override;
     double declared_framerate() const override;
     std::string demuxer() const override { return demuxer_; }
-    bool live() const override { return false; }
-    int64_t frames_lost() const override { return 0; }
+    bool live() const override { return live_; }
+    int64_t frames_lost() const override;
     std::vector<std::string> take_warnings() override;
 
 private:
     // Building, on the calling thread.
     bool build(const SourceSpec& spec, MediaError* error);
     bool build_path(const std::string& path, MediaError* error);
-    bool build_uri(const std::string& uri, MediaError* error);
+    bool build_uri(const SourceSpec& spec, MediaError* error);
     bool build_launch(const std::string& description, MediaError* error);
+    void play();
+    bool live_playlist() const;
+    void make_live();
     GstElement* add_decoding_bin(const char* factory, MediaError* error);
     bool add_fed(GstElement* source, const char* factory, MediaError* error);
 
@@ -317,11 +334,13 @@ private:
     void prune_unlinked(GstElement* feeder);
     void push(Event event);
     void announce(Branch* branch);
+    void count_dropped(Branch* branch);
     void end(Branch* branch);
 
     static void on_pad_added(GstElement* bin, GstPad* pad, GstMediaSource* source) noexcept;
     static void on_no_more_pads(GstElement* bin, GstMediaSource* source) noexcept;
     static void on_unknown_type(GstElement* bin, GstPad* pad, GstCaps* caps, GstMediaSource* source) noexcept;
+    static void on_source_setup(GstElement* bin, GstElement* element, GstMediaSource* source) noexcept;
     static GstBusSyncReply on_message(GstBus* bus, GstMessage* message, gpointer source) noexcept;
     static void relay(GstBin* pipeline, GstBin* bin, GstElement* element, GstMediaSource* source) noexcept;
     static GstBusSyncReply on_relayed(GstBus* bus, GstMessage* message, gpointer relay) noexcept;
@@ -331,7 +350,8 @@ private:
     bool wait_until_open(MediaError* error);
     bool open_ready() const;
     void order_streams();
-    void await(std::unique_lock<std::mutex>& lock, StallWatch& watch, uint64_t* seen);
+    void await(std::unique_lock<std::mutex>& lock, StallWatch& watch, uint64_t* seen,
+               std::optional<gint64> until_us = std::nullopt);
     std::optional<MediaError> swallowed_error();
     void take_message(GstMessage* message);
     void fail(MediaError error);
@@ -341,7 +361,16 @@ private:
     bool deliver_frame(Branch* branch, GstSample* sample, MediaFrame* frame);
     bool deliver_sound(Branch* branch, GstSample* sample, MediaSound* sound);
     void note_caps(Branch* branch, GstCaps* caps);
+    void warn_dropped_sound(Branch* branch);
     void release_held();
+
+    // Losing and regaining a live input, on the calling thread.
+    bool reconnects() const { return live_ && options_.reconnect; }
+    bool interrupted_by_end() const;
+    MediaItem interrupt(MediaError why, MediaError* error);
+    std::optional<MediaItem> await_reopen(gint64 idle_at_us, MediaError* error);
+    void stop_input();
+    bool reopen(MediaError* error);
     void add_warning(std::string text);
 
     const MediaSourceOptions options_;
@@ -350,6 +379,10 @@ private:
     GstElementPtr pipeline_;
     GstBusPtr bus_;
     int fd_ = -1; ///< a FIFO or device we opened ourselves for fdsrc
+    SourceSpec spec_;
+    GstCapsPtr source_caps_; ///< set on a URI's source element; null when the source finds its own
+    std::atomic<bool> live_ = false;
+    bool clock_live_ = false; ///< timestamped on the pipeline clock as it captures (no preroll)
 
     // Taken by pad handlers for their whole run, so that closing waits for one under way.
     std::mutex build_mutex_;
@@ -367,6 +400,10 @@ private:
     uint64_t signs_of_life_ = 0;
     std::vector<GstMessagePtr> held_errors_; ///< errors in decoding bins that did not reach the pipeline's bus
     std::vector<guint32> errors_seen_;       ///< sequence numbers of the errors that did
+    std::map<GstElement*, size_t> built_at_; ///< per decoding bin: Announced::built
+    size_t built_ = 0;                       ///< decoding bins made and raw pads taken
+    std::vector<bool> reclaimed_; ///< per announced stream: announced again since the latest reopen
+    int64_t frames_lost_ = 0;
 
     // The reading thread's alone.
     std::vector<MediaStream> streams_;
@@ -380,6 +417,13 @@ private:
     bool frame_mapped_ = false;
     GstMapInfo held_sound_{};
     bool sound_mapped_ = false;
+    int64_t frames_ = 0;        ///< video frames handed out
+    int64_t last_frame_ns_ = 0; ///< running time of the latest
+    // Reopening a live source.
+    gint64 backoff_us_ = kFirstBackOffUs;
+    std::optional<gint64> reopen_at_us_; ///< monotonic µs of the next attempt while the input is down
+    GstClockTime base_time_ = 0;         ///< the first run's, kept by every later one
+    int64_t time_offset_ns_ = 0;         ///< added to the times of a reopened source that starts again at 0
 };
 
 GstMediaSource::GstMediaSource(const MediaSourceOptions& options)
@@ -388,6 +432,10 @@ GstMediaSource::GstMediaSource(const MediaSourceOptions& options)
       pipeline_(gst_adopt_sink(gst_pipeline_new("skelv_source")))
 {
     bus_.reset(gst_pipeline_get_bus(GST_PIPELINE(pipeline_.get())));
+    // The system clock, even beside a capture card that offers its own: a reopened live source
+    // keeps counting on it, and the sound card's time is the picture's.
+    GstObjectPtr<GstClock> clock(gst_system_clock_obtain());
+    gst_pipeline_use_clock(GST_PIPELINE(pipeline_.get()), clock.get());
     gst_bus_set_sync_handler(bus_.get(), on_message, this, nullptr);
     g_signal_connect(pipeline_.get(), "deep-element-added", G_CALLBACK(relay), this);
     limit_decoder_threads_from_environment(pipeline_.get());
@@ -421,17 +469,58 @@ GstMediaSource::~GstMediaSource()
 
 bool GstMediaSource::start(const SourceSpec& spec, MediaError* error)
 {
+    spec_ = spec;
     if (!build(spec, error))
         return false;
-    if (gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
-        GST_CAT_INFO(skelv_analyzer_debug, "the pipeline did not start; its error message tells why");
+    play();
     if (!wait_until_open(error))
         return false;
     order_streams();
     adopt_streams();
     demuxer_ = demuxer_in(pipeline_.get());
+    if (!live_ && live_playlist())
+        make_live();
     gst_debug_bin_to_dot_file(GST_BIN(pipeline_.get()), GST_DEBUG_GRAPH_SHOW_ALL, "source_open");
     return true;
+}
+
+// A source that does not preroll captures in real time; it is known live before it delivers.
+void GstMediaSource::play()
+{
+    const GstStateChangeReturn paused = gst_element_set_state(pipeline_.get(), GST_STATE_PAUSED);
+    clock_live_ = paused == GST_STATE_CHANGE_NO_PREROLL;
+    if (clock_live_)
+        make_live();
+    if (paused == GST_STATE_CHANGE_FAILURE ||
+        gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
+        GST_CAT_INFO(skelv_analyzer_debug, "the pipeline did not start; its error message tells why");
+}
+
+// A playlist that is still growing (HLS without its end) tells no duration. Its pipeline
+// prerolls, yet it goes on in real time whether read or not.
+bool GstMediaSource::live_playlist() const
+{
+    gint64 duration = 0;
+    for (const GstElementPtr& element : collected<GstElement>(gst_bin_iterate_recurse(GST_BIN(pipeline_.get()))))
+        if (strstr(klass_of(element.get()), "Demuxer/Adaptive") != nullptr)
+            return !gst_element_query_duration(element.get(), GST_FORMAT_TIME, &duration) || duration <= 0;
+    return false;
+}
+
+// From now on the appsinks keep a bounded queue and drop its oldest rather than hold up the
+// source, which would lose the data upstream unseen; announce() counts what they drop.
+void GstMediaSource::make_live()
+{
+    std::vector<Branch*> reading;
+    {
+        std::lock_guard lock(mutex_);
+        live_ = true;
+        for (const std::unique_ptr<Branch>& branch : branches_)
+            if (branch->sink)
+                reading.push_back(branch.get());
+    }
+    for (Branch* branch : reading)
+        g_object_set(branch->sink.get(), "max-buffers", queue_limit(branch->type, true), "drop", TRUE, nullptr);
 }
 
 // ---------------------------------------------------------------- building
@@ -440,8 +529,10 @@ bool GstMediaSource::build(const SourceSpec& spec, MediaError* error)
 {
     switch (spec.kind) {
     case SourceKind::File: return build_path(spec.location, error);
-    case SourceKind::Uri: return build_uri(spec.location, error);
-    case SourceKind::Pipeline: return build_launch(spec.location, error);
+    case SourceKind::Uri: return build_uri(spec, error);
+    case SourceKind::Pipeline:
+        return build_launch(spec.location, error) &&
+               (spec.sound_location.empty() || build_launch(spec.sound_location, error));
     }
     return false;
 }
@@ -490,8 +581,9 @@ bool GstMediaSource::add_fed(GstElement* source, const char* factory, MediaError
     return true;
 }
 
-bool GstMediaSource::build_uri(const std::string& uri, MediaError* error)
+bool GstMediaSource::build_uri(const SourceSpec& spec, MediaError* error)
 {
+    const std::string& uri = spec.location;
     // A local file takes the path's way, so that a FIFO behind a file:// URI cannot hang.
     if (g_ascii_strncasecmp(uri.c_str(), "file:", 5) == 0) {
         GErrorPtr invalid;
@@ -504,10 +596,31 @@ bool GstMediaSource::build_uri(const std::string& uri, MediaError* error)
         }
         return build_path(path.get(), error);
     }
+    if (!spec.caps.empty() && !source_caps_) {
+        source_caps_.reset(gst_caps_from_string(spec.caps.c_str()));
+        if (!source_caps_) {
+            *error = {"Could not read the caps \"" + spec.caps + "\"", ""};
+            return false;
+        }
+    }
     GstElement* decoding = add_decoding_bin("uridecodebin", error);
-    if (decoding != nullptr)
-        g_object_set(decoding, "uri", uri.c_str(), nullptr);
-    return decoding != nullptr;
+    if (decoding == nullptr)
+        return false;
+    g_object_set(decoding, "uri", uri.c_str(), nullptr);
+    if (source_caps_)
+        g_signal_connect(decoding, "source-setup", G_CALLBACK(on_source_setup), this);
+    return true;
+}
+
+// What arrives over UDP carries no caps of its own: RTP is known only from the caps given.
+void GstMediaSource::on_source_setup(GstElement* /*bin*/, GstElement* element, GstMediaSource* source) noexcept
+{
+    GParamSpec* property = g_object_class_find_property(G_OBJECT_GET_CLASS(element), "caps");
+    if (property != nullptr && property->value_type == GST_TYPE_CAPS)
+        g_object_set(element, "caps", source->source_caps_.get(), nullptr);
+    else
+        post_error(element, GST_CORE_ERROR, GST_CORE_ERROR_NEGOTIATION,
+                   std::string("The source ") + G_OBJECT_TYPE_NAME(element) + " takes no caps", "");
 }
 
 // Every unlinked source pad of the bin's elements, in the order the description names them,
@@ -593,6 +706,7 @@ GstElement* GstMediaSource::add_decoding_bin(const char* factory, MediaError* er
     {
         std::lock_guard lock(mutex_);
         unexposed_.push_back(bin);
+        built_at_[bin] = built_++;
     }
     gst_bin_add(GST_BIN(pipeline_.get()), bin);
     return bin;
@@ -703,7 +817,8 @@ GstElement* GstMediaSource::add_reader(Branch* branch)
         return nullptr;
     }
     GstCapsPtr caps(gst_caps_from_string(video ? kFrameCaps : kSoundCaps));
-    g_object_set(sink, "caps", caps.get(), "max-buffers", video ? kQueuedFrames : kQueuedSounds, "sync", FALSE,
+    const bool live = live_;
+    g_object_set(sink, "caps", caps.get(), "max-buffers", queue_limit(branch->type, live), "drop", live, "sync", FALSE,
                  "enable-last-sample", FALSE, nullptr);
     GstAppSinkCallbacks callbacks{};
     callbacks.eos = [](GstAppSink*, gpointer data) noexcept {
@@ -724,15 +839,24 @@ GstElement* GstMediaSource::add_reader(Branch* branch)
     return convert;
 }
 
-// Adds a stream to the list, next in line; returns its index.
+// Adds a stream to the list, next in line; returns its index. A reopened source's streams
+// take back the indices they had, in order of type.
 int GstMediaSource::announce_stream(const MediaStream& stream, GstPad* origin, GstElement* feeder)
 {
     GCharPtr id(gst_pad_get_stream_id(origin));
+    Announced announced{stream, GstPadPtr(GST_PAD(gst_object_ref(origin))), feeder, id ? id.get() : ""};
     std::lock_guard lock(mutex_);
-    Announced& added = announced_.emplace_back(
-        Announced{stream, GstPadPtr(GST_PAD(gst_object_ref(origin))), feeder, id ? id.get() : ""});
-    added.stream.index = int(announced_.size()) - 1;
-    return added.stream.index;
+    announced.built = feeder != nullptr ? built_at_[feeder] : built_++;
+    for (size_t i = 0; i < reclaimed_.size(); ++i)
+        if (!reclaimed_[i] && announced_[i].stream.type == stream.type && announced_[i].stream.read == stream.read) {
+            reclaimed_[i] = true;
+            announced.stream = announced_[i].stream;
+            announced_[i] = std::move(announced);
+            return int(i);
+        }
+    announced.stream.index = int(announced_.size());
+    announced_.push_back(std::move(announced));
+    return announced_.back().stream.index;
 }
 
 void GstMediaSource::take_unknown_stream(GstElement* bin, GstPad* pad, GstCaps* caps)
@@ -788,16 +912,31 @@ void GstMediaSource::push(Event event)
     moved_.notify_all();
 }
 
+// A live source's appsink that already holds its limit has just dropped its oldest sample to
+// take this one. Should the reader pull one in between, the drop shows later as a sample
+// announced that is no longer there (deliver). Either way the queue of events stays bounded.
 void GstMediaSource::announce(Branch* branch)
 {
     {
         std::lock_guard lock(mutex_);
         branch->delivered = true;
-        ++branch->queued;
-        events_.push_back(Event{branch, nullptr});
+        if (live_ && branch->queued >= queue_limit(branch->type, true)) {
+            count_dropped(branch);
+        } else {
+            ++branch->queued;
+            events_.push_back(Event{branch, nullptr});
+        }
         ++signs_of_life_;
     }
     moved_.notify_all();
+}
+
+// Called locked.
+void GstMediaSource::count_dropped(Branch* branch)
+{
+    ++branch->dropped;
+    if (branch == video_)
+        ++frames_lost_;
 }
 
 void GstMediaSource::end(Branch* branch)
@@ -829,7 +968,7 @@ void GstMediaSource::relay(GstBin* /*pipeline*/, GstBin* bin, GstElement* elemen
     bound_decoding_queues(element); // also those of a URI's decoding bin
     GstElementFactory* factory = gst_element_get_factory(GST_ELEMENT(bin));
     GstBusPtr bin_bus(gst_element_get_bus(element));
-    if (factory == nullptr || g_strcmp0(GST_OBJECT_NAME(factory), "decodebin") != 0 || !bin_bus || getenv("NORELAY"))
+    if (factory == nullptr || g_strcmp0(GST_OBJECT_NAME(factory), "decodebin") != 0 || !bin_bus)
         return;
     GstBusPtr relay_bus(gst_bus_new());
     gst_bus_set_sync_handler(relay_bus.get(), on_relayed, new Relay{source->link_, std::move(bin_bus)},
@@ -883,14 +1022,16 @@ std::optional<MediaError> GstMediaSource::swallowed_error()
     return std::nullopt;
 }
 
-// Waits for a sign of life, with nothing else to do; fails the source when it stalled or when
-// a decoding bin swallowed an error. Called locked.
-void GstMediaSource::await(std::unique_lock<std::mutex>& lock, StallWatch& watch, uint64_t* seen)
+// Waits for a sign of life, with nothing else to do, at most until `until_us` (monotonic);
+// fails the source when a decoding bin swallowed an error, and without `until_us` when it
+// stalled. Called locked.
+void GstMediaSource::await(std::unique_lock<std::mutex>& lock, StallWatch& watch, uint64_t* seen,
+                           std::optional<gint64> until_us)
 {
     if (signs_of_life_ != *seen) {
         *seen = signs_of_life_;
         watch.moved();
-    } else if (watch.stalled()) {
+    } else if (!until_us && watch.stalled()) {
         fail_stalled();
         return;
     }
@@ -899,7 +1040,8 @@ void GstMediaSource::await(std::unique_lock<std::mutex>& lock, StallWatch& watch
         return;
     }
     // The bin decides about a held error's element without a word: look again soon.
-    const std::chrono::microseconds left(watch.left_us());
+    const std::chrono::microseconds left(until_us ? std::max<gint64>(0, *until_us - g_get_monotonic_time())
+                                                  : watch.left_us());
     moved_.wait_for(lock, held_errors_.empty() ? left : std::min<std::chrono::microseconds>(left, kHeldErrorRecheck));
 }
 
@@ -914,7 +1056,7 @@ bool GstMediaSource::open_ready() const
         if (!branch->sink)
             continue;
         all = all && (branch->delivered || branch->ended);
-        full = full || branch->queued >= (branch->type == StreamType::Video ? kQueuedFrames : kQueuedSounds);
+        full = full || branch->queued >= queue_limit(branch->type, live_);
     }
     return all || full;
 }
@@ -979,20 +1121,18 @@ void GstMediaSource::fail_stalled()
 
 // Puts the streams announced while opening in the order of their containers: by stream id
 // among those of one decoding bin, which announces undecodable streams first and exposes the
-// others video first; the bins and raw launch pads in the order they showed up.
+// others video first; the bins and raw launch pads in the order they were built, which is the
+// order of the launch descriptions and of their pads.
 void GstMediaSource::order_streams()
 {
     std::lock_guard build(build_mutex_); // no pad half taken
     std::lock_guard lock(mutex_);
-    std::map<GstElement*, size_t> first_of;
-    std::vector<size_t> group, order(announced_.size());
-    for (size_t i = 0; i < announced_.size(); ++i) {
-        GstElement* feeder = announced_[i].feeder;
-        group.push_back(feeder == nullptr ? i : first_of.emplace(feeder, i).first->second);
+    std::vector<size_t> order(announced_.size());
+    for (size_t i = 0; i < announced_.size(); ++i)
         order[i] = i;
-    }
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        return group[a] != group[b] ? group[a] < group[b] : announced_[a].id < announced_[b].id;
+        const Announced &first = announced_[a], &second = announced_[b];
+        return first.built != second.built ? first.built < second.built : first.id < second.id;
     });
     std::vector<Announced> sorted;
     std::vector<int> index_of(announced_.size());
@@ -1025,14 +1165,26 @@ void GstMediaSource::adopt_streams()
     }
 }
 
+// A live source that reconnects hands out what it had before it reports an error.
 MediaItem GstMediaSource::next(MediaFrame* frame, MediaSound* sound, MediaError* error)
 {
     release_held();
     StallWatch watch(stall_limit_);
+    const gint64 idle_at_us = g_get_monotonic_time() + options_.idle_ns / 1000;
     std::unique_lock lock(mutex_);
     uint64_t seen = signs_of_life_;
     for (;;) {
-        if (failure_) {
+        if (reopen_at_us_) {
+            lock.unlock();
+            if (const std::optional<MediaItem> item = await_reopen(idle_at_us, error))
+                return *item;
+            lock.lock();
+            continue;
+        }
+        if (failure_ && (!reconnects() || events_.empty())) {
+            lock.unlock();
+            if (reconnects())
+                return interrupt(*failure_, error);
             *error = *failure_;
             return MediaItem::Failed;
         }
@@ -1046,18 +1198,109 @@ MediaItem GstMediaSource::next(MediaFrame* frame, MediaSound* sound, MediaError*
             watch.moved();
             if (new_streams)
                 adopt_streams();
-            if (event.message)
+            if (event.message) {
                 take_message(event.message.get());
-            else if (const std::optional<MediaItem> item = deliver(event.sample_of, frame, sound);
-                     item && *item != MediaItem::Failed)
+            } else if (const std::optional<MediaItem> item = deliver(event.sample_of, frame, sound);
+                       item && *item != MediaItem::Failed) {
+                backoff_us_ = kFirstBackOffUs;
                 return *item;
+            }
             lock.lock();
             continue;
         }
-        if (ended_)
-            return MediaItem::End;
-        await(lock, watch, &seen);
+        if (ended_) {
+            lock.unlock();
+            return interrupted_by_end() ? interrupt({"The stream ended", spec_.location}, error) : MediaItem::End;
+        }
+        if (live_ && g_get_monotonic_time() >= idle_at_us)
+            return MediaItem::Idle;
+        await(lock, watch, &seen, live_ ? std::optional(idle_at_us) : std::nullopt);
     }
+}
+
+// ---------------------------------------------------------------- losing and regaining a live input
+
+// A stream sent over a network ends when its sender goes away, and may come back; a playlist
+// that ends, or a capture that runs out, has ended for good.
+bool GstMediaSource::interrupted_by_end() const
+{
+    return reconnects() && clock_live_ && is_network_source(spec_);
+}
+
+// Stops the pipeline and reopens it after the back-off, which doubles with every attempt
+// until one delivers.
+MediaItem GstMediaSource::interrupt(MediaError why, MediaError* error)
+{
+    GST_CAT_INFO(skelv_analyzer_debug, "live input lost (%s), reopening in %g s", why.message.c_str(),
+                 double(backoff_us_) / G_USEC_PER_SEC);
+    stop_input();
+    reopen_at_us_ = g_get_monotonic_time() + backoff_us_;
+    backoff_us_ = std::min(2 * backoff_us_, kLongestBackOffUs);
+    *error = std::move(why);
+    return MediaItem::Interrupted;
+}
+
+// Idle while the back-off lasts, then reopens; none when the reopened source is to be read.
+std::optional<MediaItem> GstMediaSource::await_reopen(gint64 idle_at_us, MediaError* error)
+{
+    const gint64 now = g_get_monotonic_time();
+    if (now < *reopen_at_us_) {
+        if (now >= idle_at_us)
+            return MediaItem::Idle;
+        g_usleep(gulong(std::min(*reopen_at_us_, idle_at_us) - now));
+        return std::nullopt;
+    }
+    reopen_at_us_.reset();
+    MediaError failure;
+    if (!reopen(&failure))
+        return interrupt(std::move(failure), error);
+    return std::nullopt;
+}
+
+// Everything of the lost run goes: its elements, branches, samples and messages. The streams
+// stay listed.
+void GstMediaSource::stop_input()
+{
+    base_time_ = gst_element_get_base_time(pipeline_.get());
+    gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
+    {
+        std::lock_guard build(build_mutex_);
+        for (const GstElementPtr& child : collected<GstElement>(gst_bin_iterate_elements(GST_BIN(pipeline_.get()))))
+            gst_bin_remove(GST_BIN(pipeline_.get()), child.get());
+    }
+    std::lock_guard lock(mutex_);
+    events_.clear();
+    held_errors_.clear();
+    errors_seen_.clear();
+    unexposed_.clear();
+    built_at_.clear();
+    video_ = nullptr;
+    branches_.clear();
+    reclaimed_.assign(announced_.size(), false);
+    ended_ = false;
+    failure_.reset();
+}
+
+// The same source again, on the same clock from the same base time: a source that timestamps
+// as it captures goes on where the lost one would have been; one that starts again at 0 is
+// moved to the time it starts at.
+bool GstMediaSource::reopen(MediaError* error)
+{
+    gst_element_set_start_time(pipeline_.get(), GST_CLOCK_TIME_NONE);
+    gst_element_set_base_time(pipeline_.get(), base_time_);
+    if (!build(spec_, error)) {
+        stop_input();
+        return false;
+    }
+    play();
+    time_offset_ns_ = 0;
+    if (!clock_live_) {
+        GstObjectPtr<GstClock> clock(gst_pipeline_get_clock(GST_PIPELINE(pipeline_.get())));
+        time_offset_ns_ = int64_t(gst_clock_get_time(clock.get()) - base_time_);
+    }
+    GST_CAT_INFO(skelv_analyzer_debug, "live input reopened, times moved by %" G_GINT64_FORMAT " ns",
+                 time_offset_ns_);
+    return true;
 }
 
 // A demuxer may tag a stream's language after announcing it; by its first sample the tags
@@ -1075,10 +1318,14 @@ void GstMediaSource::learn_language(int stream)
 }
 
 // Pulls the sample a branch announced: Frame or Sound, Failed when it cannot be read, none
-// when the branch was pruned meanwhile.
+// when the branch was pruned meanwhile or a live source's appsink dropped it.
 std::optional<MediaItem> GstMediaSource::deliver(Branch* branch, MediaFrame* frame, MediaSound* sound)
 {
     GstSamplePtr sample(gst_app_sink_try_pull_sample(GST_APP_SINK(branch->sink.get()), 0));
+    if (!sample && live_) {
+        std::lock_guard lock(mutex_);
+        count_dropped(branch);
+    }
     if (!sample || gst_sample_get_buffer(sample.get()) == nullptr)
         return std::nullopt;
     if (const GstSegment* segment = gst_sample_get_segment(sample.get()))
@@ -1089,11 +1336,13 @@ std::optional<MediaItem> GstMediaSource::deliver(Branch* branch, MediaFrame* fra
     branch->handed_out = true;
     const bool video = branch->type == StreamType::Video;
     if (video ? deliver_frame(branch, sample.get(), frame) : deliver_sound(branch, sample.get(), sound)) {
+        if (!video && live_)
+            warn_dropped_sound(branch);
         held_ = std::move(sample);
         return video ? MediaItem::Frame : MediaItem::Sound;
     }
     release_held();
-    fail({std::string(video ? "Video frame " + std::to_string(branch->frames + 1)
+    fail({std::string(video ? "Video frame " + std::to_string(frames_ + 1)
                             : "A sound buffer of stream " + std::to_string(branch->stream)) +
               " could not be mapped for reading",
           ""});
@@ -1150,18 +1399,18 @@ bool GstMediaSource::deliver_frame(Branch* branch, GstSample* sample, MediaFrame
         return false;
     const GstClockTime running = running_time_within(&branch->segment, GST_BUFFER_PTS(buffer));
     if (GST_CLOCK_TIME_IS_VALID(running)) {
-        branch->last_time_ns = int64_t(running);
-    } else if (branch->frames > 0) {
+        last_frame_ns_ = int64_t(running) + time_offset_ns_;
+    } else if (frames_ > 0) {
         const int fps_n = GST_VIDEO_INFO_FPS_N(&branch->video), fps_d = GST_VIDEO_INFO_FPS_D(&branch->video);
         const int64_t period = GST_BUFFER_DURATION_IS_VALID(buffer) ? int64_t(GST_BUFFER_DURATION(buffer))
                                : fps_n > 0 ? int64_t(gst_util_uint64_scale(GST_SECOND, fps_d, fps_n))
                                            : 0;
-        branch->last_time_ns += period;
+        last_frame_ns_ += period;
     }
-    frame->time_ns = branch->last_time_ns;
+    frame->time_ns = last_frame_ns_;
     frame->pts_ns = time_or_none(GST_BUFFER_PTS(buffer));
     frame->duration_ns = time_or_none(GST_BUFFER_DURATION(buffer));
-    frame->index = branch->frames++;
+    frame->index = frames_++;
     return true;
 }
 
@@ -1178,10 +1427,22 @@ bool GstMediaSource::deliver_sound(Branch* branch, GstSample* sample, MediaSound
     sound->frames = held_sound_.size / (sizeof(float) * size_t(channels));
     sound->rate = GST_AUDIO_INFO_RATE(&branch->audio);
     sound->channels = channels;
-    sound->time_ns = time_or_none(running_time_within(&branch->segment, GST_BUFFER_PTS(buffer)));
+    const GstClockTime running = running_time_within(&branch->segment, GST_BUFFER_PTS(buffer));
+    sound->time_ns = GST_CLOCK_TIME_IS_VALID(running) ? int64_t(running) + time_offset_ns_ : -1;
     sound->pts_ns = time_or_none(GST_BUFFER_PTS(buffer));
     sound->duration_ns = time_or_none(GST_BUFFER_DURATION(buffer));
     return true;
+}
+
+void GstMediaSource::warn_dropped_sound(Branch* branch)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (branch->dropped == 0)
+            return;
+    }
+    add_warning("Sound of stream " + std::to_string(branch->stream) +
+                " was dropped while the reader fell behind the live source");
 }
 
 void GstMediaSource::release_held()
@@ -1207,8 +1468,16 @@ std::vector<std::string> GstMediaSource::take_warnings()
     return taken;
 }
 
+int64_t GstMediaSource::frames_lost() const
+{
+    std::lock_guard lock(mutex_);
+    return frames_lost_;
+}
+
 std::optional<int64_t> GstMediaSource::duration_ns() const
 {
+    if (live_)
+        return std::nullopt;
     gint64 duration = 0;
     if (gst_element_query_duration(pipeline_.get(), GST_FORMAT_TIME, &duration) && duration > 0)
         return duration;

@@ -88,7 +88,7 @@ struct MediaError {
 enum class MediaItem : uint8_t {
     Frame,       ///< `*frame` holds the next video frame
     Sound,       ///< `*sound` holds the next sound buffer
-    Idle,        ///< a live source delivered nothing for `idle_ns`; it is still there
+    Idle,        ///< a live source delivered nothing for `idle_ns` (or waits to reopen); it is still there
     Interrupted, ///< a live source lost its input (`*error` says why) and opens it again
     End,         ///< every stream has ended
     Failed,      ///< `*error` says why; nothing more comes
@@ -103,8 +103,11 @@ struct MediaSourceOptions {
     double stall_seconds = 0;
     // A live source's next() returns Idle after waiting this long for anything.
     int64_t idle_ns = 100'000'000;
-    // A live source that fails or ends is opened again, after 1, 2, 4 ... up to 30 s, for as
-    // long as the caller goes on; its running time goes on across the gap.
+    // A live source that fails, or a stream from the network that ends (its sender went away),
+    // is opened again, after 1, 2, 4 ... up to 30 s (back to 1 s once it delivers), for as long
+    // as the caller goes on: next() says Interrupted at each loss and Idle in between. Its
+    // running time goes on across the gap on the same clock, so the gap keeps its real length;
+    // its streams keep their indices. A capture or a playlist that ends has ended (End).
     bool reconnect = false;
 };
 
@@ -121,10 +124,13 @@ public:
     virtual MediaItem next(MediaFrame* frame, MediaSound* sound, MediaError* error) = 0;
 
     // A capture device or a stream that delivers in real time, on the pipeline clock: it never
-    // stalls, its frames may be lost when the reader falls behind.
+    // stalls, its frames may be lost when the reader falls behind. Told by its pipeline, which
+    // does not preroll (udp, rtp, srt, rtsp, a live launch description), or by a playlist that
+    // is still growing (HLS without its end). Known from the open on.
     virtual bool live() const = 0;
     // Frames of a live source dropped because the reader did not take them in time: lost by
-    // the tool, not by the device.
+    // the tool, not by the device. Its video queue holds about a second of frames and then
+    // drops the oldest, each counted; a file's queues wait for the reader instead (always 0).
     virtual int64_t frames_lost() const = 0;
 
     virtual const std::vector<MediaStream>& streams() const = 0;
@@ -135,7 +141,8 @@ public:
     // Element factory of the demuxer; empty when none.
     virtual std::string demuxer() const = 0;
     // Pipeline warnings since the last call, each once, oldest first: "Warning from
-    // <element>: <message>", "No decoder for <format>; the stream is not read".
+    // <element>: <message>", "No decoder for <format>; the stream is not read", "Sound of
+    // stream <index> was dropped while the reader fell behind the live source".
     virtual std::vector<std::string> take_warnings() = 0;
 };
 
