@@ -59,6 +59,38 @@ TEST(SyncPairing, EachBeepGoesWithItsOwnFlash)
     }
 }
 
+// Flashes once a second from 0.5 s to 3.5 s, beeps 20 ms later, the streams cut where a
+// live run stopped: what lies within the reach of the cut (half a second) is forgiven, what
+// lies before it stays a fault.
+TEST(SyncPairing, ACutForgivesOnlyWhatCouldStillHaveCome)
+{
+    const struct {
+        const char* name;
+        std::vector<double> beeps;
+        double picture_end, sound_end;
+        std::vector<int64_t> missing;
+        std::vector<double> unmatched;
+    } cases[] = {
+        {"the sound stopped before the last beep", {520, 1520, 2520}, 3600, 3600, {}, {}},
+        {"a beep lost long before the cut", {520, 2520}, 3600, 3600, {37}, {}},
+        {"the sound went on 600 ms past the last flash", {520, 1520, 2520}, 3600, 4100, {87}, {}},
+        {"the picture stopped before the last flash", {520, 1520, 2520, 3520, 4520}, 3600, 4600, {}, {}},
+        {"a beep with no flash long before the cut", {520, 1020, 1520, 2520, 3520}, 3600, 3600, {}, {1020}},
+    };
+    for (const auto& c : cases) {
+        std::vector<Flash> flashes;
+        for (int i = 0; i < 4; i++)
+            flashes.push_back({12 + 25 * i, 0, ns_of_ms(500.0 + 1000.0 * i)});
+        SyncPairing pairing = sync_pair(flashes, ns_of(c.beeps), 0);
+        forgive_cut(&pairing, flashes, ns_of_ms(c.picture_end), ns_of_ms(c.sound_end), 0);
+        std::vector<int64_t> missing;
+        for (const Flash& f : pairing.missing_beeps)
+            missing.push_back(f.source_frame);
+        EXPECT_EQ(missing, c.missing) << c.name;
+        EXPECT_EQ(pairing.unmatched_beeps, ns_of(c.unmatched)) << c.name;
+    }
+}
+
 // Fed piece by piece as a live run reads, the pairs settle to what the whole pairing finds:
 // missing and stray beeps, a designed offset, a beep between two flashes.
 TEST(LivePairing, SettlesToTheWholePairing)

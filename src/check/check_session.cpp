@@ -20,6 +20,9 @@ constexpr int64_t kDefaultPeriodNs = 40 * kNsPerMs; // when the source declares 
 constexpr size_t kWarningsPerKind = 10;
 // Events this close to a leap of the frame count are not judged.
 constexpr int64_t kAroundCountLeapNs = kNsPerSecond;
+// A live source's times follow its sender's clock as it is recovered from arrivals, which moves
+// single buffers by a few ms: only more than this is a gap.
+constexpr int64_t kLiveJitterNs = 10 * kNsPerMs;
 
 // Timestamps of a buffer as the stream-time checks take them.
 uint64_t stream_time(int64_t ns)
@@ -90,6 +93,8 @@ void CheckSession::describe(const SourceFacts& facts)
     facts_ = facts;
     period_ns_ = facts.framerate > 0 ? ns_of_seconds(1 / facts.framerate) : kDefaultPeriodNs;
     video_guard_ = std::make_unique<VideoTimeGuard>(period_ns_);
+    if (facts.live)
+        video_times_.tolerance = kLiveJitterNs;
 }
 
 void CheckSession::add_warning(std::string warning)
@@ -160,6 +165,7 @@ CheckSession::Sound* CheckSession::sound_of(const MediaSound& buffer)
     else
         sound->beeps = std::make_unique<BeepDetector>(buffer.rate, buffer.channels);
     sound->clock = SampleClock(buffer.rate);
+    sound->times.tolerance = video_times_.tolerance;
     sounds_.push_back(std::move(sound));
     return sounds_.back().get();
 }
@@ -225,10 +231,12 @@ void CheckSession::choose_sound(const std::vector<Flash>& flashes, Warnings* war
         r->pairing = sync_pair(flashes, {}, options_.expected_delay_ns);
         return;
     }
+    if (facts_.live)
+        forgive_cut(&r->pairing, flashes, picture_read_ns_, read_ns(*chosen), options_.expected_delay_ns);
     r->streams.audio_length_ns = int64_t(chosen->times.end);
     for (const std::string& warning : chosen->gap_warnings)
         warnings->add(warning);
-    if (chosen->times.starts_late())
+    if (chosen->times.starts_late() && !facts_.live)
         warnings->add(late_start_warning("Audio", seconds_of(int64_t(chosen->times.start))));
     r->untrusted.insert(r->untrusted.end(), chosen->guard.untrusted().begin(), chosen->guard.untrusted().end());
 }
@@ -279,7 +287,7 @@ void CheckSession::describe_picture(const VideoReading& reading, Warnings* warni
     r->streams.start_ns = r->video.timeline.start_ns;
     r->streams.end_ns = r->video.timeline.end_ns;
     describe_tracks(r);
-    if (video_times_.starts_late())
+    if (video_times_.starts_late() && !facts_.live)
         warnings->add(late_start_warning("Video", seconds_of(int64_t(video_times_.start))));
 }
 
@@ -332,15 +340,19 @@ void CheckSession::snapshot(CheckResult* r) const
     compose(video_->result_so_far(), r);
 }
 
-// How far every searched sound has been read, on the running clock.
+// How far a sound has been read, on the running clock.
+int64_t CheckSession::read_ns(const Sound& sound)
+{
+    return int64_t(std::llround(sound.clock.time_ns(double(sound.clock.samples()))));
+}
+
+// How far every searched sound has been read.
 int64_t CheckSession::sound_read_ns() const
 {
     int64_t least = -1;
     for (const auto& sound : sounds_)
-        if (sound->beeps && sound->clock.stamped()) {
-            const auto read = int64_t(std::llround(sound->clock.time_ns(double(sound->clock.samples()))));
-            least = least < 0 ? read : std::min(least, read);
-        }
+        if (sound->beeps && sound->clock.stamped())
+            least = least < 0 ? read_ns(*sound) : std::min(least, read_ns(*sound));
     return least;
 }
 

@@ -48,6 +48,7 @@ struct SourceFacts {
     std::string demuxer;
     double framerate = 0;             ///< declared; 0 when variable or unknown
     std::optional<int64_t> length_ns; ///< declared
+    bool live = false;                ///< timed as it arrives: its times jitter and start anywhere
 };
 
 class CheckSession {
@@ -100,6 +101,7 @@ private:
     void describe_picture(const VideoReading& reading, Warnings* warnings, CheckResult* result) const;
     std::vector<UntrustedSpan> untrusted_picture() const;
     void compose(const VideoReading& reading, CheckResult* result) const;
+    static int64_t read_ns(const Sound& sound);
     int64_t sound_read_ns() const;
 
     const CheckOptions options_;

@@ -64,7 +64,8 @@ bool LiveRun::run(const SourceSpec& spec, CheckResult* result, LiveEnd* end, Med
     std::unique_ptr<MediaSource> source = MediaSource::open(spec, options, error);
     if (!source)
         return false;
-    session_.describe({source->streams(), source->demuxer(), source->declared_framerate(), source->duration_ns()});
+    session_.describe({source->streams(), source->demuxer(), source->declared_framerate(), source->duration_ns(),
+                       source->live()});
     if (!read(source.get(), end, error))
         return false;
     const int64_t now = monotonic_ns();
@@ -143,7 +144,7 @@ void LiveRun::arrived(StreamWatch* watch, int64_t running_end_ns)
 {
     const int64_t now = monotonic_ns();
     if (watch->away)
-        end_outage(watch, std::max<int64_t>(0, running_end_ns - watch->away->start_ns));
+        end_outage(watch, now - watch->last_wall_ns);
     watch->seen = true;
     watch->last_wall_ns = now;
     watch->last_running_ns = running_end_ns;
@@ -206,7 +207,7 @@ void LiveRun::tell_status()
     CheckResult now;
     session_.snapshot(&now);
     LiveStatus status;
-    status.running_ns = now.streams.end_ns;
+    status.running_ns = std::max(video_.last_running_ns, audio_.last_running_ns);
     const auto recent = std::lower_bound(events_.begin(), events_.end(), status.running_ns - live_.window_ns,
                                          [](const SyncEvent& e, int64_t t) { return e.video_ns < t; });
     status.window = delay_statistics(std::vector<SyncEvent>(recent, events_.end()));

@@ -13,7 +13,7 @@ bool StreamTimes::advance(uint64_t timestamp, uint64_t duration, int64_t* offset
         start = timestamp;
     } else if (end_is_known) {
         *offset = static_cast<int64_t>(timestamp - end);
-        gap = *offset < -kTolerance || *offset > kTolerance;
+        gap = *offset < -tolerance || *offset > tolerance;
     }
     end_is_known = duration != kUnset;
     end = end_is_known ? timestamp + duration : timestamp;

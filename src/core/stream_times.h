@@ -8,14 +8,16 @@
 
 struct StreamTimes {
     static constexpr uint64_t kUnset = UINT64_MAX;
-    static constexpr int64_t kTolerance = clip::kTimeTolerance; ///< ns either way before an offset is a gap
+    static constexpr int64_t kTolerance = clip::kTimeTolerance;
+
+    int64_t tolerance = kTolerance; ///< ns either way before an offset is a gap
 
     uint64_t start = kUnset;   ///< timestamp of the first timed buffer
     uint64_t end = 0;          ///< timestamp + duration of the latest timed buffer
     bool end_is_known = false; ///< false after a buffer whose duration or timestamp was unset
 
     // Takes the next buffer's timestamp and duration. Returns true with `*offset` set (ns,
-    // negative for overlap) when the buffer lies more than 1 ms from where the previous ended.
+    // negative for overlap) when the buffer lies more than `tolerance` from where the previous ended.
     // A buffer without a timestamp, and the one after a buffer of unknown end, are not tested.
     bool advance(uint64_t timestamp, uint64_t duration, int64_t* offset);
 

@@ -77,4 +77,15 @@ SyncPairing sync_pair(const std::vector<Flash>& flashes, const std::vector<int64
     return pairing;
 }
 
+void forgive_cut(SyncPairing* pairing, const std::vector<Flash>& flashes, int64_t picture_end_ns,
+                 int64_t sound_end_ns, int64_t expected_delay_ns)
+{
+    const int64_t spacing = median_spacing(flashes);
+    const int64_t reach = spacing == kFar ? 0 : spacing / 2; // how far a beep may lie from its flash
+    std::erase_if(pairing->missing_beeps,
+                  [&](const Flash& f) { return f.video_ns + expected_delay_ns + reach > sound_end_ns; });
+    std::erase_if(pairing->unmatched_beeps,
+                  [&](int64_t onset) { return onset - expected_delay_ns + reach > picture_end_ns; });
+}
+
 } // namespace skelv

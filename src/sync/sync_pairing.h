@@ -34,4 +34,10 @@ struct SyncPairing {
 SyncPairing sync_pair(const std::vector<Flash>& flashes, const std::vector<int64_t>& beep_onsets_ns,
                       int64_t expected_delay_ns);
 
+// A pairing of streams cut anywhere, as a live run stops: a flash whose beep could still have
+// been coming when the sound stopped at `sound_end_ns`, or a beep whose flash could have been
+// when the picture stopped at `picture_end_ns`, is neither missing nor unmatched.
+void forgive_cut(SyncPairing* pairing, const std::vector<Flash>& flashes, int64_t picture_end_ns,
+                 int64_t sound_end_ns, int64_t expected_delay_ns);
+
 } // namespace skelv

@@ -32,7 +32,8 @@ std::string contents(int fd)
 
 } // namespace
 
-ProcessResult run_process(const std::vector<std::string>& argv, double timeout_seconds, const std::string& cwd)
+ProcessResult run_process(const std::vector<std::string>& argv, double timeout_seconds, const std::string& cwd,
+                          const std::vector<TimedSignal>& signals)
 {
     ProcessResult result;
     const int out = scratch_file(), err = scratch_file();
@@ -50,10 +51,16 @@ ProcessResult run_process(const std::vector<std::string>& argv, double timeout_s
         execvp(args[0], args.data());
         _exit(127);
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_seconds);
+    const auto started = std::chrono::steady_clock::now();
+    const auto deadline = started + std::chrono::duration<double>(timeout_seconds);
+    size_t signals_sent = 0;
     int status = 0;
     while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
+        const auto now = std::chrono::steady_clock::now();
+        if (signals_sent < signals.size() &&
+            now - started >= std::chrono::duration<double>(signals[signals_sent].after_seconds))
+            kill(pid, signals[signals_sent++].signal);
+        if (now > deadline) {
             result.timed_out = true;
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);

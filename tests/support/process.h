@@ -12,5 +12,13 @@ struct ProcessResult {
     std::string err;        ///< standard error
 };
 
-// `argv[0]` is looked up on PATH. The child runs in `cwd` when it is not empty.
-ProcessResult run_process(const std::vector<std::string>& argv, double timeout_seconds, const std::string& cwd = "");
+// A signal sent to the child this long after it started.
+struct TimedSignal {
+    double after_seconds;
+    int signal;
+};
+
+// `argv[0]` is looked up on PATH. The child runs in `cwd` when it is not empty and is sent
+// `signals` at their times while it runs.
+ProcessResult run_process(const std::vector<std::string>& argv, double timeout_seconds, const std::string& cwd = "",
+                          const std::vector<TimedSignal>& signals = {});
