@@ -1,6 +1,7 @@
 #include "check/snapshot_taker.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace skelv {
 
@@ -16,24 +17,41 @@ uint8_t clamp_byte(float value)
 
 } // namespace
 
+void SnapshotTaker::copy_plane(const uint8_t* from, int32_t stride, int32_t step, int32_t width, int32_t height,
+                               std::vector<uint8_t>* to)
+{
+    to->resize(size_t(width) * size_t(height));
+    uint8_t* out = to->data();
+    for (int32_t row = 0; row < height; ++row, out += width) {
+        const uint8_t* line = from + ptrdiff_t(row) * stride;
+        if (step == 1)
+            std::memcpy(out, line, size_t(width));
+        else
+            for (int32_t column = 0; column < width; ++column)
+                out[column] = line[ptrdiff_t(column) * step];
+    }
+}
+
 void SnapshotTaker::offer(const YuvFrameView& frame, int64_t time_ns)
 {
     if (chosen_ || waiting_.size() >= kMaxWaiting ||
         (!waiting_.empty() && time_ns - waiting_.back().time_ns < kSpacing_ns))
         return;
-    Copy copy{time_ns, frame.width, frame.height, frame.shift_x, frame.shift_y, {}, {}, {}};
+    Copy copy;
+    if (!spare_.empty()) {
+        copy = std::move(spare_.back());
+        spare_.pop_back();
+    }
+    copy.time_ns = time_ns;
+    copy.width = frame.width;
+    copy.height = frame.height;
+    copy.shift_x = frame.shift_x;
+    copy.shift_y = frame.shift_y;
     const int32_t chroma_width = (frame.width + (1 << frame.shift_x) - 1) >> frame.shift_x;
     const int32_t chroma_height = (frame.height + (1 << frame.shift_y) - 1) >> frame.shift_y;
-    for (int32_t row = 0; row < frame.height; ++row) {
-        const uint8_t* line = frame.y + ptrdiff_t(row) * frame.y_stride;
-        copy.y.insert(copy.y.end(), line, line + frame.width);
-    }
-    for (int32_t row = 0; row < chroma_height; ++row)
-        for (int32_t column = 0; column < chroma_width; ++column) {
-            const ptrdiff_t at = ptrdiff_t(row) * frame.uv_stride + ptrdiff_t(column) * frame.uv_step;
-            copy.u.push_back(frame.u[at]);
-            copy.v.push_back(frame.v[at]);
-        }
+    copy_plane(frame.y, frame.y_stride, 1, frame.width, frame.height, &copy.y);
+    copy_plane(frame.u, frame.uv_stride, frame.uv_step, chroma_width, chroma_height, &copy.u);
+    copy_plane(frame.v, frame.uv_stride, frame.uv_step, chroma_width, chroma_height, &copy.v);
     waiting_.push_back(std::move(copy));
 }
 
@@ -44,10 +62,14 @@ void SnapshotTaker::on_reading(const FrameReading& reading)
                                    reading.kind == FrameKind::Content && reading.source >= 0 && !reading.flash;
         if (plain_content)
             chosen_ = std::move(waiting_.front());
+        else
+            spare_.push_back(std::move(waiting_.front()));
         waiting_.pop_front();
     }
-    if (chosen_)
+    if (chosen_) {
         waiting_.clear();
+        spare_.clear();
+    }
 }
 
 // Limited-range Y'CbCr to R'G'B', with the matrix usual for the frame's size (BT.709 from

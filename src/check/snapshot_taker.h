@@ -28,8 +28,14 @@ private:
         std::vector<uint8_t> y, u, v; ///< planes without padding
     };
 
+    static void copy_plane(const uint8_t* from, int32_t stride, int32_t step, int32_t width, int32_t height,
+                           std::vector<uint8_t>* to);
+
     std::deque<Copy> waiting_;
     std::optional<Copy> chosen_;
+    // Copies passed over keep their memory for the next: a 1080p copy is 3 MB, and fresh
+    // memory costs far more to touch than to fill again.
+    std::vector<Copy> spare_;
 };
 
 } // namespace skelv
