@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <map>
 #include <random>
-#include <set>
 
 using namespace skelv;
 
@@ -149,26 +148,6 @@ TEST(BatchSummary, RowsInFileOrderQuotedInCsvEscapedInTheIndex)
     EXPECT_TRUE(error < fail && fail < unmeasurable && unmeasurable < pass) << "readable without the script";
     EXPECT_NE(html.find("href=\"" + make_recording("/lab/b.mkv").id + "/report.html\""), std::string::npos);
     EXPECT_EQ(html.find("http"), std::string::npos) << "no external resource";
-}
-
-TEST(BatchSummary, NamesThatAreNotUtf8AreValidTextAndStillTwoRecordings)
-{
-    TempDir dir;
-    const std::string latin1 = "/lab/caf\xe9.mkv", other = "/lab/caf\xe8.mkv", shown = "/lab/caf\xEF\xBF\xBD.mkv";
-    add_entry(dir.path(), latin1, EntryOutcome::Pass, 1); // status.json is valid JSON: dump() would throw otherwise
-    add_entry(dir.path(), other, EntryOutcome::Fail, 90, "stopped at \xff");
-    const std::vector<BatchRow> rows = scan_entries({dir.path()}, dir.path());
-    ASSERT_EQ(rows.size(), 2u) << "same text, two files";
-    std::set<std::string> verdicts;
-    for (const BatchRow& row : rows) {
-        EXPECT_EQ(row.status.file, shown);
-        verdicts.insert(entry_outcome_name(row.status.outcome));
-        const BatchRecording real = make_recording(row.status.outcome == EntryOutcome::Pass ? latin1 : other);
-        EXPECT_TRUE(entry_is_current(row.status, real, {10, 20}, {"--profile", "ebu-r37"})) << "found done by its real name";
-    }
-    EXPECT_EQ(verdicts, (std::set<std::string>{"pass", "fail"}));
-    EXPECT_NE(summary_csv(rows).find(shown + ",fail,11,90.0,89.75,90.5,-0.5,0,2,ebu-r37,stopped at \xEF\xBF\xBD,"), std::string::npos);
-    EXPECT_NO_THROW(summary_json(rows).dump());
 }
 
 } // namespace

@@ -25,8 +25,22 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using Verdicts = std::map<std::string, std::string>;
+using Rows = std::vector<std::pair<std::string, std::string>>;
 
 constexpr double kBatchTimeout = 60; // seconds for one batch of stand-in analyses
+
+// (file under `in`, verdict[: error]) of each row of summary.json in `where`, sorted.
+Rows summary_rows(const std::string& where, const std::string& in)
+{
+    const json j = json::parse(read_file(where + "/summary.json"), nullptr, false);
+    EXPECT_FALSE(j.is_discarded()) << where;
+    Rows rows;
+    for (const json& row : j.value("rows", json::array()))
+        rows.emplace_back(fs::path(row["file"].get<std::string>()).lexically_relative(in),
+                          row["verdict"].get<std::string>() + (row["error"].is_string() ? ": " + row["error"].get<std::string>() : ""));
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
 
 class Batch : public ::testing::Test {
 protected:
@@ -87,13 +101,8 @@ protected:
     // verdict (and error) per recording (its path under in/), from summary.json
     Verdicts summary(const std::string& where) const
     {
-        const json j = json::parse(read_file(where + "/summary.json"), nullptr, false);
-        EXPECT_FALSE(j.is_discarded());
-        Verdicts rows;
-        for (const json& row : j.value("rows", json::array()))
-            rows[fs::path(row["file"].get<std::string>()).lexically_relative(dir_.file("in"))] =
-                row["verdict"].get<std::string>() + (row["error"].is_string() ? ": " + row["error"].get<std::string>() : "");
-        return rows;
+        const Rows rows = summary_rows(where, dir_.file("in"));
+        return {rows.begin(), rows.end()};
     }
 
     // Every folder in `out()` is a complete entry with the analysis' outputs; nothing else.
@@ -275,17 +284,6 @@ TEST_F(Batch, ShardsThenMerge)
     EXPECT_EQ(split_lines(read_file(dir_.file("runs.log"))).size(), 20u) << "a start and an end for each of the nine, and take0's again";
 }
 
-// The rows of summary.json in `where`, each "file verdict[: error]" with the file under in/.
-std::vector<std::string> row_texts(const std::string& where, const std::string& in)
-{
-    std::vector<std::string> rows;
-    for (const json& row : json::parse(read_file(where + "/summary.json")).value("rows", json::array()))
-        rows.push_back(fs::path(row["file"].get<std::string>()).lexically_relative(in).string() + " " +
-                       row["verdict"].get<std::string>() + (row["error"].is_string() ? ": " + row["error"].get<std::string>() : ""));
-    std::sort(rows.begin(), rows.end());
-    return rows;
-}
-
 TEST_F(Batch, NamesThatAreNotUtf8ReadWithReplacementCharacters)
 {
     recording("caf\xe9.mkv", "pass 1"); // Latin-1 names
@@ -295,9 +293,9 @@ TEST_F(Batch, NamesThatAreNotUtf8ReadWithReplacementCharacters)
     const ProcessResult run = batch({"--out", out(), dir_.file("in")});
     EXPECT_EQ(run.exit_code, 4) << run.err;
     const std::string fffd = "\xEF\xBF\xBD"; // one per lone byte: each Latin-1 letter is one here
-    const std::vector<std::string> rows = {"caf" + fffd + ".mkv fail", "caf" + fffd + ".mkv pass",
-                                           "d" + fffd + "j" + fffd + "/x.mkv unmeasurable: no beep found", "ok.mkv pass"};
-    EXPECT_EQ(row_texts(out(), dir_.file("in")), rows) << "each file analysed by its real name";
+    const Rows rows = {{"caf" + fffd + ".mkv", "fail"}, {"caf" + fffd + ".mkv", "pass"},
+                       {"d" + fffd + "j" + fffd + "/x.mkv", "unmeasurable: no beep found"}, {"ok.mkv", "pass"}};
+    EXPECT_EQ(summary_rows(out(), dir_.file("in")), rows) << "each file analysed by its real name";
     EXPECT_NE(read_file(out() + "/summary.csv").find("/in/caf" + fffd + ".mkv,fail,3,90,"), std::string::npos);
     expect_only_whole_entries();
     const ProcessResult again = batch({"--out", out(), dir_.file("in")});
@@ -308,7 +306,7 @@ TEST_F(Batch, NamesThatAreNotUtf8ReadWithReplacementCharacters)
     fs::rename(out(), dir_.file("out\xff"));
     const ProcessResult merged = batch({"merge", "--out", dir_.file("all"), dir_.file("out\xff")});
     EXPECT_EQ(merged.exit_code, 4) << merged.err;
-    EXPECT_EQ(row_texts(dir_.file("all"), dir_.file("in")), rows);
+    EXPECT_EQ(summary_rows(dir_.file("all"), dir_.file("in")), rows);
     const json summary = json::parse(read_file(dir_.file("all/summary.json")));
     for (const json& row : summary["rows"])
         EXPECT_EQ(row["folder"].get<std::string>().rfind("../out" + fffd + "/", 0), 0u) << row;
@@ -328,43 +326,30 @@ TEST_F(Batch, ResultThatCannotBeWrittenExitsThreeAndIsTriedAgain)
     EXPECT_EQ(runs(), (std::map<std::string, int>{{"good.mkv", 1}, {"unwritable.mkv", 2}}));
 }
 
-// A tmpfs of 64 KiB filled to the last page, unmounted at the end.
-class FullDisk {
-public:
-    explicit FullDisk(const std::string& path) : path_(path)
+// A tmpfs of 64 KiB, unmounted at the end.
+struct SmallDisk {
+    explicit SmallDisk(const std::string& at) : path(at)
     {
         fs::create_directories(path);
-        mounted_ = geteuid() == 0 && mount("tmpfs", path.c_str(), "tmpfs", 0, "size=64k") == 0;
+        mounted = geteuid() == 0 && mount("tmpfs", path.c_str(), "tmpfs", 0, "size=64k") == 0;
     }
-    ~FullDisk()
+    ~SmallDisk()
     {
-        if (mounted_)
-            umount2(path_.c_str(), MNT_DETACH);
+        if (mounted)
+            umount2(path.c_str(), MNT_DETACH);
     }
-    bool mounted() const { return mounted_; }
-    void fill() const
-    {
-        FILE* file = fopen((path_ + "/fill").c_str(), "w");
-        const std::string page(4096, 'x');
-        while (file != nullptr && fwrite(page.data(), 1, page.size(), file) == page.size() && fflush(file) == 0) {
-        }
-        if (file != nullptr)
-            fclose(file);
-    }
-
-private:
-    std::string path_;
-    bool mounted_ = false;
+    std::string path;
+    bool mounted = false;
 };
 
 TEST_F(Batch, FullDiskLeavesNoScratchFolder)
 {
     recording("good.mkv", "pass 1");
-    const FullDisk disk(dir_.file("disk"));
-    if (!disk.mounted())
+    const SmallDisk disk(dir_.file("disk"));
+    if (!disk.mounted)
         GTEST_SKIP() << "mounting a small tmpfs needs root";
     fs::create_directories(dir_.file("disk/out"));
-    disk.fill();
+    run_process({"sh", "-c", "cat /dev/zero > fill"}, kBatchTimeout, disk.path); // to the last byte
     const ProcessResult run = batch({"--out", dir_.file("disk/out"), dir_.file("in")});
     EXPECT_EQ(run.exit_code, 3) << run.err;
     EXPECT_NE(run.err.find("No space left on device"), std::string::npos) << run.err;

@@ -1,6 +1,7 @@
 // One recording read by the check session from frames and sound made in memory from the clip's
 // design, handed out as the media source hands them: the designed delay, timestamps broken on
-// purpose, several audio streams.
+// purpose, markers that show late. The choice among several audio streams is tested end to end
+// in check_test.cpp.
 #include "check/check_session.h"
 #include "generate/clip_design.h"
 #include "rules/time_units.h"
@@ -58,35 +59,29 @@ MediaFrame frame_of(const Clip& c, size_t n, const Stamps& stamps)
     return frame;
 }
 
-// The clip through a session, its sound as the audio streams listed (the clip's own where a
-// stream is empty), buffer by buffer in time order; its frames again when the session asks.
-CheckResult read(const Stamps& stamps, std::vector<Sound> streams = {Sound{}}, int header = 5)
+// The clip through a session, buffer by buffer in time order; its frames again when the
+// session asks.
+CheckResult read(const Stamps& stamps, int header = 5)
 {
     const Clip& c = clip(header);
     CheckSession session(CheckOptions{});
     SourceFacts facts;
     facts.framerate = 25;
-    facts.streams.push_back({0, StreamType::Video, "video/x-raw", "", "", true});
-    for (size_t s = 0; s < streams.size(); ++s) {
-        facts.streams.push_back({int(s + 1), StreamType::Audio, "audio/x-raw", "", "", true});
-        if (streams[s].empty())
-            streams[s] = c.sound;
-    }
+    facts.streams = {{0, StreamType::Video, "video/x-raw", "", "", true}, {1, StreamType::Audio, "audio/x-raw", "", "", true}};
     session.describe(facts);
     size_t sample = 0;
     for (size_t n = 0; n < c.design.frames.size(); ++n) {
         const int64_t time = int64_t(c.design.frames[n].time_ns);
-        for (; sample < c.sound.size() && int64_t(sample) * kNsPerSecond / kRate < time; sample += kBufferSamples)
-            for (size_t s = 0; s < streams.size(); ++s) {
-                MediaSound buffer;
-                buffer.stream = int(s + 1);
-                buffer.samples = streams[s].data() + sample;
-                buffer.frames = std::min(kBufferSamples, streams[s].size() - sample);
-                buffer.rate = kRate;
-                buffer.channels = 1;
-                buffer.time_ns = stamps.sound(int64_t(sample) * kNsPerSecond / kRate);
-                session.take_sound(buffer);
-            }
+        for (; sample < c.sound.size() && int64_t(sample) * kNsPerSecond / kRate < time; sample += kBufferSamples) {
+            MediaSound buffer;
+            buffer.stream = 1;
+            buffer.samples = c.sound.data() + sample;
+            buffer.frames = std::min(kBufferSamples, c.sound.size() - sample);
+            buffer.rate = kRate;
+            buffer.channels = 1;
+            buffer.time_ns = stamps.sound(int64_t(sample) * kNsPerSecond / kRate);
+            session.take_sound(buffer);
+        }
         session.take_frame(frame_of(c, n, stamps));
     }
     if (session.wants_second_decode())
@@ -181,21 +176,9 @@ TEST(CheckSession, BrokenTimestampsAreReportedAndKeptOutOfTheVerdict)
 // Markers that show only after the reader's ten-second look-ahead: the picture is read again.
 TEST(CheckSession, LateMarkersAreReadInASecondDecode)
 {
-    const CheckResult r = read({}, {Sound{}}, 300);
+    const CheckResult r = read({}, 300);
     EXPECT_EQ(r.video.source_frames_shown, 250);
     expect_reading(r, {10, 10, SyncVerdict::Pass, ""});
-}
-
-// The beeps may be in any audio stream: the one whose beeps pair with the flashes is taken.
-TEST(CheckSession, TheAudioStreamWithTheBeepsIsTaken)
-{
-    const Sound noise = at_level(white_noise(clip().sound.size(), 7), -20);
-    const CheckResult r = read({}, {noise, Sound{}});
-    EXPECT_EQ(r.audio.stream, 2);
-    EXPECT_EQ(r.pairing.events.size(), clip().design.beep_starts.size());
-    ASSERT_EQ(r.streams.tracks.size(), 3u);
-    EXPECT_EQ(std::pair(r.streams.tracks[1].beeps, r.streams.tracks[2].beeps),
-              std::pair(int64_t(0), int64_t(clip().design.beep_starts.size())));
 }
 
 // However long the recording, the timeline's sketch keeps at most its bins, and its sums.

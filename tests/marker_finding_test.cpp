@@ -3,12 +3,12 @@
 #include "picture/marker_roles.h"
 #include "picture/marker_search.h"
 
+#include "support/design_shades.h"
 #include "support/yuv_clip.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <random>
 #include <vector>
 
@@ -111,47 +111,6 @@ TEST(MarkerSearch, OnlyChangingRectangles)
         std::vector<int32_t>({20, 20, 40, 40}));
 }
 
-bool covers(const PixelRect& outer, const PixelRect& inner)
-{
-    return outer.left <= inner.left && outer.top <= inner.top && outer.left + outer.width >= inner.left + inner.width &&
-        outer.top + outer.height >= inner.top + inner.height;
-}
-
-// Pictures that change besides the markers, as real clips' do, are no markers: the markers
-// are the design's and the rest is one changing area that covers what changed. Noise in
-// squares of several cells changes like many small markers; the moving bars show the
-// lip-sync marker's colours.
-TEST(MarkerSearch, ChangingPicturesBesideTheMarkersAreNoMarkers)
-{
-    const ClipDesign design = make_design(5, 100);
-    const PixelRect changing{40, 100, 96, 64};
-    std::mt19937 random(11);
-    const struct {
-        const char* name;
-        std::function<void(I420Frame*, int)> paint;
-    } cases[] = {
-        {"noise in pixels", [&](I420Frame* f, int) { paint_noise(f, changing, 1, &random); }},
-        {"noise in squares of 8", [&](I420Frame* f, int) { paint_noise(f, changing, 8, &random); }},
-        {"moving bars", [&](I420Frame* f, int n) { paint_moving_bars(f, changing, n); }},
-    };
-    for (const auto& c : cases) {
-        std::vector<I420Frame> frames = paint_clip(design);
-        for (size_t n = 0; n < frames.size(); ++n)
-            c.paint(&frames[n], int(n));
-        const MarkerSearch found = search(frames);
-        std::vector<std::vector<int32_t>> got, want;
-        for (const MarkerArea& area : found.markers)
-            got.push_back({area.left, area.top, area.width, area.height});
-        for (const MarkerBox& box : design.markers)
-            want.push_back({box.left, box.top, box.size, box.size});
-        EXPECT_EQ(got, want) << c.name;
-        ASSERT_EQ(found.changing_areas.size(), 1u) << c.name;
-        EXPECT_TRUE(covers(found.changing_areas[0], changing)) << c.name;
-        EXPECT_TRUE(covers(PixelRect{changing.left - 8, changing.top - 8, changing.width + 16, changing.height + 16},
-            found.changing_areas[0])) << c.name << ": no more than a few pixels around it";
-    }
-}
-
 // Changing areas near each other are one; beyond the most kept, the nearest are merged.
 TEST(MarkerSearch, ChangingAreasMergedIntoAFew)
 {
@@ -202,10 +161,7 @@ TEST(MarkerRoles, AsTheDesignMadeThem)
         for (size_t m = 0; m < design.markers.size(); ++m) {
             const MarkerBox& box = design.markers[m];
             const MarkerPlan& found = plan.markers[m];
-            const MarkerRole role = box.kind == MarkerKind::SyncMark ? MarkerRole::Sync
-                : box.kind == MarkerKind::FrameId                    ? MarkerRole::FrameId
-                                                                     : MarkerRole::LipSync;
-            EXPECT_EQ(found.role, role) << c.name << " marker " << m;
+            EXPECT_EQ(found.role, role_of(box.kind)) << c.name << " marker " << m;
             EXPECT_EQ(found.half_period, box.half_period) << c.name << " marker " << m;
         }
         const MarkerPlan& lipsync = plan.markers.back();

@@ -4,6 +4,12 @@
 
 namespace skelv {
 
+MarkerRole role_of(MarkerKind kind)
+{
+    return kind == MarkerKind::SyncMark ? MarkerRole::Sync : kind == MarkerKind::FrameId ? MarkerRole::FrameId
+                                                                                          : MarkerRole::LipSync;
+}
+
 ReadingPlan plan_of(const ClipDesign& design, double source_fps)
 {
     ReadingPlan plan;

@@ -9,6 +9,8 @@
 
 namespace skelv {
 
+// The role a reader gives a marker of this kind.
+MarkerRole role_of(MarkerKind kind);
 // Roles and half-periods straight from the design (levels are left empty).
 ReadingPlan plan_of(const ClipDesign& design, double source_fps = 25);
 // One shade per marker for design frame `frame`.
