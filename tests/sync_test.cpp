@@ -21,6 +21,23 @@ std::vector<int64_t> ns_of(const std::vector<double>& ms)
     return ns;
 }
 
+// Flashes once a second from 0.5 s, source frames 12, 37, 62, ... at 25 fps.
+std::vector<Flash> flashes_each_second(int count)
+{
+    std::vector<Flash> flashes;
+    for (int i = 0; i < count; i++)
+        flashes.push_back({12 + 25 * i, 0, ns_of_ms(500.0 + 1000.0 * i)});
+    return flashes;
+}
+
+std::vector<int64_t> source_frames(const std::vector<Flash>& flashes)
+{
+    std::vector<int64_t> frames;
+    for (const Flash& f : flashes)
+        frames.push_back(f.source_frame);
+    return frames;
+}
+
 TEST(SyncPairing, EachBeepGoesWithItsOwnFlash)
 {
     const struct {
@@ -30,7 +47,7 @@ TEST(SyncPairing, EachBeepGoesWithItsOwnFlash)
         std::vector<double> delays;     ///< of the events, in order
         std::vector<int64_t> missing;   ///< source frames of flashes without a beep
         std::vector<double> unmatched;  ///< onsets of beeps without a flash
-        int flashes = 4;                ///< once a second from 0.5 s, source frames 12, 37, 62, ... at 25 fps
+        int flashes = 4;
     } cases[] = {
         // The beep of the second flash is missing: the later pairs do not move.
         {"missing beep", {520, 2520, 3520}, 0, {20, 20, 20}, {37}, {}},
@@ -43,18 +60,12 @@ TEST(SyncPairing, EachBeepGoesWithItsOwnFlash)
         {"no flashes", {100, 200}, 0, {}, {}, {100, 200}, 0},
     };
     for (const auto& c : cases) {
-        std::vector<Flash> flashes;
-        for (int i = 0; i < c.flashes; i++)
-            flashes.push_back({12 + 25 * i, 0, ns_of_ms(500.0 + 1000.0 * i)});
-        const SyncPairing pairing = sync_pair(flashes, ns_of(c.beeps), ns_of_ms(c.expected_delay));
+        const SyncPairing pairing = sync_pair(flashes_each_second(c.flashes), ns_of(c.beeps), ns_of_ms(c.expected_delay));
         std::vector<int64_t> delays;
         for (const SyncEvent& e : pairing.events)
             delays.push_back(e.delay_ns);
-        std::vector<int64_t> missing;
-        for (const Flash& f : pairing.missing_beeps)
-            missing.push_back(f.source_frame);
         EXPECT_EQ(delays, ns_of(c.delays)) << c.name;
-        EXPECT_EQ(missing, c.missing) << c.name;
+        EXPECT_EQ(source_frames(pairing.missing_beeps), c.missing) << c.name;
         EXPECT_EQ(pairing.unmatched_beeps, ns_of(c.unmatched)) << c.name;
     }
 }
@@ -78,15 +89,10 @@ TEST(SyncPairing, ACutForgivesOnlyWhatCouldStillHaveCome)
         {"a beep with no flash long before the cut", {520, 1020, 1520, 2520, 3520}, 3600, 3600, {}, {1020}},
     };
     for (const auto& c : cases) {
-        std::vector<Flash> flashes;
-        for (int i = 0; i < 4; i++)
-            flashes.push_back({12 + 25 * i, 0, ns_of_ms(500.0 + 1000.0 * i)});
+        const std::vector<Flash> flashes = flashes_each_second(4);
         SyncPairing pairing = sync_pair(flashes, ns_of(c.beeps), 0);
         forgive_cut(&pairing, flashes, ns_of_ms(c.picture_end), ns_of_ms(c.sound_end), 0);
-        std::vector<int64_t> missing;
-        for (const Flash& f : pairing.missing_beeps)
-            missing.push_back(f.source_frame);
-        EXPECT_EQ(missing, c.missing) << c.name;
+        EXPECT_EQ(source_frames(pairing.missing_beeps), c.missing) << c.name;
         EXPECT_EQ(pairing.unmatched_beeps, ns_of(c.unmatched)) << c.name;
     }
 }
