@@ -10,18 +10,14 @@
 # peak are printed.
 set -eu
 . "$(dirname "$0")/common.sh"
-build_dir=$(cd "${1:-build-bench}" && pwd)
+read_run_arguments "${1:-build-bench}" 1 600
 hours=${2:-24}
 size=${3:-1920x1080}
-clips="$build_dir/clips"
-mkdir -p "$clips"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 
-base="$clips/live-$size-600.mkv"
-[ -f "$base" ] || "$build_dir/skelv-generate" --size "$size" --duration 600 "$base" > /dev/null
+base="$clips/live-$size-$seconds.mkv"
+[ -f "$base" ] || "$build_dir/skelv-generate" --size "$size" --duration "$seconds" "$base" > /dev/null
 long="$clips/live-$size-${hours}h.mkv"
-[ -f "$long" ] || ffmpeg -v error -stream_loop $((hours * 6 - 1)) -i "$base" -c copy "$long"
+[ -f "$long" ] || ffmpeg -v error -stream_loop $((hours * 3600 / seconds - 1)) -i "$base" -c copy "$long"
 
 "$build_dir/skelv-check" --follow -q --every 60 --refresh 300 --json "$work/r.json" --csv "$work/e.csv" \
   --html "$work/r.html" --timeline "$work/t.csv" --events "$work/e.ndjson" "$long" > /dev/null 2>&1 &
