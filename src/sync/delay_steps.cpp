@@ -12,13 +12,13 @@ namespace skelv {
 
 namespace {
 
-// A step is told by the medians of up to kWindow events on either side of each event, after a
-// running median of three has taken out every lone stray reading: a median ignores a stray
-// reading or two where a mean or a fitted line would follow it, and the jump between the
-// medians peaks where the delay jumps. The largest jump counts when it exceeds
-// both a floor, below which no viewer notices, and several times the sequence's own noise, so
-// a jittery recording is not cut into pieces; then the stretches on either side are searched
-// again, each on its own, until no jump counts.
+// The steady drift is taken off first, so that no drift is ever a step. Then a step is told by
+// the medians of up to kWindow events on either side of each event, after a running median of
+// three has taken out every lone stray reading: a median ignores a stray reading or two where a
+// mean or a fitted line would follow it, and the jump between the medians peaks where the delay
+// jumps. The largest jump counts when it exceeds both a floor, below which no viewer notices,
+// and several times the sequence's own noise, so a jittery recording is not cut into pieces;
+// then the stretches on either side are searched again, each on its own, until no jump counts.
 constexpr size_t kWindow = 7;
 constexpr size_t kMinSide = 3; // events on either side of a step at the least
 constexpr double kFloorNs = 5.0 * double(kNsPerMs);
