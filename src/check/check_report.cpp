@@ -86,6 +86,30 @@ json untrusted_json(const CheckResult& r)
     return spans;
 }
 
+json steps_json(const DelaySteps& d)
+{
+    json steps = json::array();
+    for (const DelayStep& step : d.steps)
+        steps.push_back({{"at_ms", report_ms(step.at_ns)}, {"size_ms", report_ms(step.size_ns)}});
+    return steps;
+}
+
+json stretches_json(const DelaySteps& d)
+{
+    json stretches = json::array();
+    for (const DelayStretch& stretch : d.stretches) {
+        const DelayStatistics& s = stretch.statistics;
+        stretches.push_back({{"from_ms", report_ms(stretch.from_ns)},
+                             {"to_ms", report_ms(stretch.to_ns)},
+                             {"count", s.count},
+                             {"mean_ms", report_ms(s.mean_ns)},
+                             {"median_ms", report_ms(s.median_ns)},
+                             {"sd_ms", report_ms(s.sd_ns)},
+                             {"drift_ms_per_min", ms_or_null(bool(s.drift), s.drift ? s.drift->ns_per_min : 0)}});
+    }
+    return stretches;
+}
+
 json sync_json(const CheckResult& r)
 {
     json events = json::array(), missing = json::array(), unmatched = json::array();
@@ -103,6 +127,7 @@ json sync_json(const CheckResult& r)
     const DelayStatistics& s = r.statistics;
     const bool any = s.count > 0;
     const bool interval = s.drift && s.drift->ci95_low;
+    const std::optional<Drift>& judged = r.steps.drift; // within the stretches: a step is no drift
     return {{"events", events},
             {"missing_beeps", missing},
             {"unmatched_beeps", unmatched},
@@ -117,7 +142,9 @@ json sync_json(const CheckResult& r)
             {"drift_ms_per_min", ms_or_null(bool(s.drift), s.drift ? s.drift->ns_per_min : 0)},
             {"drift_ci95_ms_per_min",
              interval ? json::array({report_ms(*s.drift->ci95_low), report_ms(*s.drift->ci95_high)}) : json(nullptr)},
-            {"no_drift", interval ? json(s.drift->none()) : json(nullptr)},
+            {"no_drift", judged && judged->ci95_low ? json(judged->none()) : json(nullptr)},
+            {"steps", steps_json(r.steps)},
+            {"stretches", stretches_json(r.steps)},
             {"judged", r.judgement.judged},
             {"untrusted_events", r.untrusted_events},
             {"untrusted", untrusted_json(r)},
@@ -186,14 +213,22 @@ std::string limits_text(const CheckResult& r)
     return text;
 }
 
-std::string drift_text(const DelayStatistics& s)
+std::string drift_text(const std::optional<Drift>& drift)
 {
-    if (!s.drift)
-        return "drift unknown";
-    std::string text = "drift " + signed_ms(s.drift->ns_per_min) + " ms/min";
-    if (s.drift->ci95_low && !s.drift->none())
-        text += " (95 % CI " + signed_ms(*s.drift->ci95_low) + "\u2026" + signed_ms(*s.drift->ci95_high) + ")";
+    if (!drift)
+        return "unknown";
+    std::string text = signed_ms(drift->ns_per_min) + " ms/min";
+    if (drift->ci95_low && !drift->none())
+        text += " (95 % CI " + signed_ms(*drift->ci95_low) + "\u2026" + signed_ms(*drift->ci95_high) + ")";
     return text;
+}
+
+// Across steps the drift of the whole means little: the drift within the stretches follows.
+std::string drifts_text(const CheckResult& r)
+{
+    if (r.steps.steps.empty())
+        return "drift " + drift_text(r.statistics.drift);
+    return "drift " + drift_text(r.statistics.drift) + " overall, " + drift_text(r.steps.drift) + " within stretches";
 }
 
 std::string lipsync_line(const CheckResult& r)
@@ -207,7 +242,7 @@ std::string lipsync_line(const CheckResult& r)
     return format("Lip-sync: %s (median of %zu events, sd %.1f ms, range %.1f\u2026%.1f), %s \u2014 ",
                   describe_delay(s.median_ns).c_str(), s.count, s.sd_ns / double(kNsPerMs), ms_of(s.min.delay_ns),
                   ms_of(s.max.delay_ns),
-                  drift_text(s).c_str()) +
+                  drifts_text(r).c_str()) +
            verdict;
 }
 
@@ -247,6 +282,15 @@ std::string audio_streams_line(const CheckResult& r)
     return format("Beeps taken from audio stream %d (%zu beeps)", r.audio.stream, r.audio.beeps) + others;
 }
 
+
+// "Steps: -100.0 ms at 30.120 s, ..."; empty without steps.
+std::string steps_line(const DelaySteps& d)
+{
+    std::string line;
+    for (const DelayStep& step : d.steps)
+        line += (line.empty() ? "Steps: " : ", ") + signed_ms(double(step.size_ns)) + " ms at " + seconds(step.at_ns);
+    return line;
+}
 
 // Appends up to kMaxLinesPerProblem lines made by `line(i)`, then a count of the rest.
 template <typename Line>
@@ -338,6 +382,8 @@ std::string timeline_csv_row(const CheckFrame& f)
 std::vector<std::string> check_problems(const CheckResult& r)
 {
     std::vector<std::string> problems;
+    if (const std::string steps = steps_line(r.steps); !steps.empty())
+        problems.push_back(steps);
     const std::vector<Flash>& missing = r.pairing.missing_beeps;
     add_capped(&problems, missing.size(), [&](size_t i) {
         return format("No beep for the flash at source frame %lld (%s)", (long long)missing[i].source_frame,

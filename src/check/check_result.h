@@ -5,6 +5,7 @@
 #include "check/time_guard.h"
 #include "rules/names.h"
 #include "rules/profiles.h"
+#include "sync/delay_steps.h"
 #include "sync/sync_pairing.h"
 #include "sync/sync_statistics.h"
 #include "sync/sync_verdict.h"
@@ -145,6 +146,7 @@ struct CheckResult {
     CheckAudio audio;
     SyncPairing pairing;
     DelayStatistics statistics;
+    DelaySteps steps; ///< where the delay jumps, over the same events as the statistics
     SyncJudgement judgement;
     std::vector<Outage> outages;          ///< of a live source, in the order they began
     std::vector<UntrustedSpan> untrusted; ///< stretches whose timestamps are broken, video first

@@ -4,6 +4,7 @@
 #include "rules/time_units.h"
 #include "sound/beep_detector.h"
 #include "sound/sample_clock.h"
+#include "sync/delay_steps.h"
 #include "sync/sync_statistics.h"
 
 #include <algorithm>
@@ -263,6 +264,7 @@ void CheckSession::judge(CheckResult* r) const
             trusted.push_back(e);
     r->untrusted_events = r->pairing.events.size() - trusted.size();
     r->statistics = delay_statistics(trusted);
+    r->steps = delay_steps(trusted);
     r->judgement = sync_judge(trusted, r->profile, {r->expected_delay_ns, r->streams.start_ns, r->streams.end_ns});
 }
 

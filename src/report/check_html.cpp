@@ -52,6 +52,7 @@ svg .title{font-size:13px;fill:var(--muted)}
 circle.in{fill:var(--in)}circle.out{fill:var(--out)}
 path.bar{stroke-width:3;stroke-linecap:round}path.in.bar{stroke:var(--in)}path.out.bar{stroke:var(--out)}
 .drift{stroke:var(--drift);stroke-width:2;fill:none}
+.step{stroke:#111;stroke-width:1.5;stroke-dasharray:6 4;fill:none}
 path.missing{fill:var(--missing)}path.unmatched{fill:var(--unmatched)}
 .axis-break{stroke:#555;stroke-width:1.5}.bin{fill:#5b7fb3}.bin.stray{fill:#a9b9d3}.stray-label{font-size:11px;fill:var(--muted)}
 path.median{stroke:#111;stroke-width:2}path.mean{stroke:#111;stroke-width:1.5;stroke-dasharray:5 3}
@@ -77,7 +78,7 @@ ul.legend{list-style:none;padding:0;margin:6px 0 0;display:flex;flex-wrap:wrap;g
 .key.dot{width:9px;height:9px;border-radius:50%}.key.in{background:var(--in)}.key.out{background:var(--out)}
 .key.band{background:var(--band);border:1px solid rgba(46,160,67,.5)}
 .key.line{height:0;border-top:2px solid}.key.drift{border-color:var(--drift)}.key.median{border-color:#111}
-.key.mean{border-top:2px dashed #111}.key.nominal{border-top:2px dashed #8fb0e0}.key.durations{border-color:#333}
+.key.mean,.key.step{border-top:2px dashed #111}.key.nominal{border-top:2px dashed #8fb0e0}.key.durations{border-color:#333}
 .key.tick{width:2px;height:10px}.key.dropped{background:var(--out)}.key.repeated{background:var(--unmatched)}
 .key.unreadable{background:#777}.key.bin{background:#5b7fb3}.key.bin.stray{background:#a9b9d3}
 .key.tri{width:auto;height:auto;background:none}.key.missing{color:var(--missing)}.key.unmatched{color:var(--unmatched)}
@@ -210,8 +211,10 @@ std::string row(const std::string& name, const std::string& value)
     return "<tr><th>" + name + "</th><td>" + value + "</td></tr>";
 }
 
-std::string drift_figure(const DelayStatistics& s)
+std::string drift_figure(const CheckResult& r)
 {
+    const DelayStatistics& s = r.statistics;
+    const std::optional<Drift>& judged = r.steps.drift;
     if (!s.drift)
         return "unknown (needs two events at different times)";
     std::string text = tagged("/sync/drift_ms_per_min", signed_number(report_ms(s.drift->ns_per_min), 3)) + " ms/min";
@@ -219,7 +222,9 @@ std::string drift_figure(const DelayStatistics& s)
         text += ", 95 % interval " +
                 tagged("/sync/drift_ci95_ms_per_min/0", signed_number(report_ms(*s.drift->ci95_low), 3)) + " \u2026 " +
                 tagged("/sync/drift_ci95_ms_per_min/1", signed_number(report_ms(*s.drift->ci95_high), 3)) +
-                (s.drift->none() ? ": no drift" : "");
+                (!judged || !judged->none() ? ""
+                 : r.steps.steps.empty()    ? ": no drift"
+                                            : "; no drift within the stretches between the steps");
     return text;
 }
 
@@ -233,7 +238,7 @@ std::string lipsync_figures(const CheckResult& r)
         rows += row("Standard deviation", ms_figure("/sync/sd_ms", s.sd_ns));
         rows += row("Smallest", ms_figure("/sync/min_ms", double(s.min.delay_ns)) + " at " + clock_text(s.min.video_ns));
         rows += row("Largest", ms_figure("/sync/max_ms", double(s.max.delay_ns)) + " at " + clock_text(s.max.video_ns));
-        rows += row("Drift", drift_figure(s));
+        rows += row("Drift", drift_figure(r));
     }
     const SyncJudgement& j = r.judgement;
     if (j.judged > 0)
@@ -312,6 +317,8 @@ std::string delay_section(const CheckResult& r, const TimeAxis& time)
     if (r.statistics.drift)
         items.push_back(key("line drift") + "drift " + signed_number(report_ms(r.statistics.drift->ns_per_min), 3) +
                         " ms/min");
+    if (!r.steps.steps.empty())
+        items.push_back(key("line step") + "step in the delay (" + std::to_string(r.steps.steps.size()) + ")");
     if (!r.pairing.missing_beeps.empty())
         items.push_back(key("tri missing", "\u25bc") + "flash without a beep (" +
                         std::to_string(r.pairing.missing_beeps.size()) + ")");

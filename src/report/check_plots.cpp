@@ -162,6 +162,20 @@ std::string drift_line(const CheckResult& r, const SvgChart& chart)
            px(chart.x()(t1)) + " " + px(chart.y()(fitted(t1))) + "\"/>";
 }
 
+// A dashed line across the plot between the last event before each step and the first after it.
+std::string step_marks(const DelaySteps& d, const SvgChart& chart)
+{
+    std::string svg;
+    for (size_t i = 0; i < d.steps.size(); i++) {
+        const double at = (ms_of(d.stretches[i].to_ns) + ms_of(d.stretches[i + 1].from_ns)) / 2;
+        svg += "<path class=\"step\" d=\"M" + px(chart.x()(at)) + " " + px(chart.frame().plot_top()) + "V" +
+               px(chart.frame().plot_bottom()) + "\">" +
+               title("step of " + delay_text(ms_of(d.steps[i].size_ns), 1) + " ms at " + seconds_text(d.steps[i].at_ns)) +
+               "</path>";
+    }
+    return svg;
+}
+
 std::string horizontal_band(const SvgChart& chart, Range values, const char* css)
 {
     const double top = std::max(chart.y()(values.hi), chart.frame().plot_top() - 1);
@@ -434,6 +448,7 @@ std::string delay_plot(const CheckResult& r, const TimeAxis& time)
     if (y.lo < 0 && y.hi > 0)
         chart.add_plot(horizontal_line(chart, 0, "zero"));
     chart.add_plot(drift_line(r, chart));
+    chart.add_plot(step_marks(r.steps, chart));
     chart.add_plot(event_marks(r, chart));
     std::vector<int64_t> flashes;
     for (const Flash& f : p.missing_beeps)

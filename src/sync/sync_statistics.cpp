@@ -17,6 +17,8 @@ double minutes(int64_t ns)
     return double(ns) / double(kNsPerMinute);
 }
 
+} // namespace
+
 double median_of(std::vector<double> values)
 {
     const size_t half = values.size() / 2;
@@ -27,38 +29,47 @@ double median_of(std::vector<double> values)
     return (*std::max_element(values.begin(), values.begin() + half) + upper) / 2;
 }
 
-std::optional<Drift> drift_of(const std::vector<SyncEvent>& events)
+std::optional<Drift> common_drift(const std::vector<std::span<const SyncEvent>>& stretches)
 {
-    const double n = double(events.size());
-    double mean_t = 0, mean_d = 0;
-    for (const SyncEvent& e : events) {
-        mean_t += minutes(e.video_ns) / n;
-        mean_d += double(e.delay_ns) / n;
-    }
+    struct Level {
+        double mean_t = 0, mean_d = 0;
+    };
+    std::vector<Level> levels;
+    size_t count = 0;
     double sxx = 0, sxy = 0;
-    for (const SyncEvent& e : events) {
-        const double t = minutes(e.video_ns) - mean_t;
-        sxx += t * t;
-        sxy += t * (double(e.delay_ns) - mean_d);
+    for (std::span<const SyncEvent> events : stretches) {
+        const double n = double(events.size());
+        Level level;
+        for (const SyncEvent& e : events) {
+            level.mean_t += minutes(e.video_ns) / n;
+            level.mean_d += double(e.delay_ns) / n;
+        }
+        for (const SyncEvent& e : events) {
+            const double t = minutes(e.video_ns) - level.mean_t;
+            sxx += t * t;
+            sxy += t * (double(e.delay_ns) - level.mean_d);
+        }
+        levels.push_back(level);
+        count += events.size();
     }
-    if (events.size() < 2 || !(sxx > 0))
+    if (count < stretches.size() + 1 || !(sxx > 0))
         return std::nullopt;
     Drift drift{sxy / sxx, std::nullopt, std::nullopt};
-    if (events.size() < 3)
+    const double dof = double(count) - double(stretches.size()) - 1;
+    if (dof < 1)
         return drift;
     double residuals = 0;
-    for (const SyncEvent& e : events) {
-        const double fitted = mean_d + drift.ns_per_min * (minutes(e.video_ns) - mean_t);
-        residuals += (double(e.delay_ns) - fitted) * (double(e.delay_ns) - fitted);
-    }
-    const double standard_error = std::sqrt(residuals / (n - 2) / sxx);
-    const double half_width = student_t_975(n - 2) * standard_error;
+    for (size_t i = 0; i < stretches.size(); i++)
+        for (const SyncEvent& e : stretches[i]) {
+            const double fitted = levels[i].mean_d + drift.ns_per_min * (minutes(e.video_ns) - levels[i].mean_t);
+            residuals += (double(e.delay_ns) - fitted) * (double(e.delay_ns) - fitted);
+        }
+    const double standard_error = std::sqrt(residuals / dof / sxx);
+    const double half_width = student_t_975(dof) * standard_error;
     drift.ci95_low = drift.ns_per_min - half_width;
     drift.ci95_high = drift.ns_per_min + half_width;
     return drift;
 }
-
-} // namespace
 
 bool Drift::none() const
 {
@@ -90,7 +101,7 @@ DelayStatistics delay_statistics(const std::vector<SyncEvent>& events)
                                                  [](const SyncEvent& a, const SyncEvent& b) { return a.delay_ns < b.delay_ns; });
     s.min = {low->delay_ns, low->video_ns};
     s.max = {high->delay_ns, high->video_ns};
-    s.drift = drift_of(events);
+    s.drift = common_drift({events});
     return s;
 }
 

@@ -4,6 +4,7 @@
 #include "sync/sync_pairing.h"
 
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace skelv {
@@ -34,6 +35,13 @@ struct DelayStatistics {
 
 // Empty events give count 0 and nothing else.
 DelayStatistics delay_statistics(const std::vector<SyncEvent>& events);
+
+// The middle value; of an even count, the mean of the middle two. Not of none.
+double median_of(std::vector<double> values);
+
+// The least-squares slope common to `stretches`, each at its own level (the pooled slope within
+// them); of one stretch, its plain slope. The interval needs an event more than the levels and the slope.
+std::optional<Drift> common_drift(const std::vector<std::span<const SyncEvent>>& stretches);
 
 // The two-sided 95 % quantile of Student's t distribution with `dof` degrees of freedom.
 double student_t_975(double dof);

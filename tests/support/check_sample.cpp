@@ -105,6 +105,7 @@ CheckResult check_sample(const CheckSample& s)
     }
     r.pairing = sync_pair(flashes, beeps, 0);
     r.statistics = delay_statistics(r.pairing.events);
+    r.steps = delay_steps(r.pairing.events);
     r.judgement = sync_judge(r.pairing.events, r.profile, {0, r.streams.start_ns, r.streams.end_ns});
     if (r.judgement.judged == 0)
         r.unmeasurable_reason = s.audio ? "no beep lies near a flash of the lip-sync marker"
