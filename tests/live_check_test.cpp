@@ -38,6 +38,13 @@ std::string after_listening(const std::string& command)
     return "sleep " + std::to_string(kListenSeconds) + "; " + command;
 }
 
+// A number of a result, or -1 when it has none there (a run that measured nothing).
+double number_at(const json& result, const char* pointer)
+{
+    const json number = result.value(json::json_pointer(pointer), json());
+    return number.is_number() ? number.get<double>() : -1;
+}
+
 json parsed_file(const std::string& path)
 {
     json parsed = json::parse(read_file(path), nullptr, false);
@@ -134,7 +141,7 @@ TEST_F(LiveCheck, ReadsAnRtpStreamAsTheFileReadsIt)
 
     const json live = parsed_file(file("rtp.json"));
     expect_same_events(live, expected, 1.0);
-    EXPECT_NEAR(live["sync"]["median_ms"].get<double>(), expected["sync"]["median_ms"].get<double>(), 1.0);
+    EXPECT_NEAR(number_at(live, "/sync/median_ms"), number_at(expected, "/sync/median_ms"), 1.0);
     for (const char* field : {"source_frames_shown", "dropped", "repeated", "loops"})
         EXPECT_EQ(live["video"][field], expected["video"][field]) << field;
     EXPECT_EQ(live["video"]["lost_by_tool"], 0);
@@ -188,7 +195,7 @@ TEST_F(LiveCheck, RecordsAnOutageAndGoesOn)
         ++events_per_loop[e["loop"].get<int>()];
     EXPECT_GE(events_per_loop[0], 4);
     EXPECT_GE(events_per_loop[1], 4);
-    EXPECT_EQ(result["sync"]["count"].get<int>(), events_per_loop[0] + events_per_loop[1]);
+    EXPECT_EQ(number_at(result, "/sync/count"), events_per_loop[0] + events_per_loop[1]);
     EXPECT_EQ(result["verdict"], "pass");
     EXPECT_NE(read_file(file("outage.csv")).find("outage_start"), std::string::npos);
 }
@@ -211,7 +218,7 @@ TEST_F(LiveCheck, ASignalEndsTheRunWithWholeOutputs)
         EXPECT_EQ(run.exit_code, 0) << run.err;
         const json result = parsed_file(file(name + ".json"));
         EXPECT_EQ(result["verdict"], "pass");
-        EXPECT_GE(result["sync"]["count"].get<int>(), 3);
+        EXPECT_GE(number_at(result, "/sync/count"), 3);
         EXPECT_EQ(result["sync"]["missing_beeps"].size(), 0u) << "nothing lost at the cut";
         EXPECT_EQ(result["sync"]["unmatched_beeps"].size(), 0u) << "nothing lost at the cut";
         EXPECT_EQ(split_lines(read_file(file(name + ".csv"))).size(),
