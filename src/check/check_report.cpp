@@ -322,7 +322,7 @@ std::string describe_delay(double delay_ns)
 
 json check_result_json(const CheckResult& r)
 {
-    return {{"file", r.file},
+    json result = {{"file", r.file},
             {"profile",
              {{"name", r.profile.name},
               {"lead_ms", ms_of(r.profile.lead_ns)},
@@ -341,6 +341,9 @@ json check_result_json(const CheckResult& r)
             {"streams", streams_json(r.streams)},
             {"outages", outages_json(r.outages)},
             {"warnings", r.warnings}};
+    if (!r.tags.empty()) // untagged results keep the fields they always had
+        result["tags"] = r.tags;
+    return result;
 }
 
 std::string check_result_csv(const CheckResult& r)
