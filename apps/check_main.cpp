@@ -82,8 +82,7 @@ void define_options(CLI::App& app, Arguments* a)
                    "by default every audio stream is searched and the one whose beeps pair best is taken")
         ->check(CLI::NonNegativeNumber);
     app.add_option("--tag", a->tags, "KEY=VALUE recorded in the result (device=stb-42, fw=2.3); repeatable")
-        ->expected(1)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        ->allow_extra_args(false); // one value each: a recording after it is not a tag
     app.add_flag("-q,--quiet", a->quiet, "no summary and no progress");
     define_live_options(app, a);
     app.set_version_flag("--version", kVersion);

@@ -33,7 +33,7 @@ void report_error(const std::string& error)
 void define_compare_options(CLI::App& app, CompareArguments* a)
 {
     const auto repeatable = [](CLI::Option* option) {
-        option->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        option->allow_extra_args(false); // one value each: A and B are not tags
     };
     app.add_option("A", a->a, "the results before: result.json files or batch folders, joined with commas")->required();
     app.add_option("B", a->b, "the results after, the same way")->required();
