@@ -21,8 +21,8 @@ main{max-width:980px;margin:0 auto;padding:0 20px 40px}
 h1{font-size:1.3em}h2{font-size:1.15em;margin-top:28px;border-bottom:1px solid #d9d9de}
 pre{background:#f5f5f7;padding:10px;white-space:pre-wrap}
 table{border-collapse:collapse;font-variant-numeric:tabular-nums}th,td{text-align:left;padding:3px 14px 3px 0}
-svg{max-width:100%;height:auto;font-size:12px}
-.grid{stroke:#eee}.axis{stroke:#999;fill:none}.tick{fill:#5f6368}
+svg{display:block;width:100%;height:auto}svg text{font-size:12px;fill:#1d1d1f}svg .title{font-size:13px;fill:#5f6368}
+.frame{fill:none;stroke:#9a9aa0}.grid{stroke:#ececf0}.axes path{stroke:#9a9aa0}
 .bin-a{fill:rgba(31,95,191,.45)}.bin-b{fill:rgba(224,123,0,.45)}
 .median-a{stroke:#1f5fbf;stroke-width:2}.median-b{stroke:#e07b00;stroke-width:2}
 .key-a{color:#1f5fbf;font-weight:600}.key-b{color:#e07b00;font-weight:600}

@@ -54,9 +54,14 @@ std::string verdicts_text(const std::map<std::string, size_t>& verdicts)
     return text.empty() ? "no results" : text;
 }
 
+std::string counted(size_t count, const char* what)
+{
+    return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
+}
+
 std::string side_line(const char* name, const SideFigures& s)
 {
-    std::string line = format("%s: %zu results, %zu events", name, s.runs, s.delays_ns.size());
+    std::string line = std::string(name) + ": " + counted(s.runs, "result") + ", " + counted(s.delays_ns.size(), "event");
     if (s.median_ns)
         line += ", median delay " + signed_ms(*s.median_ns) + " ms";
     if (s.mean_drift_ms_per_min)
@@ -67,8 +72,9 @@ std::string side_line(const char* name, const SideFigures& s)
 
 std::string shift_line(const DelayShift& s)
 {
-    return "Delay B - A: " + signed_ms(s.estimate_ns) + " ms (" + format("%.0f", std::floor(s.coverage * 100)) +
-           " % interval " + signed_ms(s.low_ns) + " to " + signed_ms(s.high_ns) + " ms; " +
+    // The rank interval covers at least 95 %; a handful of delays cannot reach that.
+    const double coverage = s.coverage >= 0.95 ? 95 : std::floor(s.coverage * 100);
+    return "Delay B - A: " + signed_ms(s.estimate_ns) + " ms (" + format("%.0f", coverage) + " % interval " + signed_ms(s.low_ns) + " to " + signed_ms(s.high_ns) + " ms; " +
            (s.exact ? "exact ranks" : "ranks by normal approximation") + format(", %zu x %zu delays)\n", s.used_a, s.used_b);
 }
 
