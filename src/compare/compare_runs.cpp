@@ -44,11 +44,14 @@ std::vector<std::string> results_in_folder(const fs::path& folder)
             if (row.contains("folder") && row["folder"].is_string())
                 paths.push_back((folder / row["folder"].get<std::string>() / kResultName).string());
     } else {
-        std::error_code error;
-        for (const fs::directory_entry& entry : fs::directory_iterator(folder, error))
-            paths.push_back((entry.path() / kResultName).string());
+        std::error_code error; // a folder that cannot be listed to the end gives what it gave
+        for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+            paths.push_back((it->path() / kResultName).string());
     }
-    std::erase_if(paths, [](const std::string& p) { return !fs::is_regular_file(p); }); // unanalysed entries
+    std::erase_if(paths, [](const std::string& p) { // entries that could not be analysed have none
+        std::error_code error;
+        return !fs::is_regular_file(p, error);
+    });
     std::sort(paths.begin(), paths.end());
     return paths;
 }
@@ -135,7 +138,8 @@ bool read_side(const std::string& side, std::vector<RunResult>* runs, bool* miss
             *error = "'" + part + "' does not exist: give result files or batch folders, joined with commas";
             return false;
         }
-        const std::vector<std::string> paths = fs::is_directory(part) ? results_in_folder(part) : std::vector{part};
+        const std::vector<std::string> paths =
+            fs::is_directory(part, ignored) ? results_in_folder(part) : std::vector{part};
         for (const std::string& path : paths) {
             if (!seen.insert(fs::weakly_canonical(path, ignored).string()).second)
                 continue;
