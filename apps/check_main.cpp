@@ -3,6 +3,7 @@
 // lip-sync against a broadcast profile.
 #include "batch/batch_cli.h"
 #include "check/check_report.h"
+#include "compare/compare_cli.h"
 #include "check/check_run.h"
 #include "check/live_report.h"
 #include "check/live_run.h"
@@ -35,6 +36,7 @@ struct Arguments {
     std::string json, csv, html, timeline, events;
     double expected_delay_ms = 0;
     int audio_stream = -1;
+    std::vector<std::string> tags;
     bool quiet = false;
     // Live runs.
     bool follow = false;
@@ -79,6 +81,8 @@ void define_options(CLI::App& app, Arguments* a)
                    "search only the audio stream of this index (as result.json lists the streams); "
                    "by default every audio stream is searched and the one whose beeps pair best is taken")
         ->check(CLI::NonNegativeNumber);
+    app.add_option("--tag", a->tags, "KEY=VALUE recorded in the result (device=stb-42, fw=2.3); repeatable")
+        ->allow_extra_args(false); // one value each: a recording after it is not a tag
     app.add_flag("-q,--quiet", a->quiet, "no summary and no progress");
     define_live_options(app, a);
     app.set_version_flag("--version", kVersion);
@@ -87,7 +91,8 @@ void define_options(CLI::App& app, Arguments* a)
                "A live source (a network URI, --pipeline) or --follow tells each event as it comes; SIGINT or\n"
                "SIGTERM ends it with every output whole.\n"
                "Many recordings: skelv-check --out DIR [-j N] [--force] [--shard K/N] RECORDING|FOLDER...\n"
-               "and skelv-check merge DIR...; skelv-check --out DIR --help tells more.");
+               "and skelv-check merge DIR...; skelv-check --out DIR --help tells more.\n"
+               "Results of runs compared: skelv-check compare A B; skelv-check compare --help tells more.");
 }
 
 // The profile and designed offset the arguments ask for.
@@ -101,6 +106,9 @@ bool choose_judging(const Arguments& a, CheckOptions* options, std::string* erro
     }
     options->expected_delay_ns = ns_of_ms(a.expected_delay_ms);
     options->audio_stream = a.audio_stream;
+    for (const std::string& tag : a.tags)
+        if (!add_tag(tag, &options->tags, error))
+            return false;
     return true;
 }
 
@@ -323,6 +331,9 @@ int run_file_check(const Arguments& a, const SourceSpec& spec, CheckOptions opti
 
 int main(int argc, char* argv[])
 {
+    // Results of runs set side by side: no media is read.
+    if (compare_requested(argc, argv))
+        return compare_main(argc, argv);
     // Many recordings: each is analysed by this same program in a child process of its own.
     if (batch_requested(argc, argv))
         return batch_main(argc, argv, "/proc/self/exe");

@@ -6,6 +6,7 @@
 #include "outputs/html_text.h"
 #include "rules/exit_codes.h"
 #include "rules/profiles.h"
+#include "rules/run_tags.h"
 
 #include <CLI/CLI.hpp>
 
@@ -90,6 +91,7 @@ struct BatchArguments {
     double timeout_s = 3600;
     bool force = false, quiet = false;
     std::optional<double> lead_ms, lag_ms, expected_delay_ms;
+    std::vector<std::string> tags;
 };
 
 // The options every analysis gets; recorded with each result, so that a change redoes it.
@@ -107,6 +109,12 @@ bool analysis_options(const BatchArguments& a, std::vector<std::string>* options
         options->insert(options->end(), {"--lead-ms", shortest(*a.lead_ms), "--lag-ms", shortest(*a.lag_ms)});
     if (a.expected_delay_ms)
         options->insert(options->end(), {"--expect-delay", shortest(*a.expected_delay_ms)});
+    RunTags tags;
+    for (const std::string& tag : a.tags)
+        if (!add_tag(tag, &tags, error))
+            return false;
+    for (const auto& [key, value] : tags) // in key order: the same tags are the same options
+        options->insert(options->end(), {"--tag", key + "=" + value});
     return true;
 }
 
@@ -198,6 +206,8 @@ void define_batch_options(CLI::App& app, BatchArguments* a)
     app.add_option("--lead-ms", a->lead_ms, "custom limit: audio may lead by at most X ms (0 to 60000)");
     app.add_option("--lag-ms", a->lag_ms, "custom limit: audio may lag by at most Y ms (0 to 60000)");
     app.add_option("--expect-delay", a->expected_delay_ms, "the clips' designed audio offset in ms, -60000 to 60000 (0)");
+    app.add_option("--tag", a->tags, "KEY=VALUE recorded in every result (device=stb-42); repeatable")
+        ->allow_extra_args(false); // one value each: a recording after it is not a tag
     app.add_flag("-q,--quiet", a->quiet, "no progress and no closing summary");
     app.footer(std::string("Each recording gets DIR/<name>-<hash>/ with result.json, events.csv, report.html and\n"
                            "timeline.csv; DIR/summary.csv, DIR/summary.json and DIR/index.html list them all.\n"

@@ -84,7 +84,8 @@ json figures_of(const json& result)
             {"max_ms", pick(sync, "max_ms")},
             {"drift_ms_per_min", pick(sync, "drift_ms_per_min")},
             {"dropped", pick(video, "dropped")},
-            {"repeated", pick(video, "repeated")}};
+            {"repeated", pick(video, "repeated")},
+            {"tags", result.value("tags", json::object())}};
 }
 
 std::string how_it_ended(const ChildEnd& end)

@@ -225,6 +225,7 @@ json summary_json(const std::vector<BatchRow>& rows)
         for (const char* column : kFigureColumns)
             item[column] = s.figures.value(column, json(nullptr));
         item["profile"] = s.figures.value("profile", json(nullptr));
+        item["tags"] = s.figures.value("tags", json::object());
         item["error"] = s.error.empty() ? json(nullptr) : json(valid_utf8(s.error));
         const std::string folder = valid_utf8(row.folder);
         item["folder"] = folder;

@@ -322,25 +322,28 @@ std::string describe_delay(double delay_ns)
 
 json check_result_json(const CheckResult& r)
 {
-    return {{"file", r.file},
-            {"profile",
-             {{"name", r.profile.name},
-              {"lead_ms", ms_of(r.profile.lead_ns)},
-              {"lag_ms", ms_of(r.profile.lag_ns)},
-              {"min_pass_fraction", r.profile.min_pass_fraction}}},
-            {"expect_delay_ms", ms_of(r.expected_delay_ns)},
-            {"verdict", name_of(r.judgement.verdict)},
-            {"reason", r.unmeasurable_reason.empty() ? json(nullptr) : json(r.unmeasurable_reason)},
-            {"video", video_json(r.video)},
-            {"audio",
-             {{"stream", r.audio.stream >= 0 ? json(r.audio.stream) : json(nullptr)},
-              {"rate", r.audio.rate},
-              {"channels", r.audio.channels},
-              {"beeps", r.audio.beeps}}},
-            {"sync", sync_json(r)},
-            {"streams", streams_json(r.streams)},
-            {"outages", outages_json(r.outages)},
-            {"warnings", r.warnings}};
+    json result = {{"file", r.file},
+                   {"profile",
+                    {{"name", r.profile.name},
+                     {"lead_ms", ms_of(r.profile.lead_ns)},
+                     {"lag_ms", ms_of(r.profile.lag_ns)},
+                     {"min_pass_fraction", r.profile.min_pass_fraction}}},
+                   {"expect_delay_ms", ms_of(r.expected_delay_ns)},
+                   {"verdict", name_of(r.judgement.verdict)},
+                   {"reason", r.unmeasurable_reason.empty() ? json(nullptr) : json(r.unmeasurable_reason)},
+                   {"video", video_json(r.video)},
+                   {"audio",
+                    {{"stream", r.audio.stream >= 0 ? json(r.audio.stream) : json(nullptr)},
+                     {"rate", r.audio.rate},
+                     {"channels", r.audio.channels},
+                     {"beeps", r.audio.beeps}}},
+                   {"sync", sync_json(r)},
+                   {"streams", streams_json(r.streams)},
+                   {"outages", outages_json(r.outages)},
+                   {"warnings", r.warnings}};
+    if (!r.tags.empty()) // untagged results keep the fields they always had
+        result["tags"] = r.tags;
+    return result;
 }
 
 std::string check_result_csv(const CheckResult& r)

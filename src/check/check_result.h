@@ -5,6 +5,7 @@
 #include "check/time_guard.h"
 #include "rules/names.h"
 #include "rules/profiles.h"
+#include "rules/run_tags.h"
 #include "sync/delay_steps.h"
 #include "sync/sync_pairing.h"
 #include "sync/sync_statistics.h"
@@ -141,6 +142,7 @@ struct CheckResult {
     std::string file; ///< as given
     SyncProfile profile;
     int64_t expected_delay_ns = 0; ///< the clip's designed audio offset, taken off before judging
+    RunTags tags;                  ///< what the run was told it is (device, firmware, ...)
     CheckStreams streams;
     CheckVideo video;
     CheckAudio audio;

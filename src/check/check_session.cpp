@@ -310,6 +310,7 @@ void CheckSession::compose(const VideoReading& reading, CheckResult* r) const
     Warnings warnings = *warnings_;
     r->profile = options_.profile;
     r->expected_delay_ns = options_.expected_delay_ns;
+    r->tags = options_.tags;
     describe_picture(reading, &warnings, r);
     r->outages = outages_;
     r->untrusted = untrusted_picture();

@@ -32,6 +32,7 @@ struct CheckOptions {
     SyncProfile profile = sync_profiles().front();
     int64_t expected_delay_ns = 0; ///< the clip's designed audio offset, subtracted before judging
     int audio_stream = -1;         ///< the audio stream to search for beeps; -1: every one, the best wins
+    RunTags tags;                  ///< carried into the result as they are
     // Optional: every captured frame of the timeline, in capture order, as soon as it is settled.
     std::function<void(const CheckFrame&)> on_frame;
     // Optional: now and then during the first decode, the position and the length (0 when
