@@ -62,7 +62,8 @@ TEST(Play, TheSidecarListsEveryFrameAndBeepOnce)
             const int64_t offset = n - 10;
             const json expected = {{"type", "frame"}, {"frame", n},
                 {"span", n < 5 ? "header" : n < 10 ? "locator" : "content"},
-                {"content_offset", offset >= 0 ? json(offset) : json(nullptr)}, {"flash", offset >= 0 && offset % 10 == 5},
+                {"content_offset", offset >= 0 ? json(offset) : json(nullptr)},
+                {"flash", offset >= 0 && offset % 10 == 5},
                 {"running_ns", n * 40000000}, {"clock_ns", base + uint64_t(n) * 40000000}};
             ASSERT_EQ(line, expected);
         } else {
@@ -132,10 +133,11 @@ TEST_P(PlayOverUdp, SkelvCheckReadsTheDesignedDelayAndAnUnbrokenCount)
 
 INSTANTIATE_TEST_SUITE_P(AudioDelays, PlayOverUdp, ::testing::Values(0.0, 40.0));
 
-// The start of the play is the clip of the same design: the same pictures and the same sound.
+// The start of the play is the clip of the same design: the same pictures and the same sound
+// (at -400 ms, a beep across the two calls that fill it).
 TEST(PlayTimeline, StartsAsTheClip)
 {
-    for (const double delay_ms : {0.0, 40.0, -300.0}) {
+    for (const double delay_ms : {0.0, 40.0, -400.0}) {
         ClipParams params;
         params.audio_delay_ms = delay_ms;
         ClipDesign clip;
@@ -151,8 +153,9 @@ TEST(PlayTimeline, StartsAsTheClip)
         }
         const std::vector<int16_t> sound = clip_design_sound(clip);
         std::vector<int16_t> sent(sound.size());
-        timeline.fill_sound(0, sent.data(), int64_t(sent.size() / 2));
-        timeline.fill_sound(int64_t(sent.size() / 2), sent.data() + sent.size() / 2, int64_t(sent.size() - sent.size() / 2));
+        const int64_t half = int64_t(sent.size() / 2); // in two calls, as the play sends it in chunks
+        timeline.fill_sound(0, sent.data(), half);
+        timeline.fill_sound(half, sent.data() + half, int64_t(sent.size()) - half);
         EXPECT_EQ(sent, sound) << "delay " << delay_ms;
     }
 }
@@ -177,7 +180,8 @@ TEST(PlayOptions, RefusesWhatOnlyAClipHas)
     GenerateOptions options;
     std::string error;
     ASSERT_TRUE(generate_options_parse({"--play", "--duration", "3600"}, &options, &error)) << error;
-    EXPECT_EQ(std::tuple(options.output, options.play_seconds, options.sidecar), std::tuple("auto", 3600.0, "play.ndjson"));
+    EXPECT_EQ(std::tuple(options.output, options.play_seconds, options.sidecar),
+        std::tuple("auto", 3600.0, "play.ndjson"));
     // The content is a 5 s clip's, whatever the playing time.
     EXPECT_EQ(options.clip.content, 110);
 }

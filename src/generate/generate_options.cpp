@@ -197,7 +197,8 @@ public:
 
     std::string make_help(const CLI::App* app, std::string, CLI::AppFormatMode mode) const override
     {
-        std::string text = "Usage: skelv-generate [options] OUTPUT\n       skelv-generate --play [options] [TARGET]\n\n" +
+        std::string text = "Usage: skelv-generate [options] OUTPUT\n"
+                           "       skelv-generate --play [options] [TARGET]\n\n" +
             make_description(app) +
             make_groups(app, mode) + "\n" + make_footer(app);
         for (size_t at; (at = text.find("\n\n\n")) != std::string::npos;)

@@ -60,7 +60,8 @@ bool parse_udp(const std::string& target, std::string* host, int* port)
     char* end = nullptr;
     const long value = strtol(target.c_str() + colon + 1, &end, 10);
     *port = int(value);
-    const bool host_ok = std::all_of(host->begin(), host->end(), [](char c) { return isalnum(c) || c == '.' || c == '-'; });
+    const bool host_ok =
+        std::all_of(host->begin(), host->end(), [](char c) { return isalnum(c) || c == '.' || c == '-'; });
     return host_ok && *end == '\0' && end != target.c_str() + colon + 1 && value > 0 && value < 65536;
 }
 
@@ -294,11 +295,13 @@ private:
     bool feed(const volatile std::sig_atomic_t* stop, std::string* error)
     {
         while (next_frame_ < frames_end_ || next_sample_ < samples_end_) {
-            const bool video = next_frame_ < frames_end_ &&
-                (next_sample_ >= samples_end_ || timeline_.frame(next_frame_).time_ns <= timeline_.sample_time(next_sample_));
-            if (!wait_for(video ? timeline_.frame(next_frame_).time_ns : timeline_.sample_time(next_sample_), stop, error))
+            const uint64_t frame_ns = timeline_.frame(next_frame_).time_ns;
+            const uint64_t sound_ns = timeline_.sample_time(next_sample_);
+            const bool video = next_frame_ < frames_end_ && (next_sample_ >= samples_end_ || frame_ns <= sound_ns);
+            if (!wait_for(video ? frame_ns : sound_ns, stop, error))
                 return error->empty();
-            if (gst_app_src_push_buffer(video ? video_ : audio_, video ? frame_buffer() : sound_buffer()) != GST_FLOW_OK) {
+            GstBuffer* buffer = video ? frame_buffer() : sound_buffer();
+            if (gst_app_src_push_buffer(video ? video_ : audio_, buffer) != GST_FLOW_OK) {
                 if (!bus_error(error))
                     *error = "the pipeline stopped taking buffers";
                 return false;
@@ -324,7 +327,8 @@ private:
 
     GstBuffer* sound_buffer()
     {
-        const int64_t count = std::min<int64_t>(timeline_.params().audio_rate / kAudioChunksPerSecond, samples_end_ - next_sample_);
+        const int64_t count =
+            std::min<int64_t>(timeline_.params().audio_rate / kAudioChunksPerSecond, samples_end_ - next_sample_);
         GstBuffer* buffer = gst_buffer_new_allocate(nullptr, size_t(count) * sizeof(int16_t), nullptr);
         GstMapInfo map;
         gst_buffer_map(buffer, &map, GST_MAP_WRITE);

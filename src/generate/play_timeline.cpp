@@ -41,7 +41,8 @@ bool PlayTimeline::make(const ClipParams& params, std::string* error)
     const double period_samples = double(params.flash_period) * params.fps.den / params.fps.num * params.audio_rate;
     char text[256] = "";
     if (beep(0).start_sample < 0)
-        snprintf(text, sizeof text, "the first beep would start %.3f s before the signal: lengthen the header", -first_s);
+        snprintf(
+            text, sizeof text, "the first beep would start %.3f s before the signal: lengthen the header", -first_s);
     else if (period_samples < double(beep_.size() + clip::kToneWindow))
         snprintf(text, sizeof text,
             "beeps of %d ms at flashes %.0f ms apart leave less than %d samples of silence between them, which the "
@@ -59,7 +60,9 @@ PlayFrame PlayTimeline::frame(int64_t index) const
         frame.content_offset = index - content_start_;
         frame.flash = frame.content_offset % p.flash_period == p.flash_period / 2;
     }
-    const auto slot = [&](int64_t n) { return uint64_t(Wide(n) * uint64_t(p.fps.den) * kSecond / uint64_t(p.fps.num)); };
+    const auto slot = [&](int64_t n) {
+        return uint64_t(Wide(n) * uint64_t(p.fps.den) * kSecond / uint64_t(p.fps.num));
+    };
     frame.time_ns = slot(index);
     frame.duration_ns = slot(index + 1) - frame.time_ns;
     return frame;
