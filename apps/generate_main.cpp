@@ -1,15 +1,19 @@
 // skelv-generate: writes a test clip that skelv-analyzer understands, with a chosen audio
-// delay, and a sidecar JSON of what a correct analysis of it reports.
+// delay, and a sidecar JSON of what a correct analysis of it reports; or plays the signal live
+// without end, with a sidecar of what it sent when.
 #include "generate/clip_design.h"
 #include "generate/clip_pipeline.h"
 #include "generate/codecs.h"
 #include "generate/expected_report.h"
 #include "generate/generate_options.h"
+#include "generate/play_pipeline.h"
+#include "generate/play_timeline.h"
 #include "rules/exit_codes.h"
 
 #include <gst/gst.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -73,6 +77,43 @@ int write_clip(const GenerateOptions& options, const Encoding& encoding, const C
     return exit_code::kSuccess;
 }
 
+volatile std::sig_atomic_t stop_requested = 0;
+
+void request_stop(int)
+{
+    stop_requested = 1;
+}
+
+// SIGINT and SIGTERM end the play as its duration would: end of stream, sidecar whole.
+void catch_stop_signals()
+{
+    struct sigaction action = {};
+    action.sa_handler = request_stop;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM})
+        sigaction(signal, &action, nullptr);
+}
+
+int play(const GenerateOptions& options)
+{
+    PlayTimeline timeline;
+    PlayRequest request{options.output, options.pipeline, options.sidecar, options.play_seconds, options.quality};
+    std::string error;
+    if (!timeline.make(options.clip, &error))
+        return fail(exit_code::kUsage, error);
+    if (request.description.empty() &&
+        !play_target_description(options.output, options.clip, options.quality, &request.description, &error))
+        return fail(exit_code::kUsage, error);
+    if (request.target.empty())
+        request.target = options.pipeline;
+    catch_stop_signals();
+    if (!play_run(timeline, request, &stop_requested, &error))
+        return fail(exit_code::kNotMade, error);
+    printf("Played to %s until %s; the timeline is in %s\n", request.target.c_str(),
+        stop_requested ? "stopped" : "the end", request.sidecar.c_str());
+    return exit_code::kSuccess;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -86,6 +127,8 @@ int main(int argc, char* argv[])
         fputs(generate_help_text().c_str(), stdout);
         return exit_code::kSuccess;
     }
+    if (options.play)
+        return play(options);
     Encoding encoding;
     ClipDesign design;
     if (!generate_options_encoding(&options, &encoding, &error) || !clip_design_make(options.clip, &design, &error))

@@ -197,37 +197,43 @@ bool clip_design_is_flash(const ClipDesign& design, int frame)
     return offset >= 0 && offset < params.content && offset % params.flash_period == params.flash_period / 2;
 }
 
-char clip_design_content_letter(const MarkerBox& marker, int offset)
+char clip_design_content_letter(const MarkerBox& marker, int64_t offset)
 {
     if (marker.kind == MarkerKind::Rgb6)
         return clip::kColorCycle[offset % clip::kColorCycleLength];
     return (offset / marker.half_period) % 2 == 0 ? 'k' : 'w';
 }
 
+std::string clip_design_content_code(const ClipDesign& design, int64_t offset, bool flash)
+{
+    std::string code;
+    for (const MarkerBox& marker : design.markers)
+        code += marker.kind == MarkerKind::Rgb6 && flash ? 'k' : clip_design_content_letter(marker, offset);
+    return code;
+}
+
 std::string clip_design_code(const ClipDesign& design, int frame)
 {
     const Span span = clip_design_span(design.params, frame);
-    const bool flash = clip_design_is_flash(design, frame);
+    if (span == Span::Content)
+        return clip_design_content_code(
+            design, frame - design.params.header - design.params.locator, clip_design_is_flash(design, frame));
     std::string code;
-    for (const MarkerBox& marker : design.markers) {
-        if (span == Span::Header || span == Span::Trailer)
-            code += 'w';
-        else if (span == Span::Locator)
-            code += marker.kind == MarkerKind::FrameId ? 'k' : 'w';
-        else if (marker.kind == MarkerKind::Rgb6 && flash)
-            code += 'k';
-        else
-            code += clip_design_content_letter(marker, frame - design.params.header - design.params.locator);
-    }
+    for (const MarkerBox& marker : design.markers)
+        code += span == Span::Locator && marker.kind == MarkerKind::FrameId ? 'k' : 'w';
     return code;
 }
 
 void clip_design_paint(const ClipDesign& design, int frame, uint8_t* rgbx, int stride)
 {
+    clip_design_paint_code(design, clip_design_code(design, frame), rgbx, stride);
+}
+
+void clip_design_paint_code(const ClipDesign& design, const std::string& code, uint8_t* rgbx, int stride)
+{
     const ClipParams& params = design.params;
     for (int y = 0; y < params.height; y++)
         memset(rgbx + size_t(y) * stride, params.background, size_t(params.width) * 4);
-    const std::string code = clip_design_code(design, frame);
     for (size_t m = 0; m < design.markers.size(); m++) {
         const MarkerBox& box = design.markers[m];
         const Rgb color = color_of(code[m]);

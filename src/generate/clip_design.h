@@ -75,10 +75,15 @@ bool clip_design_is_flash(const ClipDesign& design, int frame);
 // What the marker shows at content offset `offset`, continued past the content's end: a
 // blinking marker's square wave, black first; the lip-sync marker's colour cycle, flashes
 // left out.
-char clip_design_content_letter(const MarkerBox& marker, int offset);
+char clip_design_content_letter(const MarkerBox& marker, int64_t offset);
+// One letter per marker at content offset `offset`, continued past the content's end; the
+// lip-sync marker black when `flash`.
+std::string clip_design_content_code(const ClipDesign& design, int64_t offset, bool flash);
 
 // Paints design frame `frame` into an RGBx image of the params's size, `stride` bytes a row.
 void clip_design_paint(const ClipDesign& design, int frame, uint8_t* rgbx, int stride);
+// Paints the markers showing `code` (as clip_design_code gives it) over the background.
+void clip_design_paint_code(const ClipDesign& design, const std::string& code, uint8_t* rgbx, int stride);
 // One beep's samples; every beep of the clip is the same.
 std::vector<int16_t> clip_design_beep(const ClipParams& params);
 // The whole sound track: silence with a beep at each of `beep_starts`.

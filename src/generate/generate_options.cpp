@@ -70,6 +70,7 @@ struct OptionGroup {
 // Values that decide other defaults once every option is known.
 struct Pending {
     double duration = kDefaultDuration;
+    std::string duration_text; ///< as given; empty when not
     bool content_given = false;
     bool flash_period_given = false;
 };
@@ -109,10 +110,12 @@ std::vector<OptionGroup> option_table(GenerateOptions* o, Pending* pending)
                             : parse_pair(v, '/', &c->fps.num, &c->fps.den);
                         return parsed && c->fps.den > 0 && in_range(c->fps.num, 1, 240 * c->fps.den);
                     }},
-                {"duration", "SECONDS", "whole clip, up to 600; the content span gets what the others leave (5)",
+                {"duration", "SECONDS",
+                    "whole clip, up to 600; the content span gets what the others leave\n(5). With --play: how long "
+                    "to play (until stopped)",
                     [=](const std::string& v) {
-                        return parse_double(v, &pending->duration) && pending->duration > 0 &&
-                            pending->duration <= kMaxSeconds;
+                        pending->duration_text = v;
+                        return parse_double(v, &pending->duration) && pending->duration > 0;
                     }},
                 {"header", "N", "all-white frames before the locator (5)", whole(&c->header, 0, 100000)},
                 {"locator", "N", "identical frames that show each marker's steady state (5)",
@@ -157,6 +160,16 @@ std::vector<OptionGroup> option_table(GenerateOptions* o, Pending* pending)
                         return v == "black" || v == "grey";
                     }},
             }},
+        {"Playing live (TARGET: udp://HOST:PORT as MPEG-TS with H.264 and MP2, or auto)",
+            {
+                {"play", "", "play the signal live to TARGET (auto) without end, instead of\nwriting a clip",
+                    flag(&o->play, true)},
+                {"pipeline", "DESC",
+                    "play into this launch description instead of a TARGET: its\nelements named video and audio "
+                    "take raw video and raw sound",
+                    text(&o->pipeline)},
+                {"sidecar", "FILE", "JSON lines of every frame and beep sent (play.ndjson)", text(&o->sidecar)},
+            }},
         {"Faults on purpose (design frames count from 0; in the content, after the first blinks)",
             {
                 {"drop", "N[,N...]", "leave these frames out: a gap in the video timestamps",
@@ -184,7 +197,9 @@ public:
 
     std::string make_help(const CLI::App* app, std::string, CLI::AppFormatMode mode) const override
     {
-        std::string text = "Usage: skelv-generate [options] OUTPUT\n\n" + make_description(app) +
+        std::string text = "Usage: skelv-generate [options] OUTPUT\n"
+                           "       skelv-generate --play [options] [TARGET]\n\n" +
+            make_description(app) +
             make_groups(app, mode) + "\n" + make_footer(app);
         for (size_t at; (at = text.find("\n\n\n")) != std::string::npos;)
             text.erase(at, 1);
@@ -200,7 +215,8 @@ void define_options(CLI::App& app, const std::vector<OptionGroup>& table, std::s
                     "what a correct analysis reports. The extension of OUTPUT names the container and its\n"
                     "default codecs:\n" +
         container_defaults());
-    app.footer("Exit codes: 0 written, 1 wrong command line, 2 the clip could not be made.");
+    app.footer("Exit codes: 0 written (or played to the end, or stopped by SIGINT or SIGTERM), 1 wrong\n"
+               "command line, 2 the clip could not be made or the signal not played.");
     app.formatter(std::make_shared<HelpFormatter>());
     app.allow_extras();
     app.add_option("OUTPUT", *output)->group(""); // named in the usage line
@@ -239,14 +255,49 @@ std::string leftover_error(const std::vector<std::string>& leftovers, const std:
 }
 
 // Content fills the duration that the other spans leave; one flash per second by default.
-void apply_pending(const Pending& pending, ClipParams* clip)
+// Played live, the duration is the playing time and the content has no end.
+void apply_pending(const Pending& pending, GenerateOptions* options)
 {
+    ClipParams* clip = &options->clip;
+    if (options->play)
+        options->play_seconds = pending.duration_text.empty() ? 0 : pending.duration;
     if (!pending.content_given) {
-        const long long total = std::llround(pending.duration * clip->fps.num / clip->fps.den);
+        const double seconds = options->play ? kDefaultDuration : pending.duration;
+        const long long total = std::llround(seconds * clip->fps.num / clip->fps.den);
         clip->content = int(total) - clip->header - clip->locator - clip->trailer;
     }
     if (!pending.flash_period_given)
         clip->flash_period = std::max(2, int(std::lround(double(clip->fps.num) / clip->fps.den)));
+}
+
+// A clip has an end and a content span; played live, the picture and sound go on together.
+bool check_play(const CLI::App& app, GenerateOptions* options, std::string* error)
+{
+    for (const char* name : {"content", "trailer", "drop", "repeat", "start-ms", "no-audio", "no-video",
+             "video-codec", "audio-codec"})
+        if (app.get_option(std::string("--") + name)->count() > 0) {
+            *error = std::string("--") + name + " does not apply to --play";
+            return false;
+        }
+    if (!options->pipeline.empty() && !options->output.empty()) {
+        *error = "give either a TARGET or --pipeline, not both";
+        return false;
+    }
+    if (options->pipeline.empty() && options->output.empty())
+        options->output = "auto";
+    return true;
+}
+
+bool check_clip(const CLI::App& app, const Pending& pending, const GenerateOptions& options, std::string* error)
+{
+    for (const char* name : {"pipeline", "sidecar"})
+        if (app.get_option(std::string("--") + name)->count() > 0)
+            *error = std::string("--") + name + " needs --play";
+    if (pending.duration > kMaxSeconds)
+        *error = "bad value for --duration: " + pending.duration_text;
+    else if (error->empty() && options.output.empty())
+        *error = "no output path";
+    return error->empty();
 }
 
 } // namespace
@@ -279,12 +330,8 @@ bool generate_options_parse(const std::vector<std::string>& args, GenerateOption
         *error = leftover_error(app.remaining(), options->output);
         return false;
     }
-    apply_pending(pending, &options->clip);
-    if (options->output.empty()) {
-        *error = "no output path";
-        return false;
-    }
-    return true;
+    apply_pending(pending, options);
+    return options->play ? check_play(app, options, error) : check_clip(app, pending, *options, error);
 }
 
 namespace {

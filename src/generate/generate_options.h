@@ -10,7 +10,11 @@
 namespace skelv {
 
 struct GenerateOptions {
-    std::string output; ///< clip path; its extension names the container
+    std::string output; ///< clip path; its extension names the container. With --play: the target
+    bool play = false;  ///< play the signal live instead of writing a clip
+    std::string pipeline;                 ///< with --play: launch description with elements video and audio
+    std::string sidecar = "play.ndjson";  ///< with --play: the sender's timeline
+    double play_seconds = 0;              ///< with --play: how long; 0 until stopped
     ClipParams clip;
     std::string video_codec; ///< empty: the container's default
     std::string audio_codec; ///< empty: the container's default

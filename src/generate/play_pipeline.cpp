@@ -1,0 +1,395 @@
+#include "generate/play_pipeline.h"
+
+#include "generate/codecs.h"
+#include "media/gst_ptr.h"
+
+#include <gst/app/gstappsrc.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <mutex>
+
+namespace skelv {
+
+namespace {
+
+using nlohmann::json;
+
+// Each buffer is pushed this long before the sinks are due to render it: enough for the
+// encoders, while the queues stay a fraction of a second long.
+constexpr GstClockTime kLead = 200 * GST_MSECOND;
+constexpr GstClockTime kPoll = 20 * GST_MSECOND;          // longest sleep between checks for a stop
+constexpr GstClockTime kFinishTimeout = 10 * GST_SECOND;   // from the end of stream to the sinks' last buffer
+constexpr int kAudioChunksPerSecond = 50;
+
+std::string property_text(const ElementProperties& properties)
+{
+    std::string text;
+    for (const auto& [name, value] : properties)
+        text += " " + name + "=" + value;
+    return text;
+}
+
+// H.264 without look-ahead and a keyframe every second, MP2 sound, in MPEG-TS: the codecs of
+// the generator's files, at the encoders' fastest.
+std::string udp_description(const std::string& host, int port, const ClipParams& params, int quality)
+{
+    ElementProperties h264 = find_codec("h264", true)->properties(quality);
+    const int fps = std::max(1, int(std::lround(double(params.fps.num) / params.fps.den)));
+    for (auto& [name, value] : h264)
+        if (name == "key-int-max")
+            value = std::to_string(fps);
+    h264.push_back({"tune", "zerolatency"});
+    return "capsfilter name=video caps=video/x-raw,format=I420 ! x264enc" + property_text(h264) +
+        " ! h264parse ! mpegtsmux name=mux alignment=7 ! udpsink host=" + host + " port=" + std::to_string(port) +
+        " sync=true twolamemp2enc name=audio" + property_text(find_codec("mp2", false)->properties(quality)) +
+        " ! mpegaudioparse ! mux.";
+}
+
+bool parse_udp(const std::string& target, std::string* host, int* port)
+{
+    const std::string prefix = "udp://";
+    const size_t colon = target.rfind(':');
+    if (target.rfind(prefix, 0) != 0 || colon <= prefix.size())
+        return false;
+    *host = target.substr(prefix.size(), colon - prefix.size());
+    char* end = nullptr;
+    const long value = strtol(target.c_str() + colon + 1, &end, 10);
+    *port = int(value);
+    const bool host_ok =
+        std::all_of(host->begin(), host->end(), [](char c) { return isalnum(c) || c == '.' || c == '-'; });
+    return host_ok && *end == '\0' && end != target.c_str() + colon + 1 && value > 0 && value < 65536;
+}
+
+// The sidecar: one JSON object a line, each flushed whole, from the sources' threads.
+class Sidecar {
+public:
+    ~Sidecar()
+    {
+        if (file_ != nullptr)
+            fclose(file_);
+    }
+
+    bool open(const std::string& path, std::string* error)
+    {
+        file_ = fopen(path.c_str(), "w");
+        if (file_ == nullptr)
+            *error = "cannot write " + path + ": " + strerror(errno);
+        return file_ != nullptr;
+    }
+
+    void write(const json& line)
+    {
+        const std::string text = line.dump() + "\n";
+        std::lock_guard<std::mutex> lock(mutex_);
+        fwrite(text.data(), 1, text.size(), file_);
+        fflush(file_);
+    }
+
+    bool close(std::string* error)
+    {
+        const bool written = fclose(file_) == 0;
+        file_ = nullptr;
+        if (!written)
+            *error = std::string("cannot finish the sidecar: ") + strerror(errno);
+        return written;
+    }
+
+private:
+    FILE* file_ = nullptr;
+    std::mutex mutex_;
+};
+
+const char* span_name(Span span)
+{
+    return span == Span::Header ? "header" : span == Span::Locator ? "locator" : "content";
+}
+
+json header_line(const PlayTimeline& timeline, const PlayRequest& request, GstClock* clock, GstClockTime base_time)
+{
+    const ClipParams& p = timeline.params();
+    GstClockType type = GST_CLOCK_TYPE_MONOTONIC;
+    g_object_get(clock, "clock-type", &type, nullptr);
+    return {{"type", "play"}, {"target", request.target}, {"width", p.width}, {"height", p.height},
+        {"fps", std::to_string(p.fps.num) + "/" + std::to_string(p.fps.den)}, {"audio_rate", p.audio_rate},
+        {"header", p.header}, {"locator", p.locator}, {"flash_period", p.flash_period},
+        {"sync_half_period", p.sync_half_period}, {"frameid_bits", p.frameid_bits}, {"beep_ms", p.beep_ms},
+        {"audio_delay_ms", p.audio_delay_ms}, {"background", p.background == 0 ? "black" : "grey"},
+        {"duration_s", request.seconds > 0 ? json(request.seconds) : json(nullptr)},
+        {"clock", {{"name", GST_OBJECT_NAME(clock)}, {"type", type == GST_CLOCK_TYPE_MONOTONIC ? "system monotonic"
+                                                                : type == GST_CLOCK_TYPE_REALTIME ? "system realtime"
+                                                                                                  : "other"},
+                      {"base_time_ns", base_time}}},
+        {"written", "as each buffer leaves its source"}};
+}
+
+struct ProbeContext {
+    const PlayTimeline* timeline;
+    Sidecar* sidecar;
+    GstClockTime base_time = 0;
+};
+
+// The buffer's offset carries its frame index, or its first and end samples.
+GstPadProbeReturn on_frame(GstPad*, GstPadProbeInfo* info, gpointer data)
+{
+    const auto* context = static_cast<ProbeContext*>(data);
+    const PlayFrame frame = context->timeline->frame(int64_t(GST_BUFFER_OFFSET(GST_PAD_PROBE_INFO_BUFFER(info))));
+    context->sidecar->write({{"type", "frame"}, {"frame", frame.index}, {"span", span_name(frame.span)},
+        {"content_offset", frame.content_offset >= 0 ? json(frame.content_offset) : json(nullptr)},
+        {"flash", frame.flash}, {"running_ns", frame.time_ns}, {"clock_ns", context->base_time + frame.time_ns}});
+    return GST_PAD_PROBE_OK;
+}
+
+GstPadProbeReturn on_sound(GstPad*, GstPadProbeInfo* info, gpointer data)
+{
+    const auto* context = static_cast<ProbeContext*>(data);
+    const GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    const int64_t end = int64_t(GST_BUFFER_OFFSET_END(buffer));
+    for (int64_t index = context->timeline->first_beep_from(int64_t(GST_BUFFER_OFFSET(buffer)));; index++) {
+        const PlayBeep beep = context->timeline->beep(index);
+        if (beep.start_sample >= end)
+            break;
+        context->sidecar->write({{"type", "beep"}, {"beep", beep.index}, {"flash_offset", beep.flash_offset},
+            {"sample", beep.start_sample}, {"running_ns", beep.time_ns},
+            {"clock_ns", context->base_time + beep.time_ns}});
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+GstCapsPtr source_caps(const ClipParams& p, bool video)
+{
+    if (video)
+        return GstCapsPtr(gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "RGBx", "width", G_TYPE_INT,
+            p.width, "height", G_TYPE_INT, p.height, "framerate", GST_TYPE_FRACTION, p.fps.num, p.fps.den,
+            "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr));
+    return GstCapsPtr(gst_caps_new_simple("audio/x-raw", "format", G_TYPE_STRING, "S16LE", "layout", G_TYPE_STRING,
+        "interleaved", "rate", G_TYPE_INT, p.audio_rate, "channels", G_TYPE_INT, 1, nullptr));
+}
+
+std::string error_text(GstMessage* message)
+{
+    GError* raw = nullptr;
+    gchar* debug_raw = nullptr;
+    gst_message_parse_error(message, &raw, &debug_raw);
+    GErrorPtr error(raw);
+    GCharPtr debug(debug_raw);
+    return std::string("GStreamer error from ") + GST_OBJECT_NAME(GST_MESSAGE_SRC(message)) + ": " + error->message;
+}
+
+class Player {
+public:
+    Player(const PlayTimeline& timeline, const PlayRequest& request)
+        : timeline_(timeline)
+        , request_(request)
+        , pipeline_(gst_adopt_sink(gst_pipeline_new("skelv_play")))
+        , bus_(gst_element_get_bus(pipeline_.get()))
+        , clock_(gst_system_clock_obtain())
+        , context_{&timeline, &sidecar_}
+    {
+        gst_pipeline_use_clock(GST_PIPELINE(pipeline_.get()), clock_.get());
+        const uint64_t end_ns = request.seconds > 0 ? uint64_t(request.seconds * 1e9) : 0;
+        frames_end_ = end_ns ? timeline.frames_before(end_ns) : std::numeric_limits<int64_t>::max();
+        samples_end_ = end_ns ? timeline.samples_before(end_ns) : std::numeric_limits<int64_t>::max();
+        if (!timeline.params().video)
+            frames_end_ = 0;
+        if (!timeline.params().audio)
+            samples_end_ = 0;
+    }
+
+    ~Player() { gst_element_set_state(pipeline_.get(), GST_STATE_NULL); }
+
+    bool run(const volatile std::sig_atomic_t* stop, std::string* error)
+    {
+        if (!build(error) || !sidecar_.open(request_.sidecar, error) || !start(error))
+            return false;
+        sidecar_.write(header_line(timeline_, request_, clock_.get(), context_.base_time));
+        if (!feed(stop, error))
+            return false;
+        const bool stopped = *stop != 0;
+        if (!finish(error))
+            return false;
+        sidecar_.write({{"type", "end"}, {"frames", next_frame_}, {"samples", next_sample_},
+            {"reason", stopped ? "signal" : "duration"}});
+        return sidecar_.close(error);
+    }
+
+private:
+    // appsrc → converter → the description's element `name`.
+    bool link_source(GstElement* bin, bool video, std::string* error)
+    {
+        const char* name = video ? "video" : "audio";
+        GstElementPtr target(gst_bin_get_by_name(GST_BIN(bin), name));
+        if (!target) {
+            *error = std::string("the pipeline has no element named ") + name;
+            return false;
+        }
+        GstElement* source = gst_element_factory_make("appsrc", nullptr);
+        GstElement* converter = gst_element_factory_make(video ? "videoconvert" : "audioconvert", nullptr);
+        g_object_set(source, "is-live", TRUE, "format", GST_FORMAT_TIME, "min-latency", gint64(0), nullptr);
+        gst_app_src_set_caps(GST_APP_SRC(source), source_caps(timeline_.params(), video).get());
+        gst_bin_add_many(GST_BIN(pipeline_.get()), source, converter, nullptr);
+        if (!gst_element_link(source, converter) || !gst_element_link(converter, target.get())) {
+            *error = std::string("cannot link raw ") + (video ? "video" : "sound") + " to the element named " + name;
+            return false;
+        }
+        GstPadPtr pad(gst_element_get_static_pad(source, "src"));
+        gst_pad_add_probe(pad.get(), GST_PAD_PROBE_TYPE_BUFFER, video ? on_frame : on_sound, &context_, nullptr);
+        (video ? video_ : audio_) = GST_APP_SRC(source);
+        return true;
+    }
+
+    bool build(std::string* error)
+    {
+        GError* raw = nullptr;
+        GstElement* bin = gst_parse_bin_from_description(request_.description.c_str(), FALSE, &raw);
+        GErrorPtr parse_error(raw);
+        if (bin == nullptr || parse_error) {
+            if (bin != nullptr)
+                gst_object_unref(gst_object_ref_sink(bin));
+            *error = "cannot use the pipeline " + request_.description + ": " +
+                (parse_error ? parse_error->message : "no elements");
+            return false;
+        }
+        gst_bin_add(GST_BIN(pipeline_.get()), bin);
+        return (frames_end_ == 0 || link_source(bin, true, error)) &&
+            (samples_end_ == 0 || link_source(bin, false, error));
+    }
+
+    bool start(std::string* error)
+    {
+        // Live sources: the pipeline picks its base time now; the sinks complete their change
+        // to PLAYING once the first buffers reach them.
+        if (gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+            GstMessagePtr message(gst_bus_pop_filtered(bus_.get(), GST_MESSAGE_ERROR));
+            *error = message ? error_text(message.get()) : "the pipeline did not start";
+            return false;
+        }
+        context_.base_time = gst_element_get_base_time(pipeline_.get());
+        return true;
+    }
+
+    bool bus_error(std::string* error)
+    {
+        GstMessagePtr message(gst_bus_pop_filtered(bus_.get(), GST_MESSAGE_ERROR));
+        if (message)
+            *error = error_text(message.get());
+        return bool(message);
+    }
+
+    // Sleeps until `running_ns` is kLead away; false when stopped or on a pipeline error.
+    bool wait_for(uint64_t running_ns, const volatile std::sig_atomic_t* stop, std::string* error)
+    {
+        const GstClockTime due = context_.base_time + running_ns - std::min<GstClockTime>(running_ns, kLead);
+        for (GstClockTime now; (now = gst_clock_get_time(clock_.get())) < due;) {
+            if (*stop || bus_error(error))
+                return false;
+            g_usleep(std::min(due - now, kPoll) / GST_USECOND);
+        }
+        return !*stop && !bus_error(error);
+    }
+
+    bool feed(const volatile std::sig_atomic_t* stop, std::string* error)
+    {
+        while (next_frame_ < frames_end_ || next_sample_ < samples_end_) {
+            const uint64_t frame_ns = timeline_.frame(next_frame_).time_ns;
+            const uint64_t sound_ns = timeline_.sample_time(next_sample_);
+            const bool video = next_frame_ < frames_end_ && (next_sample_ >= samples_end_ || frame_ns <= sound_ns);
+            if (!wait_for(video ? frame_ns : sound_ns, stop, error))
+                return error->empty();
+            GstBuffer* buffer = video ? frame_buffer() : sound_buffer();
+            if (gst_app_src_push_buffer(video ? video_ : audio_, buffer) != GST_FLOW_OK) {
+                if (!bus_error(error))
+                    *error = "the pipeline stopped taking buffers";
+                return false;
+            }
+        }
+        return true;
+    }
+
+    GstBuffer* frame_buffer()
+    {
+        const ClipParams& p = timeline_.params();
+        const PlayFrame frame = timeline_.frame(next_frame_);
+        GstBuffer* buffer = gst_buffer_new_allocate(nullptr, size_t(p.width) * p.height * 4, nullptr);
+        GstMapInfo map;
+        gst_buffer_map(buffer, &map, GST_MAP_WRITE);
+        timeline_.paint(next_frame_, map.data, p.width * 4);
+        gst_buffer_unmap(buffer, &map);
+        GST_BUFFER_PTS(buffer) = frame.time_ns;
+        GST_BUFFER_DURATION(buffer) = frame.duration_ns;
+        GST_BUFFER_OFFSET(buffer) = uint64_t(next_frame_++);
+        return buffer;
+    }
+
+    GstBuffer* sound_buffer()
+    {
+        const int64_t count =
+            std::min<int64_t>(timeline_.params().audio_rate / kAudioChunksPerSecond, samples_end_ - next_sample_);
+        GstBuffer* buffer = gst_buffer_new_allocate(nullptr, size_t(count) * sizeof(int16_t), nullptr);
+        GstMapInfo map;
+        gst_buffer_map(buffer, &map, GST_MAP_WRITE);
+        timeline_.fill_sound(next_sample_, reinterpret_cast<int16_t*>(map.data), count);
+        gst_buffer_unmap(buffer, &map);
+        GST_BUFFER_PTS(buffer) = timeline_.sample_time(next_sample_);
+        GST_BUFFER_DURATION(buffer) = timeline_.sample_time(next_sample_ + count) - GST_BUFFER_PTS(buffer);
+        GST_BUFFER_OFFSET(buffer) = uint64_t(next_sample_);
+        GST_BUFFER_OFFSET_END(buffer) = uint64_t(next_sample_ += count);
+        return buffer;
+    }
+
+    // Ends both streams and waits until the sinks have rendered them.
+    bool finish(std::string* error)
+    {
+        for (GstAppSrc* source : {video_, audio_})
+            if (source != nullptr)
+                gst_app_src_end_of_stream(source);
+        GstMessagePtr message(gst_bus_timed_pop_filtered(
+            bus_.get(), kFinishTimeout + kLead, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
+        if (message && GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_EOS)
+            return true;
+        *error = message ? error_text(message.get()) : "the sinks did not finish the stream";
+        return false;
+    }
+
+    const PlayTimeline& timeline_;
+    const PlayRequest& request_;
+    GstElementPtr pipeline_;
+    GstBusPtr bus_;
+    GstObjectPtr<GstClock> clock_;
+    Sidecar sidecar_;
+    ProbeContext context_;
+    GstAppSrc* video_ = nullptr; ///< owned by the pipeline
+    GstAppSrc* audio_ = nullptr;
+    int64_t frames_end_ = 0, samples_end_ = 0;
+    int64_t next_frame_ = 0, next_sample_ = 0;
+};
+
+} // namespace
+
+bool play_target_description(
+    const std::string& target, const ClipParams& params, int quality, std::string* description, std::string* error)
+{
+    std::string host;
+    int port = 0;
+    if (target == "auto")
+        *description =
+            "videoconvert name=video ! autovideosink audioconvert name=audio ! audioresample ! autoaudiosink";
+    else if (parse_udp(target, &host, &port))
+        *description = udp_description(host, port, params, quality);
+    else
+        *error = "cannot play to " + target + ": use udp://HOST:PORT, auto or --pipeline DESCRIPTION";
+    return error->empty();
+}
+
+bool play_run(const PlayTimeline& timeline, const PlayRequest& request, const volatile std::sig_atomic_t* stop,
+    std::string* error)
+{
+    error->clear();
+    return Player(timeline, request).run(stop, error);
+}
+
+} // namespace skelv

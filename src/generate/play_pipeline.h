@@ -1,0 +1,33 @@
+// Plays the test signal live: two live app sources, timestamped from the play timeline on one
+// running time, into a launch description whose elements named `video` and `audio` take raw
+// video and raw sound; its sinks sync to the pipeline's clock, the system's monotonic clock.
+// A sidecar of JSON lines records each buffer as it leaves its source.
+#pragma once
+
+#include "generate/play_timeline.h"
+
+#include <csignal>
+#include <string>
+
+namespace skelv {
+
+struct PlayRequest {
+    std::string target;      ///< as given: udp://HOST:PORT, auto, or the description's own text
+    std::string description; ///< launch description with the elements `video` and `audio`
+    std::string sidecar;     ///< JSON lines file
+    double seconds = 0;      ///< how long to play; 0: until stopped
+    int quality = 85;        ///< video quality 1..100, for the targets that encode
+};
+
+// The launch description that a TARGET stands for (udp://HOST:PORT or auto); false with a
+// reason for any other.
+bool play_target_description(const std::string& target, const ClipParams& params, int quality,
+    std::string* description, std::string* error);
+
+// Plays until the request's time is up or `*stop` becomes non-zero, then ends both streams and
+// waits for the sinks to render them. Call after gst_init(). False with a reason on failure;
+// the sidecar then holds whole lines up to it.
+bool play_run(const PlayTimeline& timeline, const PlayRequest& request, const volatile std::sig_atomic_t* stop,
+    std::string* error);
+
+} // namespace skelv

@@ -1,0 +1,132 @@
+#include "generate/play_timeline.h"
+
+#include "core/clip_constants.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace skelv {
+
+namespace {
+
+using Wide = unsigned __int128; // frame and sample counts times 1e9 outgrow 64 bits in a long run
+
+constexpr uint64_t kSecond = 1000000000;
+
+uint64_t ceil_div(Wide a, Wide b)
+{
+    return uint64_t((a + b - 1) / b);
+}
+
+} // namespace
+
+bool PlayTimeline::make(const ClipParams& params, std::string* error)
+{
+    // The clip design checks the spans and places the markers; a content of one slowest blink
+    // or one flash stands in for the endless one, and the beeps are checked here.
+    ClipParams clip = params;
+    clip.content = std::max(2 * std::max(params.sync_half_period, 1 << (params.frameid_bits - 1)),
+        params.flash_period / 2 + 1);
+    clip.trailer = 0;
+    clip.audio = false;
+    if (!clip_design_make(clip, &design_, error))
+        return false;
+    design_.params.audio = params.audio;
+    content_start_ = params.header + params.locator;
+    if (!params.audio)
+        return true;
+    beep_ = clip_design_beep(params);
+    const double first_s = double(beep(0).start_sample) / params.audio_rate;
+    const double period_samples = double(params.flash_period) * params.fps.den / params.fps.num * params.audio_rate;
+    char text[256] = "";
+    if (beep(0).start_sample < 0)
+        snprintf(
+            text, sizeof text, "the first beep would start %.3f s before the signal: lengthen the header", -first_s);
+    else if (period_samples < double(beep_.size() + clip::kToneWindow))
+        snprintf(text, sizeof text,
+            "beeps of %d ms at flashes %.0f ms apart leave less than %d samples of silence between them, which the "
+            "beep detector needs: lengthen the flash period or shorten the beeps",
+            params.beep_ms, 1000.0 * period_samples / params.audio_rate, clip::kToneWindow);
+    *error = text;
+    return error->empty();
+}
+
+PlayFrame PlayTimeline::frame(int64_t index) const
+{
+    const ClipParams& p = params();
+    PlayFrame frame{index, clip_design_span(p, int(std::min<int64_t>(index, content_start_))), -1, false, 0, 0};
+    if (index >= content_start_) {
+        frame.content_offset = index - content_start_;
+        frame.flash = frame.content_offset % p.flash_period == p.flash_period / 2;
+    }
+    const auto slot = [&](int64_t n) {
+        return uint64_t(Wide(n) * uint64_t(p.fps.den) * kSecond / uint64_t(p.fps.num));
+    };
+    frame.time_ns = slot(index);
+    frame.duration_ns = slot(index + 1) - frame.time_ns;
+    return frame;
+}
+
+// At the flash's time plus the delay, rounded to a sample as in a clip's sound track.
+PlayBeep PlayTimeline::beep(int64_t index) const
+{
+    const ClipParams& p = params();
+    const int64_t offset = index * p.flash_period + p.flash_period / 2;
+    const double seconds = double(content_start_ + offset) * p.fps.den / p.fps.num + p.audio_delay_ms / 1000;
+    const int64_t start = std::llround(seconds * p.audio_rate);
+    return {index, offset, start, start >= 0 ? sample_time(start) : 0};
+}
+
+int64_t PlayTimeline::first_beep_from(int64_t sample) const
+{
+    const ClipParams& p = params();
+    const double seconds = double(sample) / p.audio_rate - p.audio_delay_ms / 1000;
+    const double frames = seconds * p.fps.num / p.fps.den - double(content_start_ + p.flash_period / 2);
+    int64_t index = std::max<int64_t>(0, int64_t(std::floor(frames / p.flash_period)));
+    while (index > 0 && beep(index - 1).start_sample >= sample)
+        index--;
+    while (beep(index).start_sample < sample)
+        index++;
+    return index;
+}
+
+uint64_t PlayTimeline::sample_time(int64_t sample) const
+{
+    return uint64_t(Wide(sample) * kSecond / uint64_t(params().audio_rate));
+}
+
+int64_t PlayTimeline::frames_before(uint64_t end_ns) const
+{
+    const ClipParams& p = params();
+    return int64_t(ceil_div(Wide(end_ns) * uint64_t(p.fps.num), Wide(kSecond) * uint64_t(p.fps.den)));
+}
+
+int64_t PlayTimeline::samples_before(uint64_t end_ns) const
+{
+    return int64_t(ceil_div(Wide(end_ns) * uint64_t(params().audio_rate), kSecond));
+}
+
+void PlayTimeline::paint(int64_t index, uint8_t* rgbx, int stride) const
+{
+    const PlayFrame f = frame(index);
+    if (f.span != Span::Content)
+        clip_design_paint(design_, int(index), rgbx, stride);
+    else
+        clip_design_paint_code(design_, clip_design_content_code(design_, f.content_offset, f.flash), rgbx, stride);
+}
+
+void PlayTimeline::fill_sound(int64_t first, int16_t* samples, int64_t count) const
+{
+    std::fill(samples, samples + count, int16_t(0));
+    const int64_t length = int64_t(beep_.size());
+    for (int64_t index = first_beep_from(first - length + 1);; index++) {
+        const int64_t start = beep(index).start_sample;
+        if (start >= first + count)
+            break;
+        for (int64_t s = std::max(start, first); s < std::min(start + length, first + count); s++)
+            samples[s - first] = beep_[size_t(s - start)];
+    }
+}
+
+} // namespace skelv

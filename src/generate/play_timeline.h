@@ -1,0 +1,58 @@
+// The test signal played live: the clip's header and locator once, then content that goes on
+// without end, its frame counter never starting over, a flash and its beep every flash period.
+// Frame n lies at n frame periods; the sound is silence with a beep at each flash's time plus
+// the audio delay. Everything is computed when asked for, so that memory stays fixed.
+#pragma once
+
+#include "generate/clip_design.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace skelv {
+
+struct PlayFrame {
+    int64_t index;          ///< frames sent before this one
+    Span span;              ///< Header, Locator or Content
+    int64_t content_offset; ///< -1 before the content
+    bool flash;
+    uint64_t time_ns;     ///< running time
+    uint64_t duration_ns;
+};
+
+struct PlayBeep {
+    int64_t index;        ///< beeps before this one
+    int64_t flash_offset; ///< content offset of its flash
+    int64_t start_sample;
+    uint64_t time_ns; ///< running time of its first sample
+};
+
+class PlayTimeline {
+public:
+    // False with a reason when the params cannot make a signal that skelv-check reads as
+    // intended. The content, trailer and faults of a clip do not apply.
+    bool make(const ClipParams& params, std::string* error);
+
+    const ClipParams& params() const { return design_.params; }
+    PlayFrame frame(int64_t index) const;
+    PlayBeep beep(int64_t index) const;
+    // The first beep that starts at `sample` or later.
+    int64_t first_beep_from(int64_t sample) const;
+    uint64_t sample_time(int64_t sample) const;
+    // Frames, or samples, that start before `end_ns`.
+    int64_t frames_before(uint64_t end_ns) const;
+    int64_t samples_before(uint64_t end_ns) const;
+
+    // Frame `index` into an RGBx image of the params's size, `stride` bytes a row.
+    void paint(int64_t index, uint8_t* rgbx, int stride) const;
+    // `count` samples from `first` on.
+    void fill_sound(int64_t first, int16_t* samples, int64_t count) const;
+
+private:
+    ClipDesign design_; ///< header and locator as in a clip; the markers
+    std::vector<int16_t> beep_;
+    int64_t content_start_ = 0;
+};
+
+} // namespace skelv

@@ -1,0 +1,189 @@
+// skelv-generate --play end to end: the sidecar of a play into fakesinks against the design's
+// numbers, a stop by SIGINT, and the signal sent over UDP read live by skelv-check, whose delay
+// must be the designed one plus what the codecs add to a file made with them.
+#include "generate/clip_design.h"
+#include "generate/generate_options.h"
+#include "generate/play_timeline.h"
+#include "support/local_servers.h"
+#include "support/media.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/socket.h>
+
+namespace {
+
+using nlohmann::json;
+using namespace skelv;
+
+constexpr double kPlayTimeout = 30; // seconds for one play
+constexpr const char* kFakeSinks = "fakesink name=video sync=true fakesink name=audio sync=true";
+
+std::vector<json> sidecar_lines(const std::string& path)
+{
+    std::vector<json> lines;
+    for (const std::string& text : split_lines(read_file(path))) {
+        lines.push_back(json::parse(text, nullptr, false));
+        EXPECT_FALSE(lines.back().is_discarded()) << "not a whole JSON line: " << text;
+    }
+    return lines;
+}
+
+ProcessResult play(const std::vector<std::string>& args, const std::string& cwd,
+    const std::vector<TimedSignal>& signals = {})
+{
+    std::vector<std::string> argv{SKELV_GENERATE, "--play"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_process(argv, kPlayTimeout, cwd, signals);
+}
+
+// Every frame and every beep of 5 s once, in order, with the design's numbers: 25 fps, 5
+// header and 5 locator frames, a flash every 10 content frames from the 5th on, each beep
+// 40 ms after its flash.
+TEST(Play, TheSidecarListsEveryFrameAndBeepOnce)
+{
+    TempDir dir;
+    const ProcessResult run = play({"--pipeline", kFakeSinks, "--duration", "5", "--flash-period", "10",
+                                       "--audio-delay", "40", "--sidecar", "s.ndjson"},
+        dir.path());
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    const std::vector<json> lines = sidecar_lines(dir.file("s.ndjson"));
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines.front()["type"], "play");
+    const uint64_t base = lines.front()["clock"]["base_time_ns"];
+    EXPECT_EQ(lines.back(), (json{{"type", "end"}, {"frames", 125}, {"samples", 240000}, {"reason", "duration"}}));
+
+    int64_t frames = 0, beeps = 0;
+    for (size_t i = 1; i + 1 < lines.size(); i++) {
+        const json& line = lines[i];
+        if (line["type"] == "frame") {
+            const int64_t n = frames++;
+            const int64_t offset = n - 10;
+            const json expected = {{"type", "frame"}, {"frame", n},
+                {"span", n < 5 ? "header" : n < 10 ? "locator" : "content"},
+                {"content_offset", offset >= 0 ? json(offset) : json(nullptr)},
+                {"flash", offset >= 0 && offset % 10 == 5},
+                {"running_ns", n * 40000000}, {"clock_ns", base + uint64_t(n) * 40000000}};
+            ASSERT_EQ(line, expected);
+        } else {
+            const int64_t k = beeps++;
+            const int64_t flash_frame = 10 + 5 + 10 * k;
+            const uint64_t start_ns = uint64_t(flash_frame) * 40000000 + 40000000;
+            const json expected = {{"type", "beep"}, {"beep", k}, {"flash_offset", 5 + 10 * k},
+                {"sample", int64_t(start_ns / 1000000 * 48)}, {"running_ns", start_ns}, {"clock_ns", base + start_ns}};
+            ASSERT_EQ(line, expected);
+        }
+    }
+    EXPECT_EQ(frames, 125);
+    EXPECT_EQ(beeps, 11); // flashes at frames 15, 25, ... 115: their beeps start before 5 s
+}
+
+// SIGINT ends an endless play as its duration would: exit 0, and a sidecar of whole lines
+// that ends with the frames sent.
+TEST(Play, SigintEndsThePlayWithAWholeSidecar)
+{
+    TempDir dir;
+    const ProcessResult run = play({"--pipeline", kFakeSinks}, dir.path(), {{2, SIGINT}});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    const std::vector<json> lines = sidecar_lines(dir.file("play.ndjson"));
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines.back()["reason"], "signal");
+    int64_t frames = 0;
+    for (const json& line : lines)
+        frames += line["type"] == "frame";
+    EXPECT_EQ(lines.back()["frames"], frames);
+    EXPECT_GT(frames, 25); // a second or more
+}
+
+// The delay that the codecs of udp:// targets (H.264 and MP2 in MPEG-TS) add, read from a file
+// that skelv-generate writes with them.
+double codec_delay_ms(const TempDir& dir)
+{
+    EXPECT_EQ(generate({"--video-codec", "h264", "--audio-codec", "mp2", "--duration", "6", "codecs.ts"}, dir.path())
+                  .exit_code,
+        0);
+    return report_of(check({"--json", "-", "codecs.ts"}, dir.path()))["sync"]["median_ms"].get<double>();
+}
+
+class PlayOverUdp : public ::testing::TestWithParam<double> {};
+
+// 14 s, more than two content lengths of a 5 s clip: skelv-check, listening first, reads the
+// designed delay plus the codecs' and a frame counter that never starts over.
+TEST_P(PlayOverUdp, SkelvCheckReadsTheDesignedDelayAndAnUnbrokenCount)
+{
+    TempDir dir;
+    const double expected_ms = GetParam() + codec_delay_ms(dir);
+    const int port = free_port(SOCK_DGRAM);
+    const std::string target = "udp://127.0.0.1:" + std::to_string(port);
+    char delay[32];
+    snprintf(delay, sizeof delay, "%g", GetParam());
+    Background player("sleep 1; cd " + dir.path() + " && exec " + SKELV_GENERATE + " --play " + target +
+        " --duration 14 --size 320x240 --audio-delay " + delay);
+    const json result = report_of(check({"--duration", "15s", "--json", "-", target}, dir.path()));
+    ASSERT_TRUE(result.contains("sync"));
+    EXPECT_NEAR(result["sync"]["median_ms"].get<double>(), expected_ms, 1.0);
+    EXPECT_GE(result["sync"]["count"].get<int>(), 12);
+    const json& video = result["video"];
+    for (const char* field : {"loops", "dropped", "repeated", "out_of_order"})
+        EXPECT_EQ(video[field], 0) << field;
+    EXPECT_EQ(video["sync_from"], "locator");
+    EXPECT_GT(video["source_frames_shown"].get<int>(), 2 * 110);
+}
+
+INSTANTIATE_TEST_SUITE_P(AudioDelays, PlayOverUdp, ::testing::Values(0.0, 40.0));
+
+// The start of the play is the clip of the same design: the same pictures and the same sound
+// (at -400 ms, a beep across the two calls that fill it).
+TEST(PlayTimeline, StartsAsTheClip)
+{
+    for (const double delay_ms : {0.0, 40.0, -400.0}) {
+        ClipParams params;
+        params.audio_delay_ms = delay_ms;
+        ClipDesign clip;
+        PlayTimeline timeline;
+        std::string error;
+        ASSERT_TRUE(clip_design_make(params, &clip, &error) && timeline.make(params, &error)) << error;
+        const int stride = params.width * 4;
+        std::vector<uint8_t> painted(size_t(stride) * params.height), played(painted.size());
+        for (int frame = 0; frame < params.design_frames() - params.trailer; frame++) {
+            clip_design_paint(clip, frame, painted.data(), stride);
+            timeline.paint(frame, played.data(), stride);
+            ASSERT_EQ(painted, played) << "frame " << frame;
+        }
+        const std::vector<int16_t> sound = clip_design_sound(clip);
+        std::vector<int16_t> sent(sound.size());
+        const int64_t half = int64_t(sent.size() / 2); // in two calls, as the play sends it in chunks
+        timeline.fill_sound(0, sent.data(), half);
+        timeline.fill_sound(half, sent.data() + half, int64_t(sent.size()) - half);
+        EXPECT_EQ(sent, sound) << "delay " << delay_ms;
+    }
+}
+
+// What the play takes and refuses on the command line.
+TEST(PlayOptions, RefusesWhatOnlyAClipHas)
+{
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"--play", "--content", "50"}, "--content does not apply to --play"},
+        {{"--play", "--no-audio"}, "--no-audio does not apply to --play"},
+        {{"--play", "--pipeline", "fakesink name=video", "udp://127.0.0.1:5000"},
+            "give either a TARGET or --pipeline, not both"},
+        {{"--pipeline", "fakesink name=video", "x.ts"}, "--pipeline needs --play"},
+        {{"--duration", "601", "x.ts"}, "bad value for --duration: 601"},
+    };
+    for (const auto& [args, message] : refused) {
+        GenerateOptions options;
+        std::string error;
+        EXPECT_FALSE(generate_options_parse(args, &options, &error)) << message;
+        EXPECT_EQ(error, message);
+    }
+    GenerateOptions options;
+    std::string error;
+    ASSERT_TRUE(generate_options_parse({"--play", "--duration", "3600"}, &options, &error)) << error;
+    EXPECT_EQ(std::tuple(options.output, options.play_seconds, options.sidecar),
+        std::tuple("auto", 3600.0, "play.ndjson"));
+    // The content is a 5 s clip's, whatever the playing time.
+    EXPECT_EQ(options.clip.content, 110);
+}
+
+} // namespace
