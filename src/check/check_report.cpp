@@ -1,11 +1,11 @@
 #include "check/check_report.h"
 
+#include "outputs/printf_text.h"
 #include "rules/time_units.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <sstream>
 
@@ -17,16 +17,6 @@ using nlohmann::json;
 
 constexpr size_t kMaxLinesPerProblem = 5; // then "... and N more"
 
-std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* pattern, ...)
-{
-    char text[512];
-    va_list args;
-    va_start(args, pattern);
-    vsnprintf(text, sizeof text, pattern, args);
-    va_end(args);
-    return text;
-}
 
 json ms_or_null(bool known, double ns)
 {
@@ -199,15 +189,15 @@ json streams_json(const CheckStreams& s)
 std::string signed_ms(double ns)
 {
     const double tenths = std::round(ns / double(kNsPerMs) * 10) / 10;
-    return format("%+.1f", tenths == 0 ? 0.0 : tenths);
+    return printf_text("%+.1f", tenths == 0 ? 0.0 : tenths);
 }
 
 std::string limits_text(const CheckResult& r)
 {
     const SyncProfile& p = r.profile;
-    std::string text = format("%s: lead \u2264 %g ms, lag \u2264 %g ms", p.title.c_str(), ms_of(p.lead_ns), ms_of(p.lag_ns));
+    std::string text = printf_text("%s: lead \u2264 %g ms, lag \u2264 %g ms", p.title.c_str(), ms_of(p.lead_ns), ms_of(p.lag_ns));
     if (p.min_pass_fraction < 1)
-        text += format(" for %g %% of events", p.min_pass_fraction * 100);
+        text += printf_text(" for %g %% of events", p.min_pass_fraction * 100);
     if (r.expected_delay_ns != 0)
         text += ", designed offset " + signed_ms(double(r.expected_delay_ns)) + " ms subtracted";
     return text;
@@ -236,10 +226,10 @@ std::string lipsync_line(const CheckResult& r)
     const DelayStatistics& s = r.statistics;
     const std::string verdict = std::string(verdict_word(r.judgement.verdict)) + " (" + limits_text(r) + ")";
     if (s.count == 0)
-        return format("Lip-sync: no beep could be paired with a flash (%zu flashes, %zu beeps) \u2014 ",
+        return printf_text("Lip-sync: no beep could be paired with a flash (%zu flashes, %zu beeps) \u2014 ",
                       r.pairing.missing_beeps.size(), r.audio.beeps) +
                verdict;
-    return format("Lip-sync: %s (median of %zu events, sd %.1f ms, range %.1f\u2026%.1f), %s \u2014 ",
+    return printf_text("Lip-sync: %s (median of %zu events, sd %.1f ms, range %.1f\u2026%.1f), %s \u2014 ",
                   describe_delay(s.median_ns).c_str(), s.count, s.sd_ns / double(kNsPerMs), ms_of(s.min.delay_ns),
                   ms_of(s.max.delay_ns),
                   drifts_text(r).c_str()) +
@@ -249,25 +239,25 @@ std::string lipsync_line(const CheckResult& r)
 std::string display_counts_text(const std::map<int, int64_t>& counts)
 {
     if (counts.size() == 1 && counts.begin()->first > 1)
-        return format(" (every frame shown %d times)", counts.begin()->first);
+        return printf_text(" (every frame shown %d times)", counts.begin()->first);
     if (counts.size() <= 1)
         return "";
     std::string text;
     for (const auto& [shown, frames] : counts)
-        text += format("%s%lld shown %d\u00d7", text.empty() ? " (" : ", ", (long long)frames, shown);
+        text += printf_text("%s%lld shown %d\u00d7", text.empty() ? " (" : ", ", (long long)frames, shown);
     return text + ")";
 }
 
 std::string frames_line(const CheckVideo& v)
 {
-    return format("Frames: %lld captured, %lld content frames shown, %lld dropped, %lld repeated", (long long)v.frames,
+    return printf_text("Frames: %lld captured, %lld content frames shown, %lld dropped, %lld repeated", (long long)v.frames,
                   (long long)v.source_frames_shown, (long long)v.dropped, (long long)v.repeated) +
            display_counts_text(v.display_counts);
 }
 
 std::string seconds(int64_t ns)
 {
-    return format("%.3f s", seconds_of(ns));
+    return printf_text("%.3f s", seconds_of(ns));
 }
 
 // Which of several audio streams carried the beeps; empty with one audio stream read.
@@ -276,10 +266,10 @@ std::string audio_streams_line(const CheckResult& r)
     std::string others;
     for (const CheckTrack& t : r.streams.tracks)
         if (!t.video && t.read && t.index != r.audio.stream)
-            others += format(", audio stream %d has %lld", t.index, (long long)std::max<int64_t>(t.beeps, 0));
+            others += printf_text(", audio stream %d has %lld", t.index, (long long)std::max<int64_t>(t.beeps, 0));
     if (others.empty() || r.audio.stream < 0)
         return "";
-    return format("Beeps taken from audio stream %d (%zu beeps)", r.audio.stream, r.audio.beeps) + others;
+    return printf_text("Beeps taken from audio stream %d (%zu beeps)", r.audio.stream, r.audio.beeps) + others;
 }
 
 
@@ -299,7 +289,7 @@ void add_capped(std::vector<std::string>* problems, size_t count, Line line)
     for (size_t i = 0; i < count && i < kMaxLinesPerProblem; i++)
         problems->push_back(line(i));
     if (count > kMaxLinesPerProblem)
-        problems->push_back(format("... and %zu more like this", count - kMaxLinesPerProblem));
+        problems->push_back(printf_text("... and %zu more like this", count - kMaxLinesPerProblem));
 }
 
 } // namespace
@@ -314,9 +304,9 @@ std::string describe_delay(double delay_ns)
 {
     const double shown = std::round(delay_ns / double(kNsPerMs) * 10) / 10;
     if (shown > 0)
-        return format("audio lags video by %.1f ms", shown);
+        return printf_text("audio lags video by %.1f ms", shown);
     if (shown < 0)
-        return format("audio leads video by %.1f ms", -shown);
+        return printf_text("audio leads video by %.1f ms", -shown);
     return "audio in sync with video";
 }
 
@@ -353,13 +343,13 @@ std::string check_result_csv(const CheckResult& r)
         std::string text;
     };
     std::vector<Row> rows;
-    const auto ms = [](int64_t ns) { return format("%.3f", report_ms(double(ns))); };
+    const auto ms = [](int64_t ns) { return printf_text("%.3f", report_ms(double(ns))); };
     const DelayBand band = r.profile.band(r.expected_delay_ns);
     for (const SyncEvent& e : r.pairing.events)
-        rows.push_back({e.video_ns, format("event,%lld,%d,", (long long)e.flash_frame, e.loop) + ms(e.video_ns) + "," +
+        rows.push_back({e.video_ns, printf_text("event,%lld,%d,", (long long)e.flash_frame, e.loop) + ms(e.video_ns) + "," +
                                         ms(e.audio_ns) + "," + ms(e.delay_ns) + (band.holds(e.delay_ns) ? ",yes" : ",no")});
     for (const Flash& f : r.pairing.missing_beeps)
-        rows.push_back({f.video_ns, format("missing_beep,%lld,%d,", (long long)f.source_frame, f.loop) + ms(f.video_ns) + ",,,"});
+        rows.push_back({f.video_ns, printf_text("missing_beep,%lld,%d,", (long long)f.source_frame, f.loop) + ms(f.video_ns) + ",,,"});
     for (int64_t onset : r.pairing.unmatched_beeps)
         rows.push_back({onset, "unmatched_beep,,,," + ms(onset) + ",,"});
     // An outage's start and end, at the time column of its stream.
@@ -375,10 +365,10 @@ std::string check_result_csv(const CheckResult& r)
 
 std::string timeline_csv_row(const CheckFrame& f)
 {
-    std::string row = format("%.3f,%.3f,%s,", report_ms(double(f.time_ns)), report_ms(double(f.duration_ns)),
+    std::string row = printf_text("%.3f,%.3f,%s,", report_ms(double(f.time_ns)), report_ms(double(f.duration_ns)),
                              name_of(f.kind));
     row += f.source_frame >= 0 ? std::to_string(f.source_frame) : "";
-    return row + format(",%d,%s,%s,%lld\n", f.loop, f.flash ? "yes" : "no", f.repeated ? "yes" : "no",
+    return row + printf_text(",%d,%s,%s,%lld\n", f.loop, f.flash ? "yes" : "no", f.repeated ? "yes" : "no",
                         (long long)f.dropped_before);
 }
 
@@ -389,7 +379,7 @@ std::vector<std::string> check_problems(const CheckResult& r)
         problems.push_back(steps);
     const std::vector<Flash>& missing = r.pairing.missing_beeps;
     add_capped(&problems, missing.size(), [&](size_t i) {
-        return format("No beep for the flash at source frame %lld (%s)", (long long)missing[i].source_frame,
+        return printf_text("No beep for the flash at source frame %lld (%s)", (long long)missing[i].source_frame,
                       seconds(missing[i].video_ns).c_str());
     });
     const std::vector<int64_t>& unmatched = r.pairing.unmatched_beeps;
@@ -408,17 +398,17 @@ std::vector<std::string> check_problems(const CheckResult& r)
         problems.push_back(streams);
     add_capped(&problems, r.outages.size(), [&](size_t i) {
         const Outage& o = r.outages[i];
-        return format("Outage of the %s at %s, %.3f s long", o.audio ? "sound" : "picture", seconds(o.start_ns).c_str(),
+        return printf_text("Outage of the %s at %s, %.3f s long", o.audio ? "sound" : "picture", seconds(o.start_ns).c_str(),
                       seconds_of(o.length_ns)) +
                (o.message.empty() ? "" : ": " + o.message);
     });
     const CheckVideo& v = r.video;
     if (v.dropped > 0)
-        problems.push_back(format("%lld source frames never shown (dropped)", (long long)v.dropped));
+        problems.push_back(printf_text("%lld source frames never shown (dropped)", (long long)v.dropped));
     if (v.out_of_order > 0)
-        problems.push_back(format("%lld captured frames out of order", (long long)v.out_of_order));
+        problems.push_back(printf_text("%lld captured frames out of order", (long long)v.out_of_order));
     if (v.unreadable > 0)
-        problems.push_back(format("%lld captured frames unreadable (blended or damaged)", (long long)v.unreadable));
+        problems.push_back(printf_text("%lld captured frames unreadable (blended or damaged)", (long long)v.unreadable));
     for (const std::string& warning : r.warnings)
         problems.push_back("Warning: " + warning);
     return problems;

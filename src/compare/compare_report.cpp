@@ -1,10 +1,10 @@
 // The comparison as text for a person and as JSON for a script.
 #include "compare/compare_runs.h"
 
+#include "outputs/printf_text.h"
 #include "rules/time_units.h"
 
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 
 namespace skelv {
@@ -13,16 +13,6 @@ using nlohmann::json;
 
 namespace {
 
-std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* pattern, ...)
-{
-    char text[512];
-    va_list args;
-    va_start(args, pattern);
-    vsnprintf(text, sizeof text, pattern, args);
-    va_end(args);
-    return text;
-}
 
 // Milliseconds to the microsecond, as result.json has them.
 double ms3(int64_t ns)
@@ -38,7 +28,7 @@ double rounded(double value, double unit)
 
 std::string signed_ms(int64_t ns)
 {
-    return format("%+.1f", rounded(ms_of(ns), 0.1));
+    return printf_text("%+.1f", rounded(ms_of(ns), 0.1));
 }
 
 json optional_ms(const std::optional<int64_t>& ns)
@@ -65,8 +55,8 @@ std::string side_line(const char* name, const SideFigures& s)
     if (s.median_ns)
         line += ", median delay " + signed_ms(*s.median_ns) + " ms";
     if (s.mean_drift_ms_per_min)
-        line += format(", drift %+.2f ms/min", rounded(*s.mean_drift_ms_per_min, 0.01));
-    line += format(", dropped %.2f %%, repeated %.2f %% of frames", 100 * s.drop_rate(), 100 * s.repeat_rate());
+        line += printf_text(", drift %+.2f ms/min", rounded(*s.mean_drift_ms_per_min, 0.01));
+    line += printf_text(", dropped %.2f %%, repeated %.2f %% of frames", 100 * s.drop_rate(), 100 * s.repeat_rate());
     return line + " (" + verdicts_text(s.verdicts) + ")\n";
 }
 
@@ -74,18 +64,18 @@ std::string shift_line(const DelayShift& s)
 {
     // The rank interval covers at least 95 %; a handful of delays cannot reach that.
     const double coverage = s.coverage >= 0.95 ? 95 : std::floor(s.coverage * 100);
-    return "Delay B - A: " + signed_ms(s.estimate_ns) + " ms (" + format("%.0f", coverage) + " % interval " + signed_ms(s.low_ns) + " to " + signed_ms(s.high_ns) + " ms; " +
-           (s.exact ? "exact ranks" : "ranks by normal approximation") + format(", %zu x %zu delays)\n", s.used_a, s.used_b);
+    return "Delay B - A: " + signed_ms(s.estimate_ns) + " ms (" + printf_text("%.0f", coverage) + " % interval " + signed_ms(s.low_ns) + " to " + signed_ms(s.high_ns) + " ms; " +
+           (s.exact ? "exact ranks" : "ranks by normal approximation") + printf_text(", %zu x %zu delays)\n", s.used_a, s.used_b);
 }
 
 std::string others_line(const Comparison& c)
 {
     std::string line = "Drift B - A: ";
     if (c.a.mean_drift_ms_per_min && c.b.mean_drift_ms_per_min)
-        line += format("%+.2f ms/min", rounded(*c.b.mean_drift_ms_per_min - *c.a.mean_drift_ms_per_min, 0.01));
+        line += printf_text("%+.2f ms/min", rounded(*c.b.mean_drift_ms_per_min - *c.a.mean_drift_ms_per_min, 0.01));
     else
         line += "unknown";
-    return line + format("; dropped %+.2f, repeated %+.2f percentage points\n",
+    return line + printf_text("; dropped %+.2f, repeated %+.2f percentage points\n",
                          rounded(100 * (c.b.drop_rate() - c.a.drop_rate()), 0.01),
                          rounded(100 * (c.b.repeat_rate() - c.a.repeat_rate()), 0.01));
 }
@@ -93,7 +83,7 @@ std::string others_line(const Comparison& c)
 // Which way the sound moved: a positive delay is sound after picture.
 std::string finding_line(const Comparison& c)
 {
-    const std::string margin = format("(margin +-%g ms)", ms_of(c.equivalence_ns));
+    const std::string margin = printf_text("(margin +-%g ms)", ms_of(c.equivalence_ns));
     if (!c.shift)
         return "Nothing to compare: a side has no event\n";
     if (!c.changed())
@@ -101,7 +91,7 @@ std::string finding_line(const Comparison& c)
     const DelayShift& s = *c.shift;
     if (s.low_ns <= 0 && s.high_ns >= 0)
         return "Changed: a shift beyond the margin cannot be ruled out, the interval is too wide " + margin + "\n";
-    const std::string by = format("%.1f ms", rounded(std::abs(ms_of(s.estimate_ns)), 0.1));
+    const std::string by = printf_text("%.1f ms", rounded(std::abs(ms_of(s.estimate_ns)), 0.1));
     return "Changed: the sound comes " + by + (s.estimate_ns > 0 ? " later" : " earlier") + " in B than in A " +
            margin + "\n";
 }
