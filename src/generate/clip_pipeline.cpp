@@ -73,19 +73,6 @@ std::string message_text(GstMessage* message, const Sources& sources)
     return text;
 }
 
-GstCapsPtr video_source_caps(const ClipParams& params)
-{
-    return GstCapsPtr(gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "RGBx", "width", G_TYPE_INT,
-        params.width, "height", G_TYPE_INT, params.height, "framerate", GST_TYPE_FRACTION, params.fps.num, params.fps.den,
-        "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr));
-}
-
-GstCapsPtr audio_source_caps(const ClipParams& params)
-{
-    return GstCapsPtr(gst_caps_new_simple("audio/x-raw", "format", G_TYPE_STRING, "S16LE", "layout", G_TYPE_STRING,
-        "interleaved", "rate", G_TYPE_INT, params.audio_rate, "channels", G_TYPE_INT, 1, nullptr));
-}
-
 // Adds a new element to the bin, which owns it; returns it borrowed.
 GstElement* add_element(GstElement* bin, const char* factory, const ElementProperties& properties = {})
 {
@@ -108,7 +95,7 @@ GstAppSrc* add_source(GstElement* bin, GstCaps* caps)
 GstAppSrc* add_branch(
     GstElement* bin, const Codec& codec, const ClipParams& params, int quality, GstElement* downstream)
 {
-    GstAppSrc* source = add_source(bin, (codec.video ? video_source_caps(params) : audio_source_caps(params)).get());
+    GstAppSrc* source = add_source(bin, (codec.video ? design_video_caps(params) : design_audio_caps(params)).get());
     const char* converter = codec.video ? "videoconvert" : "audioconvert";
     std::vector<GstElement*> chain = {GST_ELEMENT(source), add_element(bin, converter)};
     if (codec.raw != nullptr) {
@@ -339,6 +326,19 @@ bool encode(const ClipDesign& design, const std::vector<int16_t>& sound, const E
 }
 
 } // namespace
+
+GstCapsPtr design_video_caps(const ClipParams& params)
+{
+    return GstCapsPtr(gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "RGBx", "width", G_TYPE_INT,
+        params.width, "height", G_TYPE_INT, params.height, "framerate", GST_TYPE_FRACTION, params.fps.num, params.fps.den,
+        "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr));
+}
+
+GstCapsPtr design_audio_caps(const ClipParams& params)
+{
+    return GstCapsPtr(gst_caps_new_simple("audio/x-raw", "format", G_TYPE_STRING, "S16LE", "layout", G_TYPE_STRING,
+        "interleaved", "rate", G_TYPE_INT, params.audio_rate, "channels", G_TYPE_INT, 1, nullptr));
+}
 
 bool clip_pipeline_missing_element(const Encoding& encoding, std::string* missing)
 {

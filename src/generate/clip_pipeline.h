@@ -4,12 +4,17 @@
 
 #include "generate/clip_design.h"
 #include "generate/codecs.h"
+#include "media/gst_ptr.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace skelv {
+
+// The raw picture (RGBx) and sound (mono S16) that a design is rendered in.
+GstCapsPtr design_video_caps(const ClipParams& params);
+GstCapsPtr design_audio_caps(const ClipParams& params);
 
 // Names the first element factory that `encoding` needs and the registry lacks; false
 // when all are there.

@@ -1,5 +1,6 @@
 #include "generate/play_pipeline.h"
 
+#include "generate/clip_pipeline.h"
 #include "generate/codecs.h"
 #include "media/gst_ptr.h"
 
@@ -160,16 +161,6 @@ GstPadProbeReturn on_sound(GstPad*, GstPadProbeInfo* info, gpointer data)
     return GST_PAD_PROBE_OK;
 }
 
-GstCapsPtr source_caps(const ClipParams& p, bool video)
-{
-    if (video)
-        return GstCapsPtr(gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "RGBx", "width", G_TYPE_INT,
-            p.width, "height", G_TYPE_INT, p.height, "framerate", GST_TYPE_FRACTION, p.fps.num, p.fps.den,
-            "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr));
-    return GstCapsPtr(gst_caps_new_simple("audio/x-raw", "format", G_TYPE_STRING, "S16LE", "layout", G_TYPE_STRING,
-        "interleaved", "rate", G_TYPE_INT, p.audio_rate, "channels", G_TYPE_INT, 1, nullptr));
-}
-
 std::string error_text(GstMessage* message)
 {
     GError* raw = nullptr;
@@ -230,7 +221,8 @@ private:
         GstElement* source = gst_element_factory_make("appsrc", nullptr);
         GstElement* converter = gst_element_factory_make(video ? "videoconvert" : "audioconvert", nullptr);
         g_object_set(source, "is-live", TRUE, "format", GST_FORMAT_TIME, "min-latency", gint64(0), nullptr);
-        gst_app_src_set_caps(GST_APP_SRC(source), source_caps(timeline_.params(), video).get());
+        const GstCapsPtr caps = video ? design_video_caps(timeline_.params()) : design_audio_caps(timeline_.params());
+        gst_app_src_set_caps(GST_APP_SRC(source), caps.get());
         gst_bin_add_many(GST_BIN(pipeline_.get()), source, converter, nullptr);
         if (!gst_element_link(source, converter) || !gst_element_link(converter, target.get())) {
             *error = std::string("cannot link raw ") + (video ? "video" : "sound") + " to the element named " + name;
