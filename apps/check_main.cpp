@@ -113,7 +113,7 @@ bool choose_judging(const Arguments& a, CheckOptions* options, std::string* erro
 }
 
 // The source the arguments name: exactly one of SOURCE and --pipeline.
-bool choose_source(const Arguments& a, SourceSpec* spec, std::string* error)
+bool choose_source(const Arguments& a, SourceRequest* request, std::string* error)
 {
     if (a.source.empty() == a.pipeline.empty()) {
         *error = "give a SOURCE or --pipeline, one of them";
@@ -123,19 +123,19 @@ bool choose_source(const Arguments& a, SourceSpec* spec, std::string* error)
         *error = "--sound-pipeline goes with --pipeline";
         return false;
     }
-    *spec = a.pipeline.empty() ? source_spec_of(a.source) : SourceSpec(SourceKind::Pipeline, a.pipeline);
-    spec->sound_location = a.sound_pipeline;
-    spec->caps = a.caps;
+    *request = a.pipeline.empty() ? source_request_of(a.source) : SourceRequest(SourceKind::Pipeline, a.pipeline);
+    request->sound_location = a.sound_pipeline;
+    request->caps = a.caps;
     return true;
 }
 
-bool choose_live(const Arguments& a, const SourceSpec& spec, LiveOptions* live, std::string* error)
+bool choose_live(const Arguments& a, const SourceRequest& request, LiveOptions* live, std::string* error)
 {
     live->every_ns = ns_of_seconds(a.every_s);
     live->window_ns = ns_of_seconds(a.window_s);
     live->refresh_ns = ns_of_seconds(a.refresh_s);
     live->give_up_ns = ns_of_seconds(a.give_up_s);
-    live->reconnect = a.reconnect.value_or(is_network_source(spec));
+    live->reconnect = a.reconnect.value_or(is_network_source(request));
     int64_t duration = 0;
     if (!a.duration.empty() && !parse_duration(a.duration, &duration)) {
         *error = "--duration takes a length such as 90s, 45m or 48h";
@@ -267,11 +267,11 @@ LiveClock live_clock(bool wall)
     return {wall, std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count()};
 }
 
-int run_live_check(const Arguments& a, const SourceSpec& spec, CheckOptions options, OutputStream* timeline)
+int run_live_check(const Arguments& a, const SourceRequest& request, CheckOptions options, OutputStream* timeline)
 {
     LiveOptions live;
     std::string error;
-    if (!choose_live(a, spec, &live, &error)) {
+    if (!choose_live(a, request, &live, &error)) {
         fprintf(stderr, "skelv-check: %s\n", error.c_str());
         return exit_code::kUsage;
     }
@@ -282,13 +282,13 @@ int run_live_check(const Arguments& a, const SourceSpec& spec, CheckOptions opti
     }
     catch_stop_signals();
     live.stop = &g_stop;
-    const LiveClock clock = live_clock(spec.kind != SourceKind::File && !a.follow);
+    const LiveClock clock = live_clock(request.kind != SourceKind::File && !a.follow);
     options.progress = nullptr; // the lines are the progress
     CheckResult result;
     LiveEnd end;
     MediaError failure;
     const std::string name = a.pipeline.empty() ? a.source : "--pipeline";
-    if (!run_live(spec, options, live, live_listener(a, options.profile, clock, live.window_ns, &events), &result, &end,
+    if (!run_live(request, options, live, live_listener(a, options.profile, clock, live.window_ns, &events), &result, &end,
                   &failure)) {
         fprintf(stderr, "skelv-check: %s: %s\n", name.c_str(), failure.message.c_str());
         return exit_code::kNotAnalysed;
@@ -306,13 +306,13 @@ int run_live_check(const Arguments& a, const SourceSpec& spec, CheckOptions opti
     return exit_code_of(result);
 }
 
-int run_file_check(const Arguments& a, const SourceSpec& spec, CheckOptions options, OutputStream* timeline)
+int run_file_check(const Arguments& a, const SourceRequest& request, CheckOptions options, OutputStream* timeline)
 {
     if (!a.quiet && isatty(STDERR_FILENO))
         options.progress = show_progress;
     CheckResult result;
     MediaError failure;
-    const bool analysed = check_recording(spec, options, &result, &failure);
+    const bool analysed = check_recording(request, options, &result, &failure);
     if (options.progress)
         fputs("\r\033[K", stderr);
     if (!analysed) {
@@ -351,9 +351,9 @@ int main(int argc, char* argv[])
 
     std::string error;
     CheckOptions options;
-    SourceSpec spec;
+    SourceRequest request;
     if (!distinct_outputs(named_outputs(arguments), &error) || !choose_judging(arguments, &options, &error) ||
-        !choose_source(arguments, &spec, &error)) {
+        !choose_source(arguments, &request, &error)) {
         fprintf(stderr, "skelv-check: %s\n", error.c_str());
         return exit_code::kUsage;
     }
@@ -367,7 +367,7 @@ int main(int argc, char* argv[])
         timeline.write(kTimelineCsvHeader);
         options.on_frame = [&timeline](const CheckFrame& frame) { timeline.write(timeline_csv_row(frame)); };
     }
-    const bool live = arguments.follow || spec.kind == SourceKind::Pipeline || is_network_source(spec) ||
+    const bool live = arguments.follow || request.kind == SourceKind::Pipeline || is_network_source(request) ||
                       !arguments.duration.empty() || !arguments.events.empty();
-    return live ? run_live_check(arguments, spec, options, &timeline) : run_file_check(arguments, spec, options, &timeline);
+    return live ? run_live_check(arguments, request, options, &timeline) : run_file_check(arguments, request, options, &timeline);
 }

@@ -36,10 +36,10 @@ struct Reading {
     std::optional<int64_t> duration_ns;
 };
 
-Reading read_all(const SourceSpec& spec)
+Reading read_all(const SourceRequest& request)
 {
     Reading reading;
-    std::unique_ptr<MediaSource> source = MediaSource::open(spec, {}, &reading.failure);
+    std::unique_ptr<MediaSource> source = MediaSource::open(request, {}, &reading.failure);
     if (!source)
         return reading;
     MediaFrame frame;
@@ -100,14 +100,14 @@ protected:
 };
 TempDir* MediaSourceClip::dir_ = nullptr;
 
-TEST(SourceSpecOf, SchemeMakesAUri)
+TEST(SourceRequestOf, SchemeMakesAUri)
 {
     const std::pair<const char*, SourceKind> cases[] = {{"clip.mkv", SourceKind::File},
         {"/data/a b:c.mkv", SourceKind::File}, {"file:///data/clip.mkv", SourceKind::Uri},
         {"rtsp://camera/stream", SourceKind::Uri}, {"srt://:9000?mode=listener", SourceKind::Uri},
         {"://clip.mkv", SourceKind::File}, {"1x://clip.mkv", SourceKind::File}};
     for (const auto& [argument, kind] : cases)
-        EXPECT_EQ(source_spec_of(argument).kind, kind) << argument;
+        EXPECT_EQ(source_request_of(argument).kind, kind) << argument;
 }
 
 // Every way in reads the clip's frames at their design times and its sound, and lists both
@@ -116,11 +116,11 @@ TEST(SourceSpecOf, SchemeMakesAUri)
 TEST_F(MediaSourceClip, ReadsTheClipThroughEveryWayIn)
 {
     FileServer server(dir_->path());
-    const std::pair<const char*, SourceSpec> cases[] = {{"path", {SourceKind::File, clip()}},
+    const std::pair<const char*, SourceRequest> cases[] = {{"path", {SourceKind::File, clip()}},
         {"file URI", {SourceKind::Uri, "file://" + clip()}}, {"http", {SourceKind::Uri, server.url("clip.mkv")}}};
-    for (const auto& [name, spec] : cases) {
+    for (const auto& [name, request] : cases) {
         SCOPED_TRACE(name);
-        Reading reading = read_all(spec);
+        Reading reading = read_all(request);
         EXPECT_EQ(reading.failure.message, "");
         EXPECT_EQ(streams_of(reading), "0 video avdec_h264 '' read; 1 audio flacdec 'en' read; ");
         expect_frames(reading, kFrames, kFramePeriodNs);
@@ -272,7 +272,7 @@ TEST_F(MediaSourceClip, FailuresSayWhatGStreamerSays)
     ASSERT_TRUE(ffmpeg({"-i", clip(), "-c:v", "copy", "-c:a", "aac", "-movflags", "+faststart", dir_->file("a.mp4")}));
     write_file(dir_->file("cut.mp4"), read_file(dir_->file("a.mp4")).substr(0, 600)); // inside its index
     const struct {
-        SourceSpec spec;
+        SourceRequest request;
         std::string message;
         std::string detail_start, detail_part;
     } cases[] = {
@@ -286,8 +286,8 @@ TEST_F(MediaSourceClip, FailuresSayWhatGStreamerSays)
             ""},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.spec.location);
-        const Reading reading = read_all(c.spec);
+        SCOPED_TRACE(c.request.location);
+        const Reading reading = read_all(c.request);
         EXPECT_EQ(reading.failure.message, c.message);
         EXPECT_EQ(reading.failure.detail.rfind(c.detail_start, 0), 0u) << reading.failure.detail;
         EXPECT_NE(reading.failure.detail.find(c.detail_part), std::string::npos) << reading.failure.detail;

@@ -113,7 +113,7 @@ VideoReading read_gst(const std::string& path)
     options.keep_readings = true;
     CheckSession session(options);
     MediaError error;
-    EXPECT_TRUE(read_recording(source_spec_of(path), &session, &error)) << error.message;
+    EXPECT_TRUE(read_recording(source_request_of(path), &session, &error)) << error.message;
     CheckResult result;
     session.finish(&result);
     return session.picture();

@@ -6,9 +6,9 @@ namespace {
 
 // The first decode: every frame and every sound buffer to the session. False with `*error`
 // when the source fails before it delivered anything.
-bool read_everything(const SourceSpec& spec, CheckSession* session, MediaError* error)
+bool read_everything(const SourceRequest& request, CheckSession* session, MediaError* error)
 {
-    std::unique_ptr<MediaSource> source = MediaSource::open(spec, {}, error);
+    std::unique_ptr<MediaSource> source = MediaSource::open(request, {}, error);
     if (!source)
         return false;
     session->describe({source->streams(), source->demuxer(), source->declared_framerate(), source->duration_ns()});
@@ -36,11 +36,11 @@ bool read_everything(const SourceSpec& spec, CheckSession* session, MediaError* 
 }
 
 // The picture again from its first frame, for as long as the session wants it.
-bool read_picture_again(const SourceSpec& spec, CheckSession* session, MediaError* error)
+bool read_picture_again(const SourceRequest& request, CheckSession* session, MediaError* error)
 {
     MediaSourceOptions options;
     options.audio = false;
-    std::unique_ptr<MediaSource> source = MediaSource::open(spec, options, error);
+    std::unique_ptr<MediaSource> source = MediaSource::open(request, options, error);
     if (!source)
         return false;
     MediaFrame frame;
@@ -56,13 +56,13 @@ bool read_picture_again(const SourceSpec& spec, CheckSession* session, MediaErro
 
 } // namespace
 
-bool read_recording(const SourceSpec& source, CheckSession* session, MediaError* error)
+bool read_recording(const SourceRequest& source, CheckSession* session, MediaError* error)
 {
     return read_everything(source, session, error) &&
            (!session->wants_second_decode() || read_picture_again(source, session, error));
 }
 
-bool check_recording(const SourceSpec& source, const CheckOptions& options, CheckResult* result, MediaError* error)
+bool check_recording(const SourceRequest& source, const CheckOptions& options, CheckResult* result, MediaError* error)
 {
     *result = CheckResult{};
     CheckSession session(options);

@@ -31,7 +31,7 @@ public:
     {
     }
 
-    bool run(const SourceSpec& spec, CheckResult* result, LiveEnd* end, MediaError* error);
+    bool run(const SourceRequest& request, CheckResult* result, LiveEnd* end, MediaError* error);
 
 private:
     bool read(MediaSource* source, LiveEnd* end, MediaError* error);
@@ -57,11 +57,11 @@ private:
     std::vector<SyncEvent> events_; ///< told so far, for the figures of the status reports
 };
 
-bool LiveRun::run(const SourceSpec& spec, CheckResult* result, LiveEnd* end, MediaError* error)
+bool LiveRun::run(const SourceRequest& request, CheckResult* result, LiveEnd* end, MediaError* error)
 {
     MediaSourceOptions options;
     options.reconnect = live_.reconnect;
-    std::unique_ptr<MediaSource> source = MediaSource::open(spec, options, error);
+    std::unique_ptr<MediaSource> source = MediaSource::open(request, options, error);
     if (!source)
         return false;
     session_.describe({source->streams(), source->demuxer(), source->declared_framerate(), source->duration_ns(),
@@ -223,7 +223,7 @@ void LiveRun::tell_status()
 
 } // namespace
 
-bool run_live(const SourceSpec& source, const CheckOptions& options, const LiveOptions& live,
+bool run_live(const SourceRequest& source, const CheckOptions& options, const LiveOptions& live,
               const LiveListener& listener, CheckResult* result, LiveEnd* end, MediaError* error)
 {
     *result = CheckResult{};

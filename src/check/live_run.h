@@ -52,7 +52,7 @@ struct LiveEnd {
 
 // False with `*error` when the source cannot be opened or fails before it delivered
 // anything; otherwise the final result in `*result`.
-bool run_live(const SourceSpec& source, const CheckOptions& options, const LiveOptions& live,
+bool run_live(const SourceRequest& source, const CheckOptions& options, const LiveOptions& live,
               const LiveListener& listener, CheckResult* result, LiveEnd* end, MediaError* error);
 
 } // namespace skelv

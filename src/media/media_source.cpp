@@ -25,7 +25,7 @@
 
 namespace skelv {
 
-SourceSpec source_spec_of(const std::string& argument)
+SourceRequest source_request_of(const std::string& argument)
 {
     // RFC 3986: a scheme is a letter, then letters, digits, '+', '-' or '.'.
     const size_t colon = argument.find("://");
@@ -36,12 +36,12 @@ SourceSpec source_spec_of(const std::string& argument)
     return {scheme ? SourceKind::Uri : SourceKind::File, argument};
 }
 
-bool is_network_source(const SourceSpec& spec)
+bool is_network_source(const SourceRequest& request)
 {
-    if (spec.kind != SourceKind::Uri)
+    if (request.kind != SourceKind::Uri)
         return false;
     for (const char* scheme : {"http://", "https://", "rtsp://", "rtsps://", "srt://", "udp://", "rtp://"})
-        if (g_ascii_strncasecmp(spec.location.c_str(), scheme, strlen(scheme)) == 0)
+        if (g_ascii_strncasecmp(request.location.c_str(), scheme, strlen(scheme)) == 0)
             return true;
     return false;
 }
@@ -300,7 +300,7 @@ public:
     explicit GstMediaSource(const MediaSourceOptions& options);
     ~GstMediaSource() override;
 
-    bool start(const SourceSpec& spec, MediaError* error);
+    bool start(const SourceRequest& request, MediaError* error);
 
     MediaItem next(MediaFrame* frame, MediaSound* sound, MediaError* error) override;
     const std::vector<MediaStream>& streams() const override { return streams_; }
@@ -313,9 +313,9 @@ public:
 
 private:
     // Building, on the calling thread.
-    bool build(const SourceSpec& spec, MediaError* error);
+    bool build(const SourceRequest& request, MediaError* error);
     bool build_path(const std::string& path, MediaError* error);
-    bool build_uri(const SourceSpec& spec, MediaError* error);
+    bool build_uri(const SourceRequest& request, MediaError* error);
     bool build_launch(const std::string& description, MediaError* error);
     void play();
     bool live_playlist() const;
@@ -379,7 +379,7 @@ private:
     GstElementPtr pipeline_;
     GstBusPtr bus_;
     int fd_ = -1; ///< a FIFO or device we opened ourselves for fdsrc
-    SourceSpec spec_;
+    SourceRequest request_;
     GstCapsPtr source_caps_; ///< set on a URI's source element; null when the source finds its own
     std::atomic<bool> live_ = false;
     bool clock_live_ = false; ///< timestamped on the pipeline clock as it captures (no preroll)
@@ -467,10 +467,10 @@ GstMediaSource::~GstMediaSource()
         close(fd_);
 }
 
-bool GstMediaSource::start(const SourceSpec& spec, MediaError* error)
+bool GstMediaSource::start(const SourceRequest& request, MediaError* error)
 {
-    spec_ = spec;
-    if (!build(spec, error))
+    request_ = request;
+    if (!build(request, error))
         return false;
     play();
     if (!wait_until_open(error))
@@ -525,14 +525,14 @@ void GstMediaSource::make_live()
 
 // ---------------------------------------------------------------- building
 
-bool GstMediaSource::build(const SourceSpec& spec, MediaError* error)
+bool GstMediaSource::build(const SourceRequest& request, MediaError* error)
 {
-    switch (spec.kind) {
-    case SourceKind::File: return build_path(spec.location, error);
-    case SourceKind::Uri: return build_uri(spec, error);
+    switch (request.kind) {
+    case SourceKind::File: return build_path(request.location, error);
+    case SourceKind::Uri: return build_uri(request, error);
     case SourceKind::Pipeline:
-        return build_launch(spec.location, error) &&
-               (spec.sound_location.empty() || build_launch(spec.sound_location, error));
+        return build_launch(request.location, error) &&
+               (request.sound_location.empty() || build_launch(request.sound_location, error));
     }
     return false;
 }
@@ -581,9 +581,9 @@ bool GstMediaSource::add_fed(GstElement* source, const char* factory, MediaError
     return true;
 }
 
-bool GstMediaSource::build_uri(const SourceSpec& spec, MediaError* error)
+bool GstMediaSource::build_uri(const SourceRequest& request, MediaError* error)
 {
-    const std::string& uri = spec.location;
+    const std::string& uri = request.location;
     // A local file takes the path's way, so that a FIFO behind a file:// URI cannot hang.
     if (g_ascii_strncasecmp(uri.c_str(), "file:", 5) == 0) {
         GErrorPtr invalid;
@@ -596,10 +596,10 @@ bool GstMediaSource::build_uri(const SourceSpec& spec, MediaError* error)
         }
         return build_path(path.get(), error);
     }
-    if (!spec.caps.empty() && !source_caps_) {
-        source_caps_.reset(gst_caps_from_string(spec.caps.c_str()));
+    if (!request.caps.empty() && !source_caps_) {
+        source_caps_.reset(gst_caps_from_string(request.caps.c_str()));
         if (!source_caps_) {
-            *error = {"Could not read the caps \"" + spec.caps + "\"", ""};
+            *error = {"Could not read the caps \"" + request.caps + "\"", ""};
             return false;
         }
     }
@@ -1210,7 +1210,7 @@ MediaItem GstMediaSource::next(MediaFrame* frame, MediaSound* sound, MediaError*
         }
         if (ended_) {
             lock.unlock();
-            return interrupted_by_end() ? interrupt({"The stream ended", spec_.location}, error) : MediaItem::End;
+            return interrupted_by_end() ? interrupt({"The stream ended", request_.location}, error) : MediaItem::End;
         }
         if (live_ && g_get_monotonic_time() >= idle_at_us)
             return MediaItem::Idle;
@@ -1224,7 +1224,7 @@ MediaItem GstMediaSource::next(MediaFrame* frame, MediaSound* sound, MediaError*
 // that ends, or a capture that runs out, has ended for good.
 bool GstMediaSource::interrupted_by_end() const
 {
-    return reconnects() && clock_live_ && is_network_source(spec_);
+    return reconnects() && clock_live_ && is_network_source(request_);
 }
 
 // Stops the pipeline and reopens it after the back-off, which doubles with every attempt
@@ -1288,7 +1288,7 @@ bool GstMediaSource::reopen(MediaError* error)
 {
     gst_element_set_start_time(pipeline_.get(), GST_CLOCK_TIME_NONE);
     gst_element_set_base_time(pipeline_.get(), base_time_);
-    if (!build(spec_, error)) {
+    if (!build(request_, error)) {
         stop_input();
         return false;
     }
@@ -1504,12 +1504,12 @@ double GstMediaSource::declared_framerate() const
 
 } // namespace
 
-std::unique_ptr<MediaSource> MediaSource::open(const SourceSpec& spec, const MediaSourceOptions& options,
+std::unique_ptr<MediaSource> MediaSource::open(const SourceRequest& request, const MediaSourceOptions& options,
                                                MediaError* error)
 {
     *error = {};
     auto source = std::make_unique<GstMediaSource>(options);
-    if (!source->start(spec, error))
+    if (!source->start(request, error))
         return nullptr;
     return source;
 }

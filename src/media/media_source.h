@@ -3,7 +3,7 @@
 // it carries. Nothing of GStreamer shows through this header, so the rooms above it (check,
 // report, batch) never include GStreamer.
 //
-//   std::unique_ptr<MediaSource> source = MediaSource::open(source_spec_of(argument), {}, &error);
+//   std::unique_ptr<MediaSource> source = MediaSource::open(source_request_of(argument), {}, &error);
 //   for (MediaItem item; (item = source->next(&frame, &sound, &error)) != MediaItem::End;)
 //       if (item == MediaItem::Frame) ... else if (item == MediaItem::Sound) ... else if (item == MediaItem::Failed) ...
 #pragma once
@@ -25,9 +25,10 @@ enum class SourceKind : uint8_t {
     Pipeline, ///< a GStreamer launch description, e.g. "v4l2src ! videoconvert"; its unlinked source pads are read
 };
 
-struct SourceSpec {
-    SourceSpec() = default;
-    SourceSpec(SourceKind kind_, std::string location_) : kind(kind_), location(std::move(location_)) {}
+// What to read: its kind and where it is.
+struct SourceRequest {
+    SourceRequest() = default;
+    SourceRequest(SourceKind kind_, std::string location_) : kind(kind_), location(std::move(location_)) {}
 
     SourceKind kind = SourceKind::File;
     std::string location; ///< the path, the URI or the launch description
@@ -40,9 +41,9 @@ struct SourceSpec {
 };
 
 // A path or a URI, told from the argument: "scheme://…" is a URI, anything else a path.
-SourceSpec source_spec_of(const std::string& argument);
+SourceRequest source_request_of(const std::string& argument);
 // Whether the source reaches over a network (http(s), rtsp, srt, udp, rtp URIs).
-bool is_network_source(const SourceSpec& spec);
+bool is_network_source(const SourceRequest& request);
 
 enum class StreamType : uint8_t { Video, Audio };
 
@@ -116,7 +117,7 @@ public:
     // The source started and its streams known (each present stream has delivered or
     // ended), or null with `*error`. Never blocks longer than the stall limit, also on a FIFO
     // that nobody writes to.
-    static std::unique_ptr<MediaSource> open(const SourceSpec& spec, const MediaSourceOptions& options,
+    static std::unique_ptr<MediaSource> open(const SourceRequest& request, const MediaSourceOptions& options,
                                              MediaError* error);
     virtual ~MediaSource() = default;
 
