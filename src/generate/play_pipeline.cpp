@@ -3,6 +3,7 @@
 #include "generate/clip_pipeline.h"
 #include "generate/codecs.h"
 #include "media/gst_ptr.h"
+#include "media/pipeline_support.h"
 
 #include <gst/app/gstappsrc.h>
 #include <nlohmann/json.hpp>
@@ -159,16 +160,6 @@ GstPadProbeReturn on_sound(GstPad*, GstPadProbeInfo* info, gpointer data)
             {"clock_ns", context->base_time + beep.time_ns}});
     }
     return GST_PAD_PROBE_OK;
-}
-
-std::string error_text(GstMessage* message)
-{
-    GError* raw = nullptr;
-    gchar* debug_raw = nullptr;
-    gst_message_parse_error(message, &raw, &debug_raw);
-    GErrorPtr error(raw);
-    GCharPtr debug(debug_raw);
-    return std::string("GStreamer error from ") + GST_OBJECT_NAME(GST_MESSAGE_SRC(message)) + ": " + error->message;
 }
 
 class Player {

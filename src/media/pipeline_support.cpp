@@ -74,15 +74,32 @@ std::string caps_text(const GstCaps* caps)
     return text.get();
 }
 
-std::string warning_text(GstMessage* warning)
+namespace {
+
+// "<prefix> <element>: <message>" of an error or a warning message.
+std::string message_text(GstMessage* message, const char* prefix)
 {
     GError* parsed = nullptr;
     gchar* debug = nullptr;
-    gst_message_parse_warning(warning, &parsed, &debug);
+    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR)
+        gst_message_parse_error(message, &parsed, &debug);
+    else
+        gst_message_parse_warning(message, &parsed, &debug);
     GErrorPtr parsed_owner(parsed);
     GCharPtr debug_owner(debug);
-    GCharPtr text(g_strdup_printf("Warning from %s: %s", GST_OBJECT_NAME(GST_MESSAGE_SRC(warning)), parsed->message));
-    return text.get();
+    return std::string(prefix) + " " + GST_OBJECT_NAME(GST_MESSAGE_SRC(message)) + ": " + parsed->message;
+}
+
+} // namespace
+
+std::string warning_text(GstMessage* warning)
+{
+    return message_text(warning, "Warning from");
+}
+
+std::string error_text(GstMessage* error)
+{
+    return message_text(error, "GStreamer error from");
 }
 
 std::optional<std::string> missing_decoder_warning(GstMessage* message)

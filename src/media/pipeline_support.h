@@ -45,6 +45,8 @@ std::string caps_text(const GstCaps* caps);
 
 // "Warning from <element>: <message>" of a warning message.
 std::string warning_text(GstMessage* warning);
+// "GStreamer error from <element>: <message>" of an error message.
+std::string error_text(GstMessage* error);
 
 // "No decoder for <caps>; the stream is not read" when `message` is a decoding bin's
 // "missing-plugin" message about an audio, video or image stream.
