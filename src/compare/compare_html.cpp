@@ -1,7 +1,7 @@
 #include "compare/compare_html.h"
 
 #include "outputs/html_text.h"
-#include "report/svg_chart.h"
+#include "outputs/svg_chart.h"
 #include "rules/time_units.h"
 
 #include <algorithm>

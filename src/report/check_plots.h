@@ -3,7 +3,7 @@
 #pragma once
 
 #include "check/check_result.h"
-#include "report/svg_chart.h"
+#include "outputs/svg_chart.h"
 
 #include <string>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "report/svg_chart.h"
+#include "outputs/svg_chart.h"
 
 #include "outputs/html_text.h"
 
