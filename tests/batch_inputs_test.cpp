@@ -2,6 +2,7 @@
 // every recording once) and its summary rebuilt from their folders (rows, CSV quoting, index).
 #include "batch/batch_inputs.h"
 #include "batch/batch_summary.h"
+#include "batch/batch_trend.h"
 #include "support/media.h"
 
 #include <gtest/gtest.h>
@@ -148,6 +149,53 @@ TEST(BatchSummary, RowsInFileOrderQuotedInCsvEscapedInTheIndex)
     EXPECT_TRUE(error < fail && fail < unmeasurable && unmeasurable < pass) << "readable without the script";
     EXPECT_NE(html.find("href=\"" + make_recording("/lab/b.mkv").id + "/report.html\""), std::string::npos);
     EXPECT_EQ(html.find("http"), std::string::npos) << "no external resource";
+}
+
+BatchRow trend_row(const char* finished, const char* fw, std::optional<double> median, int dropped, int shown)
+{
+    BatchRow row;
+    row.status.finished = finished;
+    row.status.outcome = median ? EntryOutcome::Pass : EntryOutcome::Unmeasurable;
+    row.status.figures = {{"median_ms", median ? json(*median) : json(nullptr)}, {"dropped", dropped}, {"shown", shown},
+                          {"band_lo_ms", -40.0}, {"band_hi_ms", 60.0}, {"tags", json::object()}};
+    if (fw)
+        row.status.figures["tags"]["fw"] = fw;
+    return row;
+}
+
+TEST(BatchTrend, GroupsByTheTagInTheOrderOfTheirFirstRun)
+{
+    const std::vector<BatchRow> rows = {
+        trend_row("2026-03-03T09:00:00Z", "2.3", 30.0, 2, 998),
+        trend_row("2026-03-01T09:00:00Z", "2.2", 10.0, 0, 1000),
+        trend_row("2026-03-02T09:00:00Z", "2.2", 14.0, 1, 999),
+        trend_row("2026-03-04T09:00:00Z", nullptr, std::nullopt, 0, 0),
+        trend_row("2026-03-05T09:00:00Z", "<2.4>", 20.0, 0, 500),
+        trend_row("2026-03-06T09:00:00Z", "2.2", 12.0, 0, 1000),
+    };
+    const Trend trend = trend_of(rows, "fw");
+    ASSERT_EQ(trend.runs.size(), 6u);
+    EXPECT_EQ(trend.runs.front().finished, "2026-03-01T09:00:00Z");
+    ASSERT_EQ(trend.groups.size(), 4u);
+    const TrendGroup& old = trend.groups[0];
+    EXPECT_EQ(old.value, "2.2");
+    EXPECT_EQ(old.runs, (std::vector<size_t>{0, 1, 5}));
+    EXPECT_EQ(old.median_ms, 12.0);
+    EXPECT_DOUBLE_EQ(*old.drop_percent, 100.0 * 1 / 3000);
+    EXPECT_EQ(old.passes, 3u);
+    EXPECT_EQ(trend.groups[1].value, "2.3");
+    EXPECT_DOUBLE_EQ(*trend.groups[1].drop_percent, 0.2);
+    EXPECT_EQ(trend.groups[2].value, "") << "runs without the tag are a group of their own";
+    EXPECT_FALSE(trend.groups[2].median_ms);
+    EXPECT_FALSE(trend.groups[2].drop_percent);
+
+    const std::string html = trend_html(trend);
+    EXPECT_NE(html.find("(no fw)"), std::string::npos);
+    EXPECT_NE(html.find("&lt;2.4&gt;"), std::string::npos);
+    EXPECT_EQ(html.find("<2.4>"), std::string::npos);
+    EXPECT_NE(html.find("class=\"band\""), std::string::npos);
+    EXPECT_NE(index_html(rows, "fw").find("<section id=\"trend\">"), std::string::npos);
+    EXPECT_EQ(index_html(rows).find("<section id=\"trend\">"), std::string::npos);
 }
 
 } // namespace

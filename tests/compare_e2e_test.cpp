@@ -100,10 +100,15 @@ TEST_F(CompareEndToEnd, BatchTagsReachTheComparison)
         const ProcessResult run = check({"-q", "--out", "runs", "--tag", fw, "--tag", "lab=x", clip}, dir_->path());
         ASSERT_EQ(run.exit_code, 0) << run.err;
     }
-    ASSERT_EQ(check({"merge", "-q", "runs", "--out", "merged"}, dir_->path()).exit_code, 0);
+    ASSERT_EQ(check({"merge", "-q", "runs", "--out", "merged", "--group-by", "fw"}, dir_->path()).exit_code, 0);
     const json summary = json::parse(read_file(dir_->file("merged/summary.json")), nullptr, false);
     for (const json& row : summary.value("rows", json::array()))
         EXPECT_EQ(row.value("tags", json::object()).value("lab", ""), "x") << row.dump();
+    // The trend by firmware: a row per value with its designed delay, over the profile's band.
+    const std::string index = read_file(dir_->file("merged/index.html"));
+    EXPECT_NE(index.find("2.2</td><td class=\"n\">1</td><td class=\"n\">1</td><td class=\"n\">0.0 ms"), std::string::npos);
+    EXPECT_NE(index.find("2.3</td><td class=\"n\">1</td><td class=\"n\">1</td><td class=\"n\">10.0 ms"), std::string::npos);
+    EXPECT_NE(index.find("class=\"band\""), std::string::npos);
     // One folder holding both firmwares, compared with itself.
     const ProcessResult run = compare({"--json", "-", "--a-where", "fw=2.2", "--b-where", "fw=2.3", "merged", "merged"});
     ASSERT_EQ(run.exit_code, 4) << run.err;

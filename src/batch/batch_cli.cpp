@@ -86,7 +86,7 @@ unsigned usable_cores()
 
 struct BatchArguments {
     std::vector<std::string> recordings;
-    std::string out, shard, profile = "ebu-r37";
+    std::string out, shard, profile = "ebu-r37", group_by;
     unsigned jobs = std::min(usable_cores(), kMaxJobs);
     double timeout_s = 3600;
     bool force = false, quiet = false;
@@ -208,6 +208,7 @@ void define_batch_options(CLI::App& app, BatchArguments* a)
     app.add_option("--expect-delay", a->expected_delay_ms, "the clips' designed audio offset in ms, -60000 to 60000 (0)");
     app.add_option("--tag", a->tags, "KEY=VALUE recorded in every result (device=stb-42); repeatable")
         ->allow_extra_args(false); // one value each: a recording after it is not a tag
+    app.add_option("--group-by", a->group_by, "KEY: the index page plots the runs' trend by this tag's value (fw)");
     app.add_flag("-q,--quiet", a->quiet, "no progress and no closing summary");
     app.footer(std::string("Each recording gets DIR/<name>-<hash>/ with result.json, events.csv, report.html and\n"
                            "timeline.csv; DIR/summary.csv, DIR/summary.json and DIR/index.html list them all.\n"
@@ -243,10 +244,11 @@ bool run_analyses(const std::vector<BatchRecording>& recordings, BatchOptions op
 }
 
 // The summary files from what `out` holds now; false (said) when they could not be written.
-bool summarise(const std::string& out, const std::vector<std::string>& dirs, std::vector<BatchRow>* rows)
+bool summarise(const std::string& out, const std::vector<std::string>& dirs, const std::string& group_by,
+               std::vector<BatchRow>* rows)
 {
     std::string error;
-    if (std::filesystem::is_directory(out) && rebuild_summary(out, dirs, rows, &error))
+    if (std::filesystem::is_directory(out) && rebuild_summary(out, dirs, group_by, rows, &error))
         return true;
     report_error(error.empty() ? "no summary written" : error);
     return false;
@@ -266,7 +268,7 @@ int run_batch_command(const BatchArguments& a, const std::string& checker)
     BatchOutcome outcome;
     const bool written = run_analyses(recordings, options, a.quiet, &outcome);
     std::vector<BatchRow> rows;
-    const bool summarised = summarise(a.out, {a.out}, &rows);
+    const bool summarised = summarise(a.out, {a.out}, a.group_by, &rows);
     if (outcome.stopped) {
         report_error("interrupted: " + std::to_string(outcome.statuses.size()) + " of " +
                      std::to_string(recordings.size()) + " recordings done; run again to go on");
@@ -286,7 +288,7 @@ int run_batch_command(const BatchArguments& a, const std::string& checker)
     return batch_exit_code(count_outcomes(outcome.statuses));
 }
 
-int run_merge_command(const std::vector<std::string>& dirs, std::string out, bool quiet)
+int run_merge_command(const std::vector<std::string>& dirs, std::string out, const std::string& group_by, bool quiet)
 {
     if (out.empty())
         out = dirs.front();
@@ -298,7 +300,7 @@ int run_merge_command(const std::vector<std::string>& dirs, std::string out, boo
     std::error_code ignored;
     std::filesystem::create_directories(out, ignored);
     std::vector<BatchRow> rows;
-    if (!summarise(out, dirs, &rows))
+    if (!summarise(out, dirs, group_by, &rows))
         return exit_code::kOutput;
     std::vector<EntryStatus> statuses;
     for (const BatchRow& row : rows)
@@ -321,10 +323,11 @@ int merge_main(int argc, char** argv)
 {
     CLI::App app{"Rebuilds summary.csv, summary.json and index.html from batch result folders.", "skelv-check merge"};
     std::vector<std::string> dirs;
-    std::string out;
+    std::string out, group_by;
     bool quiet = false;
     app.add_option("DIR", dirs, "result folders of batches (--out of each)")->required()->check(CLI::ExistingDirectory);
     app.add_option("--out", out, "write the summary here (default: the first DIR)");
+    app.add_option("--group-by", group_by, "KEY: the index page plots the runs' trend by this tag's value (fw)");
     app.add_flag("-q,--quiet", quiet, "no closing summary");
     app.footer(kExitCodes);
     try {
@@ -332,7 +335,7 @@ int merge_main(int argc, char** argv)
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? exit_code::kSuccess : exit_code::kUsage;
     }
-    return run_merge_command(dirs, out, quiet);
+    return run_merge_command(dirs, out, group_by, quiet);
 }
 
 } // namespace

@@ -71,11 +71,25 @@ std::string last_message(const std::string& log)
     return line;
 }
 
+// The delays the result's profile accepts, lowest and highest in ms (nulls when unknown), for
+// the trend's plot.
+std::pair<json, json> accepted_band(const json& result)
+{
+    const json& profile = result.value("profile", json::object());
+    const json lead = profile.value("lead_ms", json()), lag = profile.value("lag_ms", json());
+    if (!lead.is_number() || !lag.is_number())
+        return {nullptr, nullptr};
+    const json expected = result.value("expect_delay_ms", json());
+    const double centre = expected.is_number() ? expected.get<double>() : 0.0;
+    return {centre - lead.get<double>(), centre + lag.get<double>()};
+}
+
 json figures_of(const json& result)
 {
     const json& sync = result.value("sync", json::object());
     const json& video = result.value("video", json::object());
     const auto pick = [](const json& from, const char* key) { return from.contains(key) ? from[key] : json(nullptr); };
+    const auto [band_lo, band_hi] = accepted_band(result);
     return {{"verdict", pick(result, "verdict")},
             {"profile", result.contains("profile") ? pick(result["profile"], "name") : json(nullptr)},
             {"events", pick(sync, "count")},
@@ -85,6 +99,9 @@ json figures_of(const json& result)
             {"drift_ms_per_min", pick(sync, "drift_ms_per_min")},
             {"dropped", pick(video, "dropped")},
             {"repeated", pick(video, "repeated")},
+            {"shown", pick(video, "source_frames_shown")},
+            {"band_lo_ms", band_lo},
+            {"band_hi_ms", band_hi},
             {"tags", result.value("tags", json::object())}};
 }
 

@@ -1,5 +1,7 @@
 #include "batch/batch_summary.h"
 
+#include "batch/batch_trend.h"
+
 #include "core/json_text.h"
 #include "outputs/html_text.h"
 #include "outputs/output_file.h"
@@ -76,7 +78,11 @@ constexpr const char* kPageStyle = R"(body{font:14px/1.4 system-ui,sans-serif;ma
 table{border-collapse:collapse;width:100%}th,td{padding:.25em .6em;border-bottom:1px solid #ddd;text-align:left}
 th{background:#f3f3f3;cursor:pointer;position:sticky;top:0}td.n{text-align:right;font-variant-numeric:tabular-nums}
 .v{font-weight:600;text-transform:uppercase}.pass{color:#17692c}.fail{color:#b3261e}.unmeasurable{color:#8a5a00}
-.error{color:#6b1fa8}.counts span{margin-right:1.5em}@media print{th{position:static}})";
+.error{color:#6b1fa8}.counts span{margin-right:1.5em}@media print{th{position:static}}
+table.trend{width:auto;margin-bottom:1em}svg{display:block;width:100%;height:auto;margin:.5em 0}svg text{font-size:12px}
+.frame{fill:none;stroke:#9a9aa0}.grid{stroke:#ececf0}.axes path{stroke:#9a9aa0}.band{fill:rgba(23,105,44,.12)}
+.line{fill:none;stroke:currentColor;stroke-width:1.5}circle{fill:currentColor}.g0{color:#1f5fbf}.g1{color:#e07b00}
+.g2{color:#17692c}.g3{color:#b3261e}.g4{color:#6b1fa8}.g5{color:#5f6368})";
 
 // Sorts the table by the clicked column; numbers by value, empty cells last.
 constexpr const char* kSortScript = R"(document.querySelectorAll('th').forEach(function(th,col){
@@ -240,7 +246,7 @@ json summary_json(const std::vector<BatchRow>& rows)
             {"rows", list}};
 }
 
-std::string index_html(const std::vector<BatchRow>& rows)
+std::string index_html(const std::vector<BatchRow>& rows, const std::string& group_by)
 {
     std::vector<const BatchRow*> ordered;
     std::vector<EntryStatus> statuses;
@@ -261,7 +267,10 @@ std::string index_html(const std::vector<BatchRow>& rows)
         {"pass", counts.pass}, {"fail", counts.fail}, {"unmeasurable", counts.unmeasurable}, {"error", counts.error}};
     for (const auto& [name, count] : tallies)
         html += std::string("<span class=\"v ") + name + "\">" + name + ": " + std::to_string(count) + "</span>";
-    html += "</p>\n<table>\n<thead><tr><th>Verdict</th><th>Recording</th><th>Events</th><th>Median delay (ms)</th>"
+    html += "</p>\n";
+    if (!group_by.empty())
+        html += trend_html(trend_of(rows, group_by)) + "<h2>Recordings</h2>\n";
+    html += "<table>\n<thead><tr><th>Verdict</th><th>Recording</th><th>Events</th><th>Median delay (ms)</th>"
             "<th>Min (ms)</th><th>Max (ms)</th><th>Drift (ms/min)</th><th>Dropped</th><th>Repeated</th>"
             "<th>Error</th></tr></thead>\n<tbody>\n";
     for (const BatchRow* row : ordered)
@@ -270,14 +279,14 @@ std::string index_html(const std::vector<BatchRow>& rows)
                   "Click a column's title to sort by it.</p>\n<script>" + kSortScript + "</script>\n</body></html>\n";
 }
 
-bool rebuild_summary(const std::string& out_dir, const std::vector<std::string>& dirs, std::vector<BatchRow>* rows,
-                     std::string* error)
+bool rebuild_summary(const std::string& out_dir, const std::vector<std::string>& dirs, const std::string& group_by,
+                     std::vector<BatchRow>* rows, std::string* error)
 {
     SummaryLock lock(out_dir);
     *rows = scan_entries(dirs, out_dir);
     return write_output(out_dir + "/summary.csv", summary_csv(*rows), error) &&
            write_output(out_dir + "/summary.json", json_file_text(summary_json(*rows)), error) &&
-           write_output(out_dir + "/index.html", index_html(*rows), error);
+           write_output(out_dir + "/index.html", index_html(*rows, group_by), error);
 }
 
 } // namespace skelv

@@ -35,13 +35,14 @@ std::vector<BatchRow> scan_entries(const std::vector<std::string>& dirs, const s
 std::string summary_csv(const std::vector<BatchRow>& rows);
 nlohmann::json summary_json(const std::vector<BatchRow>& rows);
 // A page that works offline; rows by verdict (errors and failures first), sortable by any
-// column with a small inline script, readable without it.
-std::string index_html(const std::vector<BatchRow>& rows);
+// column with a small inline script, readable without it; with `group_by`, the trend of the
+// runs along that tag first.
+std::string index_html(const std::vector<BatchRow>& rows, const std::string& group_by = "");
 
 // Scans `dirs` and writes the three files into `out_dir` (write_output: each whole), under a
 // lock so that the last of several concurrent rebuilds sees every entry committed before it.
 // Every text in them is valid UTF-8.
-bool rebuild_summary(const std::string& out_dir, const std::vector<std::string>& dirs, std::vector<BatchRow>* rows,
-                     std::string* error);
+bool rebuild_summary(const std::string& out_dir, const std::vector<std::string>& dirs, const std::string& group_by,
+                     std::vector<BatchRow>* rows, std::string* error);
 
 } // namespace skelv
