@@ -1,6 +1,6 @@
 // skelv-generate --play end to end: the sidecar of a play into fakesinks against the design's
-// numbers, a stop by SIGINT, and the signal sent over UDP read live by skelv-check, whose delay
-// must be the designed one plus what the codecs add to a file made with them.
+// numbers, a stop by SIGINT, and the signal sent over UDP and SRT read live by skelv-check,
+// whose delay must be the designed one plus what the codecs add to a file made with them.
 #include "generate/clip_design.h"
 #include "generate/generate_options.h"
 #include "generate/play_timeline.h"
@@ -106,32 +106,53 @@ double codec_delay_ms(const TempDir& dir)
     return report_of(check({"--json", "-", "codecs.ts"}, dir.path()))["sync"]["median_ms"].get<double>();
 }
 
-class PlayOverUdp : public ::testing::TestWithParam<double> {};
+struct LivePlay {
+    const char* name;
+    int socket_type;      ///< of the port to find free
+    const char* play_uri; ///< the target, %d the port
+    const char* check_uri;
+    double audio_delay_ms;
+    int seconds; ///< of the play; 14 is more than two content lengths of a 5 s clip
+    bool sees_start; ///< a receiver that listens sees the locator; a caller may come in after it
+};
 
-// 14 s, more than two content lengths of a 5 s clip: skelv-check, listening first, reads the
-// designed delay plus the codecs' and a frame counter that never starts over.
-TEST_P(PlayOverUdp, SkelvCheckReadsTheDesignedDelayAndAnUnbrokenCount)
+void PrintTo(const LivePlay& play, std::ostream* os) { *os << play.name; }
+
+class PlayLive : public ::testing::TestWithParam<LivePlay> {};
+
+// skelv-check, listening (or calling) first, reads the designed delay plus the codecs' and a
+// frame counter that never starts over.
+TEST_P(PlayLive, SkelvCheckReadsTheDesignedDelayAndAnUnbrokenCount)
 {
+    const LivePlay& p = GetParam();
     TempDir dir;
-    const double expected_ms = GetParam() + codec_delay_ms(dir);
-    const int port = free_port(SOCK_DGRAM);
-    const std::string target = "udp://127.0.0.1:" + std::to_string(port);
-    char delay[32];
-    snprintf(delay, sizeof delay, "%g", GetParam());
-    Background player("sleep 1; cd " + dir.path() + " && exec " + SKELV_GENERATE + " --play " + target +
-        " --duration 14 --size 320x240 --audio-delay " + delay);
-    const json result = report_of(check({"--duration", "15s", "--json", "-", target}, dir.path()));
+    const double expected_ms = p.audio_delay_ms + codec_delay_ms(dir);
+    const int port = free_port(p.socket_type);
+    char play_uri[64], check_uri[64], delay[32];
+    snprintf(play_uri, sizeof play_uri, p.play_uri, port);
+    snprintf(check_uri, sizeof check_uri, p.check_uri, port);
+    snprintf(delay, sizeof delay, "%g", p.audio_delay_ms);
+    Background player("sleep 1; cd " + dir.path() + " && exec " + SKELV_GENERATE + " --play " + play_uri +
+        " --duration " + std::to_string(p.seconds) + " --size 320x240 --audio-delay " + delay);
+    const json result =
+        report_of(check({"--duration", std::to_string(p.seconds + 1) + "s", "--json", "-", check_uri}, dir.path()));
     ASSERT_TRUE(result.contains("sync"));
     EXPECT_NEAR(result["sync"]["median_ms"].get<double>(), expected_ms, 1.0);
-    EXPECT_GE(result["sync"]["count"].get<int>(), 12);
+    EXPECT_GE(result["sync"]["count"].get<int>(), p.seconds - 2);
     const json& video = result["video"];
     for (const char* field : {"loops", "dropped", "repeated", "out_of_order"})
         EXPECT_EQ(video[field], 0) << field;
-    EXPECT_EQ(video["sync_from"], "locator");
-    EXPECT_GT(video["source_frames_shown"].get<int>(), 2 * 110);
+    if (p.sees_start) {
+        EXPECT_EQ(video["sync_from"], "locator");
+    }
+    EXPECT_GT(video["source_frames_shown"].get<int>(), (p.seconds - 3) * 25);
 }
 
-INSTANTIATE_TEST_SUITE_P(AudioDelays, PlayOverUdp, ::testing::Values(0.0, 40.0));
+INSTANTIATE_TEST_SUITE_P(Targets, PlayLive,
+    ::testing::Values(LivePlay{"udp", SOCK_DGRAM, "udp://127.0.0.1:%d", "udp://127.0.0.1:%d", 0, 14, true},
+        LivePlay{"udp_late_sound", SOCK_DGRAM, "udp://127.0.0.1:%d", "udp://127.0.0.1:%d", 40, 14, true},
+        LivePlay{"srt_listener", SOCK_DGRAM, "srt://:%d", "srt://127.0.0.1:%d", 40, 8, false}),
+    [](const ::testing::TestParamInfo<LivePlay>& info) { return std::string(info.param.name); });
 
 // The start of the play is the clip of the same design: the same pictures and the same sound
 // (at -400 ms, a beep across the two calls that fill it).

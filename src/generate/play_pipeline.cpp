@@ -36,9 +36,9 @@ std::string property_text(const ElementProperties& properties)
     return text;
 }
 
-// H.264 without look-ahead and a keyframe every second, MP2 sound, in MPEG-TS: the codecs of
-// the generator's files, at the encoders' fastest.
-std::string udp_description(const std::string& host, int port, const ClipParams& params, int quality)
+// H.264 without look-ahead and a keyframe every second, MP2 sound, in MPEG-TS into `sink`: the
+// codecs of the generator's files, at the encoders' fastest.
+std::string mpegts_description(const std::string& sink, const ClipParams& params, int quality)
 {
     ElementProperties h264 = find_codec("h264", true)->properties(quality);
     const int fps = std::max(1, int(std::lround(double(params.fps.num) / params.fps.den)));
@@ -47,8 +47,7 @@ std::string udp_description(const std::string& host, int port, const ClipParams&
             value = std::to_string(fps);
     h264.push_back({"tune", "zerolatency"});
     return "capsfilter name=video caps=video/x-raw,format=I420 ! x264enc" + property_text(h264) +
-        " ! h264parse ! mpegtsmux name=mux alignment=7 ! udpsink host=" + host + " port=" + std::to_string(port) +
-        " sync=true twolamemp2enc name=audio" + property_text(find_codec("mp2", false)->properties(quality)) +
+        " ! h264parse ! mpegtsmux name=mux alignment=7 ! " + sink + " twolamemp2enc name=audio" + property_text(find_codec("mp2", false)->properties(quality)) +
         " ! mpegaudioparse ! mux.";
 }
 
@@ -65,6 +64,20 @@ bool parse_udp(const std::string& target, std::string* host, int* port)
     const bool host_ok =
         std::all_of(host->begin(), host->end(), [](char c) { return isalnum(c) || c == '.' || c == '-'; });
     return host_ok && *end == '\0' && end != target.c_str() + colon + 1 && value > 0 && value < 65536;
+}
+
+// srt://HOST:PORT calls a listening receiver; srt://:PORT listens for one to call. The URI goes
+// into a launch description, so it keeps to the characters such a URI needs: no quote.
+bool parse_srt(const std::string& target, std::string* uri)
+{
+    const std::string prefix = "srt://";
+    const bool plain = std::all_of(target.begin(), target.end(),
+        [](char c) { return isalnum(c) || strchr(".-:/?&=_", c) != nullptr; });
+    if (target.rfind(prefix, 0) != 0 || target.size() == prefix.size() || !plain)
+        return false;
+    const bool listener = target[prefix.size()] == ':' && target.find('?') == std::string::npos;
+    *uri = listener ? target + "?mode=listener" : target;
+    return true;
 }
 
 // The sidecar: one JSON object a line, each flushed whole, from the sources' threads.
@@ -356,15 +369,19 @@ private:
 bool play_target_description(
     const std::string& target, const ClipParams& params, int quality, std::string* description, std::string* error)
 {
-    std::string host;
+    std::string host, uri;
     int port = 0;
     if (target == "auto")
         *description =
             "videoconvert name=video ! autovideosink audioconvert name=audio ! audioresample ! autoaudiosink";
     else if (parse_udp(target, &host, &port))
-        *description = udp_description(host, port, params, quality);
+        *description =
+            mpegts_description("udpsink host=" + host + " port=" + std::to_string(port) + " sync=true", params, quality);
+    else if (parse_srt(target, &uri))
+        // A listener must not hold the play back until someone calls.
+        *description = mpegts_description("srtsink uri=\"" + uri + "\" wait-for-connection=false sync=true", params, quality);
     else
-        *error = "cannot play to " + target + ": use udp://HOST:PORT, auto or --pipeline DESCRIPTION";
+        *error = "cannot play to " + target + ": use udp://HOST:PORT, srt://HOST:PORT, srt://:PORT, auto or --pipeline DESCRIPTION";
     return error->empty();
 }
 

@@ -12,15 +12,15 @@
 namespace skelv {
 
 struct PlayRequest {
-    std::string target;      ///< as given: udp://HOST:PORT, auto, or the description's own text
+    std::string target;      ///< as given: udp:// or srt:// URI, auto, or the description's own text
     std::string description; ///< launch description with the elements `video` and `audio`
     std::string sidecar;     ///< JSON lines file
     double seconds = 0;      ///< how long to play; 0: until stopped
     int quality = 85;        ///< video quality 1..100, for the targets that encode
 };
 
-// The launch description that a TARGET stands for (udp://HOST:PORT or auto); false with a
-// reason for any other.
+// The launch description that a TARGET stands for (udp://HOST:PORT, srt://[HOST]:PORT or
+// auto); false with a reason for any other.
 bool play_target_description(const std::string& target, const ClipParams& params, int quality,
     std::string* description, std::string* error);
 
