@@ -131,12 +131,18 @@ TEST(SourceNumbering, GapsAndFreezesUnwrapByTime)
     }
 }
 
-// Source frame numbers of the captured frames (-1: unreadable).
+constexpr int kLost = -2;
+
+// Source frame numbers of the captured frames (-1: unreadable, kLost: frames the reader never got).
 ContinuityReport track(const std::vector<int>& sources)
 {
     ContinuityTracker tracker;
     FrameReading frame;
     for (size_t n = 0; n < sources.size(); ++n) {
+        if (sources[n] == kLost) {
+            tracker.unseen();
+            continue;
+        }
         frame.time_ns = int64_t(n) * 40'000'000;
         frame.kind = sources[n] >= 0 ? FrameKind::Content : FrameKind::Unreadable;
         frame.source = sources[n];
@@ -157,6 +163,7 @@ TEST(Continuity, CountsFromTheNumbers)
         std::map<int32_t, int64_t> display_counts;
     } cases[] = {
         {"a gap behind a blend", {0, 1, -1, 3, 4}, 4, 0, 1, 0, 0, {{1, 4}}},
+        {"a gap where the reader lost frames", {0, 1, kLost, 4, 5, 7}, 5, 1, 2, 0, 0, {{1, 5}}},
         {"swapped", {0, 1, 3, 2, 4}, 5, 0, 0, 0, 1, {{1, 5}}},
         {"shown again later", {0, 1, 2, 1, 3}, 4, 0, 0, 1, 1, {{1, 3}, {2, 1}}},
         {"far ahead", {0, 1, 1000, 1001}, 4, 998, 0, 0, 0, {{1, 4}}},

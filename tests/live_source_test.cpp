@@ -45,6 +45,7 @@ MediaSourceOptions live_options(bool reconnect = false)
 struct LiveReading {
     std::vector<int64_t> frame_times; ///< running times
     std::vector<int64_t> frame_indices;
+    std::vector<int64_t> lost_before;
     std::vector<Clock::time_point> frame_arrivals;
     std::map<int, int64_t> sound_frames; ///< per stream index
     int64_t first_sound_ns = -1;
@@ -70,6 +71,7 @@ LiveReading read_live(MediaSource* source, size_t frames, int64_t sound_frames =
         if (reading.last == MediaItem::Frame) {
             reading.frame_times.push_back(frame.time_ns);
             reading.frame_indices.push_back(frame.index);
+            reading.lost_before.push_back(frame.lost_before);
             reading.frame_arrivals.push_back(Clock::now());
         } else if (reading.last == MediaItem::Sound) {
             reading.first_sound_ns = reading.first_sound_ns < 0 ? sound.time_ns : reading.first_sound_ns;
@@ -269,6 +271,7 @@ TEST_F(LiveSource, ReadsAPlaylistWhileItGrowsAndOnceFinished)
             MediaSource::open({SourceKind::Uri, server.url("live.m3u8")}, live_options(), &error);
         ASSERT_TRUE(source) << error.message;
         EXPECT_EQ(source->live(), growing);
+        EXPECT_TRUE(source->segmented());
         EXPECT_EQ(source->duration_ns().has_value(), !growing);
         const LiveReading reading = read_live(source.get(), SIZE_MAX);
         EXPECT_EQ(reading.last, MediaItem::End) << reading.error.message;
@@ -281,8 +284,8 @@ TEST_F(LiveSource, ReadsAPlaylistWhileItGrowsAndOnceFinished)
 
 // A reader slower than its live source loses frames rather than holding the source up: 50
 // frames a second for 2 s, read at about 16 a second; every frame is either read, in its
-// order, or counted as lost. At its end the description ends for good, though the source
-// would reconnect.
+// order, or counted as lost, right before the frame that follows the gap. At its end the
+// description ends for good, though the source would reconnect.
 TEST_F(LiveSource, CountsTheFramesASlowReaderLoses)
 {
     constexpr int kMade = 100;
@@ -294,6 +297,7 @@ TEST_F(LiveSource, CountsTheFramesASlowReaderLoses)
         live_options(true), &error);
     ASSERT_TRUE(source) << error.message;
     ASSERT_TRUE(source->live());
+    EXPECT_FALSE(source->segmented());
     const LiveReading reading = read_live(source.get(), SIZE_MAX, 0, [](MediaItem item, const LiveReading&) {
         if (item == MediaItem::Frame)
             std::this_thread::sleep_for(std::chrono::milliseconds(60));
@@ -304,6 +308,7 @@ TEST_F(LiveSource, CountsTheFramesASlowReaderLoses)
     for (size_t i = 1; i < reading.frame_times.size(); ++i) {
         const int64_t step = reading.frame_times[i] - reading.frame_times[i - 1];
         EXPECT_TRUE(step > 0 && step % kPeriodNs == 0) << "frame " << i << ": " << step;
+        EXPECT_EQ(reading.lost_before[i], step / kPeriodNs - 1) << "frame " << i;
         EXPECT_EQ(reading.frame_indices[i], int64_t(i));
     }
 }

@@ -121,7 +121,7 @@ PushResult CheckSession::push_to_reader(const MediaFrame& frame, VideoTimeGuard*
         snapshot_.offer(frame.view, time_ns);
         show_progress(time_ns);
     }
-    return video_->push(frame.view, time_ns);
+    return video_->push(frame.view, time_ns, frame.lost_before > 0);
 }
 
 void CheckSession::take_frame(const MediaFrame& frame)

@@ -15,11 +15,16 @@ int64_t monotonic_ns()
         .count();
 }
 
+// A playlist's segments come whole, with pauses of up to this long between them, each going
+// on where the last stopped.
+constexpr int64_t kLongestDeliveryPauseNs = 15 * kNsPerSecond;
+
 // One stream of the source: when it last delivered, and its outage while it is away.
 struct StreamWatch {
     bool seen = false;
     int64_t last_wall_ns = 0;    ///< monotonic time of its latest frame or sound
     int64_t last_running_ns = 0; ///< running time of the end of its latest frame or sound
+    int64_t usual_pause_ns = 0;  ///< silence it has been seen to end without a gap in its own times
     std::optional<Outage> away;
 };
 
@@ -36,11 +41,12 @@ public:
 private:
     bool read(MediaSource* source, LiveEnd* end, MediaError* error);
     void take(MediaItem item, const MediaFrame& frame, const MediaSound& sound, const MediaError& error);
-    void arrived(StreamWatch* watch, int64_t running_end_ns);
+    void arrived(StreamWatch* watch, int64_t running_start_ns, int64_t running_end_ns);
     void interrupted(const std::string& message);
     void look_for_outages(int64_t now_ns);
     void begin_outage(StreamWatch* watch, bool audio, const std::string& message);
-    void end_outage(StreamWatch* watch, int64_t length_ns);
+    // `recorded`: an outage of the result; else only a pause in delivery, told as it ended.
+    void end_outage(StreamWatch* watch, int64_t length_ns, bool recorded);
     void tell_events();
     void tell_status();
     bool silent_too_long(int64_t now_ns) const;
@@ -53,6 +59,7 @@ private:
     const int64_t started_ns_;
     int64_t next_status_ns_, next_snapshot_ns_;
     StreamWatch video_, audio_;
+    bool segmented_ = false; ///< pauses between segments are no outages
     bool delivered_ = false;
     std::vector<SyncEvent> events_; ///< told so far, for the figures of the status reports
 };
@@ -64,6 +71,7 @@ bool LiveRun::run(const SourceRequest& request, CheckResult* result, LiveEnd* en
     std::unique_ptr<MediaSource> source = MediaSource::open(request, options, error);
     if (!source)
         return false;
+    segmented_ = source->segmented();
     session_.describe({source->streams(), source->demuxer(), source->declared_framerate(), source->duration_ns(),
                        source->live()});
     if (!read(source.get(), end, error))
@@ -71,7 +79,7 @@ bool LiveRun::run(const SourceRequest& request, CheckResult* result, LiveEnd* en
     const int64_t now = monotonic_ns();
     for (StreamWatch* watch : {&video_, &audio_})
         if (watch->away)
-            end_outage(watch, now - watch->last_wall_ns);
+            end_outage(watch, now - watch->last_wall_ns, true);
     session_.take_frames_lost(source->frames_lost());
     session_.take_warnings(source->take_warnings());
     session_.update_streams(source->streams());
@@ -128,11 +136,11 @@ void LiveRun::take(MediaItem item, const MediaFrame& frame, const MediaSound& so
 {
     switch (item) {
     case MediaItem::Frame:
-        arrived(&video_, frame.time_ns + std::max<int64_t>(frame.duration_ns, 0));
+        arrived(&video_, frame.time_ns, frame.time_ns + std::max<int64_t>(frame.duration_ns, 0));
         session_.take_frame(frame);
         break;
     case MediaItem::Sound:
-        arrived(&audio_, sound.time_ns + int64_t(sound.frames) * kNsPerSecond / std::max(sound.rate, 1));
+        arrived(&audio_, sound.time_ns, sound.time_ns + int64_t(sound.frames) * kNsPerSecond / std::max(sound.rate, 1));
         session_.take_sound(sound);
         break;
     case MediaItem::Interrupted: interrupted(error.message); break;
@@ -140,11 +148,17 @@ void LiveRun::take(MediaItem item, const MediaFrame& frame, const MediaSound& so
     }
 }
 
-void LiveRun::arrived(StreamWatch* watch, int64_t running_end_ns)
+void LiveRun::arrived(StreamWatch* watch, int64_t running_start_ns, int64_t running_end_ns)
 {
     const int64_t now = monotonic_ns();
-    if (watch->away)
-        end_outage(watch, now - watch->last_wall_ns);
+    if (watch->away) {
+        const int64_t silence = now - watch->last_wall_ns;
+        const bool segment_pause = segmented_ && watch->away->message.empty() && silence <= kLongestDeliveryPauseNs &&
+                                   running_start_ns - watch->last_running_ns < live_.outage_after_ns;
+        if (segment_pause) // late, not lost: the next such pause is expected
+            watch->usual_pause_ns = std::max(watch->usual_pause_ns, std::min(2 * silence, kLongestDeliveryPauseNs));
+        end_outage(watch, silence, !segment_pause);
+    }
     watch->seen = true;
     watch->last_wall_ns = now;
     watch->last_running_ns = running_end_ns;
@@ -163,7 +177,8 @@ void LiveRun::interrupted(const std::string& message)
 void LiveRun::look_for_outages(int64_t now_ns)
 {
     for (auto [watch, audio] : {std::pair{&video_, false}, std::pair{&audio_, true}})
-        if (watch->seen && !watch->away && now_ns - watch->last_wall_ns > live_.outage_after_ns)
+        if (watch->seen && !watch->away &&
+            now_ns - watch->last_wall_ns > std::max(live_.outage_after_ns, watch->usual_pause_ns))
             begin_outage(watch, audio, "");
 }
 
@@ -174,10 +189,11 @@ void LiveRun::begin_outage(StreamWatch* watch, bool audio, const std::string& me
         listener_.outage(*watch->away, false);
 }
 
-void LiveRun::end_outage(StreamWatch* watch, int64_t length_ns)
+void LiveRun::end_outage(StreamWatch* watch, int64_t length_ns, bool recorded)
 {
     watch->away->length_ns = length_ns;
-    session_.take_outage(*watch->away);
+    if (recorded)
+        session_.take_outage(*watch->away);
     if (listener_.outage)
         listener_.outage(*watch->away, true);
     watch->away.reset();

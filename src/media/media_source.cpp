@@ -20,6 +20,7 @@
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 #define GST_CAT_DEFAULT skelv_analyzer_debug
 
@@ -50,10 +51,11 @@ namespace {
 
 constexpr guint kQueuedFrames = 4;  ///< decoded frames an appsink holds before the decoder waits
 constexpr guint kQueuedSounds = 16; ///< sound buffers likewise (each only a few ms)
-// A live source cannot wait for the reader: its appsinks hold about a second and then drop
-// their oldest.
+// A live source cannot wait for the reader: its appsinks hold about a second of pictures and
+// several of sound (small, and what a playlist's segment bursts in first) and then drop their
+// oldest.
 constexpr guint kQueuedLiveFrames = 25;
-constexpr guint kQueuedLiveSounds = 100;
+constexpr guint kQueuedLiveSounds = 400;
 constexpr gint64 kFirstBackOffUs = G_USEC_PER_SEC;       ///< before the first attempt to reopen
 constexpr gint64 kLongestBackOffUs = 30 * G_USEC_PER_SEC; ///< the back-off doubles up to this
 constexpr guint kPipeBlockSize = 65536; ///< bytes per read from a FIFO or device
@@ -225,6 +227,14 @@ void describe(MediaStream* stream, GstPad* origin)
     stream->language = language_of(origin);
 }
 
+bool has_adaptive_demuxer(GstElement* bin)
+{
+    for (const GstElementPtr& element : collected<GstElement>(gst_bin_iterate_recurse(GST_BIN(bin))))
+        if (strstr(klass_of(element.get()), "Demuxer/Adaptive") != nullptr)
+            return true;
+    return false;
+}
+
 // Factory of the container's demuxer anywhere in `bin`; an adaptive one (HLS, DASH) only when
 // it is alone.
 std::string demuxer_in(GstElement* bin)
@@ -257,6 +267,7 @@ struct Branch {
     bool ended = false;     ///< end of stream, or pruned
     guint queued = 0;       ///< samples announced and not yet pulled
     int64_t dropped = 0;    ///< samples a live source's appsink dropped unread
+    int64_t dropped_unsaid = 0; ///< of those, the ones since the last sample handed out
     // The reading thread's alone.
     GstSegment segment{};
     GstCapsPtr caps;   ///< of the latest sample; parsed again only when they change
@@ -307,6 +318,7 @@ public:
     std::optional<int64_t> duration_ns() const override;
     double declared_framerate() const override;
     std::string demuxer() const override { return demuxer_; }
+    bool segmented() const override { return segmented_; }
     bool live() const override { return live_; }
     int64_t frames_lost() const override;
     std::vector<std::string> take_warnings() override;
@@ -408,6 +420,7 @@ private:
     // The reading thread's alone.
     std::vector<MediaStream> streams_;
     std::string demuxer_;
+    bool segmented_ = false;
     std::vector<std::string> warnings_;
     std::set<std::string> warned_;
     bool ended_ = false;
@@ -478,6 +491,7 @@ bool GstMediaSource::start(const SourceRequest& request, MediaError* error)
     order_streams();
     adopt_streams();
     demuxer_ = demuxer_in(pipeline_.get());
+    segmented_ = has_adaptive_demuxer(pipeline_.get());
     if (!live_ && live_playlist())
         make_live();
     gst_debug_bin_to_dot_file(GST_BIN(pipeline_.get()), GST_DEBUG_GRAPH_SHOW_ALL, "source_open");
@@ -935,6 +949,7 @@ void GstMediaSource::announce(Branch* branch)
 void GstMediaSource::count_dropped(Branch* branch)
 {
     ++branch->dropped;
+    ++branch->dropped_unsaid;
     if (branch == video_)
         ++frames_lost_;
 }
@@ -1411,6 +1426,9 @@ bool GstMediaSource::deliver_frame(Branch* branch, GstSample* sample, MediaFrame
     frame->pts_ns = time_or_none(GST_BUFFER_PTS(buffer));
     frame->duration_ns = time_or_none(GST_BUFFER_DURATION(buffer));
     frame->index = frames_++;
+    std::lock_guard lock(mutex_);
+    // A full queue drops its oldest: the next frame handed out is the first after the gap.
+    frame->lost_before = std::exchange(branch->dropped_unsaid, 0);
     return true;
 }
 

@@ -65,6 +65,7 @@ struct MediaFrame {
     int64_t pts_ns = -1;      ///< the buffer's own timestamp, -1 when unset
     int64_t duration_ns = -1; ///< the buffer's own duration, -1 when unset
     int64_t index = 0;        ///< 0 for the first frame handed out
+    int64_t lost_before = 0;  ///< frames of a live source dropped unread just before this one
 };
 
 // Decoded sound of one audio stream: interleaved 32-bit floats at the stream's own rate and
@@ -141,6 +142,8 @@ public:
     virtual double declared_framerate() const = 0;
     // Element factory of the demuxer; empty when none.
     virtual std::string demuxer() const = 0;
+    // Whether it comes a segment at a time (a playlist: HLS, DASH), with pauses between.
+    virtual bool segmented() const = 0;
     // Pipeline warnings since the last call, each once, oldest first: "Warning from
     // <element>: <message>", "No decoder for <format>; the stream is not read", "Sound of
     // stream <index> was dropped while the reader fell behind the live source".

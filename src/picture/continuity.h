@@ -35,6 +35,9 @@ struct ContinuityReport {
 class ContinuityTracker {
 public:
     void add(const FrameReading& frame);
+    // Captured frames the reader never got (a live source went on without it) came here: a gap
+    // across them is not the device's to answer for, like one across unreadable frames.
+    void unseen() { unreadable_since_last_ = true; }
     // Settles every pending count; call once after the last frame.
     ContinuityReport finish();
     // The report as finish() would give it now, the tracker going on unchanged.
@@ -51,7 +54,7 @@ private:
     std::map<int64_t, bool> missing_;    ///< recent gaps -> whether unreadable frames fell in them
     int64_t highest_ = -1;               ///< highest number shown in the current loop
     int32_t loop_ = -1;
-    bool unreadable_since_last_ = false;
+    bool unreadable_since_last_ = false; ///< or unseen
     int64_t last_flash_source_ = -1;
     int32_t last_flash_loop_ = -1;
 };

@@ -104,7 +104,7 @@ VideoReader::VideoReader(VideoReaderOptions options) : options_(std::move(option
 
 VideoReader::~VideoReader() = default;
 
-PushResult VideoReader::push(const YuvFrameView& frame, int64_t time_ns)
+PushResult VideoReader::push(const YuvFrameView& frame, int64_t time_ns, bool after_loss)
 {
     if (phase_ == Phase::Done)
         return PushResult::Continue;
@@ -123,11 +123,11 @@ PushResult VideoReader::push(const YuvFrameView& frame, int64_t time_ns)
             for (size_t m = 0; m < plan_->areas.size(); ++m)
                 values_[m] = cell_rect_mean(grid_, frame, plan_->areas[m].read);
         }
-        deliver(time_ns, same_size ? values_ : std::vector<Yuv>{});
+        deliver(time_ns, same_size ? values_ : std::vector<Yuv>{}, after_loss);
         return PushResult::Continue;
     }
     // A frame of another size keeps its place in the look-ahead, with no cells: read as unknown.
-    lookahead_.push_back({time_ns, {}});
+    lookahead_.push_back({time_ns, {}, after_loss});
     if (same_size && grid_.count() > 0) {
         lookahead_.back().cells.resize(grid_.frame_bytes());
         cell_grid_reduce(grid_, frame, lookahead_.back().cells.data());
@@ -305,13 +305,13 @@ void VideoReader::read_buffered()
     for (const Buffered& frame : lookahead_) {
         for (size_t m = 0; m < plan_->areas.size() && !frame.cells.empty(); ++m)
             values_[m] = cell_rect_mean(grid_, frame.cells.data(), plan_->areas[m].read);
-        deliver(frame.time_ns, frame.cells.empty() ? std::vector<Yuv>{} : values_);
+        deliver(frame.time_ns, frame.cells.empty() ? std::vector<Yuv>{} : values_, frame.after_loss);
     }
     lookahead_.clear();
     lookahead_bytes_ = 0;
 }
 
-void VideoReader::deliver(int64_t time_ns, const std::vector<Yuv>& values)
+void VideoReader::deliver(int64_t time_ns, const std::vector<Yuv>& values, bool after_loss)
 {
     FrameReading reading;
     if (values.empty()) {
@@ -328,6 +328,8 @@ void VideoReader::deliver(int64_t time_ns, const std::vector<Yuv>& values)
             reading = plan_->numbering->next_blend(time_ns, blends_);
         }
     }
+    if (after_loss)
+        plan_->continuity.unseen();
     plan_->continuity.add(reading);
     if (options_.on_frame)
         options_.on_frame(reading);

@@ -67,8 +67,9 @@ public:
     VideoReader(const VideoReader&) = delete;
     VideoReader& operator=(const VideoReader&) = delete;
 
-    // `time_ns`: the frame's running time. Restart: stop this decode and push the file again.
-    PushResult push(const YuvFrameView& frame, int64_t time_ns);
+    // `time_ns`: the frame's running time; `after_loss`: frames the source dropped before the
+    // reader got them came just before it. Restart: stop this decode and push the file again.
+    PushResult push(const YuvFrameView& frame, int64_t time_ns, bool after_loss = false);
     // End of a decode. Restart: decode again and push every frame.
     PushResult finish();
     const VideoReading& result() const { return result_; }
@@ -81,6 +82,7 @@ private:
     struct Buffered {
         int64_t time_ns;
         std::vector<uint8_t> cells;
+        bool after_loss;
     };
     struct Plan;
     struct LookaheadCells {
@@ -97,7 +99,7 @@ private:
     PushResult start_reading();
     void restart_reading();
     void read_buffered();
-    void deliver(int64_t time_ns, const std::vector<Yuv>& values);
+    void deliver(int64_t time_ns, const std::vector<Yuv>& values, bool after_loss);
     void fail(const std::string& reason);
 
     VideoReaderOptions options_;
