@@ -6,6 +6,7 @@
 #include "generate/codecs.h"
 #include "generate/expected_report.h"
 #include "generate/generate_options.h"
+#include "generate/hls_play.h"
 #include "generate/play_pipeline.h"
 #include "generate/play_timeline.h"
 #include "rules/exit_codes.h"
@@ -101,6 +102,10 @@ int play(const GenerateOptions& options)
     std::string error;
     if (!timeline.make(options.clip, &error))
         return fail(exit_code::kUsage, error);
+    HlsPlay hls;
+    const bool served = HlsPlay::is_target(options.output);
+    if (served && !hls.open(options.output, options.clip, options.quality, &request.description, &error))
+        return fail(exit_code::kNotMade, error);
     if (request.description.empty() &&
         !play_target_description(options.output, options.clip, options.quality, &request.description, &error))
         return fail(exit_code::kUsage, error);
@@ -109,6 +114,8 @@ int play(const GenerateOptions& options)
     catch_stop_signals();
     if (!play_run(timeline, request, &stop_requested, &error))
         return fail(exit_code::kNotMade, error);
+    if (served)
+        hls.linger(&stop_requested);
     printf("Played to %s until %s; the timeline is in %s\n", request.target.c_str(),
         stop_requested ? "stopped" : "the end", request.sidecar.c_str());
     return exit_code::kSuccess;

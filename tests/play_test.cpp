@@ -2,6 +2,7 @@
 // numbers, a stop by SIGINT, and the signal sent over UDP and SRT read live by skelv-check,
 // whose delay must be the designed one plus what the codecs add to a file made with them.
 #include "generate/clip_design.h"
+#include "generate/folder_server.h"
 #include "generate/generate_options.h"
 #include "generate/play_timeline.h"
 #include "support/local_servers.h"
@@ -9,8 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -114,6 +120,8 @@ struct LivePlay {
     double audio_delay_ms;
     int seconds; ///< of the play; 14 is more than two content lengths of a 5 s clip
     bool sees_start; ///< a receiver that listens sees the locator; a caller may come in after it
+    int behind;      ///< seconds the receiver starts after the play (the server must be up) and reads behind it
+    bool bursts;     ///< delivered a segment at a time: the pauses between them are no outages
 };
 
 void PrintTo(const LivePlay& play, std::ostream* os) { *os << play.name; }
@@ -134,8 +142,9 @@ TEST_P(PlayLive, SkelvCheckReadsTheDesignedDelayAndAnUnbrokenCount)
     snprintf(delay, sizeof delay, "%g", p.audio_delay_ms);
     Background player("sleep 1; cd " + dir.path() + " && exec " + SKELV_GENERATE + " --play " + play_uri +
         " --duration " + std::to_string(p.seconds) + " --size 320x240 --audio-delay " + delay);
+    std::this_thread::sleep_for(std::chrono::seconds(p.behind));
     const json result =
-        report_of(check({"--duration", std::to_string(p.seconds + 1) + "s", "--json", "-", check_uri}, dir.path()));
+        report_of(check({"--duration", std::to_string(p.seconds + 1 + p.behind) + "s", "--json", "-", check_uri}, dir.path()));
     ASSERT_TRUE(result.contains("sync"));
     EXPECT_NEAR(result["sync"]["median_ms"].get<double>(), expected_ms, 1.0);
     EXPECT_GE(result["sync"]["count"].get<int>(), p.seconds - 2);
@@ -145,14 +154,72 @@ TEST_P(PlayLive, SkelvCheckReadsTheDesignedDelayAndAnUnbrokenCount)
     if (p.sees_start) {
         EXPECT_EQ(video["sync_from"], "locator");
     }
+    if (p.bursts) {
+        EXPECT_EQ(result["outages"], json::array());
+    }
     EXPECT_GT(video["source_frames_shown"].get<int>(), (p.seconds - 3) * 25);
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, PlayLive,
-    ::testing::Values(LivePlay{"udp", SOCK_DGRAM, "udp://127.0.0.1:%d", "udp://127.0.0.1:%d", 0, 14, true},
-        LivePlay{"udp_late_sound", SOCK_DGRAM, "udp://127.0.0.1:%d", "udp://127.0.0.1:%d", 40, 14, true},
-        LivePlay{"srt_listener", SOCK_DGRAM, "srt://:%d", "srt://127.0.0.1:%d", 40, 8, false}),
+    ::testing::Values(LivePlay{"udp", SOCK_DGRAM, "udp://127.0.0.1:%d", "udp://127.0.0.1:%d", 0, 14, true, 0, false},
+        LivePlay{"udp_late_sound", SOCK_DGRAM, "udp://127.0.0.1:%d", "udp://127.0.0.1:%d", 40, 14, true, 0, false},
+        LivePlay{"srt_listener", SOCK_DGRAM, "srt://:%d", "srt://127.0.0.1:%d", 40, 8, false, 0, false},
+        // A few segments behind the live edge; the play serves the last ones a while longer.
+        LivePlay{"hls_served", SOCK_STREAM, "http://127.0.0.1:%d/live.m3u8", "http://127.0.0.1:%d/live.m3u8", 40, 10,
+            false, 3, true}),
     [](const ::testing::TestParamInfo<LivePlay>& info) { return std::string(info.param.name); });
+
+// A whole HTTP reply to one request sent to 127.0.0.1:`port`.
+std::string http_reply(int port, const std::string& request)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(uint16_t(port));
+    std::string reply;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
+        char chunk[4096];
+        for (ssize_t n; (n = recv(fd, chunk, sizeof chunk, 0)) > 0;)
+            reply.append(chunk, size_t(n));
+    }
+    close(fd);
+    return reply;
+}
+
+// The HLS target's server hands out the folder's own files and nothing else.
+TEST(FolderServer, ServesPlainNamesInItsFolderOnly)
+{
+    TempDir dir;
+    write_file(dir.file("live.m3u8"), "#EXTM3U\n");
+    std::filesystem::create_directories(dir.file("sub"));
+    write_file(dir.file("sub/x.ts"), "x");
+    write_file(dir.file(".hidden"), "x");
+    FolderServer server;
+    std::string error;
+    ASSERT_TRUE(server.start("127.0.0.1", 0, dir.path(), &error)) << error;
+    const std::pair<std::string, std::string> cases[] = {
+        {"GET /live.m3u8 HTTP/1.1", "HTTP/1.0 200 OK\r\nContent-Type: application/vnd.apple.mpegurl\r\nContent-Length: 8\r\n"},
+        {"GET /live.m3u8?_HLS_msn=3 HTTP/1.1", "HTTP/1.0 200 OK\r\n"},
+        {"HEAD /live.m3u8 HTTP/1.1", "HTTP/1.0 200 OK\r\n"},
+        {"GET /../" + dir.path().substr(dir.path().rfind('/') + 1) + "/live.m3u8 HTTP/1.1", "HTTP/1.0 404 Not Found\r\n"},
+        {"GET /sub/x.ts HTTP/1.1", "HTTP/1.0 404 Not Found\r\n"},
+        {"GET /sub HTTP/1.1", "HTTP/1.0 404 Not Found\r\n"},
+        {"GET /.hidden HTTP/1.1", "HTTP/1.0 404 Not Found\r\n"},
+        {"GET /missing.ts HTTP/1.1", "HTTP/1.0 404 Not Found\r\n"},
+        {"POST /live.m3u8 HTTP/1.1", "HTTP/1.0 405 Method Not Allowed\r\n"},
+        {"garbage", "HTTP/1.0 400 Bad Request\r\n"},
+    };
+    for (const auto& [request, start] : cases) {
+        const std::string reply = http_reply(server.port(), request + "\r\nHost: x\r\n\r\n");
+        EXPECT_EQ(reply.substr(0, start.size()), start) << request;
+        EXPECT_EQ(reply.find("#EXTM3U") != std::string::npos, request.rfind("GET /live.m3u8", 0) == 0) << request;
+    }
+    FolderServer taken;
+    EXPECT_FALSE(taken.start("127.0.0.1", server.port(), dir.path(), &error));
+    EXPECT_NE(error.find("cannot serve on port"), std::string::npos) << error;
+}
 
 // The start of the play is the clip of the same design: the same pictures and the same sound
 // (at -400 ms, a beep across the two calls that fill it).

@@ -36,19 +36,10 @@ std::string property_text(const ElementProperties& properties)
     return text;
 }
 
-// H.264 without look-ahead and a keyframe every second, MP2 sound, in MPEG-TS into `sink`: the
-// codecs of the generator's files, at the encoders' fastest.
+// MPEG-TS of the encoded streams into `sink`.
 std::string mpegts_description(const std::string& sink, const ClipParams& params, int quality)
 {
-    ElementProperties h264 = find_codec("h264", true)->properties(quality);
-    const int fps = std::max(1, int(std::lround(double(params.fps.num) / params.fps.den)));
-    for (auto& [name, value] : h264)
-        if (name == "key-int-max")
-            value = std::to_string(fps);
-    h264.push_back({"tune", "zerolatency"});
-    return "capsfilter name=video caps=video/x-raw,format=I420 ! x264enc" + property_text(h264) +
-        " ! h264parse ! mpegtsmux name=mux alignment=7 ! " + sink + " twolamemp2enc name=audio" + property_text(find_codec("mp2", false)->properties(quality)) +
-        " ! mpegaudioparse ! mux.";
+    return encoded_description(params, quality, "mpegtsmux name=mux alignment=7 ! " + sink, "mux.");
 }
 
 bool parse_udp(const std::string& target, std::string* host, int* port)
@@ -366,6 +357,20 @@ private:
 
 } // namespace
 
+std::string encoded_description(
+    const ClipParams& params, int quality, const std::string& video_into, const std::string& audio_into)
+{
+    ElementProperties h264 = find_codec("h264", true)->properties(quality);
+    const int fps = std::max(1, int(std::lround(double(params.fps.num) / params.fps.den)));
+    for (auto& [name, value] : h264)
+        if (name == "key-int-max")
+            value = std::to_string(fps);
+    h264.push_back({"tune", "zerolatency"});
+    return "capsfilter name=video caps=video/x-raw,format=I420 ! x264enc" + property_text(h264) + " ! h264parse ! " +
+        video_into + " twolamemp2enc name=audio" + property_text(find_codec("mp2", false)->properties(quality)) +
+        " ! mpegaudioparse ! " + audio_into;
+}
+
 bool play_target_description(
     const std::string& target, const ClipParams& params, int quality, std::string* description, std::string* error)
 {
@@ -381,7 +386,9 @@ bool play_target_description(
         // A listener must not hold the play back until someone calls.
         *description = mpegts_description("srtsink uri=\"" + uri + "\" wait-for-connection=false sync=true", params, quality);
     else
-        *error = "cannot play to " + target + ": use udp://HOST:PORT, srt://HOST:PORT, srt://:PORT, auto or --pipeline DESCRIPTION";
+        *error = "cannot play to " + target +
+            ": use udp://HOST:PORT, srt://HOST:PORT, srt://:PORT, http://[HOST]:PORT/NAME.m3u8, auto or --pipeline "
+            "DESCRIPTION";
     return error->empty();
 }
 

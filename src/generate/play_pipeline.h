@@ -19,6 +19,13 @@ struct PlayRequest {
     int quality = 85;        ///< video quality 1..100, for the targets that encode
 };
 
+// H.264 without look-ahead and a keyframe every second, and MP2 sound: the codecs of the
+// generator's files, at the encoders' fastest, their streams into `video_into` and
+// `audio_into` (the rest of a launch description, e.g. "mpegtsmux name=mux ! udpsink ..."
+// and "mux.").
+std::string encoded_description(
+    const ClipParams& params, int quality, const std::string& video_into, const std::string& audio_into);
+
 // The launch description that a TARGET stands for (udp://HOST:PORT, srt://[HOST]:PORT or
 // auto); false with a reason for any other.
 bool play_target_description(const std::string& target, const ClipParams& params, int quality,

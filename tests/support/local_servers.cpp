@@ -1,6 +1,5 @@
 #include "local_servers.h"
 
-#include "media.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -23,54 +22,15 @@ sockaddr_in loopback(int port)
 
 } // namespace
 
-FileServer::FileServer(std::string root) : root_(std::move(root))
+FileServer::FileServer(const std::string& root)
 {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(0);
-    socklen_t size = sizeof address;
-    EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), size), 0);
-    EXPECT_EQ(listen(listener_, 8), 0);
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] {
-        for (int client; (client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; close(client))
-            answer(client);
-    });
-}
-
-FileServer::~FileServer()
-{
-    shutdown(listener_, SHUT_RDWR); // ends the accept
-    thread_.join();
-    close(listener_);
+    std::string error;
+    EXPECT_TRUE(server_.start("127.0.0.1", 0, root, &error)) << error;
 }
 
 std::string FileServer::url(const std::string& name) const
 {
-    return "http://127.0.0.1:" + std::to_string(port_) + "/" + name;
-}
-
-void FileServer::answer(int client) const
-{
-    const timeval limit{5, 0};
-    setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    std::string request;
-    char chunk[4096];
-    for (ssize_t n; request.find("\r\n\r\n") == std::string::npos && (n = recv(client, chunk, sizeof chunk, 0)) > 0;)
-        request.append(chunk, size_t(n));
-    const size_t start = request.find(" /"), end = request.find(' ', start + 1);
-    const std::string name = start < end && end != std::string::npos ? request.substr(start + 2, end - start - 2) : "";
-    const std::string body = name.empty() ? "" : read_file(root_ + "/" + name);
-    std::string reply = body.empty() ? "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n"
-                                     : "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
-                                           "\r\nConnection: close\r\n\r\n" + body;
-    for (size_t sent = 0; sent < reply.size();) {
-        const ssize_t n = send(client, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0)
-            return;
-        sent += size_t(n);
-    }
+    return "http://127.0.0.1:" + std::to_string(server_.port()) + "/" + name;
 }
 
 Background::Background(const std::string& command) : pid_(fork())

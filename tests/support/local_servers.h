@@ -2,28 +2,20 @@
 // background (senders, servers), and free ports for them.
 #pragma once
 
+#include "generate/folder_server.h"
+
 #include <string>
 #include <sys/types.h>
-#include <thread>
 
-// Serves the files of a directory on 127.0.0.1 over HTTP/1.0, each whole (no ranges) and read
-// at the request, one request at a time, until destroyed.
+// Serves the files of a directory on 127.0.0.1 over HTTP, with the generator's own server,
+// until destroyed.
 class FileServer {
 public:
-    explicit FileServer(std::string root);
-    ~FileServer();
-    FileServer(const FileServer&) = delete;
-    FileServer& operator=(const FileServer&) = delete;
-
+    explicit FileServer(const std::string& root);
     std::string url(const std::string& name) const;
 
 private:
-    void answer(int client) const;
-
-    std::string root_;
-    int listener_ = -1;
-    int port_ = 0;
-    std::thread thread_;
+    skelv::FolderServer server_;
 };
 
 // A shell command in a process group of its own, killed whole when destroyed or stopped.
