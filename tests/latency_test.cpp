@@ -121,11 +121,12 @@ double ms_at(const json& result, const char* pointer)
 }
 
 // Over loopback both latencies lie where the chain's configured latencies put them: the
-// receiver times a frame by the stream's PCR as it arrives, and mpegtsmux writes the PCR
-// 125 ms behind the frames' timestamps; the sender's pipeline holds its sink 20 ms (its
-// configured latency) and its multiplexer lets packets go up to a frame (40 ms) early. The
-// sound adds the MP2 codec's few ms. So both within 125 ms -60/+75 ms; and, read on one clock,
-// the picture's latency less the sound's is the lip-sync delay turned round.
+// receiver times a frame by the stream's PCR as it arrives, which mpegtsmux writes 125 ms
+// behind the frames' timestamps; the sender's pipeline latency is 20 ms, and its multiplexer
+// may send a frame's packets up to a frame period (40 ms) before or after the frame's time.
+// The sound adds the MP2 codec's delay (about 10 ms). So both lie within 125 - 20 - 40 and
+// 125 + 20 + 40 + 15 ms; and, read on one clock, the picture's latency less the sound's is
+// the lip-sync delay turned round.
 TEST(LatencyOverUdp, BothLatenciesLieWithinTheChainsConfiguredLatencies)
 {
     TempDir dir;
