@@ -43,6 +43,7 @@ struct Arguments {
     std::optional<bool> reconnect;
     double every_s = 10, window_s = 60, refresh_s = 30, give_up_s = 600;
     std::string duration;
+    std::string sender;
 };
 
 void define_live_options(CLI::App& app, Arguments* a)
@@ -61,6 +62,9 @@ void define_live_options(CLI::App& app, Arguments* a)
     app.add_option("--duration", a->duration, "stop a live run after this long: 90s, 45m, 48h");
     app.add_option("--give-up", a->give_up_s, "end a live run whose source sent nothing for this many seconds (600)")
         ->check(seconds);
+    app.add_option("--sender", a->sender,
+                   "the sidecar of skelv-generate --play on this machine: also measure the picture's and the sound's "
+                   "latency from sending to arrival (a live source only)");
     app.add_flag("--reconnect,!--no-reconnect", a->reconnect, "open a lost network source again (on by default for network URIs)");
 }
 
@@ -126,6 +130,11 @@ bool choose_source(const Arguments& a, SourceRequest* request, std::string* erro
     *request = a.pipeline.empty() ? source_request_of(a.source) : SourceRequest(SourceKind::Pipeline, a.pipeline);
     request->sound_location = a.sound_pipeline;
     request->caps = a.caps;
+    if (!a.sender.empty() && request->kind == SourceKind::File) {
+        *error = "--sender needs a live source (udp://, rtp, srt://, rtsp://, --pipeline): a recording's times "
+                 "cannot be put on the sender's clock";
+        return false;
+    }
     return true;
 }
 
@@ -271,10 +280,13 @@ int run_live_check(const Arguments& a, const SourceRequest& request, CheckOption
 {
     LiveOptions live;
     std::string error;
-    if (!choose_live(a, request, &live, &error)) {
+    SenderLatency sender;
+    if (!choose_live(a, request, &live, &error) || (!a.sender.empty() && !sender.open(a.sender, &error))) {
         fprintf(stderr, "skelv-check: %s\n", error.c_str());
         return exit_code::kUsage;
     }
+    if (!a.sender.empty())
+        live.sender = &sender;
     LineOutput events;
     if (!a.events.empty() && !events.open(a.events, &error)) {
         fprintf(stderr, "skelv-check: %s\n", error.c_str());
@@ -291,7 +303,7 @@ int run_live_check(const Arguments& a, const SourceRequest& request, CheckOption
     if (!run_live(request, options, live, live_listener(a, options.profile, clock, live.window_ns, &events), &result, &end,
                   &failure)) {
         fprintf(stderr, "skelv-check: %s: %s\n", name.c_str(), failure.message.c_str());
-        return exit_code::kNotAnalysed;
+        return end.refused ? exit_code::kUsage : exit_code::kNotAnalysed;
     }
     const bool summary = stdout_free(a);
     if (!write_outputs(a, result, timeline) || (!a.events.empty() && !events.close(&error)) ||
@@ -368,6 +380,6 @@ int main(int argc, char* argv[])
         options.on_frame = [&timeline](const CheckFrame& frame) { timeline.write(timeline_csv_row(frame)); };
     }
     const bool live = arguments.follow || request.kind == SourceKind::Pipeline || is_network_source(request) ||
-                      !arguments.duration.empty() || !arguments.events.empty();
+                      !arguments.duration.empty() || !arguments.events.empty() || !arguments.sender.empty();
     return live ? run_live_check(arguments, request, options, &timeline) : run_file_check(arguments, request, options, &timeline);
 }

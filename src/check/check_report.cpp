@@ -186,6 +186,34 @@ json streams_json(const CheckStreams& s)
             {"list", tracks_json(s.tracks)}};
 }
 
+json latency_figures_json(const LatencyFigures& f)
+{
+    const DelayStatistics& s = f.statistics;
+    const bool any = s.count > 0;
+    return {{"count", s.count},
+            {"median_ms", ms_or_null(any, s.median_ns)},
+            {"mean_ms", ms_or_null(any, s.mean_ns)},
+            {"sd_ms", ms_or_null(any, s.sd_ns)},
+            {"min_ms", ms_or_null(any, double(s.min.delay_ns))},
+            {"max_ms", ms_or_null(any, double(s.max.delay_ns))},
+            {"drift_ms_per_min", ms_or_null(bool(s.drift), s.drift ? s.drift->ns_per_min : 0)},
+            {"unmatched", f.unmatched}};
+}
+
+json latency_json(const CheckLatency& l)
+{
+    return {{"sidecar", l.sidecar},
+            {"clock",
+             {{"name", l.receiver.name},
+              {"type", l.receiver.type},
+              {"boot_id", name_or_null(l.receiver.boot_id)},
+              {"sender_base_time_ns", l.sender.base_time_ns},
+              {"receiver_base_time_ns", l.receiver.base_time_ns}}},
+            {"video", latency_figures_json(l.video)},
+            {"audio", latency_figures_json(l.audio)},
+            {"reason", name_or_null(l.unmeasured_reason)}};
+}
+
 std::string signed_ms(double ns)
 {
     const double tenths = std::round(ns / double(kNsPerMs) * 10) / 10;
@@ -234,6 +262,24 @@ std::string lipsync_line(const CheckResult& r)
                   ms_of(s.max.delay_ns),
                   drifts_text(r).c_str()) +
            verdict;
+}
+
+std::string latency_line(const char* stream, const char* unit, const LatencyFigures& f)
+{
+    const DelayStatistics& s = f.statistics;
+    if (s.count == 0)
+        return printf_text("%s latency: not measured (no %s paired with its sending)", stream, unit);
+    return printf_text("%s latency: %.1f ms (median of %zu %ss, sd %.1f ms, range %.1f\u2026%.1f, drift %s), from "
+                       "sending to arrival",
+                       stream, s.median_ns / double(kNsPerMs), s.count, unit, s.sd_ns / double(kNsPerMs),
+                       ms_of(s.min.delay_ns), ms_of(s.max.delay_ns), drift_text(s.drift).c_str());
+}
+
+std::string latency_lines(const CheckLatency& l)
+{
+    if (!l.unmeasured_reason.empty())
+        return "Latency: not measured: " + l.unmeasured_reason + "\n";
+    return latency_line("Picture", "frame", l.video) + "\n" + latency_line("Sound", "beep", l.audio) + "\n";
 }
 
 std::string display_counts_text(const std::map<int, int64_t>& counts)
@@ -333,6 +379,8 @@ json check_result_json(const CheckResult& r)
                    {"warnings", r.warnings}};
     if (!r.tags.empty()) // untagged results keep the fields they always had
         result["tags"] = r.tags;
+    if (r.latency)
+        result["latency"] = latency_json(*r.latency);
     return result;
 }
 
@@ -417,6 +465,8 @@ std::vector<std::string> check_problems(const CheckResult& r)
 std::string check_summary_text(const CheckResult& r)
 {
     std::string text = lipsync_line(r) + "\n" + frames_line(r.video) + "\n";
+    if (r.latency)
+        text += latency_lines(*r.latency);
     for (const std::string& problem : check_problems(r))
         text += problem + "\n";
     return text;

@@ -3,16 +3,19 @@
 #pragma once
 
 #include "check/time_guard.h"
+#include "media/media_source.h"
 #include "rules/names.h"
 #include "rules/profiles.h"
 #include "rules/run_tags.h"
 #include "sync/delay_steps.h"
+#include "sync/latency.h"
 #include "sync/sync_pairing.h"
 #include "sync/sync_statistics.h"
 #include "sync/sync_verdict.h"
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -138,6 +141,15 @@ struct Outage {
     std::string message;   ///< what the source said, when it said anything
 };
 
+// End-to-end latency against the sender's sidecar (--sender), on the clock both share.
+struct CheckLatency {
+    std::string sidecar;            ///< as given
+    ClockIdentity sender, receiver; ///< each with its pipeline's base time
+    LatencyFigures video;           ///< the first capture of each content frame
+    LatencyFigures audio;           ///< each beep paired with a flash, as its flash's content frame
+    std::string unmeasured_reason;  ///< why nothing could be paired; empty when it could
+};
+
 struct CheckResult {
     std::string file; ///< as given
     SyncProfile profile;
@@ -155,6 +167,7 @@ struct CheckResult {
     size_t untrusted_events = 0;          ///< events left out of the verdict for lying in them
     std::vector<std::string> warnings;    ///< timestamps and pipeline warnings, in the order raised
     std::string unmeasurable_reason;      ///< why there is no event to judge; empty when there are
+    std::optional<CheckLatency> latency;  ///< with --sender only
 };
 
 } // namespace skelv

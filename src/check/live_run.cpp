@@ -19,6 +19,20 @@ int64_t monotonic_ns()
 // on where the last stopped.
 constexpr int64_t kLongestDeliveryPauseNs = 15 * kNsPerSecond;
 
+// The session's options, with the sender's latency given every settled frame.
+CheckOptions with_arrivals(const CheckOptions& options, SenderLatency* sender)
+{
+    if (sender == nullptr)
+        return options;
+    CheckOptions chained = options;
+    chained.on_frame = [sender, then = options.on_frame](const CheckFrame& frame) {
+        sender->take_frame(frame);
+        if (then)
+            then(frame);
+    };
+    return chained;
+}
+
 // One stream of the source: when it last delivered, and its outage while it is away.
 struct StreamWatch {
     bool seen = false;
@@ -31,7 +45,8 @@ struct StreamWatch {
 class LiveRun {
 public:
     LiveRun(const CheckOptions& options, const LiveOptions& live, const LiveListener& listener)
-        : options_(options), live_(live), listener_(listener), session_(options), started_ns_(monotonic_ns()),
+        : options_(options), live_(live), listener_(listener), session_(with_arrivals(options, live.sender)),
+          started_ns_(monotonic_ns()),
           next_status_ns_(started_ns_ + live.every_ns), next_snapshot_ns_(started_ns_ + live.refresh_ns)
     {
     }
@@ -72,6 +87,12 @@ bool LiveRun::run(const SourceRequest& request, CheckResult* result, LiveEnd* en
     if (!source)
         return false;
     segmented_ = source->segmented();
+    std::string refusal;
+    if (live_.sender != nullptr && !live_.sender->use_clock(source->arrival_clock(), &refusal)) {
+        end->refused = true;
+        *error = {refusal, ""};
+        return false;
+    }
     session_.describe({source->streams(), source->demuxer(), source->declared_framerate(), source->duration_ns(),
                        source->live()});
     if (!read(source.get(), end, error))
@@ -85,6 +106,8 @@ bool LiveRun::run(const SourceRequest& request, CheckResult* result, LiveEnd* en
     session_.update_streams(source->streams());
     source.reset();
     session_.finish(result);
+    if (live_.sender != nullptr)
+        live_.sender->finish(result);
     // The last events, paired once everything was read.
     for (const SyncEvent& e : result->pairing.events)
         if (events_.empty() || e.video_ns > events_.back().video_ns)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "check/check_session.h"
+#include "check/sender_latency.h"
 #include "media/media_source.h"
 #include "rules/time_units.h"
 
@@ -24,6 +25,8 @@ struct LiveOptions {
     bool reconnect = false;                      ///< open a network source again when it is lost
     // Set by a signal handler: 1 ends the run with what was read, 2 at once.
     const volatile std::sig_atomic_t* stop = nullptr;
+    // With --sender: given every captured frame, and the result's latency at the end.
+    SenderLatency* sender = nullptr;
 };
 
 // Figures of the events so far, for a status report.
@@ -48,10 +51,11 @@ struct LiveListener {
 struct LiveEnd {
     bool gave_up = false;  ///< the source was silent for LiveOptions::give_up_ns
     bool stopped = false;  ///< by a signal
+    bool refused = false;  ///< the source cannot be read as asked (--sender on one not timed as it arrives)
 };
 
-// False with `*error` when the source cannot be opened or fails before it delivered
-// anything; otherwise the final result in `*result`.
+// False with `*error` when the source cannot be opened, is refused, or fails before it
+// delivered anything; otherwise the final result in `*result`.
 bool run_live(const SourceRequest& source, const CheckOptions& options, const LiveOptions& live,
               const LiveListener& listener, CheckResult* result, LiveEnd* end, MediaError* error);
 

@@ -118,17 +118,14 @@ const char* span_name(Span span)
 json header_line(const PlayTimeline& timeline, const PlayRequest& request, GstClock* clock, GstClockTime base_time)
 {
     const ClipParams& p = timeline.params();
-    GstClockType type = GST_CLOCK_TYPE_MONOTONIC;
-    g_object_get(clock, "clock-type", &type, nullptr);
+    const ClockIdentity identity = clock_identity(clock, base_time);
     return {{"type", "play"}, {"target", request.target}, {"width", p.width}, {"height", p.height},
         {"fps", std::to_string(p.fps.num) + "/" + std::to_string(p.fps.den)}, {"audio_rate", p.audio_rate},
         {"header", p.header}, {"locator", p.locator}, {"flash_period", p.flash_period},
         {"sync_half_period", p.sync_half_period}, {"frameid_bits", p.frameid_bits}, {"beep_ms", p.beep_ms},
         {"audio_delay_ms", p.audio_delay_ms}, {"background", p.background == 0 ? "black" : "grey"},
         {"duration_s", request.seconds > 0 ? json(request.seconds) : json(nullptr)},
-        {"clock", {{"name", GST_OBJECT_NAME(clock)}, {"type", type == GST_CLOCK_TYPE_MONOTONIC ? "system monotonic"
-                                                                : type == GST_CLOCK_TYPE_REALTIME ? "system realtime"
-                                                                                                  : "other"},
+        {"clock", {{"name", identity.name}, {"type", identity.type}, {"boot_id", identity.boot_id},
                       {"base_time_ns", base_time}}},
         {"written", "as each buffer leaves its source"}};
 }

@@ -320,6 +320,7 @@ public:
     std::string demuxer() const override { return demuxer_; }
     bool segmented() const override { return segmented_; }
     bool live() const override { return live_; }
+    std::optional<ClockIdentity> arrival_clock() const override;
     int64_t frames_lost() const override;
     std::vector<std::string> take_warnings() override;
 
@@ -1484,6 +1485,14 @@ std::vector<std::string> GstMediaSource::take_warnings()
     std::vector<std::string> taken;
     taken.swap(warnings_);
     return taken;
+}
+
+std::optional<ClockIdentity> GstMediaSource::arrival_clock() const
+{
+    if (!clock_live_)
+        return std::nullopt;
+    GstObjectPtr<GstClock> clock(gst_pipeline_get_clock(GST_PIPELINE(pipeline_.get())));
+    return clock_identity(clock.get(), gst_element_get_base_time(pipeline_.get()));
 }
 
 int64_t GstMediaSource::frames_lost() const

@@ -87,6 +87,16 @@ struct MediaError {
     std::string detail;  ///< "<element>: <GStreamer's debug string>"; may be empty
 };
 
+// A pipeline clock as another program on this machine can tell it: clock time = base time +
+// running time, and two pipelines on the same kind of system clock within one boot read the
+// same time.
+struct ClockIdentity {
+    std::string name;    ///< the clock's object name, e.g. "GstSystemClock"
+    std::string type;    ///< "system monotonic", "system realtime" or "other"
+    std::string boot_id; ///< of this machine's current boot (a monotonic clock counts within it); empty when unknown
+    int64_t base_time_ns = 0;
+};
+
 enum class MediaItem : uint8_t {
     Frame,       ///< `*frame` holds the next video frame
     Sound,       ///< `*sound` holds the next sound buffer
@@ -130,6 +140,11 @@ public:
     // does not preroll (udp, rtp, srt, rtsp, a live launch description), or by a playlist that
     // is still growing (HLS without its end). Known from the open on.
     virtual bool live() const = 0;
+    // A source timed as it arrives, on the pipeline clock (it does not preroll: udp, rtp, srt,
+    // rtsp, a live launch description): the clock its running times count on, whose base
+    // time a reopened source keeps. None for any other source, whose times are the
+    // recording's own.
+    virtual std::optional<ClockIdentity> arrival_clock() const = 0;
     // Frames of a live source dropped because the reader did not take them in time: lost by
     // the tool, not by the device. Its video queue holds about a second of frames and then
     // drops the oldest, each counted; a file's queues wait for the reader instead (always 0).

@@ -128,6 +128,21 @@ GstClockTime running_time_within(const GstSegment* segment, GstClockTime timesta
     return gst_segment_to_running_time(segment, GST_FORMAT_TIME, position);
 }
 
+ClockIdentity clock_identity(GstClock* clock, GstClockTime base_time)
+{
+    GstClockType type = GST_CLOCK_TYPE_OTHER;
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(clock), "clock-type") != nullptr)
+        g_object_get(clock, "clock-type", &type, nullptr);
+    gchar* boot_id = nullptr;
+    g_file_get_contents("/proc/sys/kernel/random/boot_id", &boot_id, nullptr, nullptr);
+    GCharPtr boot_id_owner(boot_id);
+    return {GST_OBJECT_NAME(clock),
+        type == GST_CLOCK_TYPE_MONOTONIC ? "system monotonic"
+            : type == GST_CLOCK_TYPE_REALTIME ? "system realtime"
+                                               : "other",
+        boot_id != nullptr ? g_strstrip(boot_id) : "", int64_t(base_time)};
+}
+
 const char* klass_of(GstElement* element)
 {
     return gst_element_class_get_metadata(GST_ELEMENT_GET_CLASS(element), GST_ELEMENT_METADATA_KLASS);

@@ -3,6 +3,8 @@
 // times. Internal to the media room.
 #pragma once
 
+#include "media/media_source.h"
+
 #include <gst/gst.h>
 
 #include <optional>
@@ -57,5 +59,8 @@ std::optional<std::string> missing_decoder_warning(GstMessage* message);
 GstClockTime running_time_within(const GstSegment* segment, GstClockTime timestamp);
 
 const char* klass_of(GstElement* element);
+
+// The identity of `clock`, a pipeline's, with that pipeline's `base_time`.
+ClockIdentity clock_identity(GstClock* clock, GstClockTime base_time);
 
 } // namespace skelv

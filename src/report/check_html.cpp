@@ -228,6 +228,24 @@ std::string drift_figure(const CheckResult& r)
     return text;
 }
 
+// "212.400 ms, median of 250 frames", or why it is missing.
+std::string latency_figure(const std::string& pointer, const LatencyFigures& f, const char* unit)
+{
+    const DelayStatistics& s = f.statistics;
+    if (s.count == 0)
+        return std::string("not measured: no ") + unit + " paired with its sending";
+    return ms_figure(pointer + "/median_ms", s.median_ns) + ", median of " +
+           count_figure(pointer + "/count", int64_t(s.count)) + " " + unit + "s, from sending to arrival";
+}
+
+std::string latency_rows(const CheckLatency& l)
+{
+    if (!l.unmeasured_reason.empty())
+        return row("Latency", "not measured: " + html_escape(l.unmeasured_reason));
+    return row("Picture latency", latency_figure("/latency/video", l.video, "frame")) +
+           row("Sound latency", latency_figure("/latency/audio", l.audio, "beep"));
+}
+
 std::string lipsync_figures(const CheckResult& r)
 {
     const DelayStatistics& s = r.statistics;
@@ -250,6 +268,8 @@ std::string lipsync_figures(const CheckResult& r)
     rows += row("Flashes without a beep", std::to_string(r.pairing.missing_beeps.size()));
     rows += row("Beeps without a flash", std::to_string(r.pairing.unmatched_beeps.size()));
     rows += row("Beeps heard", count_figure("/audio/beeps", int64_t(r.audio.beeps)));
+    if (r.latency)
+        rows += latency_rows(*r.latency);
     return "<table class=\"lipsync\"><caption>Lip-sync</caption>" + rows + "</table>";
 }
 

@@ -1,0 +1,161 @@
+#include "check/sender_latency.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+namespace skelv {
+
+namespace {
+
+using nlohmann::json;
+
+bool open_sidecar(const std::string& path, std::ifstream* in, std::string* error)
+{
+    in->open(path);
+    if (!*in)
+        *error = "cannot read the sender's sidecar " + path + ": " + strerror(errno);
+    return bool(*in);
+}
+
+bool is_int(const json& j, const char* key)
+{
+    return j.contains(key) && j[key].is_number_integer();
+}
+
+std::string malformed(const std::string& path, size_t line, const std::string& what)
+{
+    return "the sender's sidecar " + path + " is malformed at line " + std::to_string(line) + ": " + what;
+}
+
+// A frame or beep line into `frames` or `beeps`; false when it is neither and not some
+// other line of a play (the header, the end).
+bool take_line(const json& line, SentTimes* frames, SentTimes* beeps)
+{
+    const std::string type = line.value("type", "");
+    if (type == "frame") {
+        if (!is_int(line, "clock_ns") || !line.contains("content_offset"))
+            return false;
+        if (line["content_offset"].is_number_integer())
+            (*frames)[line["content_offset"].get<int64_t>()] = line["clock_ns"].get<int64_t>();
+        return line["content_offset"].is_number_integer() || line["content_offset"].is_null();
+    }
+    if (type == "beep") {
+        if (!is_int(line, "clock_ns") || !is_int(line, "flash_offset"))
+            return false;
+        (*beeps)[line["flash_offset"].get<int64_t>()] = line["clock_ns"].get<int64_t>();
+        return true;
+    }
+    return type == "play" || type == "end";
+}
+
+std::string clock_text(const ClockIdentity& clock)
+{
+    return clock.name + " (" + clock.type + ")";
+}
+
+} // namespace
+
+bool read_sender_clock(const std::string& sidecar, ClockIdentity* clock, std::string* error)
+{
+    std::ifstream in;
+    if (!open_sidecar(sidecar, &in, error))
+        return false;
+    std::string text;
+    std::getline(in, text);
+    const json header = json::parse(text, nullptr, false);
+    if (header.is_discarded() || !header.is_object() || header.value("type", "") != "play") {
+        *error = "the sender's sidecar " + sidecar + " does not start with the header of skelv-generate --play";
+        return false;
+    }
+    const json& c = header.contains("clock") ? header["clock"] : json();
+    if (!c.is_object() || !c.value("name", json()).is_string() || !c.value("type", json()).is_string() ||
+        !is_int(c, "base_time_ns")) {
+        *error = malformed(sidecar, 1, "no clock with a name, a type and a base time");
+        return false;
+    }
+    *clock = {c["name"].get<std::string>(), c["type"].get<std::string>(), c.value("boot_id", ""),
+        c["base_time_ns"].get<int64_t>()};
+    return true;
+}
+
+bool read_sender_times(const std::string& sidecar, SentTimes* frames, SentTimes* beeps, std::string* error)
+{
+    std::ifstream in;
+    if (!open_sidecar(sidecar, &in, error))
+        return false;
+    std::string text;
+    for (size_t number = 1; std::getline(in, text); number++) {
+        if (in.eof()) // no newline yet: still being written
+            break;
+        const json line = json::parse(text, nullptr, false);
+        if (line.is_discarded() || !line.is_object() || !take_line(line, frames, beeps)) {
+            *error = malformed(sidecar, number, "not a line of a play");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool comparable_clocks(const ClockIdentity& sender, const ClockIdentity& receiver, std::string* error)
+{
+    if (sender.type != "system monotonic" || receiver.type != sender.type)
+        *error = "the sender's clock is " + clock_text(sender) + ", this pipeline's " + clock_text(receiver) +
+            ": only the system monotonic clock of one machine gives both the same time";
+    else if (!sender.boot_id.empty() && !receiver.boot_id.empty() && sender.boot_id != receiver.boot_id)
+        *error = "the sender's sidecar comes from another machine or an earlier boot (boot " + sender.boot_id +
+            ", here " + receiver.boot_id + "): its monotonic clock is not this one";
+    return error->empty();
+}
+
+bool SenderLatency::open(const std::string& sidecar, std::string* error)
+{
+    sidecar_ = sidecar;
+    return read_sender_clock(sidecar, &sender_, error);
+}
+
+bool SenderLatency::use_clock(const std::optional<ClockIdentity>& receiver, std::string* error)
+{
+    if (!receiver) {
+        *error = "--sender needs a source timed as it arrives (udp://, rtp, srt://, rtsp://, a live --pipeline): "
+                 "this one's times cannot be put on the sender's clock";
+        return false;
+    }
+    receiver_ = *receiver;
+    return comparable_clocks(sender_, receiver_, error);
+}
+
+void SenderLatency::take_frame(const CheckFrame& frame)
+{
+    // Live, the content never starts over: a later loop is a new play, not this sidecar's.
+    if (frame.source_frame >= 0 && !frame.repeated && frame.loop == 0)
+        frames_.push_back({frame.source_frame, receiver_.base_time_ns + frame.time_ns});
+}
+
+void SenderLatency::finish(CheckResult* result) const
+{
+    CheckLatency& latency = result->latency.emplace();
+    latency.sidecar = sidecar_;
+    latency.sender = sender_;
+    latency.receiver = receiver_;
+    SentTimes frames, beeps;
+    if (!read_sender_times(sidecar_, &frames, &beeps, &latency.unmeasured_reason))
+        return;
+    if (!result->video.content_start_seen) {
+        latency.unmeasured_reason = "the picture was joined after the sender's header and locator, so its frame "
+                                    "numbers are not the sender's: start skelv-check before the content begins";
+        return;
+    }
+    std::vector<Arrival> sounds;
+    for (const SyncEvent& e : result->pairing.events)
+        if (e.loop == 0)
+            sounds.push_back({e.flash_frame, receiver_.base_time_ns + e.audio_ns});
+    latency.video = latency_figures(frames, frames_);
+    latency.audio = latency_figures(beeps, sounds);
+    if (latency.video.statistics.count == 0 && latency.audio.statistics.count == 0)
+        latency.unmeasured_reason = "nothing that arrived is listed in the sender's sidecar";
+}
+
+} // namespace skelv

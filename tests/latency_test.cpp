@@ -1,0 +1,188 @@
+// skelv-check --sender: the pairing of arrivals with their sending, the refusals, and the
+// latency of skelv-generate --play over UDP on loopback, read live against its sidecar.
+#include "support/local_servers.h"
+#include "support/media.h"
+#include "sync/latency.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <sys/socket.h>
+#include <thread>
+
+namespace {
+
+using nlohmann::json;
+using namespace skelv;
+
+constexpr int64_t kMs = 1000000;
+
+// First arrivals count, repeats of a number do not, numbers never sent are unmatched.
+TEST(LatencyFigures, PairsTheFirstArrivalOfEachNumberWithItsSending)
+{
+    const SentTimes sent{{0, 1000 * kMs}, {1, 1040 * kMs}, {2, 1080 * kMs}};
+    struct Case {
+        const char* what;
+        std::vector<Arrival> arrivals;
+        size_t count, unmatched;
+        double median_ms, min_ms, max_ms;
+    };
+    const Case cases[] = {
+        {"steady", {{0, 1100 * kMs}, {1, 1140 * kMs}, {2, 1180 * kMs}}, 3, 0, 100, 100, 100},
+        {"a repeat is no arrival", {{0, 1100 * kMs}, {0, 1140 * kMs}, {1, 1150 * kMs}}, 2, 0, 105, 100, 110},
+        {"never sent", {{1, 1060 * kMs}, {7, 1300 * kMs}}, 1, 1, 20, 20, 20},
+    };
+    for (const Case& c : cases) {
+        const LatencyFigures f = latency_figures(sent, c.arrivals);
+        EXPECT_EQ(f.statistics.count, c.count) << c.what;
+        EXPECT_EQ(f.unmatched, c.unmatched) << c.what;
+        EXPECT_DOUBLE_EQ(f.statistics.median_ns, c.median_ms * kMs) << c.what;
+        EXPECT_EQ(f.statistics.min.delay_ns, int64_t(c.min_ms * kMs)) << c.what;
+        EXPECT_EQ(f.statistics.max.delay_ns, int64_t(c.max_ms * kMs)) << c.what;
+    }
+}
+
+std::string boot_id()
+{
+    std::string id = read_file("/proc/sys/kernel/random/boot_id");
+    return id.substr(0, id.find('\n'));
+}
+
+std::string sidecar_header(const std::string& type, const std::string& boot)
+{
+    return json{{"type", "play"}, {"clock", {{"name", "GstSystemClock"}, {"type", type}, {"boot_id", boot},
+                                              {"base_time_ns", 1}}}}
+               .dump() +
+        "\n";
+}
+
+// Each a usage error, told before anything is read or as soon as the source is open.
+TEST(SenderRefusals, SaysWhyAndExitsAsAWrongCommandLine)
+{
+    TempDir dir;
+    write_file(dir.file("garbage.ndjson"), "not json\n");
+    write_file(dir.file("realtime.ndjson"), sidecar_header("system realtime", boot_id()));
+    write_file(dir.file("elsewhere.ndjson"), sidecar_header("system monotonic", "another-boot"));
+    write_file(dir.file("good.ndjson"), sidecar_header("system monotonic", boot_id()));
+    write_file(dir.file("clip.ts"), "");
+    const std::string live = "videotestsrc is-live=true num-buffers=25 ! capsfilter caps=video/x-raw,width=64,height=48";
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--sender", "missing.ndjson", "--pipeline", live}, "cannot read the sender's sidecar missing.ndjson"},
+        {{"--sender", "garbage.ndjson", "--pipeline", live}, "does not start with the header of skelv-generate --play"},
+        {{"--sender", "good.ndjson", "clip.ts"}, "--sender needs a live source"},
+        {{"--sender", "realtime.ndjson", "--pipeline", live}, "only the system monotonic clock of one machine"},
+        {{"--sender", "elsewhere.ndjson", "--pipeline", live}, "comes from another machine or an earlier boot"},
+    };
+    for (const auto& [args, message] : cases) {
+        const ProcessResult run = check(args, dir.path());
+        EXPECT_EQ(run.exit_code, 1) << args[1];
+        EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "") << args[1];
+    }
+}
+
+// The play: 2 s of header for skelv-check to join before the content, then 6 s of content
+// (a flash and its beep every second), 320x240 at 25 fps.
+constexpr const char* kPlaySeconds = "8";
+constexpr const char* kCheckDuration = "8s";
+constexpr const char* kHeaderFrames = "50";
+
+// The udp:// target's own chain, written out so that a queue can go into the picture's part.
+std::string udp_chain(int port, const std::string& picture_queue)
+{
+    return "capsfilter name=video caps=video/x-raw,format=I420 ! " + picture_queue +
+        "x264enc tune=zerolatency speed-preset=ultrafast key-int-max=25 ! h264parse ! mpegtsmux name=mux "
+        "alignment=7 ! udpsink host=127.0.0.1 port=" +
+        std::to_string(port) + " sync=true twolamemp2enc name=audio ! mpegaudioparse ! mux.";
+}
+
+// A play in the background, once its sidecar has its header (skelv-check reads it first).
+std::unique_ptr<Background> start_play(const TempDir& dir, const std::string& sidecar, const std::string& play)
+{
+    auto player = std::make_unique<Background>("cd " + dir.path() + " && exec " + SKELV_GENERATE + " --play " + play +
+        " --duration " + kPlaySeconds + " --header " + kHeaderFrames + " --sidecar " + sidecar + " >/dev/null");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (read_file(dir.file(sidecar)).find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return player;
+}
+
+std::string check_args(const std::string& sidecar, int port, const std::string& json_out)
+{
+    return std::string(SKELV_CHECK) + " --sender " + sidecar + " --duration " + kCheckDuration + " --json " + json_out +
+        " udp://127.0.0.1:" + std::to_string(port);
+}
+
+double ms_at(const json& result, const char* pointer)
+{
+    const json value = result.value(json::json_pointer(pointer), json());
+    EXPECT_TRUE(value.is_number()) << pointer << " in " << result.dump();
+    return value.is_number() ? value.get<double>() : -1e9;
+}
+
+// Over loopback both latencies lie where the chain's configured latencies put them: the
+// receiver times a frame by the stream's PCR as it arrives, which mpegtsmux writes 125 ms
+// behind the frames' timestamps; the sender's pipeline latency is 20 ms, and its multiplexer
+// may send a frame's packets up to a frame period (40 ms) before or after the frame's time.
+// The sound adds the MP2 codec's delay (about 10 ms). So both lie within 125 - 20 - 40 and
+// 125 + 20 + 40 + 15 ms; and, read on one clock, the picture's latency less the sound's is
+// the lip-sync delay turned round.
+TEST(LatencyOverUdp, BothLatenciesLieWithinTheChainsConfiguredLatencies)
+{
+    TempDir dir;
+    const int port = free_port(SOCK_DGRAM);
+    const auto player = start_play(dir, "s.ndjson", "udp://127.0.0.1:" + std::to_string(port));
+    const ProcessResult run =
+        check({"--sender", "s.ndjson", "--duration", kCheckDuration, "--json", "r.json", "udp://127.0.0.1:" +
+                std::to_string(port)},
+            dir.path());
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    const json result = json::parse(read_file(dir.file("r.json")));
+    ASSERT_TRUE(result.contains("latency")) << run.out;
+    const json& latency = result["latency"];
+    EXPECT_EQ(latency["clock"]["type"], "system monotonic");
+    EXPECT_EQ(latency["clock"]["boot_id"], boot_id());
+    EXPECT_GE(latency["video"]["count"].get<int>(), 140); // 6 s of content frames, less the last ones
+    EXPECT_GE(latency["audio"]["count"].get<int>(), 4);
+    for (const char* pointer : {"/latency/video/median_ms", "/latency/audio/median_ms"}) {
+        EXPECT_GT(ms_at(result, pointer), 65) << pointer;
+        EXPECT_LT(ms_at(result, pointer), 200) << pointer;
+    }
+    EXPECT_NEAR(ms_at(result, "/latency/video/median_ms") - ms_at(result, "/latency/audio/median_ms"),
+        -ms_at(result, "/sync/median_ms"), 1.0);
+    EXPECT_NE(run.out.find("Picture latency: "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Sound latency: "), std::string::npos) << run.out;
+}
+
+// A queue that holds the picture 200 ms (min-threshold-time) reports that as latency, and
+// GStreamer then holds every sink of the sender by it: both streams leave 200 ms later than
+// those of the same chain without it, played alongside, and their lip-sync stays the same.
+TEST(LatencyOverUdp, AQueueHeldPictureDelaysBothStreamsBy200ms)
+{
+    TempDir dir;
+    const int plain_port = free_port(SOCK_DGRAM);
+    int queued_port = free_port(SOCK_DGRAM);
+    while (queued_port == plain_port)
+        queued_port = free_port(SOCK_DGRAM);
+    const std::string queue =
+        "queue min-threshold-time=200000000 max-size-time=1000000000 max-size-buffers=0 max-size-bytes=0 ! ";
+    const auto plain = start_play(dir, "plain.ndjson", "--pipeline '" + udp_chain(plain_port, "") + "'");
+    const auto queued = start_play(dir, "queued.ndjson", "--pipeline '" + udp_chain(queued_port, queue) + "'");
+    Background plain_check("cd " + dir.path() + " && exec " + check_args("plain.ndjson", plain_port, "plain.json") +
+        " >/dev/null 2>&1");
+    const ProcessResult run = check({"--sender", "queued.ndjson", "--duration", kCheckDuration, "--json", "queued.json",
+                                        "udp://127.0.0.1:" + std::to_string(queued_port)},
+        dir.path());
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (plain_check.running() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const json with = json::parse(read_file(dir.file("queued.json")));
+    const json without = json::parse(read_file(dir.file("plain.json")), nullptr, false);
+    ASSERT_FALSE(without.is_discarded());
+    for (const char* pointer : {"/latency/video/median_ms", "/latency/audio/median_ms"})
+        EXPECT_NEAR(ms_at(with, pointer) - ms_at(without, pointer), 200, 2) << pointer;
+    EXPECT_NEAR(ms_at(with, "/sync/median_ms"), ms_at(without, "/sync/median_ms"), 2);
+}
+
+} // namespace
