@@ -98,6 +98,7 @@ struct VideoReader::Plan {
     std::optional<BlendReader> blends;
     std::optional<SourceNumbering> numbering;
     ContinuityTracker continuity;
+    MarkerWatch watch;
 };
 
 VideoReader::VideoReader(VideoReaderOptions options) : options_(std::move(options)) {}
@@ -152,6 +153,7 @@ PushResult VideoReader::finish()
     }
     if (phase_ == Phase::Reading) {
         result_.continuity = plan_->continuity.finish();
+        result_.lost_markers = plan_->watch.losses();
         result_.content_start_seen = plan_->numbering->content_start_seen();
         result_.ok = true;
     }
@@ -164,6 +166,7 @@ VideoReading VideoReader::result_so_far() const
     VideoReading reading = result_;
     if (phase_ == Phase::Reading) {
         reading.continuity = plan_->continuity.so_far();
+        reading.lost_markers = plan_->watch.losses();
         reading.content_start_seen = plan_->numbering->content_start_seen();
         reading.ok = true;
     }
@@ -297,6 +300,7 @@ void VideoReader::restart_reading()
 {
     plan_->numbering.emplace(plan_->reading, plan_->source_fps);
     plan_->continuity = ContinuityTracker{};
+    plan_->watch = MarkerWatch(plan_->areas.size());
     result_.frames.clear();
 }
 
@@ -321,6 +325,7 @@ void VideoReader::deliver(int64_t time_ns, const std::vector<Yuv>& values)
         shades_.resize(values.size());
         for (size_t m = 0; m < values.size(); ++m)
             shades_[m] = read_shade(plan.markers[m], values[m]);
+        plan_->watch.add(time_ns, shades_);
         reading = plan_->numbering->next(time_ns, shades_);
         // Only frames the levels leave unclear are tried as blends: the others stay cheap.
         if (reading.kind == FrameKind::Unreadable) {

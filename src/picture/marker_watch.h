@@ -1,0 +1,43 @@
+// Markers that stop showing anything while the others go on: one that left the picture (a
+// camera moved) or was covered. A marker away reads as no level or as one level only; a
+// paused picture, where every marker stands still, is no loss.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace skelv {
+
+struct MarkerLoss {
+    size_t marker;   ///< index of the marker, as the reader orders them
+    int64_t from_ns; ///< time of its last change before it stood still
+    int64_t to_ns;   ///< time it changed again; -1 when it never did
+};
+
+class MarkerWatch {
+public:
+    static constexpr int64_t kLostNs = 2'000'000'000;  ///< still this long while the others change: lost
+    static constexpr int64_t kOthersGapNs = 500'000'000; ///< the others never still longer than this meanwhile
+
+    explicit MarkerWatch(size_t markers = 0);
+    // One frame's shades (kShadeUnclear where nothing could be read), in capture order.
+    void add(int64_t time_ns, const std::vector<int8_t>& shades);
+    // The losses so far, with the stretches still running to the end.
+    std::vector<MarkerLoss> losses() const;
+
+private:
+    struct Track {
+        int8_t shade = -1;             ///< last clear shade
+        int64_t changed_ns = -1;       ///< when it last changed; -1 before the first frame
+        int64_t others_ns = -1;        ///< when another marker last changed since
+        int64_t others_gap_ns = 0;     ///< longest stretch without a change of the others since
+    };
+    bool lost(const Track& track, int64_t until_ns) const;
+
+    std::vector<Track> tracks_;
+    std::vector<MarkerLoss> losses_; ///< stretches that ended
+    int64_t last_ns_ = -1;           ///< time of the latest frame
+};
+
+} // namespace skelv
