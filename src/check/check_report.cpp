@@ -48,7 +48,7 @@ json video_json(const CheckVideo& v)
     json counts = json::object();
     for (const auto& [shown, frames] : v.display_counts)
         counts[std::to_string(shown)] = frames;
-    return {{"frames", v.frames},
+    json video = {{"frames", v.frames},
             {"capture_fps", fps_or_null(v.capture_fps)},
             {"source_fps", fps_or_null(v.source_fps)},
             {"markers", markers},
@@ -64,6 +64,12 @@ json video_json(const CheckVideo& v)
             {"lost_by_tool", v.lost_by_tool},
             {"display_counts", counts},
             {"loops", v.loops}};
+    if (v.line_time_ns > 0) { // a global shutter's results keep the fields they always had
+        video["line_time_us"] = double(v.line_time_ns) / 1000;
+        video["shutter_row"] = v.shutter_row >= 0 ? json(v.shutter_row) : json(nullptr);
+        video["shutter_correction_ms"] = report_ms(double(v.shutter_offset_ns));
+    }
+    return video;
 }
 
 json untrusted_json(const CheckResult& r)
@@ -255,6 +261,17 @@ std::string frames_line(const CheckVideo& v)
            display_counts_text(v.display_counts);
 }
 
+// "Rolling shutter: ..."; empty for a global shutter.
+std::string shutter_line(const CheckVideo& v)
+{
+    if (v.line_time_ns <= 0)
+        return "";
+    const std::string line = printf_text("Rolling shutter: flash times corrected by %g \u00b5s a row", double(v.line_time_ns) / 1000);
+    if (v.shutter_row < 0)
+        return line + " (no lip-sync marker found)";
+    return line + printf_text(" (lip-sync marker at row %d: %s ms)", v.shutter_row, signed_ms(double(v.shutter_offset_ns)).c_str());
+}
+
 std::string seconds(int64_t ns)
 {
     return printf_text("%.3f s", seconds_of(ns));
@@ -417,6 +434,8 @@ std::vector<std::string> check_problems(const CheckResult& r)
 std::string check_summary_text(const CheckResult& r)
 {
     std::string text = lipsync_line(r) + "\n" + frames_line(r.video) + "\n";
+    if (const std::string shutter = shutter_line(r.video); !shutter.empty())
+        text += shutter + "\n";
     for (const std::string& problem : check_problems(r))
         text += problem + "\n";
     return text;

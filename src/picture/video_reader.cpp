@@ -90,6 +90,14 @@ double capture_rate(const std::vector<int64_t>& times)
 
 } // namespace
 
+int32_t lipsync_centre_row(const std::vector<FoundMarker>& markers)
+{
+    for (const FoundMarker& marker : markers)
+        if (marker.role == MarkerRole::LipSync)
+            return marker.top + marker.height / 2;
+    return -1;
+}
+
 struct VideoReader::Plan {
     std::vector<MarkerArea> areas;
     std::vector<PixelRect> ignored; ///< areas that change besides the markers

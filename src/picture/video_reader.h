@@ -60,6 +60,10 @@ struct VideoReading {
     int32_t decodes = 1;
 };
 
+// The captured row at the middle of the lip-sync marker, -1 when there is none: a rolling
+// shutter exposes that row this many line times after the frame's time.
+int32_t lipsync_centre_row(const std::vector<FoundMarker>& markers);
+
 enum class PushResult { Continue, Restart };
 
 class VideoReader {
