@@ -6,11 +6,15 @@
 
 namespace skelv {
 
-MarkerWatch::MarkerWatch(size_t markers) : tracks_(markers) {}
+MarkerWatch::MarkerWatch(const std::vector<int64_t>& half_periods_ns) : tracks_(half_periods_ns.size())
+{
+    for (size_t m = 0; m < tracks_.size(); ++m)
+        tracks_[m].lost_after_ns = std::max(kLostNs, 2 * half_periods_ns[m]);
+}
 
 bool MarkerWatch::lost(const Track& track, int64_t until_ns) const
 {
-    return track.changed_ns >= 0 && until_ns - track.changed_ns >= kLostNs && track.others_ns >= 0 &&
+    return track.changed_ns >= 0 && until_ns - track.changed_ns >= track.lost_after_ns && track.others_ns >= 0 &&
            std::max(track.others_gap_ns, until_ns - track.others_ns) <= kOthersGapNs;
 }
 
@@ -27,7 +31,7 @@ void MarkerWatch::add(int64_t time_ns, const std::vector<int8_t>& shades)
         if (changed[m] || track.changed_ns < 0) {
             if (lost(track, time_ns))
                 losses_.push_back({m, track.changed_ns, time_ns});
-            track = {changed[m] ? shades[m] : track.shade, time_ns, -1, 0};
+            track = {changed[m] ? shades[m] : track.shade, time_ns, -1, 0, track.lost_after_ns};
         } else if (changes > 0) {
             track.others_gap_ns = std::max(track.others_gap_ns, time_ns - std::max(track.others_ns, track.changed_ns));
             track.others_ns = time_ns;

@@ -17,10 +17,13 @@ struct MarkerLoss {
 
 class MarkerWatch {
 public:
-    static constexpr int64_t kLostNs = 2'000'000'000;  ///< still this long while the others change: lost
+    static constexpr int64_t kLostNs = 2'000'000'000;    ///< still this long while the others change: lost
     static constexpr int64_t kOthersGapNs = 500'000'000; ///< the others never still longer than this meanwhile
 
-    explicit MarkerWatch(size_t markers = 0);
+    MarkerWatch() = default;
+    // `half_periods_ns`: each marker's time between changes as designed (0: every frame); one
+    // still for two of them, and at least kLostNs, is lost.
+    explicit MarkerWatch(const std::vector<int64_t>& half_periods_ns);
     // One frame's shades (kShadeUnclear where nothing could be read), in capture order.
     void add(int64_t time_ns, const std::vector<int8_t>& shades);
     // The losses so far, with the stretches still running to the end.
@@ -32,6 +35,7 @@ private:
         int64_t changed_ns = -1;       ///< when it last changed; -1 before the first frame
         int64_t others_ns = -1;        ///< when another marker last changed since
         int64_t others_gap_ns = 0;     ///< longest stretch without a change of the others since
+        int64_t lost_after_ns = kLostNs; ///< still this long: lost
     };
     bool lost(const Track& track, int64_t until_ns) const;
 

@@ -88,6 +88,16 @@ double capture_rate(const std::vector<int64_t>& times)
     return regular > 0 ? snap_frame_rate(double(kNsPerSecond) * double(regular) / sum) : 0;
 }
 
+// Each marker's time between changes, by its half-period in source frames (the lip-sync
+// marker's 0: it changes every frame).
+std::vector<int64_t> half_periods_ns(const ReadingPlan& plan, double source_fps)
+{
+    std::vector<int64_t> periods;
+    for (const MarkerPlan& marker : plan.markers)
+        periods.push_back(source_fps > 0 ? ns_of_seconds(marker.half_period / source_fps) : 0);
+    return periods;
+}
+
 } // namespace
 
 int32_t lipsync_centre_row(const std::vector<FoundMarker>& markers)
@@ -308,7 +318,7 @@ void VideoReader::restart_reading()
 {
     plan_->numbering.emplace(plan_->reading, plan_->source_fps);
     plan_->continuity = ContinuityTracker{};
-    plan_->watch = MarkerWatch(plan_->areas.size());
+    plan_->watch = MarkerWatch(half_periods_ns(plan_->reading, plan_->source_fps));
     result_.frames.clear();
 }
 
