@@ -28,8 +28,6 @@ using namespace skelv;
 namespace {
 
 constexpr const char* kVersion = "skelv-check 1.0";
-// A row a millisecond apart would take a whole second for a thousand rows: no camera's shutter.
-constexpr double kMaxLineTimeUs = 1000;
 
 struct Arguments {
     std::string source, pipeline, sound_pipeline, caps;

@@ -209,7 +209,7 @@ void define_batch_options(CLI::App& app, BatchArguments* a)
     app.add_option("--lag-ms", a->lag_ms, "custom limit: audio may lag by at most Y ms (0 to 60000)");
     app.add_option("--expect-delay", a->expected_delay_ms, "the clips' designed audio offset in ms, -60000 to 60000 (0)");
     app.add_option("--line-time-us", a->line_time_us, "the camera's rolling shutter, as for one recording (0)")
-        ->check(CLI::Range(0.0, 1000.0));
+        ->check(CLI::Range(0.0, kMaxLineTimeUs));
     app.add_option("--tag", a->tags, "KEY=VALUE recorded in every result (device=stb-42); repeatable")
         ->allow_extra_args(false); // one value each: a recording after it is not a tag
     app.add_flag("-q,--quiet", a->quiet, "no progress and no closing summary");

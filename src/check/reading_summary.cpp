@@ -48,7 +48,8 @@ std::string lost_marker_warning(const FoundMarker& m, const MarkerLoss& loss)
     return marker_words(m) + " at (" + std::to_string(m.left) + ", " + std::to_string(m.top) + ") was lost from " +
            seconds_text(loss.from_ns) + " to " + until +
            " while the other markers went on (it left the picture, was covered or moved): " +
-           (m.role == MarkerRole::LipSync ? "its flashes there are not seen" : "the frame numbers, drops and repeats there are not to be trusted");
+           (m.role == MarkerRole::LipSync ? "its flashes there are not seen"
+                                           : "the frame numbers, drops and repeats there are not to be trusted");
 }
 
 } // namespace

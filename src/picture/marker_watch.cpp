@@ -20,18 +20,18 @@ bool MarkerWatch::lost(const Track& track, int64_t until_ns) const
 
 void MarkerWatch::add(int64_t time_ns, const std::vector<int8_t>& shades)
 {
-    std::vector<bool> changed(tracks_.size());
+    changed_.assign(tracks_.size(), false);
     size_t changes = 0;
     for (size_t m = 0; m < tracks_.size() && m < shades.size(); ++m) {
-        changed[m] = shades[m] != kShadeUnclear && shades[m] != tracks_[m].shade;
-        changes += changed[m];
+        changed_[m] = shades[m] != kShadeUnclear && shades[m] != tracks_[m].shade;
+        changes += changed_[m];
     }
     for (size_t m = 0; m < tracks_.size(); ++m) {
         Track& track = tracks_[m];
-        if (changed[m] || track.changed_ns < 0) {
+        if (changed_[m] || track.changed_ns < 0) {
             if (lost(track, time_ns))
                 losses_.push_back({m, track.changed_ns, time_ns});
-            track = {changed[m] ? shades[m] : track.shade, time_ns, -1, 0, track.lost_after_ns};
+            track = {changed_[m] ? shades[m] : track.shade, time_ns, -1, 0, track.lost_after_ns};
         } else if (changes > 0) {
             track.others_gap_ns = std::max(track.others_gap_ns, time_ns - std::max(track.others_ns, track.changed_ns));
             track.others_ns = time_ns;

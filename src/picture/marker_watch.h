@@ -41,6 +41,7 @@ private:
 
     std::vector<Track> tracks_;
     std::vector<MarkerLoss> losses_; ///< stretches that ended
+    std::vector<bool> changed_;      ///< by marker, in the frame being added
     int64_t last_ns_ = -1;           ///< time of the latest frame
 };
 
