@@ -15,7 +15,7 @@ using nlohmann::json;
 
 // The clip's design: 320x240 at 25 fps, 48 kHz, 5 header and 5 locator frames, a flash at
 // content offsets 12, 37, 62, ..., each beep 40 ms after its flash, rounded to a sample.
-constexpr int kFps = 25, kRate = 48000, kLead = 10, kFlashPeriod = 25, kSeconds = 8;
+constexpr int kFps = 25, kRate = 48000, kLead = 10, kFlashPeriod = 25, kSeconds = 6;
 constexpr int kWidth = 320, kHeight = 240;
 constexpr double kAudioDelayMs = 40;
 constexpr int kLipsyncCentreRow = 32; // the lip-sync marker: 32 pixels high from row 16
