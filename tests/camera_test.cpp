@@ -102,6 +102,7 @@ TEST_F(CameraRuns, EveryEventOfAFilmedScreenReadsTheDesignedDelay)
         // A hand-held camera: the picture sways 4 pixels each way over 6 s.
         {"shake", kScreen + ",crop=620:340:x='10+4*sin(2*PI*t/6)':y='10+3*cos(2*PI*t/6)'", kFps},
         {"camera120", kScreen + ",fps=120", 120},
+        // A television in the room plays a test picture beside the screen.
         {"moving", kScreen + "[screen];testsrc2=s=120x90:r=25[tv];[screen][tv]overlay=x=510:y=250:shortest=1", kFps},
     };
     for (const auto& c : cases) {
