@@ -35,6 +35,7 @@ struct Arguments {
     std::optional<double> lead_ms, lag_ms;
     std::string json, csv, html, timeline, events;
     double expected_delay_ms = 0;
+    double line_time_us = 0;
     int audio_stream = -1;
     std::vector<std::string> tags;
     bool quiet = false;
@@ -81,6 +82,10 @@ void define_options(CLI::App& app, Arguments* a)
     app.add_option("--timeline", a->timeline, "write one row per captured frame to FILE");
     app.add_option("--expect-delay", a->expected_delay_ms,
                    "the clip's designed audio offset in ms, subtracted before judging (0)");
+    app.add_option("--line-time-us", a->line_time_us,
+                   "a camera's rolling shutter: microseconds from one row of the recording to the next, 0 to "
+                   "1000; each flash is timed at the lip-sync marker's row (0: a global shutter)")
+        ->check(CLI::Range(0.0, kMaxLineTimeUs));
     app.add_option("--audio-stream", a->audio_stream,
                    "search only the audio stream of this index (as result.json lists the streams); "
                    "by default every audio stream is searched and the one whose beeps pair best is taken")
@@ -109,6 +114,7 @@ bool choose_judging(const Arguments& a, CheckOptions* options, std::string* erro
         return false;
     }
     options->expected_delay_ns = ns_of_ms(a.expected_delay_ms);
+    options->line_time_ns = ns_of_ms(a.line_time_us / 1000);
     options->audio_stream = a.audio_stream;
     for (const std::string& tag : a.tags)
         if (!add_tag(tag, &options->tags, error))

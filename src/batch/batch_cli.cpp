@@ -90,7 +90,7 @@ struct BatchArguments {
     unsigned jobs = std::min(usable_cores(), kMaxJobs);
     double timeout_s = 3600;
     bool force = false, quiet = false;
-    std::optional<double> lead_ms, lag_ms, expected_delay_ms;
+    std::optional<double> lead_ms, lag_ms, expected_delay_ms, line_time_us;
     std::vector<std::string> tags;
 };
 
@@ -109,6 +109,8 @@ bool analysis_options(const BatchArguments& a, std::vector<std::string>* options
         options->insert(options->end(), {"--lead-ms", shortest(*a.lead_ms), "--lag-ms", shortest(*a.lag_ms)});
     if (a.expected_delay_ms)
         options->insert(options->end(), {"--expect-delay", shortest(*a.expected_delay_ms)});
+    if (a.line_time_us)
+        options->insert(options->end(), {"--line-time-us", shortest(*a.line_time_us)});
     RunTags tags;
     for (const std::string& tag : a.tags)
         if (!add_tag(tag, &tags, error))
@@ -206,6 +208,8 @@ void define_batch_options(CLI::App& app, BatchArguments* a)
     app.add_option("--lead-ms", a->lead_ms, "custom limit: audio may lead by at most X ms (0 to 60000)");
     app.add_option("--lag-ms", a->lag_ms, "custom limit: audio may lag by at most Y ms (0 to 60000)");
     app.add_option("--expect-delay", a->expected_delay_ms, "the clips' designed audio offset in ms, -60000 to 60000 (0)");
+    app.add_option("--line-time-us", a->line_time_us, "the camera's rolling shutter, as for one recording (0)")
+        ->check(CLI::Range(0.0, kMaxLineTimeUs));
     app.add_option("--tag", a->tags, "KEY=VALUE recorded in every result (device=stb-42); repeatable")
         ->allow_extra_args(false); // one value each: a recording after it is not a tag
     app.add_option("--group-by", a->group_by, "KEY: the index page plots the runs' trend by this tag's value (fw)");

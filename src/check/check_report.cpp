@@ -48,22 +48,28 @@ json video_json(const CheckVideo& v)
     json counts = json::object();
     for (const auto& [shown, frames] : v.display_counts)
         counts[std::to_string(shown)] = frames;
-    return {{"frames", v.frames},
-            {"capture_fps", fps_or_null(v.capture_fps)},
-            {"source_fps", fps_or_null(v.source_fps)},
-            {"markers", markers},
-            {"sync_from", v.sync_from.empty() ? json(nullptr) : json(v.sync_from)},
-            {"ignored_areas", ignored},
-            {"content_start_seen", v.content_start_seen},
-            {"source_frames_shown", v.source_frames_shown},
-            {"dropped", v.dropped},
-            {"repeated", v.repeated},
-            {"unresolved", v.unresolved},
-            {"out_of_order", v.out_of_order},
-            {"unreadable", v.unreadable},
-            {"lost_by_tool", v.lost_by_tool},
-            {"display_counts", counts},
-            {"loops", v.loops}};
+    json video = {{"frames", v.frames},
+                  {"capture_fps", fps_or_null(v.capture_fps)},
+                  {"source_fps", fps_or_null(v.source_fps)},
+                  {"markers", markers},
+                  {"sync_from", v.sync_from.empty() ? json(nullptr) : json(v.sync_from)},
+                  {"ignored_areas", ignored},
+                  {"content_start_seen", v.content_start_seen},
+                  {"source_frames_shown", v.source_frames_shown},
+                  {"dropped", v.dropped},
+                  {"repeated", v.repeated},
+                  {"unresolved", v.unresolved},
+                  {"out_of_order", v.out_of_order},
+                  {"unreadable", v.unreadable},
+                  {"lost_by_tool", v.lost_by_tool},
+                  {"display_counts", counts},
+                  {"loops", v.loops}};
+    if (v.line_time_ns > 0) { // a global shutter's results keep the fields they always had
+        video["line_time_us"] = double(v.line_time_ns) / 1000;
+        video["shutter_row"] = v.shutter_row >= 0 ? json(v.shutter_row) : json(nullptr);
+        video["shutter_correction_ms"] = report_ms(double(v.shutter_offset_ns));
+    }
+    return video;
 }
 
 json untrusted_json(const CheckResult& r)
@@ -301,6 +307,19 @@ std::string frames_line(const CheckVideo& v)
            display_counts_text(v.display_counts);
 }
 
+// "Rolling shutter: ..."; empty for a global shutter.
+std::string shutter_line(const CheckVideo& v)
+{
+    if (v.line_time_ns <= 0)
+        return "";
+    const std::string line =
+        printf_text("Rolling shutter: flash times corrected by %g \u00b5s a row", double(v.line_time_ns) / 1000);
+    if (v.shutter_row < 0)
+        return line + " (no lip-sync marker found)";
+    return line + printf_text(" (lip-sync marker at row %d: %s ms)", v.shutter_row,
+                              signed_ms(double(v.shutter_offset_ns)).c_str());
+}
+
 std::string seconds(int64_t ns)
 {
     return printf_text("%.3f s", seconds_of(ns));
@@ -465,6 +484,8 @@ std::vector<std::string> check_problems(const CheckResult& r)
 std::string check_summary_text(const CheckResult& r)
 {
     std::string text = lipsync_line(r) + "\n" + frames_line(r.video) + "\n";
+    if (const std::string shutter = shutter_line(r.video); !shutter.empty())
+        text += shutter + "\n";
     if (r.latency)
         text += latency_lines(*r.latency);
     for (const std::string& problem : check_problems(r))

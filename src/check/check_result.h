@@ -99,6 +99,9 @@ struct CheckVideo {
     int64_t out_of_order = 0;        ///< captured frames showing a source frame before one already shown
     int64_t unreadable = 0;          ///< captured frames whose markers could not be read
     int64_t lost_by_tool = 0;        ///< frames of a live source dropped because skelv-check fell behind
+    int64_t line_time_ns = 0;        ///< rolling shutter: each row exposed this long after the one above; 0 global
+    int32_t shutter_row = -1;        ///< the lip-sync marker's middle row; -1 without one
+    int64_t shutter_offset_ns = 0;   ///< added to every flash's frame time: row × line time
     std::map<int, int64_t> display_counts; ///< times shown -> source frames shown that often
     int loops = 0;                   ///< times the content started again
     TimelineSketch timeline;          ///< the captured frames over time

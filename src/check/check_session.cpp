@@ -275,6 +275,9 @@ void CheckSession::describe_picture(const VideoReading& reading, Warnings* warni
     r->video.unreadable = timeline_.unreadable();
     r->video.snapshot = snapshot_.take();
     r->video.lost_by_tool = frames_lost_;
+    r->video.line_time_ns = options_.line_time_ns;
+    r->video.shutter_row = lipsync_centre_row(reading.markers);
+    r->video.shutter_offset_ns = shutter_offset_ns(reading);
     for (const std::string& warning : picture_warnings(reading))
         warnings->add(warning);
     if (frames_lost_ > 0)
@@ -304,6 +307,12 @@ std::vector<UntrustedSpan> CheckSession::untrusted_picture() const
     return spans;
 }
 
+// How much later than its frame's time a rolling shutter exposed the lip-sync marker.
+int64_t CheckSession::shutter_offset_ns(const VideoReading& reading) const
+{
+    return std::max(lipsync_centre_row(reading.markers), 0) * options_.line_time_ns;
+}
+
 // The result from the readers as they stand.
 void CheckSession::compose(const VideoReading& reading, CheckResult* r) const
 {
@@ -315,8 +324,9 @@ void CheckSession::compose(const VideoReading& reading, CheckResult* r) const
     r->outages = outages_;
     r->untrusted = untrusted_picture();
     std::vector<Flash> flashes;
+    const int64_t shutter_ns = shutter_offset_ns(reading);
     for (const ShownFlash& flash : reading.continuity.flashes)
-        flashes.push_back({flash.source_frame, flash.loop, flash.time_ns});
+        flashes.push_back({flash.source_frame, flash.loop, flash.time_ns + shutter_ns});
     choose_sound(flashes, &warnings, r);
     for (const UntrustedSpan& span : r->untrusted)
         warnings.add(span.why);
@@ -364,9 +374,10 @@ std::vector<SyncEvent> CheckSession::settled_events()
     const std::vector<ShownFlash>& flashes = video_->flashes();
     if (flashes.size() < flashes_paired_) // read again from the start
         flashes_paired_ = 0;
+    const int64_t shutter_ns = shutter_offset_ns(video_->result());
     for (; flashes_paired_ < flashes.size(); ++flashes_paired_) {
         const ShownFlash& f = flashes[flashes_paired_];
-        live_pairs_.add_flash({f.source_frame, f.loop, f.time_ns});
+        live_pairs_.add_flash({f.source_frame, f.loop, f.time_ns + shutter_ns});
     }
     for (const auto& sound : sounds_) {
         if (!sound->beeps)

@@ -32,6 +32,10 @@ struct CheckOptions {
     SyncProfile profile = sync_profiles().front();
     int64_t expected_delay_ns = 0; ///< the clip's designed audio offset, subtracted before judging
     int audio_stream = -1;         ///< the audio stream to search for beeps; -1: every one, the best wins
+    // A camera's rolling shutter exposes each row of the recording this long after the row
+    // above it: a flash counts from its frame's time plus the lip-sync marker's row times
+    // this. 0: a global shutter.
+    int64_t line_time_ns = 0;
     RunTags tags;                  ///< carried into the result as they are
     // Optional: every captured frame of the timeline, in capture order, as soon as it is settled.
     std::function<void(const CheckFrame&)> on_frame;
@@ -102,6 +106,7 @@ private:
     void describe_picture(const VideoReading& reading, Warnings* warnings, CheckResult* result) const;
     std::vector<UntrustedSpan> untrusted_picture() const;
     void compose(const VideoReading& reading, CheckResult* result) const;
+    int64_t shutter_offset_ns(const VideoReading& reading) const;
     static int64_t read_ns(const Sound& sound);
     int64_t sound_read_ns() const;
 

@@ -1,5 +1,7 @@
 #include "check/reading_summary.h"
 
+#include "check/time_guard.h"
+
 #include <cstdio>
 #include <set>
 #include <utility>
@@ -23,6 +25,33 @@ std::string sync_word(SyncEvidence evidence)
     return "";
 }
 
+std::string marker_words(const FoundMarker& m)
+{
+    switch (m.role) {
+    case MarkerRole::Sync:
+        return "The sync mark";
+    case MarkerRole::FrameId:
+        return "The frame-counter marker of bit " + std::to_string(m.bit);
+    case MarkerRole::LipSync:
+        return "The lip-sync marker";
+    case MarkerRole::Unknown:
+        break;
+    }
+    return "A marker";
+}
+
+// "The lip-sync marker at (256, 16) was lost from 6.040 s to the end while the other markers
+// went on ..."
+std::string lost_marker_warning(const FoundMarker& m, const MarkerLoss& loss)
+{
+    const std::string until = loss.to_ns < 0 ? "the end" : seconds_text(loss.to_ns);
+    return marker_words(m) + " at (" + std::to_string(m.left) + ", " + std::to_string(m.top) + ") was lost from " +
+           seconds_text(loss.from_ns) + " to " + until +
+           " while the other markers went on (it left the picture, was covered or moved): " +
+           (m.role == MarkerRole::LipSync ? "its flashes there are not seen"
+                                           : "the frame numbers, drops and repeats there are not to be trusted");
+}
+
 } // namespace
 
 std::vector<std::string> picture_warnings(const VideoReading& reading)
@@ -34,6 +63,8 @@ std::vector<std::string> picture_warnings(const VideoReading& reading)
                  area.left, area.top, area.width, area.height);
         warnings.push_back(line);
     }
+    for (const MarkerLoss& loss : reading.lost_markers)
+        warnings.push_back(lost_marker_warning(reading.markers.at(loss.marker), loss));
     if (reading.frames_other_size > 0) {
         snprintf(line, sizeof line, "%lld frames of another size than the first (%d \u00d7 %d) were not read",
                  (long long)reading.frames_other_size, reading.width, reading.height);

@@ -66,12 +66,36 @@ void ContinuityTracker::add(const FrameReading& frame)
         pending_[source]++;
     unreadable_since_last_ = false;
 
-    const int64_t flash_source = source + (frame.flash_is_next ? 1 : 0);
-    if (frame.flash && (flash_source != last_flash_source_ || frame.loop != last_flash_loop_)) {
-        report_.flashes.push_back({flash_source, frame.loop, frame.time_ns});
-        last_flash_source_ = flash_source;
-        last_flash_loop_ = frame.loop;
+    if (frame.flash)
+        take_flash({source + (frame.flash_is_next ? 1 : 0), frame.loop, frame.time_ns});
+    else if (!last_flash_ || source > last_flash_->source_frame || frame.loop != last_flash_->loop)
+        flash_ended();
+}
+
+// A flash lasts one source frame: the lip-sync marker black in consecutive ones is stuck (off
+// the picture, covered by something dark), and none of them is a flash.
+void ContinuityTracker::take_flash(const ShownFlash& flash)
+{
+    const bool same_loop = last_flash_ && last_flash_->loop == flash.loop;
+    if (same_loop && last_flash_->source_frame == flash.source_frame)
+        return;
+    if (same_loop && (stuck_ || last_flash_->source_frame + 1 == flash.source_frame)) {
+        pending_flash_.reset();
+        stuck_ = true;
+    } else {
+        flash_ended();
+        pending_flash_ = flash;
     }
+    last_flash_ = flash;
+}
+
+// A later source frame shows: the one pending was a flash.
+void ContinuityTracker::flash_ended()
+{
+    if (pending_flash_)
+        report_.flashes.push_back(*pending_flash_);
+    pending_flash_.reset();
+    stuck_ = false;
 }
 
 ContinuityReport ContinuityTracker::finish()

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <vector>
 
 namespace skelv {
@@ -42,12 +43,14 @@ public:
     ContinuityReport finish();
     // The report as finish() would give it now, the tracker going on unchanged.
     ContinuityReport so_far() const;
-    // The flashes shown so far, in capture order.
+    // The flashes shown so far, in capture order; each once a later source frame has shown.
     const std::vector<ShownFlash>& flashes() const { return report_.flashes; }
 
 private:
     void settle_below(int64_t source);
     void settle_loop();
+    void take_flash(const ShownFlash& flash);
+    void flash_ended();
 
     ContinuityReport report_;
     std::map<int64_t, int32_t> pending_; ///< recent source frames -> captured frames that showed them
@@ -55,8 +58,9 @@ private:
     int64_t highest_ = -1;               ///< highest number shown in the current loop
     int32_t loop_ = -1;
     bool unreadable_since_last_ = false; ///< or unseen
-    int64_t last_flash_source_ = -1;
-    int32_t last_flash_loop_ = -1;
+    std::optional<ShownFlash> last_flash_;    ///< the latest frame read as a flash
+    std::optional<ShownFlash> pending_flash_; ///< a flash not yet followed by a later source frame
+    bool stuck_ = false;                      ///< the lip-sync marker black since two source frames or more
 };
 
 } // namespace skelv

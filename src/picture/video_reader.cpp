@@ -88,7 +88,25 @@ double capture_rate(const std::vector<int64_t>& times)
     return regular > 0 ? snap_frame_rate(double(kNsPerSecond) * double(regular) / sum) : 0;
 }
 
+// Each marker's time between changes, by its half-period in source frames (the lip-sync
+// marker's 0: it changes every frame).
+std::vector<int64_t> half_periods_ns(const ReadingPlan& plan, double source_fps)
+{
+    std::vector<int64_t> periods;
+    for (const MarkerPlan& marker : plan.markers)
+        periods.push_back(source_fps > 0 ? ns_of_seconds(marker.half_period / source_fps) : 0);
+    return periods;
+}
+
 } // namespace
+
+int32_t lipsync_centre_row(const std::vector<FoundMarker>& markers)
+{
+    for (const FoundMarker& marker : markers)
+        if (marker.role == MarkerRole::LipSync)
+            return marker.top + marker.height / 2;
+    return -1;
+}
 
 struct VideoReader::Plan {
     std::vector<MarkerArea> areas;
@@ -98,6 +116,7 @@ struct VideoReader::Plan {
     std::optional<BlendReader> blends;
     std::optional<SourceNumbering> numbering;
     ContinuityTracker continuity;
+    MarkerWatch watch;
 };
 
 VideoReader::VideoReader(VideoReaderOptions options) : options_(std::move(options)) {}
@@ -152,6 +171,7 @@ PushResult VideoReader::finish()
     }
     if (phase_ == Phase::Reading) {
         result_.continuity = plan_->continuity.finish();
+        result_.lost_markers = plan_->watch.losses();
         result_.content_start_seen = plan_->numbering->content_start_seen();
         result_.ok = true;
     }
@@ -164,6 +184,7 @@ VideoReading VideoReader::result_so_far() const
     VideoReading reading = result_;
     if (phase_ == Phase::Reading) {
         reading.continuity = plan_->continuity.so_far();
+        reading.lost_markers = plan_->watch.losses();
         reading.content_start_seen = plan_->numbering->content_start_seen();
         reading.ok = true;
     }
@@ -297,6 +318,7 @@ void VideoReader::restart_reading()
 {
     plan_->numbering.emplace(plan_->reading, plan_->source_fps);
     plan_->continuity = ContinuityTracker{};
+    plan_->watch = MarkerWatch(half_periods_ns(plan_->reading, plan_->source_fps));
     result_.frames.clear();
 }
 
@@ -321,6 +343,7 @@ void VideoReader::deliver(int64_t time_ns, const std::vector<Yuv>& values, bool 
         shades_.resize(values.size());
         for (size_t m = 0; m < values.size(); ++m)
             shades_[m] = read_shade(plan.markers[m], values[m]);
+        plan_->watch.add(time_ns, shades_);
         reading = plan_->numbering->next(time_ns, shades_);
         // Only frames the levels leave unclear are tried as blends: the others stay cheap.
         if (reading.kind == FrameKind::Unreadable) {

@@ -15,6 +15,7 @@
 #include "picture/continuity.h"
 #include "picture/marker_roles.h"
 #include "picture/marker_search.h"
+#include "picture/marker_watch.h"
 #include "picture/source_numbering.h"
 
 #include <cstdint>
@@ -52,11 +53,16 @@ struct VideoReading {
     double source_fps = 0;  ///< source frames shown per second of capture
     bool content_start_seen = false;
     ContinuityReport continuity;
+    std::vector<MarkerLoss> lost_markers; ///< markers that stood still while the others went on
     std::vector<FrameReading> frames; ///< when kept
     int64_t frames_read = 0;          ///< captured frames, in the last decode
     int64_t frames_other_size = 0;    ///< frames whose size differed from the first, read as unknown
     int32_t decodes = 1;
 };
+
+// The captured row at the middle of the lip-sync marker, -1 when there is none: a rolling
+// shutter exposes that row this many line times after the frame's time.
+int32_t lipsync_centre_row(const std::vector<FoundMarker>& markers);
 
 enum class PushResult { Continue, Restart };
 

@@ -50,4 +50,7 @@ bool choose_profile(const std::string& name, std::optional<double> lead_ms, std:
 // A designed offset as the command line gives it: a number of ms within ±kMaxLimitMs.
 bool valid_expected_delay_ms(double ms);
 
+// Largest line time of a rolling shutter taken, in µs a row: a thousand rows would take a second.
+inline constexpr double kMaxLineTimeUs = 1000;
+
 } // namespace skelv
