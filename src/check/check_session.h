@@ -31,6 +31,8 @@ namespace skelv {
 struct CheckOptions {
     SyncProfile profile = sync_profiles().front();
     int64_t expected_delay_ns = 0; ///< the clip's designed audio offset, subtracted before judging
+    std::optional<MicDistance> mic;              ///< its travel is taken off every beep's time
+    std::optional<ChainCalibration> calibration; ///< its offset is taken off every delay
     int audio_stream = -1;         ///< the audio stream to search for beeps; -1: every one, the best wins
     RunTags tags;                  ///< carried into the result as they are
     // Optional: every captured frame of the timeline, in capture order, as soon as it is settled.
@@ -102,7 +104,9 @@ private:
     void describe_picture(const VideoReading& reading, Warnings* warnings, CheckResult* result) const;
     std::vector<UntrustedSpan> untrusted_picture() const;
     void compose(const VideoReading& reading, CheckResult* result) const;
-    static int64_t read_ns(const Sound& sound);
+    int64_t read_ns(const Sound& sound) const;
+    int64_t onset_ns(const Sound& sound, double onset_sample) const;
+    int64_t sound_correction_ns() const;
     int64_t sound_read_ns() const;
 
     const CheckOptions options_;
