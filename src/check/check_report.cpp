@@ -398,9 +398,11 @@ std::string check_result_csv(const CheckResult& r)
     std::vector<Row> rows;
     const auto ms = [](int64_t ns) { return printf_text("%.3f", report_ms(double(ns))); };
     const DelayBand band = r.profile.band(r.expected_delay_ns);
-    // Calibrated: the delay before the chain's offset was taken off, in a last column.
-    const auto raw = [&](const SyncEvent* e) {
-        return !r.calibration ? "" : e ? "," + ms(e->delay_ns + r.calibration->offset_ns) : std::string(",");
+    // Calibrated: a last column, an event's delay before the chain's offset came off.
+    const auto raw = [&](const SyncEvent* e) -> std::string {
+        if (!r.calibration)
+            return "";
+        return e ? "," + ms(e->delay_ns + r.calibration->offset_ns) : ",";
     };
     for (const SyncEvent& e : r.pairing.events)
         rows.push_back({e.video_ns, printf_text("event,%lld,%d,", (long long)e.flash_frame, e.loop) + ms(e.video_ns) + "," +
