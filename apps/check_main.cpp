@@ -3,6 +3,8 @@
 // lip-sync against a broadcast profile.
 #include "batch/batch_cli.h"
 #include "check/check_report.h"
+#include "compare/calibrate_cli.h"
+#include "compare/calibration.h"
 #include "compare/compare_cli.h"
 #include "check/check_run.h"
 #include "check/live_report.h"
@@ -11,6 +13,7 @@
 #include "outputs/output_file.h"
 #include "report/result_files.h"
 #include "rules/exit_codes.h"
+#include "rules/sound_travel.h"
 #include "rules/time_units.h"
 
 #include <CLI/CLI.hpp>
@@ -36,6 +39,8 @@ struct Arguments {
     std::string json, csv, html, timeline, events;
     double expected_delay_ms = 0;
     double line_time_us = 0;
+    std::optional<double> mic_distance_m, temperature_c;
+    std::string calibration;
     int audio_stream = -1;
     std::vector<std::string> tags;
     bool quiet = false;
@@ -86,6 +91,11 @@ void define_options(CLI::App& app, Arguments* a)
                    "a camera's rolling shutter: microseconds from one row of the recording to the next, 0 to "
                    "1000; each flash is timed at the lip-sync marker's row (0: a global shutter)")
         ->check(CLI::Range(0.0, kMaxLineTimeUs));
+    app.add_option("--mic-distance", a->mic_distance_m,
+                   "metres from the screen to the microphone, 0 to 100: the sound's travel is taken off every beep");
+    app.add_option("--temperature", a->temperature_c, "with --mic-distance: the air's temperature in °C, -50 to 60 (20)");
+    app.add_option("--calibration", a->calibration,
+                   "take the capture chain's own offset, measured by skelv-check calibrate, off every delay");
     app.add_option("--audio-stream", a->audio_stream,
                    "search only the audio stream of this index (as result.json lists the streams); "
                    "by default every audio stream is searched and the one whose beeps pair best is taken")
@@ -101,7 +111,32 @@ void define_options(CLI::App& app, Arguments* a)
                "SIGTERM ends it with every output whole.\n"
                "Many recordings: skelv-check --out DIR [-j N] [--force] [--shard K/N] RECORDING|FOLDER...\n"
                "and skelv-check merge DIR...; skelv-check --out DIR --help tells more.\n"
-               "Results of runs compared: skelv-check compare A B; skelv-check compare --help tells more.");
+               "Results of runs compared: skelv-check compare A B; skelv-check compare --help tells more.\n"
+               "A capture chain's own offset: skelv-check calibrate REFERENCE [--out FILE], then --calibration FILE.");
+}
+
+// The microphone's distance and the chain's calibration the arguments tell.
+bool choose_sound_corrections(const Arguments& a, CheckOptions* options, std::string* error)
+{
+    if (a.temperature_c && !a.mic_distance_m) {
+        *error = "--temperature goes with --mic-distance";
+        return false;
+    }
+    if (a.mic_distance_m) {
+        const double metres = *a.mic_distance_m, celsius = a.temperature_c.value_or(20);
+        if (!valid_mic_distance_m(metres) || !valid_temperature_c(celsius)) {
+            *error = "--mic-distance takes metres from 0 to 100, --temperature degrees Celsius from -50 to 60";
+            return false;
+        }
+        options->mic = MicDistance{metres, celsius, speed_of_sound(celsius), sound_travel_ns(metres, celsius)};
+    }
+    if (!a.calibration.empty()) {
+        ChainCalibration calibration;
+        if (!read_calibration(a.calibration, &calibration, error))
+            return false;
+        options->calibration = calibration;
+    }
+    return true;
 }
 
 // The profile and designed offset the arguments ask for.
@@ -115,6 +150,8 @@ bool choose_judging(const Arguments& a, CheckOptions* options, std::string* erro
     }
     options->expected_delay_ns = ns_of_ms(a.expected_delay_ms);
     options->line_time_ns = ns_of_ms(a.line_time_us / 1000);
+    if (!choose_sound_corrections(a, options, error))
+        return false;
     options->audio_stream = a.audio_stream;
     for (const std::string& tag : a.tags)
         if (!add_tag(tag, &options->tags, error))
@@ -352,6 +389,12 @@ int main(int argc, char* argv[])
     // Results of runs set side by side: no media is read.
     if (compare_requested(argc, argv))
         return compare_main(argc, argv);
+    // A capture chain's own offset, measured on a reference recording (its --out is no batch's).
+    if (calibrate_requested(argc, argv)) {
+        gst_init(&argc, &argv);
+        skelv_log_init();
+        return calibrate_main(argc, argv);
+    }
     // Many recordings: each is analysed by this same program in a child process of its own.
     if (batch_requested(argc, argv))
         return batch_main(argc, argv, "/proc/self/exe");

@@ -7,6 +7,7 @@
 #include "rules/exit_codes.h"
 #include "rules/profiles.h"
 #include "rules/run_tags.h"
+#include "rules/sound_travel.h"
 
 #include <CLI/CLI.hpp>
 
@@ -90,9 +91,28 @@ struct BatchArguments {
     unsigned jobs = std::min(usable_cores(), kMaxJobs);
     double timeout_s = 3600;
     bool force = false, quiet = false;
-    std::optional<double> lead_ms, lag_ms, expected_delay_ms, line_time_us;
+    std::optional<double> lead_ms, lag_ms, expected_delay_ms, line_time_us, mic_distance_m, temperature_c;
     std::vector<std::string> tags;
 };
+
+// Where the recordings' microphone stood, for every analysis.
+bool microphone_options(const BatchArguments& a, std::vector<std::string>* options, std::string* error)
+{
+    if (a.temperature_c && !a.mic_distance_m) {
+        *error = "--temperature goes with --mic-distance";
+        return false;
+    }
+    if (!a.mic_distance_m)
+        return true;
+    if (!valid_mic_distance_m(*a.mic_distance_m) || (a.temperature_c && !valid_temperature_c(*a.temperature_c))) {
+        *error = "--mic-distance takes metres from 0 to 100, --temperature degrees Celsius from -50 to 60";
+        return false;
+    }
+    options->insert(options->end(), {"--mic-distance", shortest(*a.mic_distance_m)});
+    if (a.temperature_c)
+        options->insert(options->end(), {"--temperature", shortest(*a.temperature_c)});
+    return true;
+}
 
 // The options every analysis gets; recorded with each result, so that a change redoes it.
 bool analysis_options(const BatchArguments& a, std::vector<std::string>* options, std::string* error)
@@ -111,6 +131,8 @@ bool analysis_options(const BatchArguments& a, std::vector<std::string>* options
         options->insert(options->end(), {"--expect-delay", shortest(*a.expected_delay_ms)});
     if (a.line_time_us)
         options->insert(options->end(), {"--line-time-us", shortest(*a.line_time_us)});
+    if (!microphone_options(a, options, error))
+        return false;
     RunTags tags;
     for (const std::string& tag : a.tags)
         if (!add_tag(tag, &tags, error))
@@ -210,6 +232,8 @@ void define_batch_options(CLI::App& app, BatchArguments* a)
     app.add_option("--expect-delay", a->expected_delay_ms, "the clips' designed audio offset in ms, -60000 to 60000 (0)");
     app.add_option("--line-time-us", a->line_time_us, "the camera's rolling shutter, as for one recording (0)")
         ->check(CLI::Range(0.0, kMaxLineTimeUs));
+    app.add_option("--mic-distance", a->mic_distance_m, "metres from the screen to the microphone, 0 to 100");
+    app.add_option("--temperature", a->temperature_c, "with --mic-distance: the air's temperature in \u00b0C (20)");
     app.add_option("--tag", a->tags, "KEY=VALUE recorded in every result (device=stb-42); repeatable")
         ->allow_extra_args(false); // one value each: a recording after it is not a tag
     app.add_option("--group-by", a->group_by, "KEY: the index page plots the runs' trend by this tag's value (fw)");

@@ -109,12 +109,15 @@ json stretches_json(const DelaySteps& d)
 json sync_json(const CheckResult& r)
 {
     json events = json::array(), missing = json::array(), unmatched = json::array();
-    for (const SyncEvent& e : r.pairing.events)
+    for (const SyncEvent& e : r.pairing.events) {
         events.push_back({{"flash_frame", e.flash_frame},
                           {"loop", e.loop},
                           {"video_ms", report_ms(e.video_ns)},
                           {"audio_ms", report_ms(e.audio_ns)},
                           {"delay_ms", report_ms(e.delay_ns)}});
+        if (r.calibration)
+            events.back()["raw_delay_ms"] = report_ms(double(e.delay_ns + r.calibration->offset_ns));
+    }
     for (const Flash& f : r.pairing.missing_beeps)
         missing.push_back({{"flash_frame", f.source_frame}, {"loop", f.loop}, {"video_ms", report_ms(f.video_ns)}});
     for (int64_t onset : r.pairing.unmatched_beeps)
@@ -218,6 +221,37 @@ json latency_json(const CheckLatency& l)
             {"video", latency_figures_json(l.video)},
             {"audio", latency_figures_json(l.audio)},
             {"reason", name_or_null(l.unmeasured_reason)}};
+}
+
+json audio_json(const CheckResult& r)
+{
+    json audio = {{"stream", r.audio.stream >= 0 ? json(r.audio.stream) : json(nullptr)},
+                  {"rate", r.audio.rate},
+                  {"channels", r.audio.channels},
+                  {"beeps", r.audio.beeps}};
+    if (r.mic) {
+        audio["mic_distance_m"] = r.mic->metres;
+        audio["temperature_c"] = r.mic->celsius;
+        audio["speed_of_sound_m_per_s"] = std::round(r.mic->speed_m_per_s * 1000) / 1000;
+        audio["travel_ms"] = report_ms(double(r.mic->travel_ns));
+    }
+    return audio;
+}
+
+json calibration_json(const CheckResult& r)
+{
+    const ChainCalibration& c = *r.calibration;
+    const bool any = r.statistics.count > 0;
+    const double offset = double(c.offset_ns);
+    return {{"file", c.file},
+            {"reference", c.reference},
+            {"made", c.made},
+            {"offset_ms", report_ms(offset)},
+            {"offset_ci95_ms", {report_ms(double(c.low_ns)), report_ms(double(c.high_ns))}},
+            {"events", c.events},
+            {"raw_median_ms", ms_or_null(any, r.statistics.median_ns + offset)},
+            {"median_ci95_ms",
+             any ? json::array({report_ms(c.median_low_ns), report_ms(c.median_high_ns)}) : json(nullptr)}};
 }
 
 std::string signed_ms(double ns)
@@ -357,6 +391,27 @@ void add_capped(std::vector<std::string>* problems, size_t count, Line line)
         problems->push_back(printf_text("... and %zu more like this", count - kMaxLinesPerProblem));
 }
 
+std::vector<std::string> correction_lines(const CheckResult& r)
+{
+    std::vector<std::string> lines;
+    if (r.mic)
+        lines.push_back(printf_text("Microphone %.2f m from the screen: every beep taken %.3f ms earlier, the sound's travel "
+                                    "at %.1f m/s (%g \u00b0C)",
+                                    r.mic->metres, ms_of(r.mic->travel_ns), r.mic->speed_m_per_s, r.mic->celsius));
+    if (r.calibration) {
+        const ChainCalibration& c = *r.calibration;
+        std::string line = "Calibration: the chain's own offset of " + signed_ms(double(c.offset_ns)) + " ms (95 % " +
+                           signed_ms(double(c.low_ns)) + "\u2026" + signed_ms(double(c.high_ns)) + ", measured on " +
+                           c.reference + " at " + c.made + ") taken off every delay";
+        if (r.statistics.count > 0)
+            line += ": median raw " + signed_ms(r.statistics.median_ns + double(c.offset_ns)) + " ms, corrected " +
+                    signed_ms(r.statistics.median_ns) + " ms (95 % " + signed_ms(c.median_low_ns) + "\u2026" +
+                    signed_ms(c.median_high_ns) + " with the calibration's own)";
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 } // namespace
 
 double report_ms(double ns)
@@ -387,11 +442,7 @@ json check_result_json(const CheckResult& r)
                    {"verdict", name_of(r.judgement.verdict)},
                    {"reason", r.unmeasurable_reason.empty() ? json(nullptr) : json(r.unmeasurable_reason)},
                    {"video", video_json(r.video)},
-                   {"audio",
-                    {{"stream", r.audio.stream >= 0 ? json(r.audio.stream) : json(nullptr)},
-                     {"rate", r.audio.rate},
-                     {"channels", r.audio.channels},
-                     {"beeps", r.audio.beeps}}},
+                   {"audio", audio_json(r)},
                    {"sync", sync_json(r)},
                    {"streams", streams_json(r.streams)},
                    {"outages", outages_json(r.outages)},
@@ -400,6 +451,8 @@ json check_result_json(const CheckResult& r)
         result["tags"] = r.tags;
     if (r.latency)
         result["latency"] = latency_json(*r.latency);
+    if (r.calibration)
+        result["calibration"] = calibration_json(r);
     return result;
 }
 
@@ -412,19 +465,28 @@ std::string check_result_csv(const CheckResult& r)
     std::vector<Row> rows;
     const auto ms = [](int64_t ns) { return printf_text("%.3f", report_ms(double(ns))); };
     const DelayBand band = r.profile.band(r.expected_delay_ns);
+    // Calibrated: a last column, an event's delay before the chain's offset came off.
+    const auto raw = [&](const SyncEvent* e) -> std::string {
+        if (!r.calibration)
+            return "";
+        return e ? "," + ms(e->delay_ns + r.calibration->offset_ns) : ",";
+    };
     for (const SyncEvent& e : r.pairing.events)
         rows.push_back({e.video_ns, printf_text("event,%lld,%d,", (long long)e.flash_frame, e.loop) + ms(e.video_ns) + "," +
-                                        ms(e.audio_ns) + "," + ms(e.delay_ns) + (band.holds(e.delay_ns) ? ",yes" : ",no")});
+                                        ms(e.audio_ns) + "," + ms(e.delay_ns) + (band.holds(e.delay_ns) ? ",yes" : ",no") +
+                                        raw(&e)});
     for (const Flash& f : r.pairing.missing_beeps)
-        rows.push_back({f.video_ns, printf_text("missing_beep,%lld,%d,", (long long)f.source_frame, f.loop) + ms(f.video_ns) + ",,,"});
+        rows.push_back({f.video_ns, printf_text("missing_beep,%lld,%d,", (long long)f.source_frame, f.loop) + ms(f.video_ns) +
+                                        ",,," + raw(nullptr)});
     for (int64_t onset : r.pairing.unmatched_beeps)
-        rows.push_back({onset, "unmatched_beep,,,," + ms(onset) + ",,"});
+        rows.push_back({onset, "unmatched_beep,,,," + ms(onset) + ",," + raw(nullptr)});
     // An outage's start and end, at the time column of its stream.
     for (const Outage& o : r.outages)
         for (const auto& [kind, at] : {std::pair{"outage_start", o.start_ns}, std::pair{"outage_end", o.start_ns + o.length_ns}})
-            rows.push_back({at, std::string(kind) + (o.audio ? ",,,," + ms(at) + ",," : ",,," + ms(at) + ",,,")});
+            rows.push_back({at, std::string(kind) + (o.audio ? ",,,," + ms(at) + ",," : ",,," + ms(at) + ",,,") + raw(nullptr)});
     std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.time_ns < b.time_ns; });
-    std::string csv = "kind,flash_frame,loop,video_ms,audio_ms,delay_ms,within\n";
+    std::string csv = std::string("kind,flash_frame,loop,video_ms,audio_ms,delay_ms,within") +
+                      (r.calibration ? ",raw_delay_ms\n" : "\n");
     for (const Row& row : rows)
         csv += row.text + "\n";
     return csv;
@@ -488,6 +550,8 @@ std::string check_summary_text(const CheckResult& r)
         text += shutter + "\n";
     if (r.latency)
         text += latency_lines(*r.latency);
+    for (const std::string& line : correction_lines(r))
+        text += line + "\n";
     for (const std::string& problem : check_problems(r))
         text += problem + "\n";
     return text;

@@ -153,10 +153,34 @@ struct CheckLatency {
     std::string unmeasured_reason;  ///< why nothing could be paired; empty when it could
 };
 
+// The microphone stood away from the screen: the sound reached it this much late.
+struct MicDistance {
+    double metres = 0;
+    double celsius = 20;
+    double speed_m_per_s = 0; ///< of sound in air at `celsius`
+    int64_t travel_ns = 0;    ///< taken off every beep's time before pairing
+};
+
+// A capture chain's own picture-to-sound offset, measured by `skelv-check calibrate` on a
+// recording of a clip with no offset of its own.
+struct ChainCalibration {
+    std::string file;                ///< the calibration file, as given
+    std::string reference;           ///< the recording it was measured on
+    std::string made;                ///< when, UTC, ISO 8601
+    int64_t offset_ns = 0;           ///< the reference's median delay, taken off every delay
+    int64_t low_ns = 0, high_ns = 0; ///< its 95 % interval
+    size_t events = 0;               ///< the reference's events it was measured on
+    // Of the recording checked with it: the corrected median's 95 % interval, widened by the
+    // offset's own uncertainty.
+    double median_low_ns = 0, median_high_ns = 0;
+};
+
 struct CheckResult {
     std::string file; ///< as given
     SyncProfile profile;
     int64_t expected_delay_ns = 0; ///< the clip's designed audio offset, taken off before judging
+    std::optional<MicDistance> mic;              ///< when told: its travel is off every beep's time
+    std::optional<ChainCalibration> calibration; ///< when told: its offset is off every delay
     RunTags tags;                  ///< what the run was told it is (device, firmware, ...)
     CheckStreams streams;
     CheckVideo video;

@@ -37,6 +37,18 @@ bool inside(const std::vector<UntrustedSpan>& spans, int64_t time_ns)
                        [&](const UntrustedSpan& s) { return time_ns >= s.from_ns && time_ns < s.to_ns; });
 }
 
+// The median's interval of `events`, widened on each side by the calibration's own: the
+// corrected delays inherit the uncertainty of the offset taken off them.
+void widen_by_calibration(const std::vector<SyncEvent>& events, ChainCalibration* c)
+{
+    std::vector<double> delays;
+    for (const SyncEvent& e : events)
+        delays.push_back(double(e.delay_ns));
+    const MedianInterval interval = median_interval(delays);
+    c->median_low_ns = interval.low - double(c->high_ns - c->offset_ns);
+    c->median_high_ns = interval.high + double(c->offset_ns - c->low_ns);
+}
+
 } // namespace
 
 // One audio stream: its beeps and their times.
@@ -206,7 +218,7 @@ std::vector<int64_t> CheckSession::onsets_of(const Sound& sound) const
     std::vector<int64_t> onsets;
     if (sound.beeps)
         for (const DetectedBeep& beep : sound.beeps->beeps())
-            onsets.push_back(int64_t(std::llround(sound.clock.time_ns(beep.onset))));
+            onsets.push_back(onset_ns(sound, beep.onset));
     return onsets;
 }
 
@@ -264,6 +276,8 @@ void CheckSession::judge(CheckResult* r) const
             trusted.push_back(e);
     r->untrusted_events = r->pairing.events.size() - trusted.size();
     r->statistics = delay_statistics(trusted);
+    if (r->calibration && !trusted.empty())
+        widen_by_calibration(trusted, &*r->calibration);
     r->steps = delay_steps(trusted);
     r->judgement = sync_judge(trusted, r->profile, {r->expected_delay_ns, r->streams.start_ns, r->streams.end_ns});
 }
@@ -319,6 +333,8 @@ void CheckSession::compose(const VideoReading& reading, CheckResult* r) const
     Warnings warnings = *warnings_;
     r->profile = options_.profile;
     r->expected_delay_ns = options_.expected_delay_ns;
+    r->mic = options_.mic;
+    r->calibration = options_.calibration;
     r->tags = options_.tags;
     describe_picture(reading, &warnings, r);
     r->outages = outages_;
@@ -353,10 +369,22 @@ void CheckSession::snapshot(CheckResult* r) const
     compose(video_->result_so_far(), r);
 }
 
-// How far a sound has been read, on the running clock.
-int64_t CheckSession::read_ns(const Sound& sound)
+// What is taken off every time of the sound: its travel to the microphone and the capture
+// chain's own offset, so that the beeps are paired and judged as the screen sounded them.
+int64_t CheckSession::sound_correction_ns() const
 {
-    return int64_t(std::llround(sound.clock.time_ns(double(sound.clock.samples()))));
+    return (options_.mic ? options_.mic->travel_ns : 0) + (options_.calibration ? options_.calibration->offset_ns : 0);
+}
+
+int64_t CheckSession::onset_ns(const Sound& sound, double onset_sample) const
+{
+    return int64_t(std::llround(sound.clock.time_ns(onset_sample))) - sound_correction_ns();
+}
+
+// How far a sound has been read, on the running clock, corrected as its beeps are.
+int64_t CheckSession::read_ns(const Sound& sound) const
+{
+    return int64_t(std::llround(sound.clock.time_ns(double(sound.clock.samples())))) - sound_correction_ns();
 }
 
 // How far every searched sound has been read.
@@ -384,7 +412,7 @@ std::vector<SyncEvent> CheckSession::settled_events()
             continue;
         const std::vector<DetectedBeep>& beeps = sound->beeps->beeps();
         for (size_t& given = beeps_paired_[sound->stream]; given < beeps.size(); ++given)
-            live_pairs_.add_beep(int64_t(std::llround(sound->clock.time_ns(beeps[given].onset))));
+            live_pairs_.add_beep(onset_ns(*sound, beeps[given].onset));
     }
     return live_pairs_.settle(picture_read_ns_, sound_read_ns());
 }

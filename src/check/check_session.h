@@ -31,6 +31,8 @@ namespace skelv {
 struct CheckOptions {
     SyncProfile profile = sync_profiles().front();
     int64_t expected_delay_ns = 0; ///< the clip's designed audio offset, subtracted before judging
+    std::optional<MicDistance> mic;              ///< its travel is taken off every beep's time
+    std::optional<ChainCalibration> calibration; ///< its offset is taken off every delay
     int audio_stream = -1;         ///< the audio stream to search for beeps; -1: every one, the best wins
     // A camera's rolling shutter exposes each row of the recording this long after the row
     // above it: a flash counts from its frame's time plus the lip-sync marker's row times
@@ -107,7 +109,9 @@ private:
     std::vector<UntrustedSpan> untrusted_picture() const;
     void compose(const VideoReading& reading, CheckResult* result) const;
     int64_t shutter_offset_ns(const VideoReading& reading) const;
-    static int64_t read_ns(const Sound& sound);
+    int64_t read_ns(const Sound& sound) const;
+    int64_t onset_ns(const Sound& sound, double onset_sample) const;
+    int64_t sound_correction_ns() const;
     int64_t sound_read_ns() const;
 
     const CheckOptions options_;

@@ -134,6 +134,29 @@ std::string clock_text(int64_t ns)
     return text;
 }
 
+// What was taken off the sound's times before pairing and judging, as sentences.
+std::string corrections_words(const CheckResult& r)
+{
+    std::string text;
+    if (r.mic)
+        text += ". The microphone stood " + tagged("/audio/mic_distance_m", shortest(r.mic->metres)) +
+                " m from the screen: every beep is taken " + ms_figure("/audio/travel_ms", double(r.mic->travel_ns)) +
+                " earlier, the sound's travel at " + shortest(std::round(r.mic->speed_m_per_s * 10) / 10) + " m/s (" +
+                shortest(r.mic->celsius) + " °C)";
+    if (r.calibration) {
+        const ChainCalibration& c = *r.calibration;
+        text += ". The capture chain's own offset of " +
+                tagged("/calibration/offset_ms", signed_number(ms_of(c.offset_ns), 3)) + " ms (measured on " +
+                html_escape(c.reference) + " at " + html_escape(c.made) + ") is taken off every delay";
+        if (r.statistics.count > 0)
+            text += ": the median is " + tagged("/calibration/raw_median_ms", signed_number(report_ms(r.statistics.median_ns +
+                                                                                             double(c.offset_ns)), 3)) +
+                    " ms as measured, " + tagged("/sync/median_ms", signed_number(report_ms(r.statistics.median_ns), 3)) +
+                    " ms corrected";
+    }
+    return text;
+}
+
 std::string limits_words(const CheckResult& r)
 {
     const SyncProfile& p = r.profile;
@@ -147,7 +170,7 @@ std::string limits_words(const CheckResult& r)
     if (r.expected_delay_ns != 0)
         text += "; the designed offset of " + tagged("/expect_delay_ms", signed_number(ms_of(r.expected_delay_ns), 3)) +
                 " ms is subtracted first";
-    return text;
+    return text + corrections_words(r);
 }
 
 // `text` with a capital and a full stop, as the run's words may come without.

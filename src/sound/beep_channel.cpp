@@ -49,6 +49,12 @@ constexpr double kMinExplained = 0.25; // part of the fitted onset's energy that
 // onsets keep to it unless the other fits far better. The lean counts up to the memory.
 constexpr int kPolarityLean = 3;
 constexpr int kPolarityMemory = 6;
+// In a room a beep's echoes (reflections 20 to 150 ms late, and the sums of several) overlap
+// it and each other; where some end or start, the rest sound like tones starting anew. The
+// clip's beeps start after silence: till the tones of the last beep fall this far below its
+// level, what starts within an echo's reach of its onset is its echo.
+constexpr double kQuietAfterBeep = 0.1;
+constexpr double kEchoReachMs = 200;
 
 double amplitude_floor()
 {
@@ -166,6 +172,8 @@ void BeepChannel::on_block(int64_t block)
 {
     const Window window = slide_window(block);
     history_.set_level(block, window.level);
+    if (quiet_from_ == INT64_MAX && window.level < quiet_level_)
+        quiet_from_ = (block + 1) * geometry_.block - geometry_.window();
     switch (state_) {
     case State::Idle:
         if (opens(window))
@@ -379,11 +387,19 @@ void BeepChannel::report(int64_t rough_end)
 
     const bool is_beep = geometry_.ms(beep.end - beep.onset) >= kMinDurationMs && beep.level_dbfs >= kFloorDbfs &&
                          std::abs(balance_db(amplitude)) <= kMaxBalanceDb && beep.confidence >= kMinConfidenceDb &&
-                         frequencies_fit(error, kMaxLowFrequencyError);
+                         frequencies_fit(error, kMaxLowFrequencyError) && !echo_of_last_beep(beep.onset);
     if (is_beep) {
         found_.push_back(beep);
         polarity_lean_ = std::clamp(polarity_lean_ + (beep.inverted ? 1 : -1), -kPolarityMemory, kPolarityMemory);
+        last_onset_ = beep.onset;
+        quiet_level_ = kQuietAfterBeep * (amplitude[0] + amplitude[1]);
+        quiet_from_ = INT64_MAX;
     }
+}
+
+bool BeepChannel::echo_of_last_beep(double onset) const
+{
+    return onset < double(quiet_from_) && onset - last_onset_ <= double(geometry_.samples(kEchoReachMs));
 }
 
 } // namespace robust

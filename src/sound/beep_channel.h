@@ -67,6 +67,7 @@ private:
     std::vector<Segment> measure_from_onset(int64_t limit);
     bool fit_onset_before(int64_t limit);
     void report(int64_t rough_end);
+    bool echo_of_last_beep(double onset) const;
 
     BeepGeometry geometry_;
     int channel_;
@@ -83,6 +84,10 @@ private:
     OnsetFit onset_;
     BeepStats stats_;
     int polarity_lean_ = 0; ///< inverted beeps minus upright ones, within ±memory
+    // A room's echoes of the last beep, until its tones fall quiet.
+    double last_onset_ = -1e300;        ///< sample: the last beep's onset
+    double quiet_level_ = 0;            ///< peak amplitude of the tone pair below which they are quiet
+    int64_t quiet_from_ = INT64_MAX;    ///< sample from which they were quiet; INT64_MAX: not yet
     std::vector<DetectedBeep> found_;
 };
 

@@ -2,6 +2,7 @@
 
 #include "rules/time_units.h"
 
+#include <boost/math/distributions/binomial.hpp>
 #include <boost/math/distributions/students_t.hpp>
 
 #include <algorithm>
@@ -27,6 +28,18 @@ double median_of(std::vector<double> values)
         return values[half];
     const double upper = values[half];
     return (*std::max_element(values.begin(), values.begin() + half) + upper) / 2;
+}
+
+MedianInterval median_interval(std::vector<double> values)
+{
+    const size_t n = values.size();
+    const boost::math::binomial_distribution<double> below_median(double(n), 0.5);
+    const auto outside_below = [&](size_t k) { return boost::math::cdf(below_median, double(k - 1)); }; // P(count < k)
+    size_t k = 1;
+    while (2 * (k + 1) <= n + 1 && outside_below(k + 1) <= 0.025)
+        ++k;
+    std::sort(values.begin(), values.end());
+    return {values[k - 1], values[n - k], 1 - 2 * outside_below(k)};
 }
 
 std::optional<Drift> common_drift(const std::vector<std::span<const SyncEvent>>& stretches)

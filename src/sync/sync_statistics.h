@@ -39,6 +39,16 @@ DelayStatistics delay_statistics(const std::vector<SyncEvent>& events);
 // The middle value; of an even count, the mean of the middle two. Not of none.
 double median_of(std::vector<double> values);
 
+// The distribution-free 95 % interval of a median: the k-th smallest and the k-th largest
+// value, k the highest rank that a binomial(n, 1/2) count falls below with at most 2.5 %.
+// Fewer than 6 values cannot reach 95 %: their extremes, at the confidence they give.
+struct MedianInterval {
+    double low = 0, high = 0; ///< in the values' unit
+    double coverage = 0;      ///< the interval's confidence
+};
+// Not of none.
+MedianInterval median_interval(std::vector<double> values);
+
 // The least-squares slope common to `stretches`, each at its own level (the pooled slope within
 // them); of one stretch, its plain slope. The interval needs an event more than the levels and the slope.
 std::optional<Drift> common_drift(const std::vector<std::span<const SyncEvent>>& stretches);
