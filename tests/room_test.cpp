@@ -186,6 +186,12 @@ TEST_F(Room, ACalibratedChainIsTakenOffEveryDelay)
     EXPECT_EQ(split_lines(read_file(dir_->file("events.csv")))[0],
               "kind,flash_frame,loop,video_ms,audio_ms,delay_ms,within,raw_delay_ms");
     EXPECT_NE(run.out.find("Calibration: the chain's own offset of +23.0 ms"), std::string::npos) << run.out;
+
+    // A batch hands the calibration to each recording, from a folder of its own.
+    const ProcessResult batch = check({"-q", "--out", "batch", "--calibration", "chain.json", recording}, dir_->path());
+    ASSERT_EQ(batch.exit_code, 0) << batch.err;
+    const json summary = json::parse(read_file(dir_->file("batch/summary.json")), nullptr, false);
+    EXPECT_NEAR(summary["rows"][0]["median_ms"].get<double>(), device_ms, kToleranceMs) << summary.dump();
 }
 
 TEST_F(Room, WhatCannotCalibrateIsRefused)

@@ -87,7 +87,7 @@ unsigned usable_cores()
 
 struct BatchArguments {
     std::vector<std::string> recordings;
-    std::string out, shard, profile = "ebu-r37", group_by;
+    std::string out, shard, profile = "ebu-r37", group_by, calibration;
     unsigned jobs = std::min(usable_cores(), kMaxJobs);
     double timeout_s = 3600;
     bool force = false, quiet = false;
@@ -114,6 +114,22 @@ bool microphone_options(const BatchArguments& a, std::vector<std::string>* optio
     return true;
 }
 
+// The chain's calibration, by its absolute path: every analysis runs in a folder of its own.
+// What the file holds, each analysis reads and judges.
+bool calibration_option(const BatchArguments& a, std::vector<std::string>* options, std::string* error)
+{
+    if (a.calibration.empty())
+        return true;
+    std::error_code failed;
+    const std::filesystem::path path = std::filesystem::absolute(a.calibration, failed);
+    if (failed || !std::filesystem::is_regular_file(path, failed) || access(path.c_str(), R_OK) != 0) {
+        *error = "--calibration " + a.calibration + " is no readable file";
+        return false;
+    }
+    options->insert(options->end(), {"--calibration", path.string()});
+    return true;
+}
+
 // The options every analysis gets; recorded with each result, so that a change redoes it.
 bool analysis_options(const BatchArguments& a, std::vector<std::string>* options, std::string* error)
 {
@@ -131,7 +147,7 @@ bool analysis_options(const BatchArguments& a, std::vector<std::string>* options
         options->insert(options->end(), {"--expect-delay", shortest(*a.expected_delay_ms)});
     if (a.line_time_us)
         options->insert(options->end(), {"--line-time-us", shortest(*a.line_time_us)});
-    if (!microphone_options(a, options, error))
+    if (!microphone_options(a, options, error) || !calibration_option(a, options, error))
         return false;
     RunTags tags;
     for (const std::string& tag : a.tags)
@@ -236,6 +252,7 @@ void define_batch_options(CLI::App& app, BatchArguments* a)
     app.add_option("--temperature", a->temperature_c, "with --mic-distance: the air's temperature in \u00b0C (20)");
     app.add_option("--tag", a->tags, "KEY=VALUE recorded in every result (device=stb-42); repeatable")
         ->allow_extra_args(false); // one value each: a recording after it is not a tag
+    app.add_option("--calibration", a->calibration, "the capture chain's calibration, as for one recording");
     app.add_option("--group-by", a->group_by, "KEY: the index page plots the runs' trend by this tag's value (fw)");
     app.add_flag("-q,--quiet", a->quiet, "no progress and no closing summary");
     app.footer(std::string("Each recording gets DIR/<name>-<hash>/ with result.json, events.csv, report.html and\n"
