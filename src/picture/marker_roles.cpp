@@ -25,6 +25,11 @@ constexpr float kMinLevelRadius = 2; // 8-bit levels: coding noise of an interio
 // A marker's own levels: its samples within this share of the black-white distance from the
 // levels pooled over all blinking markers.
 constexpr float kOwnLevelShare = 0.15f;
+// A marker's own levels, found apart from the pooled ones where the picture is darker there,
+// lie at least this share of the pooled black-white distance apart (a vignette halves it)...
+constexpr float kMinOwnSwingShare = 0.25f;
+// ...and stand in for them only when they explain this many times the samples.
+constexpr double kOwnLevelsGain = 1.25;
 // A blinking marker shows one of its two levels in at least this share of frames; the rest
 // are blends from frame-rate conversion.
 constexpr float kMinCleanShare = 0.3f;
@@ -98,19 +103,48 @@ Yuv own_level(const std::vector<Yuv>& samples, const Yuv& pooled, float radius, 
     return *members > 0 ? Yuv{sum.y / float(*members), sum.u / float(*members), sum.v / float(*members)} : pooled;
 }
 
-// A blinking marker's own black and white; false when it does not show both, or shows either
-// too rarely to be a marker that blinks.
-bool two_levels(const std::vector<Yuv>& samples, const Yuv& black, const Yuv& white, std::vector<Yuv>* levels)
+size_t clean_samples(const std::vector<Yuv>& samples, const std::vector<Yuv>& levels)
+{
+    size_t clean = 0;
+    for (const Yuv& s : samples)
+        clean += classify_level(levels, s) >= 0;
+    return clean;
+}
+
+// Black and white near the levels pooled over the blinking markers; false when it shows one
+// of them nowhere near.
+bool pooled_pair(const std::vector<Yuv>& samples, const Yuv& black, const Yuv& white, std::vector<Yuv>* levels)
 {
     const float radius = kOwnLevelShare * yuv_distance(black, white);
     int black_members = 0, white_members = 0;
     *levels = {own_level(samples, black, radius, &black_members), own_level(samples, white, radius, &white_members)};
-    if (black_members == 0 || white_members == 0)
+    return black_members > 0 && white_members > 0;
+}
+
+// The marker's own densest dark and bright levels, where the picture is darker or brighter
+// than around the others (a lens's or a screen's vignette); false when they lie closer
+// together than a blinking marker's would.
+bool own_pair(const std::vector<Yuv>& samples, const Yuv& black, const Yuv& white, std::vector<Yuv>* levels)
+{
+    Yuv dark, bright;
+    if (!pooled_levels(samples, &dark, &bright) ||
+        yuv_distance(dark, bright) < kMinOwnSwingShare * yuv_distance(black, white))
         return false;
-    size_t clean = 0;
-    for (const Yuv& s : samples)
-        clean += classify_level(*levels, s) >= 0;
-    return float(clean) >= kMinCleanShare * float(samples.size());
+    *levels = {dark, bright};
+    return true;
+}
+
+// A blinking marker's own black and white: near the pooled levels, unless its own levels
+// explain clearly more of its samples; false when it does not show both, or shows either too
+// rarely to be a marker that blinks.
+bool two_levels(const std::vector<Yuv>& samples, const Yuv& black, const Yuv& white, std::vector<Yuv>* levels)
+{
+    std::vector<Yuv> pooled, own;
+    const size_t pooled_clean = pooled_pair(samples, black, white, &pooled) ? clean_samples(samples, pooled) : 0;
+    const size_t own_clean = own_pair(samples, black, white, &own) ? clean_samples(samples, own) : 0;
+    const bool use_own = double(own_clean) > kOwnLevelsGain * double(pooled_clean);
+    *levels = use_own ? own : pooled;
+    return float(use_own ? own_clean : pooled_clean) >= kMinCleanShare * float(samples.size());
 }
 
 // Hue angles (radians, U right, V up) of "rygcbm": the mean of the angles that BT.601 and
