@@ -4,6 +4,7 @@
 #include "generate/clip_design.h"
 #include "generate/folder_server.h"
 #include "generate/generate_options.h"
+#include "generate/hls_play.h"
 #include "generate/play_timeline.h"
 #include "support/local_servers.h"
 #include "support/media.h"
@@ -168,6 +169,18 @@ INSTANTIATE_TEST_SUITE_P(Targets, PlayLive,
         LivePlay{"hls_served", SOCK_STREAM, "http://127.0.0.1:%d/live.m3u8", "http://127.0.0.1:%d/live.m3u8", 40, 10,
             false, 3, true}),
     [](const ::testing::TestParamInfo<LivePlay>& info) { return std::string(info.param.name); });
+
+// What an HLS target may name: a host (or none, or an IPv6 address), a port, a plain playlist.
+TEST(HlsTarget, TakesOnlyAHostAPortAndAPlainPlaylist)
+{
+    for (const char* target : {"http://127.0.0.1:8080/live.m3u8", "http://:8080/a_b-1.m3u8", "http://[::1]:8080/x.m3u8",
+             "http://lab-pc.local:1/x.m3u8"})
+        EXPECT_TRUE(HlsPlay::is_target(target)) << target;
+    for (const char* target : {"http://127.0.0.1/live.m3u8", "http://h:99999/x.m3u8", "http://h:0/x.m3u8",
+             "http://h:80/../x.m3u8", "http://h:80/d/x.m3u8", "http://h:80/x.ts", "http://h:80/.m3u8",
+             "http://h;rm:80/x.m3u8", "https://h:80/x.m3u8", "http://h:80/x y.m3u8", "http://h:8a/x.m3u8"})
+        EXPECT_FALSE(HlsPlay::is_target(target)) << target;
+}
 
 // A whole HTTP reply to one request sent to 127.0.0.1:`port`.
 std::string http_reply(int port, const std::string& request)

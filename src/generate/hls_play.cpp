@@ -2,10 +2,12 @@
 
 #include "generate/play_pipeline.h"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
-#include <regex>
 #include <thread>
 
 namespace skelv {
@@ -22,17 +24,38 @@ struct HlsAddress {
     std::string playlist; ///< NAME.m3u8
 };
 
+bool plain_text(const std::string& text, const char* others)
+{
+    return !text.empty() && std::all_of(text.begin(), text.end(), [&](unsigned char c) {
+        return std::isalnum(c) || std::strchr(others, c) != nullptr;
+    });
+}
+
+// http://HOST:PORT/NAME.m3u8, HOST a name, an IPv4 address, an IPv6 one in brackets, or
+// nothing (every address).
 bool parse_hls_target(const std::string& target, HlsAddress* address)
 {
-    static const std::regex form(R"(http://(\[[0-9A-Fa-f:.]+\]|[A-Za-z0-9.-]*):([0-9]{1,5})/([A-Za-z0-9_-]+\.m3u8))");
-    std::smatch match;
-    if (!std::regex_match(target, match, form))
+    const std::string scheme = "http://", suffix = ".m3u8";
+    const size_t slash = target.find('/', scheme.size()), colon = target.rfind(':', slash);
+    if (target.rfind(scheme, 0) != 0 || slash == std::string::npos || colon == std::string::npos ||
+        colon < scheme.size())
         return false;
-    address->host = match[1].str();
-    if (!address->host.empty() && address->host.front() == '[')
-        address->host = address->host.substr(1, address->host.size() - 2);
-    address->port = std::stoi(match[2].str());
-    address->playlist = match[3].str();
+    std::string host = target.substr(scheme.size(), colon - scheme.size());
+    const std::string port = target.substr(colon + 1, slash - colon - 1);
+    address->playlist = target.substr(slash + 1);
+    const bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
+    if (bracketed)
+        host = host.substr(1, host.size() - 2);
+    const bool host_ok = host.empty() || plain_text(host, bracketed ? ":." : ".-");
+    const std::string stem = address->playlist.size() > suffix.size()
+                                 ? address->playlist.substr(0, address->playlist.size() - suffix.size())
+                                 : "";
+    const bool port_ok = !port.empty() && port.size() <= 5 && std::all_of(port.begin(), port.end(), ::isdigit);
+    if (!host_ok || !port_ok ||
+        !plain_text(stem, "_-") || address->playlist.compare(stem.size(), std::string::npos, suffix) != 0)
+        return false;
+    address->host = host;
+    address->port = std::stoi(port);
     return address->port > 0 && address->port < 65536;
 }
 
