@@ -57,6 +57,8 @@ private:
     bool read(MediaSource* source, LiveEnd* end, MediaError* error);
     void take(MediaItem item, const MediaFrame& frame, const MediaSound& sound, const MediaError& error);
     void arrived(StreamWatch* watch, int64_t running_start_ns, int64_t running_end_ns);
+    // A silence of a playlist, the source saying nothing of it, no longer than its pauses get.
+    bool may_be_segment_pause(const StreamWatch& watch, int64_t silence_ns) const;
     void interrupted(const std::string& message);
     void look_for_outages(int64_t now_ns);
     void begin_outage(StreamWatch* watch, bool audio, const std::string& message);
@@ -99,8 +101,8 @@ bool LiveRun::run(const SourceRequest& request, CheckResult* result, LiveEnd* en
         return false;
     const int64_t now = monotonic_ns();
     for (StreamWatch* watch : {&video_, &audio_})
-        if (watch->away)
-            end_outage(watch, now - watch->last_wall_ns, true);
+        if (watch->away) // a silence that may be a pause between segments is none to record
+            end_outage(watch, now - watch->last_wall_ns, !may_be_segment_pause(*watch, now - watch->last_wall_ns));
     session_.take_frames_lost(source->frames_lost());
     session_.take_warnings(source->take_warnings());
     session_.update_streams(source->streams());
@@ -176,7 +178,7 @@ void LiveRun::arrived(StreamWatch* watch, int64_t running_start_ns, int64_t runn
     const int64_t now = monotonic_ns();
     if (watch->away) {
         const int64_t silence = now - watch->last_wall_ns;
-        const bool segment_pause = segmented_ && watch->away->message.empty() && silence <= kLongestDeliveryPauseNs &&
+        const bool segment_pause = may_be_segment_pause(*watch, silence) &&
                                    running_start_ns - watch->last_running_ns < live_.outage_after_ns;
         if (segment_pause) // late, not lost: the next such pause is expected
             watch->usual_pause_ns = std::max(watch->usual_pause_ns, std::min(2 * silence, kLongestDeliveryPauseNs));
@@ -186,6 +188,11 @@ void LiveRun::arrived(StreamWatch* watch, int64_t running_start_ns, int64_t runn
     watch->last_wall_ns = now;
     watch->last_running_ns = running_end_ns;
     delivered_ = true;
+}
+
+bool LiveRun::may_be_segment_pause(const StreamWatch& watch, int64_t silence_ns) const
+{
+    return segmented_ && watch.away && watch.away->message.empty() && silence_ns <= kLongestDeliveryPauseNs;
 }
 
 void LiveRun::interrupted(const std::string& message)
