@@ -101,7 +101,11 @@ TEST_F(CameraRuns, EveryEventOfAFilmedScreenReadsTheDesignedDelay)
         {"mirrored", "hflip," + kScreen, kFps},
         // A hand-held camera: the picture sways 4 pixels each way over 6 s.
         {"shake", kScreen + ",crop=620:340:x='10+4*sin(2*PI*t/6)':y='10+3*cos(2*PI*t/6)'", kFps},
+        {"camera60", kScreen + ",fps=60", 60},
         {"camera120", kScreen + ",fps=120", 120},
+        {"camera240", kScreen + ",fps=240", 240},
+        // The corners of the clip at under half the brightness of its middle.
+        {"dark corners", kScreen + ",vignette=angle=PI/3.5", kFps},
         // A television in the room plays a test picture beside the screen.
         {"moving", kScreen + "[screen];testsrc2=s=120x90:r=25[tv];[screen][tv]overlay=x=510:y=250:shortest=1", kFps},
     };
