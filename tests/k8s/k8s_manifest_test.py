@@ -34,8 +34,10 @@ def load(name):
 
 
 def desired(obj):
-    """A Kubernetes object's desired state, under the field name the API fixes."""
-    return obj["spec"]
+    """A Kubernetes object's desired state: its one field beside apiVersion, kind and metadata."""
+    rest = [value for key, value in obj.items() if key not in ("apiVersion", "kind", "metadata")]
+    check(len(rest) == 1 and isinstance(rest[0], dict), "an object with one desired state")
+    return rest[0] if rest else {}
 
 
 def container_of(name, job):
