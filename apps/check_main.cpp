@@ -6,6 +6,8 @@
 #include "compare/calibrate_cli.h"
 #include "compare/calibration.h"
 #include "compare/compare_cli.h"
+#include "compare/merge_parts_cli.h"
+#include "check/check_parts.h"
 #include "check/check_run.h"
 #include "check/live_report.h"
 #include "check/live_run.h"
@@ -31,6 +33,7 @@ using namespace skelv;
 namespace {
 
 constexpr const char* kVersion = "skelv-check 1.0";
+constexpr int kMaxParts = 1000;
 
 struct Arguments {
     std::string source, pipeline, sound_pipeline, caps;
@@ -50,6 +53,8 @@ struct Arguments {
     double every_s = 10, window_s = 60, refresh_s = 30, give_up_s = 600;
     std::string duration;
     std::string sender;
+    // A part of a long recording.
+    std::string part, part_out;
 };
 
 void define_live_options(CLI::App& app, Arguments* a)
@@ -103,6 +108,10 @@ void define_options(CLI::App& app, Arguments* a)
     app.add_option("--tag", a->tags, "KEY=VALUE recorded in the result (device=stb-42, fw=2.3); repeatable")
         ->allow_extra_args(false); // one value each: a recording after it is not a tag
     app.add_flag("-q,--quiet", a->quiet, "no summary and no progress");
+    app.add_option("--part", a->part,
+                   "K/N: read only the K-th of N equal stretches of the recording's length, into a part file that "
+                   "skelv-check merge joins with the others into the recording's result");
+    app.add_option("--part-out", a->part_out, "with --part: the part file to write (RECORDING-NAME.K-of-N.part here)");
     define_live_options(app, a);
     app.set_version_flag("--version", kVersion);
     app.footer("Exit codes: 0 within tolerance, 1 wrong command line, 2 the recording could not be analysed\n"
@@ -111,6 +120,8 @@ void define_options(CLI::App& app, Arguments* a)
                "SIGTERM ends it with every output whole.\n"
                "Many recordings: skelv-check --out DIR [-j N] [--force] [--shard K/N] RECORDING|FOLDER...\n"
                "and skelv-check merge DIR...; skelv-check --out DIR --help tells more.\n"
+               "One long recording on many cores or machines: skelv-check --part K/N RECORDING for K = 1..N,\n"
+               "then skelv-check merge PART... [--json FILE] [--csv FILE] [--html FILE].\n"
                "Results of runs compared: skelv-check compare A B; skelv-check compare --help tells more.\n"
                "A capture chain's own offset: skelv-check calibrate REFERENCE [--out FILE], then --calibration FILE.");
 }
@@ -382,6 +393,50 @@ int run_file_check(const Arguments& a, const SourceRequest& request, CheckOption
     return exit_code_of(result);
 }
 
+// ---------------------------------------------------------------- parts
+
+// "K/N" with 1 <= K <= N <= kMaxParts.
+bool parse_part(const std::string& text, int* part, int* parts)
+{
+    int used = 0;
+    if (sscanf(text.c_str(), "%d/%d%n", part, parts, &used) != 2 || used != int(text.size()) || *part < 1 ||
+        *part > *parts || *parts > kMaxParts) {
+        return false;
+    }
+    return true;
+}
+
+std::string default_part_path(const std::string& recording, int part, int parts)
+{
+    const size_t slash = recording.find_last_of('/');
+    const std::string name = slash == std::string::npos ? recording : recording.substr(slash + 1);
+    return name + "." + std::to_string(part) + "-of-" + std::to_string(parts) + ".part";
+}
+
+int run_part_check(const Arguments& a, const SourceRequest& request, const CheckOptions& options)
+{
+    int part = 0, parts = 0;
+    if (!parse_part(a.part, &part, &parts) || request.kind == SourceKind::Pipeline || is_network_source(request) ||
+        !a.json.empty() || !a.csv.empty() || !a.html.empty() || !a.timeline.empty() || !a.events.empty()) {
+        fprintf(stderr, "skelv-check: --part takes K/N (1 <= K <= N <= %d) and a recording, and writes a part file "
+                        "only: the outputs come from skelv-check merge\n", kMaxParts);
+        return exit_code::kUsage;
+    }
+    PartRecord record;
+    MediaError failure;
+    if (!read_part(request, options, part, parts, &record, &failure)) {
+        fprintf(stderr, "skelv-check: %s: %s\n", a.source.c_str(), failure.message.c_str());
+        return exit_code::kNotAnalysed;
+    }
+    const std::string out = a.part_out.empty() ? default_part_path(a.source, part, parts) : a.part_out;
+    std::string error;
+    if (!write_part_record(out, record, &error)) {
+        fprintf(stderr, "skelv-check: %s\n", error.c_str());
+        return exit_code::kOutput;
+    }
+    return exit_code::kSuccess;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -389,6 +444,9 @@ int main(int argc, char* argv[])
     // Results of runs set side by side: no media is read.
     if (compare_requested(argc, argv))
         return compare_main(argc, argv);
+    // The parts of one recording joined: no media is read either.
+    if (merge_of_parts_requested(argc, argv))
+        return merge_parts_main(argc, argv);
     // A capture chain's own offset, measured on a reference recording (its --out is no batch's).
     if (calibrate_requested(argc, argv)) {
         gst_init(&argc, &argv);
@@ -428,6 +486,8 @@ int main(int argc, char* argv[])
         timeline.write(kTimelineCsvHeader);
         options.on_frame = [&timeline](const CheckFrame& frame) { timeline.write(timeline_csv_row(frame)); };
     }
+    if (!arguments.part.empty())
+        return run_part_check(arguments, request, options);
     const bool live = arguments.follow || request.kind == SourceKind::Pipeline || is_network_source(request) ||
                       !arguments.duration.empty() || !arguments.events.empty() || !arguments.sender.empty();
     return live ? run_live_check(arguments, request, options, &timeline) : run_file_check(arguments, request, options, &timeline);

@@ -17,6 +17,8 @@ bool read_everything(const SourceRequest& request, CheckSession* session, MediaE
     bool delivered = false;
     for (MediaItem item; (item = source->next(&frame, &sound, error)) != MediaItem::End; delivered = true) {
         if (item == MediaItem::Frame) {
+            if (frame.index == 0)
+                session->learn_framerate(source->declared_framerate());
             session->take_frame(frame);
         } else if (item == MediaItem::Sound) {
             session->take_sound(sound);

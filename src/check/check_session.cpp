@@ -1,5 +1,6 @@
 #include "check/check_session.h"
 
+#include "check/part_record.h"
 #include "check/reading_summary.h"
 #include "rules/time_units.h"
 #include "sound/beep_detector.h"
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 
 namespace skelv {
 
@@ -49,13 +51,21 @@ void widen_by_calibration(const std::vector<SyncEvent>& events, ChainCalibration
     c->median_high_ns = interval.high + double(c->offset_ns - c->low_ns);
 }
 
+SoundRecord record_of(const MediaSound& buffer)
+{
+    return {buffer.stream, buffer.rate, buffer.channels, int64_t(buffer.frames), buffer.time_ns, buffer.pts_ns,
+            buffer.duration_ns};
+}
+
 } // namespace
 
 // One audio stream: its beeps and their times.
 struct CheckSession::Sound {
     int stream = 0;
     int rate = 0, channels = 0;
-    std::unique_ptr<BeepDetector> beeps; ///< null when the sound cannot be searched
+    bool searchable = false;
+    std::unique_ptr<BeepDetector> beeps; ///< null when the sound cannot be searched, or its beeps come found
+    std::vector<double> found_onsets;    ///< when they come found: samples from the stream's first
     SampleClock clock;
     StreamTimes times;
     AudioTimeGuard guard;
@@ -84,6 +94,16 @@ struct CheckSession::Warnings {
     }
 };
 
+// What a part owns, as it is read.
+struct CheckSession::PartState {
+    PartWindow window;
+    std::deque<FrameRecord> pushed; ///< frames given to the picture reader, not yet shaded
+    std::vector<FrameRecord> frames;
+    std::vector<SoundRecord> sounds;
+    std::map<int, std::pair<int64_t, int64_t>> own_samples; ///< by audio stream: first own sample, end of the last
+    std::vector<std::string> warnings;
+};
+
 CheckSession::CheckSession(const CheckOptions& options)
     : options_(options), timeline_(options.on_frame), warnings_(std::make_unique<Warnings>()),
       live_pairs_(options.expected_delay_ns)
@@ -95,6 +115,11 @@ CheckSession::CheckSession(const CheckOptions& options)
         timeline_.add(reading);
         picture_read_ns_ = reading.time_ns;
     };
+    if (options.part) {
+        part_ = std::make_unique<PartState>();
+        part_->window = *options.part;
+        reader.on_shades = [this](const FrameShades& shades) { record_part_frame(shades); };
+    }
     video_ = std::make_unique<VideoReader>(reader);
     video_guard_ = std::make_unique<VideoTimeGuard>(period_ns_);
 }
@@ -110,6 +135,15 @@ void CheckSession::describe(const SourceFacts& facts)
         video_times_.tolerance = kLiveJitterNs;
 }
 
+void CheckSession::learn_framerate(double framerate)
+{
+    if (facts_.framerate > 0 || framerate <= 0 || frames_ > 0)
+        return;
+    facts_.framerate = framerate;
+    period_ns_ = ns_of_seconds(1 / framerate);
+    video_guard_ = std::make_unique<VideoTimeGuard>(period_ns_);
+}
+
 void CheckSession::add_warning(std::string warning)
 {
     warnings_->add(std::move(warning));
@@ -118,12 +152,15 @@ void CheckSession::add_warning(std::string warning)
 void CheckSession::take_warnings(const std::vector<std::string>& warnings)
 {
     for (const std::string& warning : warnings)
-        add_warning(warning);
+        if (part_)
+            part_->warnings.push_back(warning);
+        else
+            add_warning(warning);
 }
 
 void CheckSession::stopped_early(const std::string& why)
 {
-    add_warning("Decoding stopped early: " + why);
+    take_warnings({"Decoding stopped early: " + why});
 }
 
 PushResult CheckSession::push_to_reader(const MediaFrame& frame, VideoTimeGuard* guard, int64_t* frames)
@@ -136,16 +173,33 @@ PushResult CheckSession::push_to_reader(const MediaFrame& frame, VideoTimeGuard*
     return video_->push(frame.view, time_ns, frame.lost_before > 0);
 }
 
-void CheckSession::take_frame(const MediaFrame& frame)
+void CheckSession::check_frame_times(int64_t pts_ns, int64_t duration_ns)
 {
     int64_t offset = 0;
-    if (video_times_.advance(stream_time(frame.pts_ns), stream_time(frame.duration_ns), &offset))
+    if (video_times_.advance(stream_time(pts_ns), stream_time(duration_ns), &offset))
         add_warning(video_gap_warning(int32_t(frames_ + 1), seconds_of(offset)));
-    if (video_done_) {
+}
+
+void CheckSession::take_frame(const MediaFrame& frame)
+{
+    check_frame_times(frame.pts_ns, frame.duration_ns);
+    // A part reads with known markers only the frames it owns.
+    const bool unowned = part_ && markers_known() && !part_->window.owns(frame.time_ns);
+    if (video_done_ || unowned) {
         ++frames_;
         return;
     }
+    if (part_)
+        part_->pushed.push_back({frame.time_ns, frame.pts_ns, frame.duration_ns, frame.lost_before, {}});
     video_done_ = push_to_reader(frame, video_guard_.get(), &frames_) == PushResult::Restart;
+}
+
+void CheckSession::take_frame_record(const FrameRecord& record)
+{
+    check_frame_times(record.pts_ns, record.duration_ns);
+    FrameShades shades = record.shades;
+    shades.time_ns = video_guard_->time_for(++frames_, record.time_ns);
+    video_->take_shades(shades);
 }
 
 bool CheckSession::wants_second_decode()
@@ -161,47 +215,80 @@ bool CheckSession::reread_frame(const MediaFrame& frame)
     return push_to_reader(frame, reread_guard_.get(), &reread_frames_) == PushResult::Continue;
 }
 
-CheckSession::Sound* CheckSession::sound_of(const MediaSound& buffer)
+CheckSession::Sound* CheckSession::sound_of(int stream, int rate, int channels)
 {
     for (const auto& sound : sounds_)
-        if (sound->stream == buffer.stream)
+        if (sound->stream == stream)
             return sound.get();
-    if (options_.audio_stream >= 0 && buffer.stream != options_.audio_stream)
+    if (options_.audio_stream >= 0 && stream != options_.audio_stream)
         return nullptr;
     auto sound = std::make_unique<Sound>();
-    sound->stream = buffer.stream;
-    sound->rate = buffer.rate;
-    sound->channels = buffer.channels;
-    if (!BeepDetector::accepts(buffer.rate, buffer.channels))
-        add_warning("Sound of " + std::to_string(buffer.rate) + " Hz with " + std::to_string(buffer.channels) +
+    sound->stream = stream;
+    sound->rate = rate;
+    sound->channels = channels;
+    sound->searchable = BeepDetector::accepts(rate, channels);
+    if (!sound->searchable)
+        add_warning("Sound of " + std::to_string(rate) + " Hz with " + std::to_string(channels) +
                     " channels is not searched for beeps");
-    else
-        sound->beeps = std::make_unique<BeepDetector>(buffer.rate, buffer.channels);
-    sound->clock = SampleClock(buffer.rate);
+    else if (!joining_)
+        sound->beeps = std::make_unique<BeepDetector>(rate, channels);
+    sound->clock = SampleClock(rate);
     sound->times.tolerance = video_times_.tolerance;
     sounds_.push_back(std::move(sound));
     return sounds_.back().get();
 }
 
-void CheckSession::take_sound(const MediaSound& buffer)
+// The buffer's times taken in, its samples counted; whether they are to be searched.
+bool CheckSession::time_sound(Sound* sound, const SoundRecord& buffer)
 {
-    Sound* sound = sound_of(buffer);
-    if (sound == nullptr)
-        return;
     const uint64_t expected = sound->times.end;
     int64_t offset = 0;
     if (sound->times.advance(stream_time(buffer.pts_ns), stream_time(buffer.duration_ns), &offset) &&
         sound->gap_warnings.size() < kWarningsPerKind)
         sound->gap_warnings.push_back(audio_gap_warning(seconds_of(int64_t(expected)), seconds_of(offset)));
-    if (!sound->beeps || buffer.rate != sound->rate || buffer.channels != sound->channels)
-        return;
+    if (!sound->searchable || buffer.rate != sound->rate || buffer.channels != sound->channels)
+        return false;
     if (buffer.time_ns >= 0) {
         const int64_t now = int64_t(std::llround(sound->clock.time_ns(double(sound->clock.samples()))));
         if (!sound->clock.stamped() || sound->guard.accepts(now, buffer.time_ns))
             sound->clock.stamp(buffer.time_ns);
     }
-    sound->beeps->process(buffer.samples, buffer.frames);
-    sound->clock.advance(int64_t(buffer.frames));
+    sound->clock.advance(buffer.frames);
+    return true;
+}
+
+void CheckSession::take_sound(const MediaSound& buffer)
+{
+    Sound* sound = sound_of(buffer.stream, buffer.rate, buffer.channels);
+    if (sound == nullptr)
+        return;
+    const SoundRecord record = record_of(buffer);
+    if (part_)
+        record_part_sound(*sound, record);
+    if (time_sound(sound, record))
+        sound->beeps->process(buffer.samples, buffer.frames);
+}
+
+void CheckSession::take_sound_record(const SoundRecord& record)
+{
+    if (Sound* sound = sound_of(record.stream, record.rate, record.channels))
+        time_sound(sound, record);
+}
+
+int64_t CheckSession::sound_samples(int stream) const
+{
+    for (const auto& sound : sounds_)
+        if (sound->stream == stream)
+            return sound->clock.samples();
+    return 0;
+}
+
+void CheckSession::take_beeps(int stream, int64_t first_sample, const std::vector<double>& onsets)
+{
+    for (const auto& sound : sounds_)
+        if (sound->stream == stream && sound->searchable)
+            for (double onset : onsets)
+                sound->found_onsets.push_back(double(first_sample) + onset);
 }
 
 void CheckSession::show_progress(int64_t time_ns)
@@ -219,6 +306,8 @@ std::vector<int64_t> CheckSession::onsets_of(const Sound& sound) const
     if (sound.beeps)
         for (const DetectedBeep& beep : sound.beeps->beeps())
             onsets.push_back(onset_ns(sound, beep.onset));
+    for (double onset : sound.found_onsets)
+        onsets.push_back(onset_ns(sound, onset));
     return onsets;
 }
 
@@ -287,7 +376,7 @@ void CheckSession::describe_picture(const VideoReading& reading, Warnings* warni
     r->video = video_summary(reading);
     r->video.timeline = timeline_.sketch();
     r->video.unreadable = timeline_.unreadable();
-    r->video.snapshot = snapshot_.take();
+    r->video.snapshot = given_snapshot_ ? *given_snapshot_ : snapshot_.take();
     r->video.lost_by_tool = frames_lost_;
     r->video.line_time_ns = options_.line_time_ns;
     r->video.shutter_row = lipsync_centre_row(reading.markers);
@@ -348,7 +437,7 @@ void CheckSession::compose(const VideoReading& reading, CheckResult* r) const
         warnings.add(span.why);
     judge(r);
     r->warnings = warnings.closed();
-    const bool has_audio = std::any_of(sounds_.begin(), sounds_.end(), [](const auto& s) { return bool(s->beeps); });
+    const bool has_audio = std::any_of(sounds_.begin(), sounds_.end(), [](const auto& s) { return s->searchable; });
     r->unmeasurable_reason = r->judgement.judged == 0 && r->untrusted_events > 0
                                  ? "every event lies where the recording's timestamps are broken"
                                  : unmeasurable_reason(*r, reading, frames_ > 0, has_audio);
@@ -425,6 +514,90 @@ void CheckSession::take_outage(const Outage& outage)
     for (const auto& sound : sounds_)
         if (outage.audio)
             sound->guard.allow_gap();
+}
+
+// ---------------------------------------------------------------- parts
+
+void CheckSession::record_part_frame(const FrameShades& shades)
+{
+    if (part_->pushed.empty())
+        return;
+    FrameRecord frame = std::move(part_->pushed.front());
+    part_->pushed.pop_front();
+    if (!part_->window.owns(frame.time_ns))
+        return;
+    frame.shades = shades;
+    part_->frames.push_back(std::move(frame));
+}
+
+void CheckSession::record_part_sound(const Sound& sound, const SoundRecord& buffer)
+{
+    const int64_t time = buffer.time_ns >= 0 ? buffer.time_ns : read_ns(sound);
+    if (!part_->window.owns(time))
+        return;
+    part_->sounds.push_back(buffer);
+    const int64_t first = sound.clock.samples();
+    auto [own, fresh] = part_->own_samples.try_emplace(sound.stream, first, first);
+    own->second.second = first + (sound.searchable ? buffer.frames : 0);
+}
+
+void CheckSession::read_anew()
+{
+    video_->read_anew();
+    video_done_ = false;
+    video_guard_ = std::make_unique<VideoTimeGuard>(period_ns_);
+    sounds_.clear(); // the sound goes on from elsewhere: its clocks and beeps start again
+    part_->pushed.clear();
+    part_->frames.clear();
+    part_->sounds.clear();
+    part_->own_samples.clear();
+}
+
+void CheckSession::take_part(PartRecord* record)
+{
+    video_->finish();
+    if (std::optional<MarkerPlanning> planning = video_->planning()) {
+        record->planning = std::move(planning);
+    } else {
+        // Unread, the frames still count.
+        record->picture_error = video_->result().error;
+        for (FrameRecord& frame : part_->pushed)
+            if (part_->window.owns(frame.time_ns))
+                part_->frames.push_back(std::move(frame));
+    }
+    for (const auto& sound : sounds_) {
+        const auto own = part_->own_samples.find(sound->stream);
+        if (!sound->beeps || own == part_->own_samples.end())
+            continue;
+        sound->beeps->finish();
+        PartBeeps beeps{sound->stream, {}};
+        for (const DetectedBeep& beep : sound->beeps->beeps())
+            if (beep.onset >= double(own->second.first) && beep.onset < double(own->second.second))
+                beeps.onsets.push_back(beep.onset - double(own->second.first));
+        record->beeps.push_back(std::move(beeps));
+    }
+    record->options = options_;
+    record->options.on_frame = nullptr;
+    record->options.progress = nullptr;
+    record->options.part.reset();
+    record->facts = facts_;
+    if (part_->window.from_ns == INT64_MIN) // the first part's: the one a whole reading shows
+        record->snapshot = snapshot_.take();
+    record->warnings = std::move(part_->warnings);
+    record->frames = std::move(part_->frames);
+    record->sounds = std::move(part_->sounds);
+}
+
+void CheckSession::follow(const MarkerPlanning& planning)
+{
+    joining_ = true;
+    video_->follow(planning);
+}
+
+void CheckSession::give_up_picture(const std::string& reason)
+{
+    joining_ = true;
+    video_->give_up(reason);
 }
 
 } // namespace skelv

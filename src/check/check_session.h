@@ -28,6 +28,16 @@
 
 namespace skelv {
 
+struct FrameRecord;
+struct SoundRecord;
+struct PartRecord;
+
+// Of a recording read in parts: the times one part owns, from included to excluded.
+struct PartWindow {
+    int64_t from_ns = INT64_MIN, to_ns = INT64_MAX;
+    bool owns(int64_t time_ns) const { return time_ns >= from_ns && time_ns < to_ns; }
+};
+
 struct CheckOptions {
     SyncProfile profile = sync_profiles().front();
     int64_t expected_delay_ns = 0; ///< the clip's designed audio offset, subtracted before judging
@@ -47,6 +57,9 @@ struct CheckOptions {
     // Keep every frame's reading in picture().frames, for a look deeper than the timeline;
     // memory then grows with the recording.
     bool keep_readings = false;
+    // Reading one part of a recording: what lies in the window is recorded for joining the
+    // parts later (take_part), and nothing is judged.
+    std::optional<PartWindow> part;
 };
 
 // What the source says of itself before its first frame.
@@ -67,6 +80,9 @@ public:
 
     void describe(const SourceFacts& facts);
     void update_streams(const std::vector<MediaStream>& streams) { facts_.streams = streams; }
+    // The frame rate as the source declares it once its first frame is decoded, when the
+    // open came before the picture's format was known.
+    void learn_framerate(double framerate);
     void take_frame(const MediaFrame& frame);
     void take_sound(const MediaSound& sound);
     void take_warnings(const std::vector<std::string>& warnings);
@@ -94,11 +110,38 @@ public:
     // Frames the source dropped because the reading fell behind.
     void take_frames_lost(int64_t frames) { frames_lost_ = frames; }
 
+    // Reading a part.
+    // Whether the markers are known, or the first decode must start again to read with them.
+    bool markers_known() const { return video_->found(); }
+    bool wants_restart() const { return video_done_; }
+    // The reading goes on from elsewhere in the recording: what was read is forgotten, the
+    // markers stay known.
+    void read_anew();
+    // After the reading ends: what the part owns.
+    void take_part(PartRecord* record);
+
+    // Joining parts: the markers as the parts found them (or why they could not), then every
+    // part's frames, sound buffers and beeps in turn, then finish().
+    void follow(const MarkerPlanning& planning);
+    void give_up_picture(const std::string& reason);
+    void take_frame_record(const FrameRecord& record);
+    void take_sound_record(const SoundRecord& record);
+    // Samples of an audio stream taken so far: where the next part's own samples start.
+    int64_t sound_samples(int stream) const;
+    // Beeps of a part, `onsets` in samples from `first_sample` of the stream.
+    void take_beeps(int stream, int64_t first_sample, const std::vector<double>& onsets);
+    void use_snapshot(const CheckSnapshot& snapshot) { given_snapshot_ = snapshot; }
+
 private:
     struct Sound;
     struct Warnings;
+    struct PartState;
     PushResult push_to_reader(const MediaFrame& frame, VideoTimeGuard* guard, int64_t* frames);
-    Sound* sound_of(const MediaSound& sound);
+    void check_frame_times(int64_t pts_ns, int64_t duration_ns);
+    bool time_sound(Sound* sound, const SoundRecord& buffer);
+    void record_part_frame(const FrameShades& shades);
+    void record_part_sound(const Sound& sound, const SoundRecord& buffer);
+    Sound* sound_of(int stream, int rate, int channels);
     void show_progress(int64_t time_ns);
     void add_warning(std::string warning);
     std::vector<int64_t> onsets_of(const Sound& sound) const;
@@ -134,6 +177,10 @@ private:
     int64_t picture_read_ns_ = 0;         ///< time of the latest frame the reader settled
     std::vector<Outage> outages_;
     int64_t frames_lost_ = 0;
+    // Parts.
+    std::unique_ptr<PartState> part_;
+    bool joining_ = false; ///< fed records of parts: the beeps come found
+    std::optional<CheckSnapshot> given_snapshot_;
 };
 
 } // namespace skelv

@@ -26,6 +26,7 @@ using GstCapsPtr = GstMiniObjectPtr<GstCaps>;
 using GstBufferPtr = GstMiniObjectPtr<GstBuffer>;
 using GstSamplePtr = GstMiniObjectPtr<GstSample>;
 using GstMessagePtr = GstMiniObjectPtr<GstMessage>;
+using GstQueryPtr = GstMiniObjectPtr<GstQuery>;
 using GErrorPtr = std::unique_ptr<GError, GErrorFree>;
 using GCharPtr = std::unique_ptr<gchar, GFree>;
 

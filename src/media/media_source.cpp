@@ -275,6 +275,9 @@ struct Branch {
     GstAudioInfo audio{};
     bool caps_parsed = false;
     bool handed_out = false; ///< a sample of it has been handed out
+    // After a seek: the stream time less the running time of the segment before it, which
+    // gives every later time as a reading from the start would have it.
+    int64_t stream_less_running_ns = 0;
 };
 
 // A stream as a decoding bin or a launch description announced it.
@@ -323,8 +326,11 @@ public:
     std::optional<ClockIdentity> arrival_clock() const override;
     int64_t frames_lost() const override;
     std::vector<std::string> take_warnings() override;
+    bool seek(int64_t time_ns) override;
 
 private:
+    bool can_seek() const;
+    int64_t time_of(const Branch* branch, GstClockTime timestamp) const;
     // Building, on the calling thread.
     bool build(const SourceRequest& request, MediaError* error);
     bool build_path(const std::string& path, MediaError* error);
@@ -438,6 +444,7 @@ private:
     std::optional<gint64> reopen_at_us_; ///< monotonic µs of the next attempt while the input is down
     GstClockTime base_time_ = 0;         ///< the first run's, kept by every later one
     int64_t time_offset_ns_ = 0;         ///< added to the times of a reopened source that starts again at 0
+    bool sought_ = false;                ///< timed in stream time since a seek
 };
 
 GstMediaSource::GstMediaSource(const MediaSourceOptions& options)
@@ -1407,15 +1414,29 @@ int64_t time_or_none(GstClockTime time)
     return GST_CLOCK_TIME_IS_VALID(time) ? int64_t(time) : -1;
 }
 
+// A buffer's time: its running time, or after a seek its stream time, which the seek leaves
+// where it was; -1 without a timestamp.
+int64_t GstMediaSource::time_of(const Branch* branch, GstClockTime timestamp) const
+{
+    const GstClockTime running = running_time_within(&branch->segment, timestamp);
+    if (!GST_CLOCK_TIME_IS_VALID(running))
+        return -1;
+    if (!sought_)
+        return int64_t(running) + time_offset_ns_;
+    const GstClockTime stream =
+        gst_segment_to_stream_time(&branch->segment, GST_FORMAT_TIME, std::max(timestamp, branch->segment.start));
+    return GST_CLOCK_TIME_IS_VALID(stream) ? int64_t(stream) - branch->stream_less_running_ns : -1;
+}
+
 bool GstMediaSource::deliver_frame(Branch* branch, GstSample* sample, MediaFrame* frame)
 {
     GstBuffer* buffer = gst_sample_get_buffer(sample);
     frame_mapped_ = branch->caps_parsed && gst_video_frame_map(&held_frame_, &branch->video, buffer, GST_MAP_READ);
     if (!frame_mapped_ || !yuv_view_of(&held_frame_, &frame->view))
         return false;
-    const GstClockTime running = running_time_within(&branch->segment, GST_BUFFER_PTS(buffer));
-    if (GST_CLOCK_TIME_IS_VALID(running)) {
-        last_frame_ns_ = int64_t(running) + time_offset_ns_;
+    const int64_t time = time_of(branch, GST_BUFFER_PTS(buffer));
+    if (time >= 0) {
+        last_frame_ns_ = time;
     } else if (frames_ > 0) {
         const int fps_n = GST_VIDEO_INFO_FPS_N(&branch->video), fps_d = GST_VIDEO_INFO_FPS_D(&branch->video);
         const int64_t period = GST_BUFFER_DURATION_IS_VALID(buffer) ? int64_t(GST_BUFFER_DURATION(buffer))
@@ -1446,8 +1467,7 @@ bool GstMediaSource::deliver_sound(Branch* branch, GstSample* sample, MediaSound
     sound->frames = held_sound_.size / (sizeof(float) * size_t(channels));
     sound->rate = GST_AUDIO_INFO_RATE(&branch->audio);
     sound->channels = channels;
-    const GstClockTime running = running_time_within(&branch->segment, GST_BUFFER_PTS(buffer));
-    sound->time_ns = GST_CLOCK_TIME_IS_VALID(running) ? int64_t(running) + time_offset_ns_ : -1;
+    sound->time_ns = time_of(branch, GST_BUFFER_PTS(buffer));
     sound->pts_ns = time_or_none(GST_BUFFER_PTS(buffer));
     sound->duration_ns = time_or_none(GST_BUFFER_DURATION(buffer));
     return true;
@@ -1485,6 +1505,44 @@ std::vector<std::string> GstMediaSource::take_warnings()
     std::vector<std::string> taken;
     taken.swap(warnings_);
     return taken;
+}
+
+bool GstMediaSource::can_seek() const
+{
+    GstQueryPtr query(gst_query_new_seeking(GST_FORMAT_TIME));
+    gboolean seekable = FALSE;
+    if (gst_element_query(pipeline_.get(), query.get()))
+        gst_query_parse_seeking(query.get(), nullptr, &seekable, nullptr, nullptr);
+    return seekable != FALSE;
+}
+
+// The samples announced before the seek were flushed: their events pull nothing or a later
+// sample, which its own event would have pulled. An end seen before is no longer one.
+bool GstMediaSource::seek(int64_t time_ns)
+{
+    if (live_ || fd_ >= 0 || !can_seek())
+        return false;
+    release_held();
+    const auto flags = GstSeekFlags(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT | GST_SEEK_FLAG_SNAP_BEFORE);
+    // The running time the first segment gave a buffer is its stream time less this.
+    if (!sought_)
+        for (const std::unique_ptr<Branch>& branch : branches_)
+            if (branch->segment.format == GST_FORMAT_TIME)
+                branch->stream_less_running_ns = int64_t(branch->segment.time) - int64_t(branch->segment.base);
+    const int64_t position = time_ns + (video_ != nullptr ? video_->stream_less_running_ns : 0);
+    // No stop: a decoder would clip the last buffer to it, where a reading from the start does not.
+    if (!gst_element_seek(pipeline_.get(), 1.0, GST_FORMAT_TIME, flags, GST_SEEK_TYPE_SET,
+                          GstClockTime(std::max<int64_t>(position, 0)), GST_SEEK_TYPE_SET, GST_CLOCK_TIME_NONE))
+        return false;
+    sought_ = true;
+    std::lock_guard lock(mutex_);
+    ended_ = false;
+    for (auto event = events_.begin(); event != events_.end();)
+        event = event->message && GST_MESSAGE_TYPE(event->message.get()) == GST_MESSAGE_EOS ? events_.erase(event)
+                                                                                            : std::next(event);
+    for (const std::unique_ptr<Branch>& branch : branches_)
+        branch->ended = false;
+    return true;
 }
 
 std::optional<ClockIdentity> GstMediaSource::arrival_clock() const

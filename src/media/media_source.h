@@ -163,6 +163,12 @@ public:
     // <element>: <message>", "No decoder for <format>; the stream is not read", "Sound of
     // stream <index> was dropped while the reader fell behind the live source".
     virtual std::vector<std::string> take_warnings() = 0;
+
+    // Goes to the key frame at or before `time_ns` (a time as the frames are handed out),
+    // dropping what was queued; every later frame and sound buffer keeps the time a reading
+    // from the start gives it. False, the reading going on where it was, when the source
+    // cannot seek (a FIFO, a live source, some streams).
+    virtual bool seek(int64_t time_ns) = 0;
 };
 
 } // namespace skelv

@@ -335,29 +335,85 @@ void VideoReader::read_buffered()
 
 void VideoReader::deliver(int64_t time_ns, const std::vector<Yuv>& values, bool after_loss)
 {
+    shaded_.time_ns = time_ns;
+    shaded_.after_loss = after_loss;
+    shaded_.measured = !values.empty();
+    shaded_.shades.resize(values.size());
+    for (size_t m = 0; m < values.size(); ++m)
+        shaded_.shades[m] = read_shade(plan_->reading.markers[m], values[m]);
+    shaded_.blends.clear();
+    number(&shaded_, &values);
+    if (options_.on_shades)
+        options_.on_shades(shaded_);
+}
+
+// Numbers a frame from its shades; `values`, when known, give the blends its shades may ask for.
+void VideoReader::number(FrameShades* frame, const std::vector<Yuv>* values)
+{
     FrameReading reading;
-    if (values.empty()) {
-        reading = plan_->numbering->unknown(time_ns);
+    if (!frame->measured) {
+        reading = plan_->numbering->unknown(frame->time_ns);
     } else {
-        const ReadingPlan& plan = plan_->reading;
-        shades_.resize(values.size());
-        for (size_t m = 0; m < values.size(); ++m)
-            shades_[m] = read_shade(plan.markers[m], values[m]);
-        plan_->watch.add(time_ns, shades_);
-        reading = plan_->numbering->next(time_ns, shades_);
+        plan_->watch.add(frame->time_ns, frame->shades);
+        reading = plan_->numbering->next(frame->time_ns, frame->shades);
         // Only frames the levels leave unclear are tried as blends: the others stay cheap.
         if (reading.kind == FrameKind::Unreadable) {
-            plan_->blends->read(values, &blends_);
-            reading = plan_->numbering->next_blend(time_ns, blends_);
+            if (values != nullptr)
+                plan_->blends->read(*values, &frame->blends);
+            reading = plan_->numbering->next_blend(frame->time_ns, frame->blends);
         }
     }
-    if (after_loss)
+    if (frame->after_loss)
         plan_->continuity.unseen();
     plan_->continuity.add(reading);
     if (options_.on_frame)
         options_.on_frame(reading);
     if (options_.keep_frames)
         result_.frames.push_back(reading);
+}
+
+std::optional<MarkerPlanning> VideoReader::planning() const
+{
+    if (!found())
+        return std::nullopt;
+    return MarkerPlanning{result_.width, result_.height, result_.markers, result_.ignored_areas,
+                          result_.capture_fps, result_.source_fps, plan_->reading};
+}
+
+void VideoReader::read_anew()
+{
+    lookahead_.clear();
+    lookahead_bytes_ = 0;
+    result_.frames_read = 0;
+    result_.frames_other_size = 0;
+    phase_ = Phase::Reading;
+    restart_reading();
+}
+
+void VideoReader::follow(const MarkerPlanning& planning)
+{
+    plan_ = std::make_unique<Plan>();
+    plan_->reading = planning.reading;
+    plan_->source_fps = planning.source_fps;
+    result_.width = planning.width;
+    result_.height = planning.height;
+    result_.markers = planning.markers;
+    result_.ignored_areas = planning.ignored_areas;
+    result_.sync_from = planning.reading.sync_from;
+    result_.source_fps = planning.source_fps;
+    result_.capture_fps = planning.capture_fps;
+    sized_ = true;
+    read_anew();
+}
+
+void VideoReader::take_shades(const FrameShades& frame)
+{
+    result_.frames_read++;
+    result_.frames_other_size += !frame.measured;
+    if (phase_ != Phase::Reading)
+        return;
+    shaded_ = frame;
+    number(&shaded_, nullptr);
 }
 
 } // namespace skelv

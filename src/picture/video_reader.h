@@ -28,11 +28,22 @@
 
 namespace skelv {
 
+// What one frame's markers showed, before the frame is numbered: all that numbering it needs,
+// so that the frames of a recording read in parts can be numbered as one sequence later.
+struct FrameShades {
+    int64_t time_ns = 0;
+    bool after_loss = false;
+    bool measured = false;        ///< false for a frame of another size, of which nothing was read
+    std::vector<int8_t> shades;   ///< by marker, in the markers' order
+    std::vector<BlendMix> blends; ///< the mixes that explain it, when its shades leave it unreadable
+};
+
 struct VideoReaderOptions {
     double lookahead_seconds = 10;                ///< captured time searched for markers at once
     size_t lookahead_bytes = size_t{48} << 20;    ///< cap on the reduced frames held meanwhile
     bool keep_frames = true;                      ///< keep every FrameReading in the result
     std::function<void(const FrameReading&)> on_frame; ///< optional: each reading, in capture order
+    std::function<void(const FrameShades&)> on_shades; ///< optional: each frame's shades, in capture order
 };
 
 struct FoundMarker {
@@ -60,6 +71,16 @@ struct VideoReading {
     int32_t decodes = 1;
 };
 
+// What the search learnt of a recording's markers: enough to number frames from their shades.
+struct MarkerPlanning {
+    int32_t width = 0, height = 0;
+    std::vector<FoundMarker> markers;
+    std::vector<PixelRect> ignored_areas;
+    double capture_fps = 0;
+    double source_fps = 0; ///< as measured on the numbered frames
+    ReadingPlan reading;
+};
+
 // The captured row at the middle of the lip-sync marker, -1 when there is none: a rolling
 // shutter exposes that row this many line times after the frame's time.
 int32_t lipsync_centre_row(const std::vector<FoundMarker>& markers);
@@ -84,6 +105,19 @@ public:
     // The flashes read so far, in capture order.
     const std::vector<ShownFlash>& flashes() const;
 
+    // The markers once found; none while searching or after failing.
+    std::optional<MarkerPlanning> planning() const;
+    bool found() const { return plan_ && phase_ != Phase::Searching && result_.error.empty(); }
+    // Reading again from elsewhere in the recording with the markers already found: what was
+    // read is forgotten, the next frame pushed is read at once. Only once they are found.
+    void read_anew();
+    // Numbering frames whose shades another reading measured: `planning` as that reading
+    // found it, then take_shades() for each frame in capture order.
+    void follow(const MarkerPlanning& planning);
+    void take_shades(const FrameShades& frame);
+    // The picture cannot be read, as another reading found: `reason` is the result's error.
+    void give_up(const std::string& reason) { fail(reason); }
+
 private:
     struct Buffered {
         int64_t time_ns;
@@ -106,6 +140,7 @@ private:
     void restart_reading();
     void read_buffered();
     void deliver(int64_t time_ns, const std::vector<Yuv>& values, bool after_loss);
+    void number(FrameShades* frame, const std::vector<Yuv>* values);
     void fail(const std::string& reason);
 
     VideoReaderOptions options_;
@@ -120,8 +155,7 @@ private:
 
     std::unique_ptr<Plan> plan_;
     std::vector<Yuv> values_;
-    std::vector<int8_t> shades_;
-    std::vector<BlendMix> blends_;
+    FrameShades shaded_;
 };
 
 } // namespace skelv
