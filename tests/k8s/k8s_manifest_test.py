@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""The Kubernetes recipe without a cluster: both manifests parse as YAML, the fields that make
+"""The Kubernetes recipes without a cluster: the manifests parse as YAML, the fields that make
 an Indexed Job are there and agree with each other, and the pods' shell scripts run with a
-stand-in skelv-check that records its arguments.  k8s_manifest_test.py DEPLOY_DIR"""
+stand-in skelv-check that records its arguments: many recordings in shards and their merge,
+one recording in parts and their merge.  k8s_manifest_test.py DEPLOY_DIR"""
+import fnmatch
 import os
 import re
 import stat
@@ -108,8 +110,38 @@ code, merge_args = run_script(script_of("k8s-merge-job.yaml", merge_container), 
 check(code == 0 and merge_args == ["merge", out], f"the merge should run skelv-check merge {out}: {merge_args}")
 check(claim_of(merge_pod, merge_container, out) == claim, "the merge sees the shards' volume")
 
+# One recording in parts: pod K of N writes part K+1/N, each to its own file, which the merge's
+# pattern takes, all of them and nothing else.
+parts = load("k8s-parts-job.yaml")
+parts_job = desired(parts)
+check(parts_job.get("completionMode") == "Indexed", "the parts' completionMode must be Indexed")
+n = parts_job.get("completions")
+parts_pod, parts_container = container_of("k8s-parts-job.yaml", parts)
+parts_script = script_of("k8s-parts-job.yaml", parts_container)
+part_files = []
+for index in range(n):
+    code, args = run_script(parts_script, index, 0)
+    check(code == 0 and args[args.index("--part") + 1] == f"{index + 1}/{n}", f"part pod {index}: arguments {args}")
+    part_files.append(args[args.index("--part-out") + 1])
+    check(run_script(parts_script, index, 2)[0] != 0, "a part that could not be read fails its pod")
+check(len(set(part_files)) == n, f"every part has a file of its own: {part_files}")
+recording = args[-1]
+parts_claim = claim_of(parts_pod, parts_container, part_files[0])
+check(parts_claim is not None and claim_of(parts_pod, parts_container, recording) == parts_claim,
+      "the recording and the parts share one persistent volume")
+parts_merge = load("k8s-parts-merge-job.yaml")
+parts_merge_pod, parts_merge_container = container_of("k8s-parts-merge-job.yaml", parts_merge)
+code, merge_args = run_script(script_of("k8s-parts-merge-job.yaml", parts_merge_container), 0, 4)
+check(code == 0 and merge_args[0] == "merge", f"the parts' merge should run skelv-check merge: {merge_args}")
+patterns = [a for a in merge_args[1:] if "*" in a]
+check(len(patterns) == 1 and all(fnmatch.fnmatch(f, patterns[0]) for f in part_files),
+      f"the merge's pattern {patterns} takes every part {part_files}")
+check(claim_of(parts_merge_pod, parts_merge_container, patterns[0] if patterns else "") == parts_claim,
+      "the merge sees the parts' volume")
+
 for p in problems:
     print("FAILED:", p, file=sys.stderr)
 if not problems:
-    print(f"Indexed Job of {completions} shards ({parallelism} at a time) and its merge: consistent")
+    print(f"Indexed Job of {completions} shards ({parallelism} at a time) and its merge, "
+          f"{n} parts of one recording and their merge: consistent")
 sys.exit(1 if problems else 0)

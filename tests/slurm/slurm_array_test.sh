@@ -1,7 +1,9 @@
 #!/bin/bash
-# The Slurm recipe for real: a single-node Slurm (munged, slurmctld, slurmd) started in a
-# temporary directory with a generated configuration, deploy/slurm-array.sbatch submitted as
-# a job array over a few generated clips, the merge as a job after it, and the summary checked.
+# The Slurm recipes for real: a single-node Slurm (munged, slurmctld, slurmd) started in a
+# temporary directory with a generated configuration; deploy/slurm-array.sbatch submitted as
+# a job array over a few generated clips, the merge as a job after it, and the summary checked;
+# then deploy/slurm-parts.sbatch over the parts of one clip, their merge after them, and the
+# result checked against the clip read whole.
 # Exits 77 (skipped) with a message where the daemons cannot start.
 #   slurm_array_test.sh SKELV_CHECK SKELV_GENERATE SOURCE_DIR
 set -u
@@ -117,16 +119,21 @@ job=$(SKELV_CHECK=$check timeout 30 sbatch --parsable --array=0-$((shards - 1)) 
   || { show_logs; fail "sbatch of the array was refused"; }
 merge=$(timeout 30 sbatch --parsable --dependency="afterany:$job" --output="$work/merge.out" \
   --wrap "'$check' merge '$work/results'") || { show_logs; fail "sbatch of the merge was refused"; }
-# sbatch --wait asks ever more slowly (up to every 10 s); asking every 0.2 s keeps the test short.
-ended=''
-for _ in $(seq $((wait_seconds * 5))); do
-  state=$(scontrol --oneliner show job "$merge" 2>/dev/null)
-  case "$state" in
-    ''|*JobState=PENDING*|*JobState=CONFIGURING*|*JobState=RUNNING*|*JobState=COMPLETING*) sleep 0.2 ;;
-    *) ended=yes; break ;;
-  esac
-done
-[ -n "$ended" ] || { show_logs; fail "the jobs did not finish within $wait_seconds s"; }
+# The state of job $1 once it has ended, waiting at most wait_seconds. sbatch --wait asks ever
+# more slowly (up to every 10 s); asking every 0.2 s keeps the test short.
+wait_for_job() {
+  local state
+  for _ in $(seq $((wait_seconds * 5))); do
+    state=$(scontrol --oneliner show job "$1" 2>/dev/null)
+    case "$state" in
+      ''|*JobState=PENDING*|*JobState=CONFIGURING*|*JobState=RUNNING*|*JobState=COMPLETING*) sleep 0.2 ;;
+      *) printf '%s\n' "$state"; return 0 ;;
+    esac
+  done
+  show_logs
+  fail "job $1 did not finish within $wait_seconds s"
+}
+state=$(wait_for_job "$merge") || exit 1
 merge_code=$(printf '%s\n' "$state" | sed -n 's/.* ExitCode=\([0-9]*\):.*/\1/p')
 cat "$work"/skelv-check-*.out "$work/merge.out" >&2
 
@@ -157,4 +164,28 @@ for p in problems:
     print("FAILED:", p, file=sys.stderr)
 sys.exit(1 if problems else 0)
 PY
-echo "Slurm array of $shards tasks and the merge job: summary as designed"
+
+# One clip of 24 s in three parts (the later ones seek), joined after them: as the clip read whole.
+"$generate" --size 192x144 --duration 24 --audio-delay 30 "$clips/soak.mkv" > /dev/null 2>&1 \
+  || fail "skelv-generate could not make soak.mkv"
+"$check" --json "$work/whole.json" "$clips/soak.mkv" > /dev/null || fail "soak.mkv read whole did not pass"
+job=$(SKELV_CHECK=$check timeout 30 sbatch --parsable --array=0-2 --cpus-per-task=1 \
+  "$source/deploy/slurm-parts.sbatch" "$work/parts" "$clips/soak.mkv") \
+  || { show_logs; fail "sbatch of the parts was refused"; }
+merge=$(timeout 30 sbatch --parsable --dependency="afterok:$job" --output="$work/parts-merge.out" \
+  --wrap "'$check' merge '$work'/parts/soak.mkv.*-of-3.part --json '$work/joined.json'") \
+  || { show_logs; fail "sbatch of the parts' merge was refused"; }
+state=$(wait_for_job "$merge") || exit 1
+cat "$work"/skelv-part-*.out "$work/parts-merge.out" >&2
+case "$state" in *JobState=COMPLETED*) ;; *) fail "the parts' merge did not complete: $state" ;; esac
+python3 - "$work/whole.json" "$work/joined.json" <<'PY' || exit 1
+import json, sys
+whole, joined = (json.load(open(p)) for p in sys.argv[1:])
+for key in ("verdict", "video", "audio"):
+    if whole[key] != joined[key]:
+        sys.exit(f"FAILED: the joined parts' {key} differs from the whole's: {joined[key]} != {whole[key]}")
+delays = [(round(w["delay_ms"], 2), round(j["delay_ms"], 2)) for w, j in zip(whole["sync"]["events"], joined["sync"]["events"])]
+if len(whole["sync"]["events"]) != len(joined["sync"]["events"]) or any(w != j for w, j in delays):
+    sys.exit(f"FAILED: the joined parts' events differ from the whole's: {delays}")
+PY
+echo "Slurm array of $shards tasks and the merge job: summary as designed; 3 parts of one clip joined as it reads whole"
