@@ -416,9 +416,11 @@ std::string default_part_path(const std::string& recording, int part, int parts)
 int run_part_check(const Arguments& a, const SourceRequest& request, const CheckOptions& options)
 {
     int part = 0, parts = 0;
-    if (!parse_part(a.part, &part, &parts) || request.kind == SourceKind::Pipeline || is_network_source(request) ||
-        !a.json.empty() || !a.csv.empty() || !a.html.empty() || !a.timeline.empty() || !a.events.empty()) {
-        fprintf(stderr, "skelv-check: --part takes K/N (1 <= K <= N <= %d) and a recording, and writes a part file "
+    const bool live = request.kind == SourceKind::Pipeline || is_network_source(request) || a.follow ||
+                      !a.duration.empty() || !a.sender.empty();
+    if (!parse_part(a.part, &part, &parts) || live || !a.json.empty() || !a.csv.empty() || !a.html.empty() ||
+        !a.timeline.empty() || !a.events.empty()) {
+        fprintf(stderr, "skelv-check: --part takes K/N (1 <= K <= N <= %d) and a recorded file, and writes a part file "
                         "only: the outputs come from skelv-check merge\n", kMaxParts);
         return exit_code::kUsage;
     }

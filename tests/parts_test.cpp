@@ -181,6 +181,7 @@ TEST_F(Parts, PartsThatDoNotFitTogetherAreRefused)
                   .exit_code,
               0);
     write_file(dir_->file("other.part"), "not a part at all");
+    write_file(dir_->file("cut.part"), read_file(dir_->file("c2.part")).substr(0, 200));
     const struct {
         std::vector<std::string> args;
         const char* says;
@@ -189,6 +190,7 @@ TEST_F(Parts, PartsThatDoNotFitTogetherAreRefused)
         {{"merge", "a1.part", "b2.part"}, "give every part of the recording once"},
         {{"merge", "a1.part", "c2.part"}, "part 2 is not of the recording the first part read"},
         {{"merge", "a1.part", "other.part"}, "other.part: not a part of a recording"},
+        {{"merge", "a1.part", "cut.part"}, "cut.part: a damaged part"},
         {{"--part", "0/3", "soak.mkv"}, "--part takes K/N"},
         {{"--part", "2/1", "soak.mkv"}, "--part takes K/N"},
         {{"--part", "1/2", "--json", "r.json", "soak.mkv"}, "the outputs come from skelv-check merge"},

@@ -1,11 +1,16 @@
 #include "check/part_record.h"
 
+#include "core/clip_constants.h"
 #include "outputs/output_file.h"
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <bit>
+#include <cmath>
 #include <fstream>
 #include <iterator>
+#include <string_view>
 
 namespace skelv {
 
@@ -13,8 +18,9 @@ namespace {
 
 using nlohmann::json;
 
-// A part file starts with this, so that merge tells a part from any other file at once.
-constexpr const char* kMagic = "skelv-part";
+// A part file starts with this line, then its contents in CBOR: merge tells a part from any
+// other file, and a damaged part from something else, at once.
+constexpr std::string_view kMagic = "skelv-part\n";
 
 json binary_of(const std::vector<uint8_t>& bytes)
 {
@@ -226,8 +232,7 @@ json record_json(const PartRecord& r)
     for (const PartBeeps& b : r.beeps)
         beeps.push_back({b.stream, b.onsets});
     const CheckSnapshot& shot = r.snapshot;
-    return {{"magic", kMagic},
-            {"format", PartRecord::kFormat},
+    return {{"format", PartRecord::kFormat},
             {"recording", r.recording},
             {"part", r.part},
             {"parts", r.parts},
@@ -269,6 +274,62 @@ void record_from(const json& j, PartRecord* r)
         r->beeps.push_back({b.at(0), b.at(1).get<std::vector<double>>()});
 }
 
+// ---------------------------------------------------------------- a damaged part
+
+// Counter half-periods beyond this are no clip's, and would make counting slow.
+constexpr int32_t kLongestHalfPeriod = 1 << 12;
+constexpr int64_t kMostSamplesPerBuffer = int64_t(1) << 30;
+
+bool marker_sane(const MarkerPlan& m)
+{
+    const bool counting = m.role == MarkerRole::FrameId || m.role == MarkerRole::Sync;
+    return !counting || (m.half_period >= 1 && m.half_period <= kLongestHalfPeriod &&
+                         (m.role == MarkerRole::Sync || std::has_single_bit(uint32_t(m.half_period))));
+}
+
+bool planning_sane(const MarkerPlanning& p)
+{
+    const ReadingPlan& r = p.reading;
+    const int32_t markers = int32_t(r.markers.size());
+    return markers == int32_t(p.markers.size()) && r.lipsync >= 0 && r.lipsync < markers && r.sync >= -1 &&
+           r.sync < markers && std::isfinite(p.source_fps) && p.source_fps > 0 && p.source_fps < 1000 &&
+           std::isfinite(p.capture_fps) && p.width >= 0 && p.height >= 0 &&
+           std::all_of(r.markers.begin(), r.markers.end(), marker_sane);
+}
+
+bool frame_sane(const FrameShades& f, size_t markers)
+{
+    const auto shade_sane = [](int8_t s) { return s >= -1 && s < kShadeFirstColour + clip::kColorCycleLength; };
+    const auto blend_sane = [](const BlendMix& b) {
+        return b.residue >= 0 && b.residue < (1 << 24) && std::isfinite(b.weight) && b.weight >= 0 && b.weight <= 1 && std::isfinite(b.worst);
+    };
+    return (!f.measured || f.shades.size() == markers) && std::all_of(f.shades.begin(), f.shades.end(), shade_sane) &&
+           std::all_of(f.blends.begin(), f.blends.end(), blend_sane);
+}
+
+bool sound_sane(const SoundRecord& s)
+{
+    return s.stream >= 0 && s.rate > 0 && s.channels > 0 && s.frames >= 0 && s.frames < kMostSamplesPerBuffer;
+}
+
+// What joining takes on trust: marker indices, shades that index levels, a picture of its size.
+bool record_sane(const PartRecord& r)
+{
+    const CheckSnapshot& shot = r.snapshot;
+    if (shot.width < 0 || shot.height < 0 || shot.rgb.size() != size_t(shot.width) * size_t(shot.height) * 3)
+        return false;
+    if (r.planning && !planning_sane(*r.planning))
+        return false;
+    const size_t markers = r.planning ? r.planning->markers.size() : 0;
+    const auto beeps_sane = [](const PartBeeps& b) {
+        return std::all_of(b.onsets.begin(), b.onsets.end(), [](double o) { return std::isfinite(o) && o >= 0; });
+    };
+    return r.part >= 1 && r.part <= r.parts && r.from_ns <= r.to_ns &&
+           std::all_of(r.frames.begin(), r.frames.end(), [&](const FrameRecord& f) { return frame_sane(f.shades, markers); }) &&
+           std::all_of(r.sounds.begin(), r.sounds.end(), sound_sane) &&
+           std::all_of(r.beeps.begin(), r.beeps.end(), beeps_sane);
+}
+
 } // namespace
 
 bool read_alike(const PartRecord& a, const PartRecord& b)
@@ -281,7 +342,7 @@ bool read_alike(const PartRecord& a, const PartRecord& b)
 bool write_part_record(const std::string& path, const PartRecord& record, std::string* error)
 {
     const std::vector<uint8_t> bytes = json::to_cbor(record_json(record));
-    return write_output(path, std::string(bytes.begin(), bytes.end()), error);
+    return write_output(path, std::string(kMagic) + std::string(bytes.begin(), bytes.end()), error);
 }
 
 bool read_part_record(const std::string& path, PartRecord* record, std::string* error)
@@ -292,9 +353,13 @@ bool read_part_record(const std::string& path, PartRecord* record, std::string* 
         return false;
     }
     const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    const json j = json::from_cbor(bytes, true, false);
-    if (j.is_discarded() || !j.is_object() || j.value("magic", "") != kMagic) {
+    if (bytes.compare(0, kMagic.size(), kMagic) != 0) {
         *error = path + ": not a part of a recording (skelv-check --part K/N writes them)";
+        return false;
+    }
+    const json j = json::from_cbor(bytes.begin() + long(kMagic.size()), bytes.end(), true, false);
+    if (j.is_discarded() || !j.is_object()) {
+        *error = path + ": a damaged part";
         return false;
     }
     if (j.value("format", 0) != PartRecord::kFormat) {
@@ -302,9 +367,13 @@ bool read_part_record(const std::string& path, PartRecord* record, std::string* 
         return false;
     }
     *record = PartRecord{};
+    bool read = true;
     try {
         record_from(j, record);
     } catch (const json::exception&) {
+        read = false;
+    }
+    if (!read || !record_sane(*record)) {
         *error = path + ": a damaged part";
         return false;
     }
