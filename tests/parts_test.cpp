@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <sys/stat.h>
 #include <thread>
 
@@ -182,6 +183,18 @@ TEST_F(Parts, PartsThatDoNotFitTogetherAreRefused)
               0);
     write_file(dir_->file("other.part"), "not a part at all");
     write_file(dir_->file("cut.part"), read_file(dir_->file("c2.part")).substr(0, 200));
+    // Whole parts whose numbers could not come from a reading: a shade beyond any marker's
+    // levels, a lip-sync marker that is not among the markers.
+    const std::string text = read_file(dir_->file("a1.part"));
+    const size_t header = text.find('\n') + 1;
+    const auto damaged = [&](const std::function<void(json*)>& damage) {
+        json part = json::from_cbor(text.substr(header));
+        damage(&part);
+        const std::vector<uint8_t> bytes = json::to_cbor(part);
+        return text.substr(0, header) + std::string(bytes.begin(), bytes.end());
+    };
+    write_file(dir_->file("shade.part"), damaged([](json* p) { (*p)["frames"][0][5].get_binary()[0] = 100; }));
+    write_file(dir_->file("lipsync.part"), damaged([](json* p) { (*p)["planning"][6][1] = 99; }));
     const struct {
         std::vector<std::string> args;
         const char* says;
@@ -191,6 +204,8 @@ TEST_F(Parts, PartsThatDoNotFitTogetherAreRefused)
         {{"merge", "a1.part", "c2.part"}, "part 2 is not of the recording the first part read"},
         {{"merge", "a1.part", "other.part"}, "other.part: not a part of a recording"},
         {{"merge", "a1.part", "cut.part"}, "cut.part: a damaged part"},
+        {{"merge", "shade.part", "c2.part"}, "shade.part: a damaged part"},
+        {{"merge", "lipsync.part", "c2.part"}, "lipsync.part: a damaged part"},
         {{"--part", "0/3", "soak.mkv"}, "--part takes K/N"},
         {{"--part", "2/1", "soak.mkv"}, "--part takes K/N"},
         {{"--part", "1/2", "--json", "r.json", "soak.mkv"}, "the outputs come from skelv-check merge"},
