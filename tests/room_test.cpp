@@ -187,6 +187,13 @@ TEST_F(Room, ACalibratedChainIsTakenOffEveryDelay)
     EXPECT_EQ(split_lines(read_file(dir_->file("events.csv")))[0],
               "kind,flash_frame,loop,video_ms,audio_ms,delay_ms,within,raw_delay_ms");
     EXPECT_NE(run.out.find("Calibration: the chain's own offset of +23.0 ms"), std::string::npos) << run.out;
+    EXPECT_EQ(result["warnings"], json::array()) << "the capture rates agree";
+
+    // The same calibration on a capture at another frame rate: another chain, perhaps.
+    ASSERT_TRUE(ffmpeg({"-i", recording, "-vf", "fps=30", "-c:v", "libx264", "-c:a", "copy", dir_->file("at30.mkv")}));
+    const json at30 = checked({"--calibration", "chain.json", dir_->file("at30.mkv")}).first;
+    EXPECT_EQ(at30["warnings"], json::array({"The calibration was measured on a capture at 25.000 fps, this recording "
+                                             "was captured at 30.000 fps: it may not be the same capture chain"}));
 
     // A batch hands the calibration to each recording, from a folder of its own.
     const ProcessResult batch = check({"-q", "--out", "batch", "--calibration", "chain.json", recording}, dir_->path());

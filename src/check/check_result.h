@@ -170,6 +170,7 @@ struct ChainCalibration {
     int64_t offset_ns = 0;           ///< the reference's median delay, taken off every delay
     int64_t low_ns = 0, high_ns = 0; ///< its 95 % interval
     size_t events = 0;               ///< the reference's events it was measured on
+    double capture_fps = 0;          ///< the reference's captured frames per second; 0 when unknown
     // Of the recording checked with it: the corrected median's 95 % interval, widened by the
     // offset's own uncertainty.
     double median_low_ns = 0, median_high_ns = 0;

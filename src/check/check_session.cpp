@@ -2,6 +2,7 @@
 
 #include "check/part_record.h"
 #include "check/reading_summary.h"
+#include "outputs/printf_text.h"
 #include "rules/time_units.h"
 #include "sound/beep_detector.h"
 #include "sound/sample_clock.h"
@@ -49,6 +50,12 @@ void widen_by_calibration(const std::vector<SyncEvent>& events, ChainCalibration
     const MedianInterval interval = median_interval(delays);
     c->median_low_ns = interval.low - double(c->high_ns - c->offset_ns);
     c->median_high_ns = interval.high + double(c->offset_ns - c->low_ns);
+}
+
+// Capture rates that both are known and differ by more than 1 % belong to different chains.
+bool same_capture_rate(double calibrated_fps, double recorded_fps)
+{
+    return calibrated_fps <= 0 || recorded_fps <= 0 || std::abs(calibrated_fps - recorded_fps) <= 0.01 * recorded_fps;
 }
 
 SoundRecord record_of(const MediaSound& buffer)
@@ -383,6 +390,10 @@ void CheckSession::describe_picture(const VideoReading& reading, Warnings* warni
     r->video.shutter_offset_ns = shutter_offset_ns(reading);
     for (const std::string& warning : picture_warnings(reading))
         warnings->add(warning);
+    if (options_.calibration && !same_capture_rate(options_.calibration->capture_fps, reading.capture_fps))
+        warnings->add(printf_text("The calibration was measured on a capture at %.3f fps, this recording was captured "
+                                  "at %.3f fps: it may not be the same capture chain",
+                                  options_.calibration->capture_fps, reading.capture_fps));
     if (frames_lost_ > 0)
         warnings->add(std::to_string(frames_lost_) +
                       " frames were lost by skelv-check, not by the device: the machine did not keep up with the "

@@ -47,7 +47,7 @@ SyncProfile profile_from(const json& j)
 
 json calibration_json(const ChainCalibration& c)
 {
-    return {c.file, c.reference, c.made, c.offset_ns, c.low_ns, c.high_ns, c.events};
+    return {c.file, c.reference, c.made, c.offset_ns, c.low_ns, c.high_ns, c.events, c.capture_fps};
 }
 
 ChainCalibration calibration_from(const json& j)
@@ -60,6 +60,7 @@ ChainCalibration calibration_from(const json& j)
     c.low_ns = j.at(4);
     c.high_ns = j.at(5);
     c.events = j.at(6);
+    c.capture_fps = j.at(7);
     return c;
 }
 

@@ -58,6 +58,8 @@ bool read_fields(const json& file, ChainCalibration* c, std::string* error)
     c->events = file["events"].size();
     c->reference = file["reference"].get<std::string>();
     c->made = file["made"].get<std::string>();
+    const json& fps = file.value("capture_fps", json());
+    c->capture_fps = fps.is_number() && std::isfinite(fps.get<double>()) && fps.get<double>() > 0 ? fps.get<double>() : 0;
     return true;
 }
 
