@@ -4,6 +4,7 @@
 #include "outputs/output_file.h"
 
 #include <nlohmann/json.hpp>
+#include <zlib.h>
 
 #include <algorithm>
 #include <bit>
@@ -31,6 +32,43 @@ template <typename T> std::vector<T> bytes_from(const json& value)
 {
     const std::vector<uint8_t>& bytes = value.get_binary();
     return {bytes.begin(), bytes.end()};
+}
+
+// A 1080p snapshot is 6 MB raw; the clip's flat colours deflate to a few kB.
+std::vector<uint8_t> deflated(const std::vector<uint8_t>& bytes)
+{
+    uLongf size = compressBound(uLong(bytes.size()));
+    std::vector<uint8_t> packed(size);
+    if (compress2(packed.data(), &size, bytes.data(), uLong(bytes.size()), Z_BEST_SPEED) != Z_OK)
+        return {};
+    packed.resize(size);
+    return packed;
+}
+
+// Empty unless `packed` inflates to exactly `size` bytes.
+std::vector<uint8_t> inflated(const std::vector<uint8_t>& packed, size_t size)
+{
+    std::vector<uint8_t> bytes(size);
+    uLongf got = uLongf(size);
+    if (uncompress(bytes.data(), &got, packed.data(), uLong(packed.size())) != Z_OK || got != size)
+        return {};
+    return bytes;
+}
+
+json snapshot_json(const CheckSnapshot& shot)
+{
+    return {shot.width, shot.height, binary_of(deflated(shot.rgb)), shot.time_ns};
+}
+
+// A snapshot that does not inflate to its size is left empty: record_sane() then refuses it.
+CheckSnapshot snapshot_from(const json& j)
+{
+    CheckSnapshot shot{j.at(0), j.at(1), {}, j.at(3)};
+    const size_t size = size_t(std::max(shot.width, 0)) * size_t(std::max(shot.height, 0)) * 3;
+    shot.rgb = size > 0 ? inflated(j.at(2).get_binary(), size) : std::vector<uint8_t>{};
+    if (size > 0 && shot.rgb.empty())
+        shot.width = -1;
+    return shot;
 }
 
 // ---------------------------------------------------------------- options and facts
@@ -232,7 +270,6 @@ json record_json(const PartRecord& r)
         sounds.push_back(sound_json(s));
     for (const PartBeeps& b : r.beeps)
         beeps.push_back({b.stream, b.onsets});
-    const CheckSnapshot& shot = r.snapshot;
     return {{"format", PartRecord::kFormat},
             {"recording", r.recording},
             {"part", r.part},
@@ -244,7 +281,7 @@ json record_json(const PartRecord& r)
             {"facts", facts_json(r.facts)},
             {"planning", r.planning ? planning_json(*r.planning) : json()},
             {"picture_error", r.picture_error},
-            {"snapshot", {shot.width, shot.height, binary_of(shot.rgb), shot.time_ns}},
+            {"snapshot", snapshot_json(r.snapshot)},
             {"warnings", r.warnings},
             {"frames", frames},
             {"sounds", sounds},
@@ -264,8 +301,7 @@ void record_from(const json& j, PartRecord* r)
     if (!j.at("planning").is_null())
         r->planning = planning_from(j["planning"]);
     r->picture_error = j.at("picture_error");
-    const json& shot = j.at("snapshot");
-    r->snapshot = {shot.at(0), shot.at(1), bytes_from<uint8_t>(shot.at(2)), shot.at(3)};
+    r->snapshot = snapshot_from(j.at("snapshot"));
     r->warnings = j.at("warnings").get<std::vector<std::string>>();
     for (const json& f : j.at("frames"))
         r->frames.push_back(frame_from(f));
