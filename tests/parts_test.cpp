@@ -204,6 +204,7 @@ TEST_F(Parts, PartsThatDoNotFitTogetherAreRefused)
         {{"merge", "a1.part", "c2.part"}, "part 2 is not of the recording the first part read"},
         {{"merge", "a1.part", "other.part"}, "other.part: not a part of a recording"},
         {{"merge", "a1.part", "cut.part"}, "cut.part: a damaged part"},
+        {{"merge", "a1.part", "gone.part"}, "gone.part: cannot be read: No such file or directory"},
         {{"merge", "shade.part", "c2.part"}, "shade.part: a damaged part"},
         {{"merge", "lipsync.part", "c2.part"}, "lipsync.part: a damaged part"},
         {{"--part", "0/3", "soak.mkv"}, "--part takes K/N"},

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string_view>
@@ -386,7 +388,7 @@ bool read_part_record(const std::string& path, PartRecord* record, std::string* 
 {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        *error = path + ": cannot be read";
+        *error = path + ": cannot be read: " + std::strerror(errno);
         return false;
     }
     const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

@@ -41,10 +41,12 @@ void define_merge_options(CLI::App& app, MergeArguments* a)
                "tolerance.");
 }
 
-bool regular_file(const char* path)
+// A part file, or what is named as one (and is then said to be missing).
+bool names_a_part(const char* path)
 {
     struct stat info {};
-    return stat(path, &info) == 0 && S_ISREG(info.st_mode);
+    const size_t length = strlen(path);
+    return (stat(path, &info) == 0 && S_ISREG(info.st_mode)) || (length > 5 && strcmp(path + length - 5, ".part") == 0);
 }
 
 std::vector<NamedOutput> named_outputs(const MergeArguments& a)
@@ -117,7 +119,7 @@ bool merge_of_parts_requested(int argc, char** argv)
         return false;
     for (int i = 2; i < argc; ++i)
         if (argv[i][0] != '-' && strcmp(argv[i - 1], "--out") != 0 && strcmp(argv[i - 1], "--group-by") != 0 &&
-            regular_file(argv[i]))
+            names_a_part(argv[i]))
             return true;
     return false;
 }
