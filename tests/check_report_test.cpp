@@ -230,6 +230,24 @@ TEST(CheckHtml, NumbersEqualTheJson)
     EXPECT_NE(cut(html, 0, "<header", "</header>").find(words), npos) << words;
 }
 
+// A camera's rolling shutter: the correction of the flashes' times is on the page, as in the JSON.
+TEST(CheckHtml, ARollingShuttersCorrectionIsShown)
+{
+    CheckResult result = check_sample({});
+    result.video.line_time_ns = 29'600; // 29.6 µs a row, the lip-sync marker's middle at row 410
+    result.video.shutter_row = 410;
+    result.video.shutter_offset_ns = 410 * 29'600;
+    const std::string html = check_html(result);
+    const json j = check_result_json(result);
+    for (const char* pointer : {"/video/line_time_us", "/video/shutter_row", "/video/shutter_correction_ms"}) {
+        const size_t at = html.find(std::string("<span data-json=\"") + pointer + "\"");
+        ASSERT_NE(at, npos) << pointer << " is not on the page";
+        EXPECT_TRUE(shows(cut(html, at, "\">", "<"), j.at(json::json_pointer(pointer)), pointer));
+    }
+    EXPECT_NE(html.find("A rolling shutter exposed each row"), npos);
+    EXPECT_EQ(check_html(check_sample({})).find("rolling shutter"), npos) << "a global shutter's page says nothing of it";
+}
+
 TEST(CheckHtml, EscapesWhatTheRecordingSays)
 {
     const std::pair<std::string, std::string> cases[] = {

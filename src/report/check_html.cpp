@@ -134,10 +134,17 @@ std::string clock_text(int64_t ns)
     return text;
 }
 
-// What was taken off the sound's times before pairing and judging, as sentences.
+// What was added to the flashes' times and taken off the sound's before pairing and judging,
+// as sentences.
 std::string corrections_words(const CheckResult& r)
 {
     std::string text;
+    const CheckVideo& v = r.video;
+    if (v.line_time_ns > 0 && v.shutter_row >= 0)
+        text += ". A rolling shutter exposed each row " + tagged("/video/line_time_us", shortest(double(v.line_time_ns) / 1000)) +
+                " µs after the one above: every flash is timed at the lip-sync marker's row " +
+                tagged("/video/shutter_row", std::to_string(v.shutter_row)) + ", " +
+                ms_figure("/video/shutter_correction_ms", double(v.shutter_offset_ns)) + " after its frame's time";
     if (r.mic)
         text += ". The microphone stood " + tagged("/audio/mic_distance_m", shortest(r.mic->metres)) +
                 " m from the screen: every beep is taken " + ms_figure("/audio/travel_ms", double(r.mic->travel_ns)) +
