@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -99,20 +98,21 @@ TEST(BatchEndToEnd, SplitRecordingsGiveTheWholeReadingsRows)
 {
     TempDir dir;
     fs::create_directories(dir.file("in"));
-    for (const auto& [name, delay] : {std::pair{"on-time.mkv", "30"}, std::pair{"late.mkv", "120"}})
-        ASSERT_EQ(generate({"--size", "192x144", "--duration", "20", "--audio-delay", delay, dir.file(std::string("in/") + name)},
-                           dir.path())
-                      .exit_code,
-                  0);
+    for (const auto& [name, delay] : {std::pair{"on-time.mkv", "30"}, std::pair{"late.mkv", "120"}}) {
+        const std::string clip = dir.file(std::string("in/") + name);
+        ASSERT_EQ(generate({"--size", "192x144", "--duration", "20", "--audio-delay", delay, clip}, dir.path()).exit_code, 0);
+    }
     write_file(dir.file("in/broken.mkv"), std::string(4096, '\x5a'));
     const ProcessResult whole = check({"--out", "whole", "-j", "2", "in"}, dir.path());
     const ProcessResult split = check({"--out", "split", "--split", "3", "-j", "2", "in"}, dir.path());
     EXPECT_EQ(whole.exit_code, 4) << whole.out << whole.err;
     EXPECT_EQ(split.exit_code, 4) << split.out << split.err;
     std::string expected_out = whole.out; // but for the folder and the part that could not be read
-    for (const auto& [from, to] : {std::pair{"whole/", "split/"}, std::pair{"broken.mkv: ", "broken.mkv: part 1 of 3: "}})
-        for (size_t at = expected_out.find(from); at != std::string::npos; at = expected_out.find(from, at + strlen(to)))
-            expected_out.replace(at, strlen(from), to);
+    const std::pair<std::string, std::string> changes[] = {{"whole/", "split/"},
+                                                           {"broken.mkv: ", "broken.mkv: part 1 of 3: "}};
+    for (const auto& [from, to] : changes)
+        for (size_t at = expected_out.find(from); at != std::string::npos; at = expected_out.find(from, at + to.size()))
+            expected_out.replace(at, from.size(), to);
     EXPECT_EQ(split.out, expected_out);
 
     json whole_summary = summary_of(dir.file("whole")), split_summary = summary_of(dir.file("split"));
