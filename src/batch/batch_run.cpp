@@ -230,13 +230,14 @@ private:
         }
     }
 
-    // A part says nothing on standard output, and its words are kept apart until all parts have ended.
+    // A part's words on standard error are kept apart until all parts have ended (on standard
+    // output it says nothing: the summary comes from the merge).
     ChildLaunch launch_of(const Task& task, const Reading& reading) const
     {
         const std::string& scratch = reading.scratch;
         const bool part = task.step == Step::Part;
         return {child_arguments(options_, task, scratch, reading.job.recording->path),
-                part ? "/dev/null" : scratch + "/" + batch_files::kSummary,
+                scratch + "/" + batch_files::kSummary,
                 scratch + "/" + (part ? part_name(task.part, options_.split, ".log") : batch_files::kLog),
                 {}};
     }
