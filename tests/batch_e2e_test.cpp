@@ -100,7 +100,7 @@ TEST(BatchEndToEnd, SplitRecordingsGiveTheWholeReadingsRows)
     fs::create_directories(dir.file("in"));
     for (const auto& [name, delay] : {std::pair{"on-time.mkv", "30"}, std::pair{"late.mkv", "120"}}) {
         const std::string clip = dir.file(std::string("in/") + name);
-        ASSERT_EQ(generate({"--size", "192x144", "--duration", "20", "--audio-delay", delay, clip}, dir.path()).exit_code, 0);
+        ASSERT_EQ(generate({"--size", "192x144", "--duration", "15", "--audio-delay", delay, clip}, dir.path()).exit_code, 0);
     }
     write_file(dir.file("in/broken.mkv"), std::string(4096, '\x5a'));
     const ProcessResult whole = check({"--out", "whole", "-j", "2", "in"}, dir.path());
