@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <map>
+#include <set>
 
 namespace {
 
@@ -61,6 +62,86 @@ TEST(BatchEndToEnd, RowsFollowTheClipsDesign)
     // With the designed offset subtracted, the late clip passes.
     const ProcessResult offset = check({"--out", "offset", "--expect-delay", "150", "in/late.mkv"}, dir.path());
     EXPECT_EQ(offset.exit_code, 0) << offset.out << offset.err;
+}
+
+// Every field of `split` as in `whole`, times of events in ms to a hundredth of a millisecond:
+// a beep's onset is fitted on blocks of samples that start where its part's reading started.
+void expect_same(const json& whole, const json& split, const std::string& path = "")
+{
+    if (whole.is_number() && split.is_number() && path.size() > 3 && path.compare(path.size() - 3, 3, "_ms") == 0) {
+        EXPECT_NEAR(whole.get<double>(), split.get<double>(), 0.01) << path;
+    } else if (whole.is_structured() && whole.type() == split.type() && whole.size() == split.size()) {
+        for (auto it = whole.begin(); it != whole.end(); ++it) {
+            const std::string key = whole.is_object() ? it.key() : std::to_string(it - whole.begin());
+            const json& other = whole.is_object() ? split.value(it.key(), json()) : split[it - whole.begin()];
+            expect_same(*it, other, path + "/" + key);
+        }
+    } else {
+        EXPECT_EQ(whole, split) << path;
+    }
+}
+
+// summary.json of a batch, without what says when and how fast it ran.
+json summary_of(const std::string& out)
+{
+    json summary = json::parse(read_file(out + "/summary.json"), nullptr, false);
+    for (json& row : summary["rows"]) {
+        row.erase("seconds");
+        row.erase("finished");
+    }
+    return summary;
+}
+
+// --split 3: each recording read as three parts at once, then merged, into the folder and row
+// a whole reading gives; a file no part can read is an error that names the part.
+TEST(BatchEndToEnd, SplitRecordingsGiveTheWholeReadingsRows)
+{
+    TempDir dir;
+    fs::create_directories(dir.file("in"));
+    for (const auto& [name, delay] : {std::pair{"on-time.mkv", "30"}, std::pair{"late.mkv", "120"}}) {
+        const std::string clip = dir.file(std::string("in/") + name);
+        ASSERT_EQ(generate({"--size", "192x144", "--duration", "15", "--audio-delay", delay, clip}, dir.path()).exit_code, 0);
+    }
+    write_file(dir.file("in/broken.mkv"), std::string(4096, '\x5a'));
+    const ProcessResult whole = check({"--out", "whole", "-j", "2", "in"}, dir.path());
+    const ProcessResult split = check({"--out", "split", "--split", "3", "-j", "2", "in"}, dir.path());
+    EXPECT_EQ(whole.exit_code, 4) << whole.out << whole.err;
+    EXPECT_EQ(split.exit_code, 4) << split.out << split.err;
+    std::string expected_out = whole.out; // but for the folder and the part that could not be read
+    const std::pair<std::string, std::string> changes[] = {{"whole/", "split/"},
+                                                           {"broken.mkv: ", "broken.mkv: part 1 of 3: "}};
+    for (const auto& [from, to] : changes)
+        for (size_t at = expected_out.find(from); at != std::string::npos; at = expected_out.find(from, at + to.size()))
+            expected_out.replace(at, from.size(), to);
+    EXPECT_EQ(split.out, expected_out);
+
+    json whole_summary = summary_of(dir.file("whole")), split_summary = summary_of(dir.file("split"));
+    EXPECT_EQ(whole_summary["counts"], json({{"pass", 1}, {"fail", 1}, {"unmeasurable", 0}, {"error", 1}}))
+        << "120 ms lag is beyond EBU R37's 60 ms, 30 ms is within";
+    for (json& row : whole_summary["rows"]) {
+        const std::string file = fs::path(row["file"].get<std::string>()).filename();
+        SCOPED_TRACE(file);
+        const std::string folder = row["folder"];
+        const auto files_of = [&](const std::string& out) {
+            std::set<std::string> names;
+            for (const auto& entry : fs::directory_iterator(dir.file(out + "/" + folder)))
+                names.insert(entry.path().filename());
+            return names;
+        };
+        EXPECT_EQ(files_of("split"), files_of("whole")) << "no part file is left in the folder";
+        if (file == "broken.mkv") {
+            ASSERT_TRUE(row["error"].is_string());
+            row["error"] = "part 1 of 3: " + row["error"].get<std::string>();
+            continue;
+        }
+        EXPECT_NEAR(row.value("median_ms", 0.0), file == "late.mkv" ? 120 : 30, 0.1);
+        for (const char* output : {"summary.txt", "events.csv", "timeline.csv"})
+            EXPECT_EQ(read_file(dir.file("split/" + folder + "/" + output)),
+                      read_file(dir.file("whole/" + folder + "/" + output))) << output;
+        expect_same(json::parse(read_file(dir.file("whole/" + folder + "/result.json"))),
+                    json::parse(read_file(dir.file("split/" + folder + "/result.json"))));
+    }
+    expect_same(whole_summary, split_summary);
 }
 
 } // namespace

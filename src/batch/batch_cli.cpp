@@ -29,6 +29,7 @@ namespace {
 constexpr size_t kMaxListedProblems = 20; // recordings named at the end; the summary has all
 constexpr unsigned kMaxJobs = 256;         // analyses at a time: far beyond any machine's cores
 constexpr double kMinTimeoutS = 1, kMaxTimeoutS = 7 * 24 * 3600;
+constexpr unsigned kMaxSplit = 1000;       // parts of one recording, as skelv-check --part takes
 
 constexpr const char* kExitCodes =
     "Exit codes: 0 every recording passed, 1 wrong command line (also an --out that is not a\n"
@@ -89,6 +90,7 @@ struct BatchArguments {
     std::vector<std::string> recordings;
     std::string out, shard, profile = "ebu-r37", group_by, calibration;
     unsigned jobs = std::min(usable_cores(), kMaxJobs);
+    unsigned split = 1;
     double timeout_s = 3600;
     bool force = false, quiet = false;
     std::optional<double> lead_ms, lag_ms, expected_delay_ms, line_time_us, mic_distance_m, temperature_c;
@@ -182,6 +184,7 @@ bool batch_options(const BatchArguments& a, BatchOptions* options, BatchShard* s
         return false;
     options->out_dir = a.out;
     options->jobs = a.jobs;
+    options->split = a.split;
     options->timeout_s = a.timeout_s;
     options->force = a.force;
     options->shard = a.shard;
@@ -239,6 +242,8 @@ void define_batch_options(CLI::App& app, BatchArguments* a)
     app.add_option("--out", a->out, "one folder per recording and the summary go here")->required();
     app.add_option("-j,--jobs", a->jobs, "analyses at a time, 1 to 256 (the cores this process may use)")
         ->check(CLI::Range(1u, kMaxJobs));
+    app.add_option("--split", a->split, "read each recording in N parts at once, then merge them, 1 to 1000 (1)")
+        ->check(CLI::Range(1u, kMaxSplit));
     app.add_flag("--force", a->force, "analyse again what is already done");
     app.add_option("--shard", a->shard, "take only share K of N (0 <= K < N) of the recordings");
     app.add_option("--timeout", a->timeout_s, "seconds one analysis may take, 1 to 604800 (3600)");
@@ -257,7 +262,9 @@ void define_batch_options(CLI::App& app, BatchArguments* a)
     app.add_flag("-q,--quiet", a->quiet, "no progress and no closing summary");
     app.footer(std::string("Each recording gets DIR/<name>-<hash>/ with result.json, events.csv, report.html and\n"
                            "timeline.csv; DIR/summary.csv, DIR/summary.json and DIR/index.html list them all.\n"
-                           "Recordings already done with the same file and options are not analysed again.\n") +
+                           "Recordings already done with the same file and options are not analysed again.\n"
+                           "--split N reads each recording as N parts, each a child of its own among the -j, then\n"
+                           "merges them: the same result and folder, sooner for a few long recordings.\n") +
                kExitCodes);
 }
 

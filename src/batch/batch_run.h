@@ -1,5 +1,6 @@
-// Runs the analyses of a batch: each recording in its own child process, a few at a time,
-// each with a time-out, each into a scratch folder that is renamed into place when done.
+// Runs the analyses of a batch: each recording in its own child process (or in one for each of
+// its parts, then one that merges them), a few at a time, each with a time-out, each into a
+// scratch folder that is renamed into place when done.
 // A broken file or a crashing decoder ends one child, never the batch.
 #pragma once
 
@@ -25,10 +26,13 @@ struct BatchProgress {
 struct BatchOptions {
     std::string out_dir;
     // The program that analyses one recording, with its leading arguments; it gets the
-    // outputs' paths, then `check_options`, then "--" and the recording.
+    // outputs' paths, then `check_options`, then "--" and the recording. Read in parts, it
+    // gets "--part K/N --part-out FILE" in place of the outputs, then "merge", the outputs'
+    // paths, "--" and the part files.
     std::vector<std::string> checker;
     std::vector<std::string> check_options; ///< profile, limits, designed offset: recorded for resuming
     unsigned jobs = 1;
+    unsigned split = 1; ///< each recording read in this many parts at once, then merged; 1 reads it whole
     double timeout_s = 3600; ///< seconds per analysis
     bool force = false;      ///< analyse again what is already done
     std::string shard;       ///< "K/N" for the record; empty without --shard
