@@ -117,9 +117,13 @@ bool RtspPlay::open(
         return false;
     const std::string loopback = "127.0.0.1 port=" + std::to_string(port);
     server_ = std::make_unique<RtspServer>();
+    // The media reads from the port only once a client plays, and what waited there meanwhile
+    // comes in a burst: its RTP timestamps come from the stream's PCRs (tsparse, smoothed over
+    // half a second), not from when it came, so that the clients' clocks follow the sender's
+    // from the start.
     if (!server_->start(address,
             "( udpsrc address=" + loopback + " caps=\"video/mpegts,systemstream=(boolean)true,packetsize=(int)188\" ! "
-            "tsparse set-timestamps=true ! rtpmp2tpay name=pay0 )",
+            "tsparse set-timestamps=true smoothing-latency=500000 ! rtpmp2tpay name=pay0 )",
             error))
         return false;
     *description = mpegts_description("udpsink host=" + loopback + " sync=true", params, quality);

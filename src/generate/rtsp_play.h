@@ -1,6 +1,6 @@
 // A play served over RTSP by the generator itself: the play sends its MPEG-TS of H.264 and MP2
-// to a loopback UDP port, and an RTSP server re-serves that one stream (RTP, MP2T payload) at
-// the mount point to every client, for as long as the play runs. The media is shared, so a
+// to a loopback UDP port, and an RTSP server re-serves that one stream (RTP, MP2T payload,
+// timestamped from its PCRs) at the mount point to every client, for as long as the play runs. The media is shared, so a
 // client that comes later joins the same timeline: the frame counter never starts over, and
 // picture and sound keep the offset their MPEG-TS timestamps give them.
 #pragma once
