@@ -31,8 +31,7 @@ std::string encoded_description(
 std::string mpegts_description(const std::string& sink, const ClipParams& params, int quality);
 
 // The launch description that a TARGET stands for (udp://HOST:PORT, srt://[HOST]:PORT or
-// auto); false with a reason for any other, the
-// served ones (http://, rtsp://) included.
+// auto); false with a reason for any other, the served ones (http://, rtsp://) included.
 bool play_target_description(const std::string& target, const ClipParams& params, int quality,
     std::string* description, std::string* error);
 
