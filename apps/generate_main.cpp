@@ -9,6 +9,7 @@
 #include "generate/hls_play.h"
 #include "generate/play_pipeline.h"
 #include "generate/play_timeline.h"
+#include "generate/rtsp_play.h"
 #include "rules/exit_codes.h"
 
 #include <gst/gst.h>
@@ -105,6 +106,10 @@ int play(const GenerateOptions& options)
     HlsPlay hls;
     const bool served = HlsPlay::is_target(options.output);
     if (served && !hls.open(options.output, options.clip, options.quality, &request.description, &error))
+        return fail(exit_code::kNotMade, error);
+    RtspPlay rtsp;
+    if (RtspPlay::is_target(options.output) &&
+        !rtsp.open(options.output, options.clip, options.quality, &request.description, &error))
         return fail(exit_code::kNotMade, error);
     if (request.description.empty() &&
         !play_target_description(options.output, options.clip, options.quality, &request.description, &error))

@@ -160,7 +160,8 @@ std::vector<OptionGroup> option_table(GenerateOptions* o, Pending* pending)
                         return v == "black" || v == "grey";
                     }},
             }},
-        {"Playing live (TARGET: udp://HOST:PORT or srt://[HOST]:PORT, MPEG-TS of H.264 and MP2; or auto)",
+        {"Playing live (TARGET: udp://HOST:PORT, srt://[HOST]:PORT, http://[HOST]:PORT/NAME.m3u8, "
+         "rtsp://[HOST]:PORT/NAME: MPEG-TS of H.264 and MP2; or auto)",
             {
                 {"play", "", "play the signal live to TARGET (auto) without end, instead of\nwriting a clip",
                     flag(&o->play, true)},

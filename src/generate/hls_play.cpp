@@ -1,11 +1,9 @@
 #include "generate/hls_play.h"
 
 #include "generate/play_pipeline.h"
+#include "generate/served_target.h"
 
-#include <algorithm>
-#include <cctype>
 #include <chrono>
-#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
@@ -18,59 +16,28 @@ constexpr int kSegmentSeconds = 1;
 constexpr int kPlaylistSegments = 6;
 constexpr int kSegmentsKept = 20; // on disk, for readers a little behind the playlist
 
-struct HlsAddress {
-    std::string host;
-    int port = 0;
-    std::string playlist; ///< NAME.m3u8
-};
-
-bool plain_text(const std::string& text, const char* others)
+// http://[HOST]:PORT/NAME.m3u8, NAME plain; gives the playlist's file name.
+bool parse_hls_target(const std::string& target, ServedAddress* address)
 {
-    return !text.empty() && std::all_of(text.begin(), text.end(), [&](unsigned char c) {
-        return std::isalnum(c) || std::strchr(others, c) != nullptr;
-    });
-}
-
-// http://HOST:PORT/NAME.m3u8, HOST a name, an IPv4 address, an IPv6 one in brackets, or
-// nothing (every address).
-bool parse_hls_target(const std::string& target, HlsAddress* address)
-{
-    const std::string scheme = "http://", suffix = ".m3u8";
-    const size_t slash = target.find('/', scheme.size()), colon = target.rfind(':', slash);
-    if (target.rfind(scheme, 0) != 0 || slash == std::string::npos || colon == std::string::npos ||
-        colon < scheme.size())
+    const std::string suffix = ".m3u8";
+    if (!parse_served_address(target, "http://", address) || address->path.size() <= suffix.size())
         return false;
-    std::string host = target.substr(scheme.size(), colon - scheme.size());
-    const std::string port = target.substr(colon + 1, slash - colon - 1);
-    address->playlist = target.substr(slash + 1);
-    const bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
-    if (bracketed)
-        host = host.substr(1, host.size() - 2);
-    const bool host_ok = host.empty() || plain_text(host, bracketed ? ":." : ".-");
-    const std::string stem = address->playlist.size() > suffix.size()
-                                 ? address->playlist.substr(0, address->playlist.size() - suffix.size())
-                                 : "";
-    const bool port_ok = !port.empty() && port.size() <= 5 && std::all_of(port.begin(), port.end(), ::isdigit);
-    if (!host_ok || !port_ok ||
-        !plain_text(stem, "_-") || address->playlist.compare(stem.size(), std::string::npos, suffix) != 0)
-        return false;
-    address->host = host;
-    address->port = std::stoi(port);
-    return address->port > 0 && address->port < 65536;
+    const std::string stem = address->path.substr(0, address->path.size() - suffix.size());
+    return plain_text(stem, "_-") && address->path.compare(stem.size(), std::string::npos, suffix) == 0;
 }
 
 } // namespace
 
 bool HlsPlay::is_target(const std::string& target)
 {
-    HlsAddress address;
+    ServedAddress address;
     return parse_hls_target(target, &address);
 }
 
 bool HlsPlay::open(
     const std::string& target, const ClipParams& params, int quality, std::string* description, std::string* error)
 {
-    HlsAddress address;
+    ServedAddress address;
     parse_hls_target(target, &address);
     const std::filesystem::path temp = std::filesystem::temp_directory_path() / "skelv-hls-XXXXXX";
     std::string pattern = temp.string();
@@ -81,10 +48,10 @@ bool HlsPlay::open(
     folder_ = pattern;
     if (!server_.start(address.host, address.port, folder_, error))
         return false;
-    const std::string stem = address.playlist.substr(0, address.playlist.size() - 5);
+    const std::string stem = address.path.substr(0, address.path.size() - 5);
     *description = encoded_description(params, quality,
         "hlssink2 name=hls location=\"" + folder_ + "/" + stem + "-%05d.ts\" playlist-location=\"" + folder_ + "/" +
-            address.playlist + "\" target-duration=" + std::to_string(kSegmentSeconds) +
+            address.path + "\" target-duration=" + std::to_string(kSegmentSeconds) +
             " playlist-length=" + std::to_string(kPlaylistSegments) + " max-files=" + std::to_string(kSegmentsKept),
         "hls.audio");
     return true;

@@ -36,12 +36,6 @@ std::string property_text(const ElementProperties& properties)
     return text;
 }
 
-// MPEG-TS of the encoded streams into `sink`.
-std::string mpegts_description(const std::string& sink, const ClipParams& params, int quality)
-{
-    return encoded_description(params, quality, "mpegtsmux name=mux alignment=7 ! " + sink, "mux.");
-}
-
 bool parse_udp(const std::string& target, std::string* host, int* port)
 {
     const std::string prefix = "udp://";
@@ -368,6 +362,11 @@ std::string encoded_description(
         " ! mpegaudioparse ! " + audio_into;
 }
 
+std::string mpegts_description(const std::string& sink, const ClipParams& params, int quality)
+{
+    return encoded_description(params, quality, "mpegtsmux name=mux alignment=7 ! " + sink, "mux.");
+}
+
 bool play_target_description(
     const std::string& target, const ClipParams& params, int quality, std::string* description, std::string* error)
 {
@@ -382,10 +381,13 @@ bool play_target_description(
     else if (parse_srt(target, &uri))
         // A listener must not hold the play back until someone calls.
         *description = mpegts_description("srtsink uri=\"" + uri + "\" wait-for-connection=false sync=true", params, quality);
+    else if (target.rfind("rtsp://", 0) == 0)
+        *error = "cannot play to " + target +
+            ": an RTSP target is rtsp://[HOST]:PORT/NAME, PORT from 1 to 65535, NAME of letters, digits, - and _";
     else
         *error = "cannot play to " + target +
-            ": use udp://HOST:PORT, srt://HOST:PORT, srt://:PORT, http://[HOST]:PORT/NAME.m3u8, auto or --pipeline "
-            "DESCRIPTION";
+            ": use udp://HOST:PORT, srt://HOST:PORT, srt://:PORT, http://[HOST]:PORT/NAME.m3u8, "
+            "rtsp://[HOST]:PORT/NAME, auto or --pipeline DESCRIPTION";
     return error->empty();
 }
 

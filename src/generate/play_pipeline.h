@@ -26,8 +26,12 @@ struct PlayRequest {
 std::string encoded_description(
     const ClipParams& params, int quality, const std::string& video_into, const std::string& audio_into);
 
+// Those streams in MPEG-TS (mpegtsmux, seven packets a buffer) into `sink`, the rest of a
+// launch description.
+std::string mpegts_description(const std::string& sink, const ClipParams& params, int quality);
+
 // The launch description that a TARGET stands for (udp://HOST:PORT, srt://[HOST]:PORT or
-// auto); false with a reason for any other.
+// auto); false with a reason for any other, the served ones (http://, rtsp://) included.
 bool play_target_description(const std::string& target, const ClipParams& params, int quality,
     std::string* description, std::string* error);
 
