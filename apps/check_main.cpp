@@ -53,6 +53,7 @@ struct Arguments {
     double every_s = 10, window_s = 60, refresh_s = 30, give_up_s = 600;
     std::string duration;
     std::string sender;
+    std::string clock;
     // A part of a long recording.
     std::string part, part_out;
 };
@@ -76,6 +77,9 @@ void define_live_options(CLI::App& app, Arguments* a)
     app.add_option("--sender", a->sender,
                    "the sidecar of skelv-generate --play on this machine: also measure the picture's and the sound's "
                    "latency from sending to arrival (a live source only)");
+    app.add_option("--clock", a->clock,
+                   "net://HOST:PORT: time a live source on the network clock that skelv-generate --play --clock "
+                   "serves on another machine, for --sender");
     app.add_flag("--reconnect,!--no-reconnect", a->reconnect, "open a lost network source again (on by default for network URIs)");
 }
 
@@ -184,6 +188,11 @@ bool choose_source(const Arguments& a, SourceRequest* request, std::string* erro
     *request = a.pipeline.empty() ? source_request_of(a.source) : SourceRequest(SourceKind::Pipeline, a.pipeline);
     request->sound_location = a.sound_pipeline;
     request->caps = a.caps;
+    if (!a.clock.empty() && (request->kind == SourceKind::File ||
+                             !network_clock_address(a.clock, true, &request->network_clock))) {
+        *error = "--clock takes net://HOST:PORT (PORT from 1 to 65535), for a live source";
+        return false;
+    }
     if (!a.sender.empty() && request->kind == SourceKind::File) {
         *error = "--sender needs a live source (udp://, rtp, srt://, rtsp://, --pipeline): a recording's times "
                  "cannot be put on the sender's clock";
@@ -417,7 +426,7 @@ int run_part_check(const Arguments& a, const SourceRequest& request, const Check
 {
     int part = 0, parts = 0;
     const bool live = request.kind == SourceKind::Pipeline || is_network_source(request) || a.follow ||
-                      !a.duration.empty() || !a.sender.empty();
+                      !a.duration.empty() || !a.sender.empty() || !a.clock.empty();
     if (!parse_part(a.part, &part, &parts) || live || !a.json.empty() || !a.csv.empty() || !a.html.empty() ||
         !a.timeline.empty() || !a.events.empty()) {
         fprintf(stderr, "skelv-check: --part takes K/N (1 <= K <= N <= %d) and a recorded file, and writes a part file "

@@ -99,7 +99,8 @@ void catch_stop_signals()
 int play(const GenerateOptions& options)
 {
     PlayTimeline timeline;
-    PlayRequest request{options.output, options.pipeline, options.sidecar, options.play_seconds, options.quality};
+    PlayRequest request{options.output, options.pipeline, options.sidecar, options.play_seconds, options.quality,
+        options.clock};
     std::string error;
     if (!timeline.make(options.clip, &error))
         return fail(exit_code::kUsage, error);

@@ -72,6 +72,10 @@ TEST(SenderRefusals, SaysWhyAndExitsAsAWrongCommandLine)
         {{"--sender", "good.ndjson", "clip.ts"}, "--sender needs a live source"},
         {{"--sender", "realtime.ndjson", "--pipeline", live}, "only the system monotonic clock of one machine"},
         {{"--sender", "elsewhere.ndjson", "--pipeline", live}, "comes from another machine or an earlier boot"},
+        {{"--clock", "net://127.0.0.1:9", "clip.ts"}, "--clock takes net://HOST:PORT (PORT from 1 to 65535), for a live"},
+        {{"--clock", "net://:9", "--pipeline", live}, "--clock takes net://HOST:PORT"},
+        {{"--clock", "net://h:65536", "--pipeline", live}, "--clock takes net://HOST:PORT"},
+        {{"--clock", "ptp://0", "--pipeline", live}, "--clock takes net://HOST:PORT"},
     };
     for (const auto& [args, message] : cases) {
         const ProcessResult run = check(args, dir.path());
@@ -152,6 +156,40 @@ TEST(LatencyOverUdp, BothLatenciesLieWithinTheChainsConfiguredLatencies)
         -ms_at(result, "/sync/median_ms"), 1.0);
     EXPECT_NE(run.out.find("Picture latency: "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("Sound latency: "), std::string::npos) << run.out;
+}
+
+// Two machines as one on loopback: the player serves its clock on the network and the reader
+// follows it, as a reader on another machine would. The latencies read as on one clock.
+TEST(LatencyOverUdp, ANetworkClockServedByThePlayerTimesTheArrivals)
+{
+    TempDir dir;
+    const int port = free_port(SOCK_DGRAM);
+    int clock_port = free_port(SOCK_DGRAM);
+    while (clock_port == port)
+        clock_port = free_port(SOCK_DGRAM);
+    const std::string clock = "net://127.0.0.1:" + std::to_string(clock_port);
+    const auto player = start_play(dir, "s.ndjson", "udp://127.0.0.1:" + std::to_string(port) + " --clock " + clock);
+    const ProcessResult run = check({"--sender", "s.ndjson", "--clock", clock, "--duration", kCheckDuration, "--json",
+                                        "r.json", "udp://127.0.0.1:" + std::to_string(port)},
+        dir.path());
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    const json sent = json::parse(split_lines(read_file(dir.file("s.ndjson"))).at(0));
+    EXPECT_EQ(sent["clock"]["network"], "127.0.0.1:" + std::to_string(clock_port));
+    const json result = json::parse(read_file(dir.file("r.json")));
+    const json& followed = result["latency"]["clock"];
+    EXPECT_EQ(followed["network"], "127.0.0.1:" + std::to_string(clock_port));
+    EXPECT_GE(followed["error_ms"].get<double>(), 0);
+    EXPECT_LT(followed["error_ms"].get<double>(), 5); // half a loopback round trip
+    for (const char* pointer : {"/latency/video/median_ms", "/latency/audio/median_ms"}) {
+        EXPECT_GT(ms_at(result, pointer), 65) << pointer;
+        EXPECT_LT(ms_at(result, pointer), 200) << pointer;
+    }
+    // Both mapped alike: the picture's latency less the sound's is the lip-sync turned round.
+    EXPECT_NEAR(ms_at(result, "/latency/video/median_ms") - ms_at(result, "/latency/audio/median_ms"),
+        -ms_at(result, "/sync/median_ms"), 1.0);
+    EXPECT_NE(run.out.find("Clock: the network clock of 127.0.0.1:" + std::to_string(clock_port) + ", within \u00b1"),
+        std::string::npos)
+        << run.out;
 }
 
 // A queue that holds the picture 200 ms (min-threshold-time) reports that as latency, and

@@ -217,7 +217,9 @@ json latency_json(const CheckLatency& l)
               {"type", l.receiver.type},
               {"boot_id", name_or_null(l.receiver.boot_id)},
               {"sender_base_time_ns", l.sender.base_time_ns},
-              {"receiver_base_time_ns", l.receiver.base_time_ns}}},
+              {"receiver_base_time_ns", l.receiver.base_time_ns},
+              {"network", name_or_null(l.receiver.network)},
+              {"error_ms", l.receiver.error_ns >= 0 ? json(report_ms(double(l.receiver.error_ns))) : json(nullptr)}}},
             {"video", latency_figures_json(l.video)},
             {"audio", latency_figures_json(l.audio)},
             {"reason", name_or_null(l.unmeasured_reason)}};
@@ -319,7 +321,14 @@ std::string latency_lines(const CheckLatency& l)
 {
     if (!l.unmeasured_reason.empty())
         return "Latency: not measured: " + l.unmeasured_reason + "\n";
-    return latency_line("Picture", "frame", l.video) + "\n" + latency_line("Sound", "beep", l.audio) + "\n";
+    std::string clock;
+    if (!l.receiver.network.empty())
+        clock = "Clock: the network clock of " + l.receiver.network +
+                (l.receiver.error_ns >= 0 ? printf_text(", within \u00b1%.3f ms of the sender's",
+                                                        double(l.receiver.error_ns) / double(kNsPerMs))
+                                          : std::string(", its error unknown")) +
+                "\n";
+    return clock + latency_line("Picture", "frame", l.video) + "\n" + latency_line("Sound", "beep", l.audio) + "\n";
 }
 
 std::string display_counts_text(const std::map<int, int64_t>& counts)

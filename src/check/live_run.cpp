@@ -144,6 +144,9 @@ bool LiveRun::read(MediaSource* source, LiveEnd* end, MediaError* error)
             return true;
         }
         take(item, frame, sound, *error);
+        if (live_.sender != nullptr && item == MediaItem::Frame)
+            if (const std::optional<ClockMapping> mapping = source->network_mapping())
+                live_.sender->use_mapping(*mapping);
         look_for_outages(monotonic_ns());
         tell_events();
         if (monotonic_ns() >= next_status_ns_)

@@ -77,7 +77,8 @@ bool read_sender_clock(const std::string& sidecar, ClockIdentity* clock, std::st
         return false;
     }
     *clock = {c["name"].get<std::string>(), c["type"].get<std::string>(), c.value("boot_id", ""),
-        c["base_time_ns"].get<int64_t>()};
+        c["base_time_ns"].get<int64_t>(), c.value("network", json()).is_string() ? c["network"].get<std::string>() : "",
+        -1};
     return true;
 }
 
@@ -99,8 +100,27 @@ bool read_sender_times(const std::string& sidecar, SentTimes* frames, SentTimes*
     return true;
 }
 
+// A receiver following a network clock reads the time of the sender that serves it.
+bool comparable_network_clocks(const ClockIdentity& sender, const ClockIdentity& receiver, std::string* error)
+{
+    std::string host;
+    int served = 0, followed = 0;
+    if (!sender.network.empty())
+        split_clock_address(sender.network, &host, &served);
+    split_clock_address(receiver.network, &host, &followed);
+    if (served == 0)
+        *error = "this pipeline follows the network clock at " + receiver.network +
+                 ", but the sender served none: play with --clock net://:PORT";
+    else if (served != followed)
+        *error = "the sender served its clock on port " + std::to_string(served) + ", this pipeline follows " +
+                 receiver.network;
+    return error->empty();
+}
+
 bool comparable_clocks(const ClockIdentity& sender, const ClockIdentity& receiver, std::string* error)
 {
+    if (!receiver.network.empty())
+        return comparable_network_clocks(sender, receiver, error);
     if (sender.type != "system monotonic" || receiver.type != sender.type)
         *error = "the sender's clock is " + clock_text(sender) + ", this pipeline's " + clock_text(receiver) +
             ": only the system monotonic clock of one machine gives both the same time";
@@ -127,11 +147,16 @@ bool SenderLatency::use_clock(const std::optional<ClockIdentity>& receiver, std:
     return comparable_clocks(sender_, receiver_, error);
 }
 
+int64_t SenderLatency::on_sender_clock(int64_t receiver_ns) const
+{
+    return mapping_ ? mapping_->external(receiver_ns) : receiver_ns;
+}
+
 void SenderLatency::take_frame(const CheckFrame& frame)
 {
     // Live, the content never starts over: a later loop is a new play, not this sidecar's.
     if (frame.source_frame >= 0 && !frame.repeated && frame.loop == 0)
-        frames_.push_back({frame.source_frame, receiver_.base_time_ns + frame.time_ns});
+        frames_.push_back({frame.source_frame, on_sender_clock(receiver_.base_time_ns + frame.time_ns)});
 }
 
 void SenderLatency::finish(CheckResult* result) const
@@ -151,7 +176,7 @@ void SenderLatency::finish(CheckResult* result) const
     std::vector<Arrival> sounds;
     for (const SyncEvent& e : result->pairing.events)
         if (e.loop == 0)
-            sounds.push_back({e.flash_frame, receiver_.base_time_ns + e.audio_ns});
+            sounds.push_back({e.flash_frame, on_sender_clock(receiver_.base_time_ns + e.audio_ns)});
     latency.video = latency_figures(frames, frames_);
     latency.audio = latency_figures(beeps, sounds);
     if (latency.video.statistics.count == 0 && latency.audio.statistics.count == 0)

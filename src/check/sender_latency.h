@@ -42,13 +42,23 @@ public:
     // The receiving source's clock; false with a reason when it has none (it is not timed as
     // it arrives) or one that cannot be compared with the sender's.
     bool use_clock(const std::optional<ClockIdentity>& receiver, std::string* error);
+    // Across machines: how the receiver's times lie on the sender's, as the network clock
+    // followed tells it now; each later arrival is mapped by it (the beeps by the last).
+    void use_mapping(const ClockMapping& mapping)
+    {
+        mapping_ = mapping;
+        receiver_.error_ns = mapping.error_ns;
+    }
     // Each captured frame as the timeline settles it.
     void take_frame(const CheckFrame& frame);
     // Pairs what arrived with what was sent, as the sidecar stands now.
     void finish(CheckResult* result) const;
 
 private:
+    int64_t on_sender_clock(int64_t receiver_ns) const;
+
     std::string sidecar_;
+    std::optional<ClockMapping> mapping_;
     ClockIdentity sender_, receiver_;
     std::vector<Arrival> frames_; ///< first captures of content frames, on the receiver's clock
 };

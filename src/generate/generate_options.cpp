@@ -1,5 +1,7 @@
 #include "generate/generate_options.h"
 
+#include "media/media_source.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cmath>
@@ -170,6 +172,10 @@ std::vector<OptionGroup> option_table(GenerateOptions* o, Pending* pending)
                     "take raw video and raw sound",
                     text(&o->pipeline)},
                 {"sidecar", "FILE", "JSON lines of every frame and beep sent (play.ndjson)", text(&o->sidecar)},
+                {"clock", "net://[HOST]:PORT",
+                    "serve the play's clock as a GStreamer network clock (every\naddress without HOST): skelv-check "
+                    "--clock on another machine\nthen times what arrives as the sidecar times what left",
+                    text(&o->clock)},
             }},
         {"Faults on purpose (design frames count from 0; in the content, after the first blinks)",
             {
@@ -286,12 +292,18 @@ bool check_play(const CLI::App& app, GenerateOptions* options, std::string* erro
     }
     if (options->pipeline.empty() && options->output.empty())
         options->output = "auto";
+    std::string address;
+    if (!options->clock.empty() && !network_clock_address(options->clock, false, &address)) {
+        *error = "--clock takes net://[HOST]:PORT, PORT from 1 to 65535: " + options->clock;
+        return false;
+    }
+    options->clock = address;
     return true;
 }
 
 bool check_clip(const CLI::App& app, const Pending& pending, const GenerateOptions& options, std::string* error)
 {
-    for (const char* name : {"pipeline", "sidecar"})
+    for (const char* name : {"pipeline", "sidecar", "clock"})
         if (app.get_option(std::string("--") + name)->count() > 0)
             *error = std::string("--") + name + " needs --play";
     if (pending.duration > kMaxSeconds)

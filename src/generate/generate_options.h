@@ -15,6 +15,7 @@ struct GenerateOptions {
     std::string pipeline;                 ///< with --play: launch description with elements video and audio
     std::string sidecar = "play.ndjson";  ///< with --play: the sender's timeline
     double play_seconds = 0;              ///< with --play: how long; 0 until stopped
+    std::string clock;                    ///< with --play: net://[HOST]:PORT to serve the clock on
     ClipParams clip;
     std::string video_codec; ///< empty: the container's default
     std::string audio_codec; ///< empty: the container's default

@@ -3,9 +3,11 @@
 #include "generate/clip_pipeline.h"
 #include "generate/codecs.h"
 #include "media/gst_ptr.h"
+#include "media/media_source.h"
 #include "media/pipeline_support.h"
 
 #include <gst/app/gstappsrc.h>
+#include <gst/net/gstnet.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -120,7 +122,8 @@ json header_line(const PlayTimeline& timeline, const PlayRequest& request, GstCl
         {"audio_delay_ms", p.audio_delay_ms}, {"background", p.background == 0 ? "black" : "grey"},
         {"duration_s", request.seconds > 0 ? json(request.seconds) : json(nullptr)},
         {"clock", {{"name", identity.name}, {"type", identity.type}, {"boot_id", identity.boot_id},
-                      {"base_time_ns", base_time}}},
+                      {"base_time_ns", base_time},
+                      {"network", request.clock_address.empty() ? json(nullptr) : json(request.clock_address)}}},
         {"written", "as each buffer leaves its source"}};
 }
 
@@ -181,7 +184,7 @@ public:
 
     bool run(const volatile std::sig_atomic_t* stop, std::string* error)
     {
-        if (!build(error) || !sidecar_.open(request_.sidecar, error) || !start(error))
+        if (!build(error) || !serve_clock(error) || !sidecar_.open(request_.sidecar, error) || !start(error))
             return false;
         sidecar_.write(header_line(timeline_, request_, clock_.get(), context_.base_time));
         if (!feed(stop, error))
@@ -235,6 +238,20 @@ private:
         gst_bin_add(GST_BIN(pipeline_.get()), bin);
         return (frames_end_ == 0 || link_source(bin, true, error)) &&
             (samples_end_ == 0 || link_source(bin, false, error));
+    }
+
+    // The pipeline's clock for receivers on other machines, as a network time provider.
+    bool serve_clock(std::string* error)
+    {
+        if (request_.clock_address.empty())
+            return true;
+        std::string host;
+        int port = 0;
+        split_clock_address(request_.clock_address, &host, &port);
+        clock_server_.reset(gst_net_time_provider_new(clock_.get(), host.empty() ? nullptr : host.c_str(), port));
+        if (!clock_server_)
+            *error = "cannot serve the clock on " + request_.clock_address;
+        return bool(clock_server_);
     }
 
     bool start(std::string* error)
@@ -338,6 +355,7 @@ private:
     GstElementPtr pipeline_;
     GstBusPtr bus_;
     GstObjectPtr<GstClock> clock_;
+    GstObjectPtr<GstNetTimeProvider> clock_server_;
     Sidecar sidecar_;
     ProbeContext context_;
     GstAppSrc* video_ = nullptr; ///< owned by the pipeline

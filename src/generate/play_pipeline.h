@@ -17,6 +17,9 @@ struct PlayRequest {
     std::string sidecar;     ///< JSON lines file
     double seconds = 0;      ///< how long to play; 0: until stopped
     int quality = 85;        ///< video quality 1..100, for the targets that encode
+    // "[HOST]:PORT" to serve the pipeline's clock on as a GStreamer network clock, which a
+    // receiver on another machine follows (skelv-check --clock); empty: none served.
+    std::string clock_address;
 };
 
 // H.264 without look-ahead and a keyframe every second, and MP2 sound: the codecs of the

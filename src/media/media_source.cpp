@@ -6,6 +6,7 @@
 
 #include <gst/app/gstappsink.h>
 #include <gst/audio/audio.h>
+#include <gst/net/gstnet.h>
 #include <gst/video/video.h>
 
 #include <algorithm>
@@ -35,6 +36,34 @@ SourceRequest source_request_of(const std::string& argument)
                             return g_ascii_isalnum(c) || c == '+' || c == '-' || c == '.';
                         });
     return {scheme ? SourceKind::Uri : SourceKind::File, argument};
+}
+
+bool network_clock_address(const std::string& uri, bool host_needed, std::string* address)
+{
+    constexpr std::string_view scheme = "net://";
+    if (uri.compare(0, scheme.size(), scheme) != 0)
+        return false;
+    const std::string rest = uri.substr(scheme.size());
+    const size_t colon = rest.rfind(':');
+    if (colon == std::string::npos)
+        return false;
+    const std::string host = rest.substr(0, colon), port = rest.substr(colon + 1);
+    const bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
+    const bool plain = host.find_first_of(":[]/@ ") == std::string::npos;
+    if ((host.empty() && host_needed) || (!bracketed && !plain) || port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) < 1 || std::stoi(port) > 65535)
+        return false;
+    *address = rest;
+    return true;
+}
+
+void split_clock_address(const std::string& address, std::string* host, int* port)
+{
+    const size_t colon = address.rfind(':');
+    *host = address.substr(0, colon);
+    if (host->size() > 2 && host->front() == '[')
+        *host = host->substr(1, host->size() - 2);
+    *port = std::stoi(address.substr(colon + 1));
 }
 
 bool is_network_source(const SourceRequest& request)
@@ -324,6 +353,7 @@ public:
     bool segmented() const override { return segmented_; }
     bool live() const override { return live_; }
     std::optional<ClockIdentity> arrival_clock() const override;
+    std::optional<ClockMapping> network_mapping() const override;
     int64_t frames_lost() const override;
     std::vector<std::string> take_warnings() override;
     bool seek(int64_t time_ns) override;
@@ -331,6 +361,9 @@ public:
 private:
     bool can_seek() const;
     int64_t time_of(const Branch* branch, GstClockTime timestamp) const;
+    bool follow_network_clock(const std::string& address, MediaError* error);
+    void take_clock_observations() const;
+    int64_t network_error_ns() const;
     // Building, on the calling thread.
     bool build(const SourceRequest& request, MediaError* error);
     bool build_path(const std::string& path, MediaError* error);
@@ -445,6 +478,14 @@ private:
     GstClockTime base_time_ = 0;         ///< the first run's, kept by every later one
     int64_t time_offset_ns_ = 0;         ///< added to the times of a reopened source that starts again at 0
     bool sought_ = false;                ///< timed in stream time since a seek
+    // A network clock followed beside this machine's: its latest exchanges with its server.
+    struct ClockObservation {
+        int64_t offset_ns;     ///< the server's time less ours, at the middle of the exchange
+        int64_t round_trip_ns;
+    };
+    GstObjectPtr<GstClock> network_clock_;
+    GstBusPtr network_clock_bus_;
+    mutable std::deque<ClockObservation> clock_observations_;
 };
 
 GstMediaSource::GstMediaSource(const MediaSourceOptions& options)
@@ -491,6 +532,8 @@ GstMediaSource::~GstMediaSource()
 bool GstMediaSource::start(const SourceRequest& request, MediaError* error)
 {
     request_ = request;
+    if (!request.network_clock.empty() && !follow_network_clock(request.network_clock, error))
+        return false;
     if (!build(request, error))
         return false;
     play();
@@ -1545,12 +1588,88 @@ bool GstMediaSource::seek(int64_t time_ns)
     return true;
 }
 
+// Waits for the network clock to agree with its server before anything is mapped on it.
+bool GstMediaSource::follow_network_clock(const std::string& address, MediaError* error)
+{
+    constexpr GstClockTime kSyncTimeout = 10 * GST_SECOND;
+    std::string host;
+    int port = 0;
+    split_clock_address(address, &host, &port);
+    network_clock_.reset(gst_net_client_clock_new("skelv_network_clock", host.c_str(), port, 0));
+    network_clock_bus_.reset(gst_bus_new());
+    g_object_set(network_clock_.get(), "bus", network_clock_bus_.get(), nullptr);
+    if (!gst_clock_wait_for_sync(network_clock_.get(), kSyncTimeout)) {
+        *error = {"The network clock at " + address + " did not answer within 10 s", ""};
+        return false;
+    }
+    return true;
+}
+
+// The exchanges the network clock reported since the last call, the latest kept. Its own
+// calibration is not used: it fits a rate to its first few exchanges and then polls once a
+// second, and stays off by parts in ten thousand for minutes.
+void GstMediaSource::take_clock_observations() const
+{
+    constexpr size_t kKept = 15;
+    while (GstMessagePtr message{gst_bus_pop_filtered(network_clock_bus_.get(), GST_MESSAGE_ELEMENT)}) {
+        const GstStructure* statistics = gst_message_get_structure(message.get());
+        GstClockTime local = 0, remote = 0, round_trip = 0;
+        if (statistics == nullptr || !gst_structure_get_clock_time(statistics, "local", &local) ||
+            !gst_structure_get_clock_time(statistics, "remote", &remote) ||
+            !gst_structure_get_clock_time(statistics, "rtt", &round_trip))
+            continue;
+        clock_observations_.push_back({int64_t(remote) - int64_t(local), int64_t(round_trip)});
+        if (clock_observations_.size() > kKept)
+            clock_observations_.pop_front();
+    }
+}
+
+int64_t median_of(std::vector<int64_t> values)
+{
+    std::nth_element(values.begin(), values.begin() + long(values.size() / 2), values.end());
+    return values[values.size() / 2];
+}
+
+// The pipeline stays on this machine's clock, whose steady pace the streams' own clock
+// recovery needs; the network clock's exchanges map its times: by the median offset of the
+// latest, which a slow exchange does not move.
+std::optional<ClockMapping> GstMediaSource::network_mapping() const
+{
+    if (!network_clock_)
+        return std::nullopt;
+    take_clock_observations();
+    if (clock_observations_.empty())
+        return std::nullopt;
+    std::vector<int64_t> offsets;
+    for (const ClockObservation& o : clock_observations_)
+        offsets.push_back(o.offset_ns);
+    return ClockMapping{0, median_of(offsets), 1, 1, network_error_ns()};
+}
+
+// Half the median round trip: an offset measured in the middle of an exchange is off by at
+// most that, however unequal the two ways.
+int64_t GstMediaSource::network_error_ns() const
+{
+    take_clock_observations();
+    if (clock_observations_.empty())
+        return -1;
+    std::vector<int64_t> round_trips;
+    for (const ClockObservation& o : clock_observations_)
+        round_trips.push_back(o.round_trip_ns);
+    return median_of(round_trips) / 2;
+}
+
 std::optional<ClockIdentity> GstMediaSource::arrival_clock() const
 {
     if (!clock_live_)
         return std::nullopt;
     GstObjectPtr<GstClock> clock(gst_pipeline_get_clock(GST_PIPELINE(pipeline_.get())));
-    return clock_identity(clock.get(), gst_element_get_base_time(pipeline_.get()));
+    ClockIdentity identity = clock_identity(clock.get(), gst_element_get_base_time(pipeline_.get()));
+    if (network_clock_) {
+        identity.network = request_.network_clock;
+        identity.error_ns = network_error_ns();
+    }
+    return identity;
 }
 
 int64_t GstMediaSource::frames_lost() const

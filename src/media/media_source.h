@@ -38,12 +38,23 @@ struct SourceRequest {
     // Uri of udp://: the caps of what arrives (RTP needs them, e.g. "application/x-rtp,
     // media=video, clock-rate=90000, encoding-name=MP2T"); empty: typefound (MPEG-TS).
     std::string caps;
+    // "HOST:PORT" of a GStreamer network time provider (skelv-generate --play --clock serves
+    // one), followed beside the pipeline's own clock: arrivals can then be put on the time of
+    // the sender on another machine (network_mapping). Empty: none.
+    std::string network_clock;
 };
 
 // A path or a URI, told from the argument: "scheme://…" is a URI, anything else a path.
 SourceRequest source_request_of(const std::string& argument);
 // Whether the source reaches over a network (http(s), rtsp, srt, udp, rtp URIs).
 bool is_network_source(const SourceRequest& request);
+
+// A network clock's address: "net://HOST:PORT" as "HOST:PORT" (HOST a name, an IPv4 address or
+// an IPv6 one in brackets; a server may leave it out: every IPv4 address), PORT 1 to 65535.
+// False for any other form.
+bool network_clock_address(const std::string& uri, bool host_needed, std::string* address);
+// The host (without brackets; empty for every address) and port of such an address.
+void split_clock_address(const std::string& address, std::string* host, int* port);
 
 enum class StreamType : uint8_t { Video, Audio };
 
@@ -95,6 +106,23 @@ struct ClockIdentity {
     std::string type;    ///< "system monotonic", "system realtime" or "other"
     std::string boot_id; ///< of this machine's current boot (a monotonic clock counts within it); empty when unknown
     int64_t base_time_ns = 0;
+    // "HOST:PORT" of the network time provider that serves the clock (a sender's), or that a
+    // receiver follows to put its times on the sender's; empty for a clock of one machine alone.
+    std::string network;
+    int64_t error_ns = -1; ///< a followed clock's estimated error: half its round trip; -1 when not known
+};
+
+// How a time of this machine's monotonic clock lies on a followed network clock: external =
+// external_ns + (internal - internal_ns) * num / denom.
+struct ClockMapping {
+    int64_t internal_ns = 0, external_ns = 0;
+    uint64_t num = 1, denom = 1;
+    int64_t error_ns = -1; ///< how far off it may be; -1 when not known
+
+    int64_t external(int64_t internal) const
+    {
+        return external_ns + int64_t((__int128)(internal - internal_ns) * num / denom);
+    }
 };
 
 enum class MediaItem : uint8_t {
@@ -145,6 +173,8 @@ public:
     // time a reopened source keeps. None for any other source, whose times are the
     // recording's own.
     virtual std::optional<ClockIdentity> arrival_clock() const = 0;
+    // The followed network clock's latest calibration against the arrival clock; none without one.
+    virtual std::optional<ClockMapping> network_mapping() const = 0;
     // Frames of a live source dropped because the reader did not take them in time: lost by
     // the tool, not by the device. Its video queue holds about a second of frames and then
     // drops the oldest, each counted; a file's queues wait for the reader instead (always 0).

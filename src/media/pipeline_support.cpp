@@ -140,7 +140,7 @@ ClockIdentity clock_identity(GstClock* clock, GstClockTime base_time)
         type == GST_CLOCK_TYPE_MONOTONIC ? "system monotonic"
             : type == GST_CLOCK_TYPE_REALTIME ? "system realtime"
                                                : "other",
-        boot_id != nullptr ? g_strstrip(boot_id) : "", int64_t(base_time)};
+        boot_id != nullptr ? g_strstrip(boot_id) : "", int64_t(base_time), "", -1};
 }
 
 const char* klass_of(GstElement* element)
