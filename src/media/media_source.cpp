@@ -532,12 +532,14 @@ GstMediaSource::~GstMediaSource()
 bool GstMediaSource::start(const SourceRequest& request, MediaError* error)
 {
     request_ = request;
-    if (!request.network_clock.empty() && !follow_network_clock(request.network_clock, error))
-        return false;
     if (!build(request, error))
         return false;
     play();
     if (!wait_until_open(error))
+        return false;
+    // Only once the source runs: waiting for the clock before would start it late into its
+    // stream, and its clock recovery then times the arrivals tens of ms off for a long while.
+    if (!request.network_clock.empty() && !follow_network_clock(request.network_clock, error))
         return false;
     order_streams();
     adopt_streams();
