@@ -260,15 +260,6 @@ bool print_summary(const CheckResult& result)
     return false;
 }
 
-int exit_code_of(const CheckResult& result)
-{
-    switch (result.judgement.verdict) {
-    case SyncVerdict::Pass: return exit_code::kPass;
-    case SyncVerdict::Fail: return exit_code::kFail;
-    default: return exit_code::kNotAnalysed;
-    }
-}
-
 // ---------------------------------------------------------------- live runs
 
 volatile std::sig_atomic_t g_stop = 0;

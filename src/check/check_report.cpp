@@ -1,6 +1,7 @@
 #include "check/check_report.h"
 
 #include "outputs/printf_text.h"
+#include "rules/exit_codes.h"
 #include "rules/time_units.h"
 
 #include <nlohmann/json.hpp>
@@ -427,6 +428,15 @@ double report_ms(double ns)
 {
     const double rounded = std::round(ns / 1000) / 1000;
     return rounded == 0 ? 0 : rounded; // never "-0"
+}
+
+int exit_code_of(const CheckResult& result)
+{
+    switch (result.judgement.verdict) {
+    case SyncVerdict::Pass: return exit_code::kPass;
+    case SyncVerdict::Fail: return exit_code::kFail;
+    default: return exit_code::kNotAnalysed;
+    }
 }
 
 std::string describe_delay(double delay_ns)

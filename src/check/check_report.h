@@ -30,6 +30,9 @@ std::string check_summary_text(const CheckResult& result);
 // The problems alone, each one line without a newline.
 std::vector<std::string> check_problems(const CheckResult& result);
 
+// skelv-check's exit code for the result's verdict: within tolerance, out of it, or not analysed.
+int exit_code_of(const CheckResult& result);
+
 // "audio lags video by 21.6 ms", "audio leads video by 3.0 ms", "audio in sync with video".
 std::string describe_delay(double delay_ns);
 

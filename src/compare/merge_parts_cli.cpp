@@ -62,15 +62,6 @@ bool summary_wanted(const MergeArguments& a)
     return !a.quiet;
 }
 
-int exit_code_of(const CheckResult& result)
-{
-    switch (result.judgement.verdict) {
-    case SyncVerdict::Pass: return exit_code::kPass;
-    case SyncVerdict::Fail: return exit_code::kFail;
-    default: return exit_code::kNotAnalysed;
-    }
-}
-
 int run_merge(const MergeArguments& a)
 {
     std::string error;
