@@ -286,18 +286,22 @@ void print_line(const std::string& line)
 }
 
 // Where a live run's lines and snapshots go.
-LiveListener live_listener(const Arguments& a, const SyncProfile& profile, const LiveClock& clock, int64_t window_ns,
+LiveListener live_listener(const Arguments& a, const CheckOptions& options, const LiveClock& clock, int64_t window_ns,
                            LineOutput* events)
 {
     const bool lines = stdout_free(a), json_lines = !a.events.empty();
+    std::optional<int64_t> calibration_ns;
+    if (options.calibration)
+        calibration_ns = options.calibration->offset_ns;
     LiveListener listener;
     listener.event = [=](const SyncEvent& e, bool within) {
         if (lines)
-            print_line(live_event_line(clock, e, within));
+            print_line(live_event_line(clock, e, within, calibration_ns));
         if (json_lines)
-            events->line(live_event_json(clock, e, within).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+            events->line(live_event_json(clock, e, within, calibration_ns)
+                             .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
     };
-    listener.status = [=, &profile](const LiveStatus& s) {
+    listener.status = [=, &profile = options.profile](const LiveStatus& s) {
         if (lines)
             print_line(live_status_line(clock, s, profile, window_ns));
         if (json_lines)
@@ -354,7 +358,7 @@ int run_live_check(const Arguments& a, const SourceRequest& request, CheckOption
     LiveEnd end;
     MediaError failure;
     const std::string name = a.pipeline.empty() ? a.source : "--pipeline";
-    if (!run_live(request, options, live, live_listener(a, options.profile, clock, live.window_ns, &events), &result, &end,
+    if (!run_live(request, options, live, live_listener(a, options, clock, live.window_ns, &events), &result, &end,
                   &failure)) {
         fprintf(stderr, "skelv-check: %s: %s\n", name.c_str(), failure.message.c_str());
         return end.refused ? exit_code::kUsage : exit_code::kNotAnalysed;

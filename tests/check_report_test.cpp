@@ -110,8 +110,12 @@ TEST(LiveReport, LinesAndJsonLines)
     EXPECT_EQ(live_event_line(recording, event, true), "0:41.520  #1234  +38.2 ms  within");
     EXPECT_EQ(live_event_line(recording, {1, 0, 3723 * kNsPerSecond, 0, -5 * kNsPerMs}, false),
               "1:02:03.000  #1  -5.0 ms  beyond");
+    // A calibration of +23 ms taken off: the delay before it beside the corrected one.
+    EXPECT_EQ(live_event_line(recording, event, true, 23 * kNsPerMs), "0:41.520  #1234  +38.2 ms  within  (raw +61.2 ms)");
     const LiveClock wall{true, 1'700'000'000 * kNsPerSecond}; // 2023-11-14T22:13:20Z
     EXPECT_EQ(live_event_json(wall, event, true)["time"], "2023-11-14T22:14:01.520Z");
+    EXPECT_FALSE(live_event_json(wall, event, true).contains("raw_delay_ms"));
+    EXPECT_EQ(live_event_json(wall, event, true, 23 * kNsPerMs)["raw_delay_ms"], 61.2);
     EXPECT_EQ(live_outage_line(recording, {true, 2 * kNsPerSecond, 3500 * kNsPerMs, ""}, true),
               "0:05.500  outage over: the sound was away 3.500 s");
     LiveStatus status;

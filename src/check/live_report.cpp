@@ -92,10 +92,13 @@ json LiveClock::stamp(int64_t running_ns) const
     return text;
 }
 
-std::string live_event_line(const LiveClock& clock, const SyncEvent& e, bool within)
+std::string live_event_line(const LiveClock& clock, const SyncEvent& e, bool within, std::optional<int64_t> calibration_ns)
 {
-    return clock.text(e.video_ns) + "  #" + std::to_string(e.flash_frame) + "  " + signed_tenths(double(e.delay_ns)) +
-           " ms  " + (within ? "within" : "beyond");
+    std::string line = clock.text(e.video_ns) + "  #" + std::to_string(e.flash_frame) + "  " +
+                       signed_tenths(double(e.delay_ns)) + " ms  " + (within ? "within" : "beyond");
+    if (calibration_ns)
+        line += "  (raw " + signed_tenths(double(e.delay_ns + *calibration_ns)) + " ms)";
+    return line;
 }
 
 std::string live_status_line(const LiveClock& clock, const LiveStatus& s, const SyncProfile& profile,
@@ -123,16 +126,19 @@ std::string live_outage_line(const LiveClock& clock, const Outage& o, bool over)
     return clock.text(o.start_ns + o.length_ns) + "  outage over: the " + stream + " was away " + length;
 }
 
-json live_event_json(const LiveClock& clock, const SyncEvent& e, bool within)
+json live_event_json(const LiveClock& clock, const SyncEvent& e, bool within, std::optional<int64_t> calibration_ns)
 {
-    return {{"type", "event"},
-            {"time", clock.stamp(e.video_ns)},
-            {"flash_frame", e.flash_frame},
-            {"loop", e.loop},
-            {"video_ms", report_ms(double(e.video_ns))},
-            {"audio_ms", report_ms(double(e.audio_ns))},
-            {"delay_ms", report_ms(double(e.delay_ns))},
-            {"within", within}};
+    json event = {{"type", "event"},
+                  {"time", clock.stamp(e.video_ns)},
+                  {"flash_frame", e.flash_frame},
+                  {"loop", e.loop},
+                  {"video_ms", report_ms(double(e.video_ns))},
+                  {"audio_ms", report_ms(double(e.audio_ns))},
+                  {"delay_ms", report_ms(double(e.delay_ns))},
+                  {"within", within}};
+    if (calibration_ns)
+        event["raw_delay_ms"] = report_ms(double(e.delay_ns + *calibration_ns));
+    return event;
 }
 
 json live_status_json(const LiveClock& clock, const LiveStatus& s, int64_t window_ns)

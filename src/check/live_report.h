@@ -6,6 +6,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <optional>
 #include <string>
 
 namespace skelv {
@@ -22,14 +23,17 @@ struct LiveClock {
     nlohmann::json stamp(int64_t running_ns) const;
 };
 
-// "12:03:41.520  #1234  +38.2 ms  within"
-std::string live_event_line(const LiveClock& clock, const SyncEvent& event, bool within);
+// "12:03:41.520  #1234  +38.2 ms  within"; with a calibration taken off (`calibration_ns`, the
+// chain's own offset) the delay before it follows: "... within  (raw +61.2 ms)".
+std::string live_event_line(const LiveClock& clock, const SyncEvent& event, bool within,
+                            std::optional<int64_t> calibration_ns = std::nullopt);
 // "12:04:00  last 60 s: 6 events, median +38.2 ms …  |  whole run: …  |  PASS"
 std::string live_status_line(const LiveClock& clock, const LiveStatus& status, const SyncProfile& profile,
                              int64_t window_ns);
 std::string live_outage_line(const LiveClock& clock, const Outage& outage, bool over);
 
-nlohmann::json live_event_json(const LiveClock& clock, const SyncEvent& event, bool within);
+nlohmann::json live_event_json(const LiveClock& clock, const SyncEvent& event, bool within,
+                               std::optional<int64_t> calibration_ns = std::nullopt);
 nlohmann::json live_status_json(const LiveClock& clock, const LiveStatus& status, int64_t window_ns);
 nlohmann::json live_warning_json(const std::string& warning);
 nlohmann::json live_outage_json(const LiveClock& clock, const Outage& outage, bool over);
