@@ -2,11 +2,14 @@
 // latency of skelv-generate --play over UDP on loopback, read live against its sidecar.
 #include "support/local_servers.h"
 #include "support/media.h"
+#include "check/sender_latency.h"
 #include "sync/latency.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
+#include <functional>
 #include <sys/socket.h>
 #include <thread>
 
@@ -42,6 +45,45 @@ TEST(LatencyFigures, PairsTheFirstArrivalOfEachNumberWithItsSending)
     }
 }
 
+// The tally keeps no pair, yet gives the figures that the events themselves give.
+TEST(LatencyTally, GivesTheFiguresOfAllThePairs)
+{
+    struct Case {
+        const char* what;
+        int pairs;
+        std::function<int64_t(int)> latency_ns; // of pair i, sent at i * 20 ms
+        double median_within_ns;                // the histogram's half bin
+    };
+    const Case cases[] = {
+        {"steady with noise and drift", 5001,
+         [](int i) { return 100 * kMs + i * 400 + ((i * 7919) % 1001 - 500) * 1000; }, 500},
+        {"spread over more bins than kept: they widen", 3 * int(LatencyTally::kMaxBins),
+         [](int i) { return 50 * kMs + int64_t((i * 48271LL) % (3 * LatencyTally::kMaxBins)) * 1000; }, 4000},
+        {"one", 1, [](int) { return 7 * kMs; }, 0},
+    };
+    for (const Case& c : cases) {
+        LatencyTally tally;
+        std::vector<SyncEvent> events;
+        for (int i = 0; i < c.pairs; i++) {
+            const int64_t sent = 1'000'000 * kMs + i * 20 * kMs, arrived = sent + c.latency_ns(i);
+            tally.add(sent, arrived);
+            events.push_back({i, 0, sent, arrived, arrived - sent});
+        }
+        const DelayStatistics got = tally.statistics(), want = delay_statistics(events);
+        EXPECT_EQ(got.count, want.count) << c.what;
+        EXPECT_NEAR(got.mean_ns, want.mean_ns, 1e-3) << c.what;
+        EXPECT_NEAR(got.median_ns, want.median_ns, c.median_within_ns) << c.what;
+        EXPECT_NEAR(got.sd_ns, want.sd_ns, 1e-3 * want.sd_ns + 1e-6) << c.what;
+        EXPECT_EQ(got.min.delay_ns, want.min.delay_ns) << c.what;
+        EXPECT_EQ(got.max.video_ns, want.max.video_ns) << c.what;
+        ASSERT_EQ(got.drift.has_value(), want.drift.has_value()) << c.what;
+        if (want.drift) {
+            EXPECT_NEAR(got.drift->ns_per_min, want.drift->ns_per_min, 1e-6 * std::abs(want.drift->ns_per_min) + 1e-3);
+            EXPECT_NEAR(*got.drift->ci95_high, *want.drift->ci95_high, 1e-6 * std::abs(*want.drift->ci95_high) + 1e-3);
+        }
+    }
+}
+
 std::string boot_id()
 {
     std::string id = read_file("/proc/sys/kernel/random/boot_id");
@@ -54,6 +96,50 @@ std::string sidecar_header(const std::string& type, const std::string& boot)
                                               {"base_time_ns", 1}}}}
                .dump() +
         "\n";
+}
+
+// A sidecar still being written: lines are read as they come, a line half written waits for
+// its end, frames that arrive before their line wait for it, and the figures stand at any time.
+TEST(SenderLatencyReading, PairsFramesAsTheSidecarGrows)
+{
+    TempDir dir;
+    const std::string sidecar = dir.file("s.ndjson");
+    const auto frame_line = [](int number) {
+        return json{{"type", "frame"}, {"content_offset", number}, {"clock_ns", number * 40 * kMs}}.dump() + "\n";
+    };
+    std::ofstream out(sidecar);
+    out << sidecar_header("system monotonic", boot_id()) << frame_line(0) << frame_line(1) << frame_line(2).substr(0, 20);
+    out.flush();
+    SenderLatency latency;
+    std::string error;
+    ASSERT_TRUE(latency.open(sidecar, &error)) << error;
+    ASSERT_TRUE(latency.use_clock(ClockIdentity{"GstSystemClock", "system monotonic", boot_id(), 0, "", -1}, &error));
+    const auto arrive = [&](int number, bool repeated = false) {
+        CheckFrame frame;
+        frame.source_frame = number;
+        frame.repeated = repeated;
+        frame.time_ns = number * 40 * kMs + 100 * kMs; // each 100 ms after its sending
+        latency.take_frame(frame);
+    };
+    CheckResult result;
+    result.video.content_start_seen = true;
+    arrive(0);
+    arrive(1);
+    arrive(1, true);
+    arrive(2); // its line half written
+    latency.describe(&result, false);
+    EXPECT_EQ(result.latency->video.statistics.count, 2u);
+    EXPECT_EQ(result.latency->video.unmatched, 0u);
+
+    out << frame_line(2).substr(20) << frame_line(4) << frame_line(5);
+    out.flush();
+    arrive(3); // never sent: the sidecar went past it
+    arrive(5);
+    latency.describe(&result, true);
+    EXPECT_EQ(result.latency->video.statistics.count, 4u);
+    EXPECT_EQ(result.latency->video.unmatched, 1u);
+    EXPECT_DOUBLE_EQ(result.latency->video.statistics.median_ns, 100 * kMs);
+    EXPECT_EQ(result.latency->unmeasured_reason, "");
 }
 
 // Each a usage error, told before anything is read or as soon as the source is open.

@@ -109,7 +109,7 @@ bool LiveRun::run(const SourceRequest& request, CheckResult* result, LiveEnd* en
     source.reset();
     session_.finish(result);
     if (live_.sender != nullptr)
-        live_.sender->finish(result);
+        live_.sender->describe(result, true);
     // The last events, paired once everything was read.
     for (const SyncEvent& e : result->pairing.events)
         if (events_.empty() || e.video_ns > events_.back().video_ns)
@@ -155,6 +155,8 @@ bool LiveRun::read(MediaSource* source, LiveEnd* end, MediaError* error)
             next_snapshot_ns_ = monotonic_ns() + live_.refresh_ns;
             CheckResult snapshot;
             session_.snapshot(&snapshot);
+            if (live_.sender != nullptr)
+                live_.sender->describe(&snapshot, false);
             listener_.snapshot(snapshot);
         }
     }

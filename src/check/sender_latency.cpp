@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -30,16 +31,19 @@ std::string malformed(const std::string& path, size_t line, const std::string& w
     return "the sender's sidecar " + path + " is malformed at line " + std::to_string(line) + ": " + what;
 }
 
-// A frame or beep line into `frames` or `beeps`; false when it is neither and not some
-// other line of a play (the header, the end).
-bool take_line(const json& line, SentTimes* frames, SentTimes* beeps)
+// A frame or beep line into `frames` or `beeps` (`newest` the highest content frame listed);
+// false when it is neither and not some other line of a play (the header, the end).
+bool take_line(const json& line, SentTimes* frames, SentTimes* beeps, int64_t* newest)
 {
     const std::string type = line.value("type", "");
     if (type == "frame") {
         if (!is_int(line, "clock_ns") || !line.contains("content_offset"))
             return false;
-        if (line["content_offset"].is_number_integer())
-            (*frames)[line["content_offset"].get<int64_t>()] = line["clock_ns"].get<int64_t>();
+        if (line["content_offset"].is_number_integer()) {
+            const int64_t number = line["content_offset"].get<int64_t>();
+            (*frames)[number] = line["clock_ns"].get<int64_t>();
+            *newest = std::max(*newest, number);
+        }
         return line["content_offset"].is_number_integer() || line["content_offset"].is_null();
     }
     if (type == "beep") {
@@ -82,24 +86,6 @@ bool read_sender_clock(const std::string& sidecar, ClockIdentity* clock, std::st
     return true;
 }
 
-bool read_sender_times(const std::string& sidecar, SentTimes* frames, SentTimes* beeps, std::string* error)
-{
-    std::ifstream in;
-    if (!open_sidecar(sidecar, &in, error))
-        return false;
-    std::string text;
-    for (size_t number = 1; std::getline(in, text); number++) {
-        if (in.eof()) // no newline yet: still being written
-            break;
-        const json line = json::parse(text, nullptr, false);
-        if (line.is_discarded() || !line.is_object() || !take_line(line, frames, beeps)) {
-            *error = malformed(sidecar, number, "not a line of a play");
-            return false;
-        }
-    }
-    return true;
-}
-
 // A receiver following a network clock reads the time of the sender that serves it.
 bool comparable_network_clocks(const ClockIdentity& sender, const ClockIdentity& receiver, std::string* error)
 {
@@ -133,7 +119,9 @@ bool comparable_clocks(const ClockIdentity& sender, const ClockIdentity& receive
 bool SenderLatency::open(const std::string& sidecar, std::string* error)
 {
     sidecar_ = sidecar;
-    return read_sender_clock(sidecar, &sender_, error);
+    if (!read_sender_clock(sidecar, &sender_, error))
+        return false;
+    return open_sidecar(sidecar, &in_, error);
 }
 
 bool SenderLatency::use_clock(const std::optional<ClockIdentity>& receiver, std::string* error)
@@ -152,22 +140,88 @@ int64_t SenderLatency::on_sender_clock(int64_t receiver_ns) const
     return mapping_ ? mapping_->external(receiver_ns) : receiver_ns;
 }
 
+void SenderLatency::read_new_lines()
+{
+    if (!sidecar_error_.empty())
+        return;
+    in_.clear(); // past the end last time: the sender has written on since
+    std::string text;
+    while (std::getline(in_, text)) {
+        if (in_.eof()) { // no newline yet: still being written
+            partial_ += text;
+            break;
+        }
+        text.insert(0, partial_);
+        partial_.clear();
+        lines_read_++;
+        const json line = json::parse(text, nullptr, false);
+        if (line.is_discarded() || !line.is_object() || !take_line(line, &sent_frames_, &sent_beeps_, &newest_sent_)) {
+            sidecar_error_ = malformed(sidecar_, lines_read_, "not a line of a play");
+            return;
+        }
+    }
+    in_.clear();
+}
+
 void SenderLatency::take_frame(const CheckFrame& frame)
 {
     // Live, the content never starts over: a later loop is a new play, not this sidecar's.
-    if (frame.source_frame >= 0 && !frame.repeated && frame.loop == 0)
-        frames_.push_back({frame.source_frame, on_sender_clock(receiver_.base_time_ns + frame.time_ns)});
+    if (frame.source_frame < 0 || frame.repeated || frame.loop != 0)
+        return;
+    if (frame.source_frame > newest_sent_)
+        read_new_lines();
+    pair_waiting();
+    pair(frame.source_frame, on_sender_clock(receiver_.base_time_ns + frame.time_ns));
 }
 
-void SenderLatency::finish(CheckResult* result) const
+void SenderLatency::pair(int64_t number, int64_t arrived_ns)
+{
+    // A frame arrives once; its repeats and late copies are no arrival of it. Numbers this far
+    // below the latest paired are taken for such copies.
+    constexpr size_t kRecentNumbers = 4096;
+    if (!paired_.empty() && (number < *paired_.begin() || paired_.count(number) > 0))
+        return;
+    const auto sending = sent_frames_.find(number);
+    if (sending == sent_frames_.end()) {
+        if (number <= newest_sent_) // listed past it, never it
+            unmatched_++;
+        else if (waiting_.size() < kRecentNumbers)
+            waiting_.push_back({number, arrived_ns});
+        else // the sidecar stands still: no more wait for it
+            unmatched_++;
+        return;
+    }
+    video_.add(sending->second, arrived_ns);
+    paired_.insert(number);
+    if (paired_.size() > kRecentNumbers)
+        paired_.erase(paired_.begin());
+    sent_frames_.erase(sent_frames_.begin(), sent_frames_.lower_bound(*paired_.begin()));
+}
+
+void SenderLatency::pair_waiting()
+{
+    std::deque<Arrival> waiting;
+    waiting.swap(waiting_);
+    for (const Arrival& arrival : waiting)
+        pair(arrival.number, arrival.clock_ns);
+}
+
+void SenderLatency::describe(CheckResult* result, bool final)
 {
     CheckLatency& latency = result->latency.emplace();
     latency.sidecar = sidecar_;
     latency.sender = sender_;
     latency.receiver = receiver_;
-    SentTimes frames, beeps;
-    if (!read_sender_times(sidecar_, &frames, &beeps, &latency.unmeasured_reason))
+    read_new_lines();
+    pair_waiting();
+    if (final) { // what still waits was never sent by this play
+        unmatched_ += waiting_.size();
+        waiting_.clear();
+    }
+    if (!sidecar_error_.empty()) {
+        latency.unmeasured_reason = sidecar_error_;
         return;
+    }
     if (!result->video.content_start_seen) {
         latency.unmeasured_reason = "the picture was joined after the sender's header and locator, so its frame "
                                     "numbers are not the sender's: start skelv-check before the content begins";
@@ -177,8 +231,8 @@ void SenderLatency::finish(CheckResult* result) const
     for (const SyncEvent& e : result->pairing.events)
         if (e.loop == 0)
             sounds.push_back({e.flash_frame, on_sender_clock(receiver_.base_time_ns + e.audio_ns)});
-    latency.video = latency_figures(frames, frames_);
-    latency.audio = latency_figures(beeps, sounds);
+    latency.video = {video_.statistics(), unmatched_};
+    latency.audio = latency_figures(sent_beeps_, sounds);
     if (latency.video.statistics.count == 0 && latency.audio.statistics.count == 0)
         latency.unmeasured_reason = "nothing that arrived is listed in the sender's sidecar";
 }

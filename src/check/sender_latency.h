@@ -13,25 +13,27 @@
 //   latency.open(sidecar, &error);                      // before the source: the header
 //   latency.use_clock(source->arrival_clock(), &error); // once the source is open
 //   latency.take_frame(frame) ...                        // every captured frame
-//   latency.finish(&result);                             // after the run: result.latency
+//   latency.describe(&snapshot, false) ...               // as the run goes
+//   latency.describe(&result, true);                     // after the run: result.latency
+//
+// The sidecar is read as it grows, and each frame paired as it arrives: memory stays fixed
+// however long the run.
 #pragma once
 
 #include "check/check_result.h"
 #include "media/media_source.h"
 #include "sync/latency.h"
 
+#include <deque>
+#include <fstream>
 #include <optional>
+#include <set>
 #include <string>
-#include <vector>
 
 namespace skelv {
 
 // The sidecar's first line: false with a reason when it is missing or no play's sidecar.
 bool read_sender_clock(const std::string& sidecar, ClockIdentity* clock, std::string* error);
-
-// Every frame line (content frames by content offset) and beep line (by its flash's content
-// offset), each whole: a last line still being written is left for later.
-bool read_sender_times(const std::string& sidecar, SentTimes* frames, SentTimes* beeps, std::string* error);
 
 // Whether times on `receiver` can be set against times on `sender`; else why not.
 bool comparable_clocks(const ClockIdentity& sender, const ClockIdentity& receiver, std::string* error);
@@ -51,16 +53,31 @@ public:
     }
     // Each captured frame as the timeline settles it.
     void take_frame(const CheckFrame& frame);
-    // Pairs what arrived with what was sent, as the sidecar stands now.
-    void finish(CheckResult* result) const;
+    // The result's latency as the sidecar and the arrivals stand now; `final` once the run is
+    // over, when frames still waiting for their sidecar line never get it.
+    void describe(CheckResult* result, bool final);
 
 private:
     int64_t on_sender_clock(int64_t receiver_ns) const;
+    // The sidecar's lines written since the last call, each whole.
+    void read_new_lines();
+    void pair(int64_t number, int64_t arrived_ns);
+    void pair_waiting();
 
     std::string sidecar_;
+    std::ifstream in_;
+    std::string partial_;      ///< the start of a line still being written
+    size_t lines_read_ = 0;
+    std::string sidecar_error_; ///< the first malformed line; nothing after it is read
     std::optional<ClockMapping> mapping_;
     ClockIdentity sender_, receiver_;
-    std::vector<Arrival> frames_; ///< first captures of content frames, on the receiver's clock
+    SentTimes sent_frames_;    ///< sent, not yet arrived; the oldest forgotten
+    SentTimes sent_beeps_;     ///< every beep: one a second, as the run's events are kept
+    int64_t newest_sent_ = -1; ///< the highest content frame the sidecar has listed
+    std::deque<Arrival> waiting_; ///< arrived before the sidecar listed them
+    std::set<int64_t> paired_;    ///< the latest numbers paired; a number below them all is a repeat
+    LatencyTally video_;
+    size_t unmatched_ = 0;
 };
 
 } // namespace skelv

@@ -27,6 +27,30 @@ struct LatencyFigures {
     size_t unmatched = 0; ///< arrivals whose number the sender never listed
 };
 
+// Latencies taken one pair at a time in fixed memory, so that a run of any length keeps them
+// all: count, mean, spread, extremes and drift exact; the median from a histogram of 1 µs bins
+// (twice as wide each time the latencies spread over more than kMaxBins of them).
+class LatencyTally {
+public:
+    void add(int64_t sent_ns, int64_t arrived_ns);
+    // As delay_statistics gives them over the pairs taken as events (sending, arrival).
+    DelayStatistics statistics() const;
+
+    static constexpr size_t kMaxBins = 1 << 15;
+
+private:
+    double value_at_rank(uint64_t rank) const; ///< rank from 1, of the latencies in order
+    void widen_bins();
+
+    uint64_t count_ = 0;
+    int64_t first_sent_ns_ = 0;
+    double mean_t_ = 0, mean_ns_ = 0;   ///< sending in minutes since the first; latency
+    double sxx_ = 0, sxy_ = 0, syy_ = 0; ///< sums of products of deviations from the means
+    DelayExtreme min_{}, max_{};
+    int64_t bin_ns_ = 1000;
+    std::map<int64_t, uint64_t> bins_; ///< latency / bin_ns_, rounded -> how many
+};
+
 // Each arrival paired with the sending of its number; the first arrival of a number counts,
 // later ones (a frame repeated) are no arrival of it.
 LatencyFigures latency_figures(const SentTimes& sent, const std::vector<Arrival>& arrivals);
