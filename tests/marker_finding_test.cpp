@@ -2,6 +2,7 @@
 #include "picture/cell_grid.h"
 #include "picture/marker_roles.h"
 #include "picture/marker_search.h"
+#include "picture/marker_watch.h"
 
 #include "support/design_shades.h"
 #include "support/yuv_clip.h"
@@ -209,6 +210,37 @@ TEST(MarkerRoles, ReasonsForNoTestClip)
         EXPECT_FALSE(plan_markers(c.captured->series, c.captured->times_ns, &plan, &reason));
         EXPECT_EQ(reason, c.reason);
     }
+}
+
+// The look-ahead is cut where a marker stopped while others went on, and only there.
+TEST(MarkerStops, LearningEndsWhereAMarkerWentAway)
+{
+    constexpr int64_t kFrameNs = 40'000'000; // 25 fps, 10 s
+    constexpr size_t kFrames = 250;
+    // An area blinking with half-period `half` frames, and grey from frame `stops` on.
+    const auto area = [](int half, size_t stops) {
+        std::vector<Yuv> values;
+        for (size_t i = 0; i < kFrames; ++i)
+            values.push_back({i >= stops ? 128.f : (i / size_t(half)) % 2 == 1 ? 235.f : 16.f, 128, 128});
+        return values;
+    };
+    std::vector<int64_t> times;
+    for (size_t i = 0; i < kFrames; ++i)
+        times.push_back(int64_t(i) * kFrameNs);
+    const struct {
+        const char* what;
+        std::vector<std::vector<Yuv>> series;
+        size_t kept;
+    } cases[] = {
+        {"every area changes to the end", {area(1, kFrames), area(8, kFrames), area(50, kFrames)}, kFrames},
+        {"one stops at 4 s", {area(1, kFrames), area(2, 100)}, 101},
+        {"the earliest of two stops", {area(1, kFrames), area(2, 175), area(4, 120)}, 121},
+        {"all stop together, as at a trailer or a freeze", {area(1, 150), area(2, 150)}, kFrames},
+        {"a slow blinker's long half-period is no stop", {area(1, kFrames), area(75, kFrames)}, kFrames},
+        {"stopped before 2 s: too little to learn from", {area(1, kFrames), area(1, 40)}, kFrames},
+    };
+    for (const auto& c : cases) // up to the frame where the stopping area last changed
+        EXPECT_EQ(frames_before_an_area_stops(c.series, times), c.kept) << c.what;
 }
 
 } // namespace

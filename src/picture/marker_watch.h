@@ -3,6 +3,8 @@
 // paused picture, where every marker stands still, is no loss.
 #pragma once
 
+#include "picture/yuv_frame.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -14,6 +16,14 @@ struct MarkerLoss {
     int64_t from_ns; ///< time of its last change before it stood still
     int64_t to_ns;   ///< time it changed again; -1 when it never did
 };
+
+// How many of the look-ahead's first frames to learn the markers from: up to the last change
+// of an area that changed at first and then stood still while others went on changing (a marker
+// covered or gone from the picture early), so that its levels and role come from where it still
+// showed; all of them when no area stopped, or when what is left would be too short to learn
+// from. `series`: each candidate area's mean colour in every frame at `times`.
+inline constexpr int64_t kShortestLearningNs = 2'000'000'000; ///< less look-ahead than this is too little to learn from
+size_t frames_before_an_area_stops(const std::vector<std::vector<Yuv>>& series, const std::vector<int64_t>& times);
 
 class MarkerWatch {
 public:

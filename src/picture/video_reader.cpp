@@ -234,6 +234,20 @@ VideoReader::LookaheadCells VideoReader::lookahead_cells() const
 
 std::unique_ptr<VideoReader::Plan> VideoReader::plan_from(const LookaheadCells& lookahead, std::string* reason) const
 {
+    std::unique_ptr<Plan> plan = plan_over(lookahead, reason);
+    // A marker covered or gone early in the look-ahead may show as no marker over all of it:
+    // its first half, while it still showed, is searched again.
+    const size_t half = lookahead.cells.size() / 2;
+    if (!plan && half > 1 && lookahead.times[half - 1] - lookahead.times.front() >= kShortestLearningNs) {
+        std::string earlier_reason;
+        if (std::unique_ptr<Plan> earlier = plan_from(lookahead.first(half), &earlier_reason))
+            return earlier;
+    }
+    return plan;
+}
+
+std::unique_ptr<VideoReader::Plan> VideoReader::plan_over(const LookaheadCells& lookahead, std::string* reason) const
+{
     auto plan = std::make_unique<Plan>();
     MarkerSearch search = find_marker_areas(grid_, lookahead.cells);
     if (search.markers.empty()) {
@@ -245,6 +259,9 @@ std::unique_ptr<VideoReader::Plan> VideoReader::plan_from(const LookaheadCells& 
     for (size_t m = 0; m < plan->areas.size(); ++m)
         for (const uint8_t* frame : lookahead.cells)
             series[m].push_back(cell_rect_mean(grid_, frame, plan->areas[m].read));
+    const size_t learn_from = frames_before_an_area_stops(series, lookahead.times);
+    if (learn_from < lookahead.cells.size())
+        return plan_over(lookahead.first(learn_from), reason);
     if (!plan_markers(series, lookahead.times, &plan->reading, reason))
         return nullptr;
     plan->ignored = std::move(search.changing_areas);

@@ -128,11 +128,17 @@ private:
     struct LookaheadCells {
         std::vector<const uint8_t*> cells; ///< the look-ahead's reduced frames, frames of another size left out
         std::vector<int64_t> times;        ///< their times
+
+        LookaheadCells first(size_t count) const
+        {
+            return {{cells.begin(), cells.begin() + long(count)}, {times.begin(), times.begin() + long(count)}};
+        }
     };
 
     PushResult search(bool final_attempt);
     LookaheadCells lookahead_cells() const;
     std::unique_ptr<Plan> plan_from(const LookaheadCells& lookahead, std::string* reason) const;
+    std::unique_ptr<Plan> plan_over(const LookaheadCells& lookahead, std::string* reason) const;
     static void set_aside_areas_without_role(Plan* plan, std::vector<std::vector<Yuv>>* series);
     void keep_later_half();
     void adopt(std::unique_ptr<Plan> plan, const std::vector<int64_t>& times);
