@@ -27,6 +27,9 @@ using nlohmann::json;
 // Each buffer is pushed this long before the sinks are due to render it: enough for the
 // encoders, while the queues stay a fraction of a second long.
 constexpr GstClockTime kLead = 200 * GST_MSECOND;
+// The first buffer of each stream leaves this long before it is due: the encoders set up on
+// it (x264enc at 1080p takes a few hundred milliseconds), and the next come with kLead.
+constexpr GstClockTime kStartLead = 700 * GST_MSECOND;
 constexpr GstClockTime kPoll = 20 * GST_MSECOND;          // longest sleep between checks for a stop
 constexpr GstClockTime kFinishTimeout = 10 * GST_SECOND;   // from the end of stream to the sinks' last buffer
 constexpr int kAudioChunksPerSecond = 50;
@@ -285,8 +288,11 @@ private:
 
     bool start(std::string* error)
     {
-        // Live sources: the pipeline picks its base time now; the sinks complete their change
-        // to PLAYING once the first buffers reach them.
+        // Running time 0 comes kStartLead from now (from a base time of now, the sinks dropped
+        // the first buffers late at 1080p). Live sources: the sinks complete their change to
+        // PLAYING once the first buffers reach them.
+        gst_element_set_start_time(pipeline_.get(), GST_CLOCK_TIME_NONE);
+        gst_element_set_base_time(pipeline_.get(), gst_clock_get_time(clock_.get()) + kStartLead);
         if (gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
             GstMessagePtr message(gst_bus_pop_filtered(bus_.get(), GST_MESSAGE_ERROR));
             *error = message ? error_text(message.get()) : "the pipeline did not start";
@@ -310,10 +316,11 @@ private:
         return false;
     }
 
-    // Sleeps until `running_ns` is kLead away; false when stopped or on a pipeline error.
+    // Sleeps until `running_ns` is kLead away (the start at once); false when stopped or on a
+    // pipeline error.
     bool wait_for(uint64_t running_ns, const volatile std::sig_atomic_t* stop, std::string* error)
     {
-        const GstClockTime due = context_.base_time + running_ns - std::min<GstClockTime>(running_ns, kLead);
+        const GstClockTime due = running_ns == 0 ? 0 : context_.base_time + running_ns - kLead;
         for (GstClockTime now; (now = gst_clock_get_time(clock_.get())) < due;) {
             if (*stop || bus_error(error))
                 return false;
