@@ -9,9 +9,11 @@
 # `speed` times real time (default 72) for `accelerated_hours` of play (default 24, in 20
 # minutes), at `size` (default 160x120) into the udp:// target's encoders and muxer ending in a
 # fakesink. For each: the resident memory, sampled every 5 s, after each tenth of the run, and
-# its growth from the first tenth to the end; the sidecar checked for gaps (every frame once, in
-# order, one frame period after the last, on one base time; every beep once, in order, a flash
-# period after the last); the late buffers of its end line.
+# its range from the first tenth to the end, with the machine's load average along the run (on
+# a shared machine, a play that falls behind under load queues buffers, and the memory that
+# held them stays with the process); the sidecar checked for gaps (every frame once, in order,
+# one frame period after the last, on one base time; every beep once, in order, a flash period
+# after the last); the late buffers of its end line. `minutes` 0 leaves out (a).
 set -eu
 . "$(dirname "$0")/common.sh"
 build_dir=$(cd "${1:-build-bench}" && pwd)
@@ -30,8 +32,10 @@ run_sampled() {
   "$@" > "$work/out" 2>&1 &
   pid=$!
   : > "$work/rss"
+  : > "$work/load"
   while kill -0 "$pid" 2> /dev/null; do
     awk '/VmRSS/ { print int($2 / 1024) }' "/proc/$pid/status" 2> /dev/null >> "$work/rss" || true
+    cut -d ' ' -f 1 /proc/loadavg >> "$work/load"
     sleep 5
   done
   wait "$pid" || true
@@ -43,6 +47,8 @@ run_sampled() {
   done
   awk -v from=$(((samples + 9) / 10)) 'NR >= from { if (NR == from || $1 < low) low = $1; if ($1 > high) high = $1 }
     END { printf "; from the first tenth on %d-%d MB; peak %d MB\n", low, high, high }' "$work/rss"
+  awk '{ sum += $1; if ($1 > high) high = $1 } END { printf "load average along the run: mean %.1f, peak %.1f\n", sum / NR, high }' \
+    "$work/load"
 }
 
 # Frames and beeps of a sidecar: each once, in order, evenly apart; the end line's counts.
@@ -91,11 +97,13 @@ print("sidecar: %d frames (%.2f h), %d beeps, %d gaps; late buffers %s; ended by
 EOF
 }
 
-echo "(a) real time: ${minutes} min of 1920x1080 25 fps to udp://127.0.0.1 (skelv-generate --play)"
-run_sampled "$build_dir/skelv-generate" --play "udp://127.0.0.1:$(free_port)" --size 1920x1080 \
-  --duration $((minutes * 60)) --sidecar "$work/real.ndjson"
-check_sidecar "$work/real.ndjson"
-rm -f "$work/real.ndjson"
+if [ "$minutes" -gt 0 ]; then
+  echo "(a) real time: ${minutes} min of 1920x1080 25 fps to udp://127.0.0.1 (skelv-generate --play)"
+  run_sampled "$build_dir/skelv-generate" --play "udp://127.0.0.1:$(free_port)" --size 1920x1080 \
+    --duration $((minutes * 60)) --sidecar "$work/real.ndjson"
+  check_sidecar "$work/real.ndjson"
+  rm -f "$work/real.ndjson"
+fi
 
 echo "(b) accelerated: ${hours} h of $size at ${speed}x into the udp:// encoders and a fakesink (play_accelerated)"
 run_sampled "$build_dir/bench/play_accelerated" "$size" "$hours" "$speed" "$work/fast.ndjson"

@@ -166,7 +166,7 @@ GstPadProbeReturn on_sound(GstPad*, GstPadProbeInfo* info, gpointer data)
 
 // Buffers dropped for lateness, from the QoS messages of the pipeline's elements: each
 // element's latest count of its own (a sink's too-late buffers, a converter's skipped ones),
-// or one a message where it counts in another unit.
+// or one for each message where it counts in another unit than buffers.
 class LateCount {
 public:
     void add(GstMessage* qos)
