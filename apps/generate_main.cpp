@@ -118,8 +118,12 @@ int play(const GenerateOptions& options)
     if (request.target.empty())
         request.target = options.pipeline;
     catch_stop_signals();
-    if (!play_run(timeline, request, &stop_requested, &error))
+    uint64_t late = 0;
+    if (!play_run(timeline, request, &stop_requested, &late, &error))
         return fail(exit_code::kNotMade, error);
+    if (late > 0)
+        fprintf(stderr, "skelv-generate: warning: the pipeline dropped %llu late buffers (\"late\" in %s)\n",
+            static_cast<unsigned long long>(late), request.sidecar.c_str());
     if (served)
         hls.linger(&stop_requested);
     printf("Played to %s until %s; the timeline is in %s\n", request.target.c_str(),

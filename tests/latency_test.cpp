@@ -172,9 +172,10 @@ TEST(SenderRefusals, SaysWhyAndExitsAsAWrongCommandLine)
 }
 
 // The play: 2 s of header for skelv-check to join before the content, then 6 s of content
-// (a flash and its beep every second), 320x240 at 25 fps.
+// (a flash and its beep every second), 320x240 at 25 fps; its running time starts 0.7 s after
+// its sidecar's first line, which skelv-check is started on.
 constexpr const char* kPlaySeconds = "8";
-constexpr const char* kCheckDuration = "8s";
+constexpr const char* kCheckDuration = "9s";
 constexpr const char* kHeaderFrames = "50";
 
 // The udp:// target's own chain, written out so that a queue can go into the picture's part.

@@ -60,7 +60,7 @@ TEST(Play, TheSidecarListsEveryFrameAndBeepOnce)
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines.front()["type"], "play");
     const uint64_t base = lines.front()["clock"]["base_time_ns"];
-    EXPECT_EQ(lines.back(), (json{{"type", "end"}, {"frames", 125}, {"samples", 240000}, {"reason", "duration"}}));
+    EXPECT_EQ(lines.back(), (json{{"type", "end"}, {"frames", 125}, {"samples", 240000}, {"late", 0}, {"reason", "duration"}}));
 
     int64_t frames = 0, beeps = 0;
     for (size_t i = 1; i + 1 < lines.size(); i++) {
@@ -102,6 +102,26 @@ TEST(Play, SigintEndsThePlayWithAWholeSidecar)
         frames += line["type"] == "frame";
     EXPECT_EQ(lines.back()["frames"], frames);
     EXPECT_GT(frames, 25); // a second or more
+}
+
+// A sink that drops what comes more than 20 ms late, behind an element that takes 60 ms over
+// each 40 ms frame: the play counts the drops from the sink's QoS messages, in the sidecar's
+// end line and in a warning (sinks that keep up count none: the first test).
+TEST(Play, CountsTheBuffersThatASinkDropsLate)
+{
+    TempDir dir;
+    const ProcessResult run = play({"--pipeline",
+                                       "identity name=video sleep-time=60000 ! fakesink sync=true qos=true "
+                                       "max-lateness=20000000 fakesink name=audio sync=true",
+                                       "--duration", "2", "--size", "320x240"},
+        dir.path());
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    const json end = sidecar_lines(dir.file("play.ndjson")).back();
+    EXPECT_EQ(end["frames"], 50);
+    const int late = end.value("late", -1);
+    ASSERT_GT(late, 0) << end;
+    EXPECT_NE(run.err.find("warning: the pipeline dropped " + std::to_string(late) + " late buffers"), std::string::npos)
+        << run.err;
 }
 
 // The delay that the codecs of udp:// targets (H.264 and MP2 in MPEG-TS) add, read from a file

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <mutex>
 
 namespace skelv {
@@ -26,6 +27,9 @@ using nlohmann::json;
 // Each buffer is pushed this long before the sinks are due to render it: enough for the
 // encoders, while the queues stay a fraction of a second long.
 constexpr GstClockTime kLead = 200 * GST_MSECOND;
+// The first buffer of each stream leaves this long before it is due: the encoders set up on
+// it (x264enc at 1080p takes a few hundred milliseconds), and the next come with kLead.
+constexpr GstClockTime kStartLead = 700 * GST_MSECOND;
 constexpr GstClockTime kPoll = 20 * GST_MSECOND;          // longest sleep between checks for a stop
 constexpr GstClockTime kFinishTimeout = 10 * GST_SECOND;   // from the end of stream to the sinks' last buffer
 constexpr int kAudioChunksPerSecond = 50;
@@ -160,6 +164,32 @@ GstPadProbeReturn on_sound(GstPad*, GstPadProbeInfo* info, gpointer data)
     return GST_PAD_PROBE_OK;
 }
 
+// Buffers dropped for lateness, from the QoS messages of the pipeline's elements: each
+// element's latest count of its own (a sink's too-late buffers, a converter's skipped ones),
+// or one for each message where it counts in another unit than buffers.
+class LateCount {
+public:
+    void add(GstMessage* qos)
+    {
+        GstFormat format = GST_FORMAT_UNDEFINED;
+        guint64 processed = 0, dropped = 0;
+        gst_message_parse_qos_stats(qos, &format, &processed, &dropped);
+        uint64_t& count = by_element_[GST_MESSAGE_SRC(qos)];
+        count = format == GST_FORMAT_BUFFERS && dropped != guint64(-1) ? std::max<uint64_t>(count, dropped) : count + 1;
+    }
+
+    uint64_t total() const
+    {
+        uint64_t sum = 0;
+        for (const auto& [element, count] : by_element_)
+            sum += count;
+        return sum;
+    }
+
+private:
+    std::map<const GstObject*, uint64_t> by_element_; ///< the pipeline holds the elements
+};
+
 class Player {
 public:
     Player(const PlayTimeline& timeline, const PlayRequest& request)
@@ -167,7 +197,7 @@ public:
         , request_(request)
         , pipeline_(gst_adopt_sink(gst_pipeline_new("skelv_play")))
         , bus_(gst_element_get_bus(pipeline_.get()))
-        , clock_(gst_system_clock_obtain())
+        , clock_(request.clock != nullptr ? GST_CLOCK(gst_object_ref(request.clock)) : gst_system_clock_obtain())
         , context_{&timeline, &sidecar_}
     {
         gst_pipeline_use_clock(GST_PIPELINE(pipeline_.get()), clock_.get());
@@ -182,6 +212,8 @@ public:
 
     ~Player() { gst_element_set_state(pipeline_.get(), GST_STATE_NULL); }
 
+    uint64_t late() const { return late_.total(); }
+
     bool run(const volatile std::sig_atomic_t* stop, std::string* error)
     {
         if (!build(error) || !serve_clock(error) || !sidecar_.open(request_.sidecar, error) || !start(error))
@@ -192,7 +224,7 @@ public:
         const bool stopped = *stop != 0;
         if (!finish(error))
             return false;
-        sidecar_.write({{"type", "end"}, {"frames", next_frame_}, {"samples", next_sample_},
+        sidecar_.write({{"type", "end"}, {"frames", next_frame_}, {"samples", next_sample_}, {"late", late()},
             {"reason", stopped ? "signal" : "duration"}});
         return sidecar_.close(error);
     }
@@ -256,8 +288,11 @@ private:
 
     bool start(std::string* error)
     {
-        // Live sources: the pipeline picks its base time now; the sinks complete their change
-        // to PLAYING once the first buffers reach them.
+        // Running time 0 comes kStartLead from now (from a base time of now, the sinks dropped
+        // the first buffers late at 1080p). Live sources: the sinks complete their change to
+        // PLAYING once the first buffers reach them.
+        gst_element_set_start_time(pipeline_.get(), GST_CLOCK_TIME_NONE);
+        gst_element_set_base_time(pipeline_.get(), gst_clock_get_time(clock_.get()) + kStartLead);
         if (gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
             GstMessagePtr message(gst_bus_pop_filtered(bus_.get(), GST_MESSAGE_ERROR));
             *error = message ? error_text(message.get()) : "the pipeline did not start";
@@ -267,18 +302,25 @@ private:
         return true;
     }
 
+    // Counts the QoS messages waiting on the bus; true with the text of an error among them.
     bool bus_error(std::string* error)
     {
-        GstMessagePtr message(gst_bus_pop_filtered(bus_.get(), GST_MESSAGE_ERROR));
-        if (message)
-            *error = error_text(message.get());
-        return bool(message);
+        const auto types = GstMessageType(GST_MESSAGE_ERROR | GST_MESSAGE_QOS);
+        for (GstMessagePtr message; message.reset(gst_bus_pop_filtered(bus_.get(), types)), message;) {
+            if (GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_ERROR) {
+                *error = error_text(message.get());
+                return true;
+            }
+            late_.add(message.get());
+        }
+        return false;
     }
 
-    // Sleeps until `running_ns` is kLead away; false when stopped or on a pipeline error.
+    // Sleeps until `running_ns` is kLead away (the start at once); false when stopped or on a
+    // pipeline error.
     bool wait_for(uint64_t running_ns, const volatile std::sig_atomic_t* stop, std::string* error)
     {
-        const GstClockTime due = context_.base_time + running_ns - std::min<GstClockTime>(running_ns, kLead);
+        const GstClockTime due = running_ns == 0 ? 0 : context_.base_time + running_ns - kLead;
         for (GstClockTime now; (now = gst_clock_get_time(clock_.get())) < due;) {
             if (*stop || bus_error(error))
                 return false;
@@ -342,8 +384,16 @@ private:
         for (GstAppSrc* source : {video_, audio_})
             if (source != nullptr)
                 gst_app_src_end_of_stream(source);
-        GstMessagePtr message(gst_bus_timed_pop_filtered(
-            bus_.get(), kFinishTimeout + kLead, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
+        const auto types = GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR | GST_MESSAGE_QOS);
+        const gint64 deadline = g_get_monotonic_time() + gint64((kFinishTimeout + kLead) / GST_USECOND);
+        GstMessagePtr message;
+        for (gint64 left; (left = deadline - g_get_monotonic_time()) > 0;) {
+            message.reset(gst_bus_timed_pop_filtered(bus_.get(), GstClockTime(left) * GST_USECOND, types));
+            if (!message || GST_MESSAGE_TYPE(message.get()) != GST_MESSAGE_QOS)
+                break;
+            late_.add(message.get());
+            message.reset();
+        }
         if (message && GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_EOS)
             return true;
         *error = message ? error_text(message.get()) : "the sinks did not finish the stream";
@@ -358,6 +408,7 @@ private:
     GstObjectPtr<GstNetTimeProvider> clock_server_;
     Sidecar sidecar_;
     ProbeContext context_;
+    LateCount late_;
     GstAppSrc* video_ = nullptr; ///< owned by the pipeline
     GstAppSrc* audio_ = nullptr;
     int64_t frames_end_ = 0, samples_end_ = 0;
@@ -365,6 +416,8 @@ private:
 };
 
 } // namespace
+
+const char* const kLateCountedSync = "sync=true qos=true max-lateness=20000000";
 
 std::string encoded_description(
     const ClipParams& params, int quality, const std::string& video_into, const std::string& audio_into)
@@ -395,10 +448,11 @@ bool play_target_description(
             "videoconvert name=video ! autovideosink audioconvert name=audio ! audioresample ! autoaudiosink";
     else if (parse_udp(target, &host, &port))
         *description =
-            mpegts_description("udpsink host=" + host + " port=" + std::to_string(port) + " sync=true", params, quality);
+            mpegts_description("udpsink host=" + host + " port=" + std::to_string(port) + " " + kLateCountedSync, params, quality);
     else if (parse_srt(target, &uri))
         // A listener must not hold the play back until someone calls.
-        *description = mpegts_description("srtsink uri=\"" + uri + "\" wait-for-connection=false sync=true", params, quality);
+        *description = mpegts_description(
+            "srtsink uri=\"" + uri + "\" wait-for-connection=false " + kLateCountedSync, params, quality);
     else if (target.rfind("rtsp://", 0) == 0)
         *error = "cannot play to " + target +
             ": an RTSP target is rtsp://[HOST]:PORT/NAME, PORT from 1 to 65535, NAME of letters, digits, - and _";
@@ -410,10 +464,13 @@ bool play_target_description(
 }
 
 bool play_run(const PlayTimeline& timeline, const PlayRequest& request, const volatile std::sig_atomic_t* stop,
-    std::string* error)
+    uint64_t* late, std::string* error)
 {
     error->clear();
-    return Player(timeline, request).run(stop, error);
+    Player player(timeline, request);
+    const bool played = player.run(stop, error);
+    *late = player.late();
+    return played;
 }
 
 } // namespace skelv

@@ -6,7 +6,10 @@
 
 #include "generate/play_timeline.h"
 
+#include <gst/gst.h>
+
 #include <csignal>
+#include <cstdint>
 #include <string>
 
 namespace skelv {
@@ -20,6 +23,9 @@ struct PlayRequest {
     // "[HOST]:PORT" to serve the pipeline's clock on as a GStreamer network clock, which a
     // receiver on another machine follows (skelv-check --clock); empty: none served.
     std::string clock_address;
+    // The pipeline's clock; null: the system's monotonic clock. The play keeps to it, so a
+    // clock that runs faster than real time plays faster (the steady-play bench's long runs).
+    GstClock* clock = nullptr;
 };
 
 // H.264 without look-ahead and a keyframe every second, and MP2 sound: the codecs of the
@@ -28,6 +34,11 @@ struct PlayRequest {
 // and "mux.").
 std::string encoded_description(
     const ClipParams& params, int quality, const std::string& video_into, const std::string& audio_into);
+
+// The network sinks' sync: to the clock, and a buffer more than 20 ms late (as a video sink
+// allows) dropped with a QoS message, which the play counts; a sink that only sends late
+// buffers on says nothing of them.
+extern const char* const kLateCountedSync;
 
 // Those streams in MPEG-TS (mpegtsmux, seven packets a buffer) into `sink`, the rest of a
 // launch description.
@@ -39,9 +50,10 @@ bool play_target_description(const std::string& target, const ClipParams& params
     std::string* description, std::string* error);
 
 // Plays until the request's time is up or `*stop` becomes non-zero, then ends both streams and
-// waits for the sinks to render them. Call after gst_init(). False with a reason on failure;
-// the sidecar then holds whole lines up to it.
+// waits for the sinks to render them. Call after gst_init(). `*late` gets the buffers that the
+// pipeline's elements reported dropped for lateness in their QoS messages (the sidecar's end
+// line too). False with a reason on failure; the sidecar then holds whole lines up to it.
 bool play_run(const PlayTimeline& timeline, const PlayRequest& request, const volatile std::sig_atomic_t* stop,
-    std::string* error);
+    uint64_t* late, std::string* error);
 
 } // namespace skelv

@@ -126,7 +126,7 @@ bool RtspPlay::open(
             "tsparse set-timestamps=true smoothing-latency=500000 ! rtpmp2tpay name=pay0 )",
             error))
         return false;
-    *description = mpegts_description("udpsink host=" + loopback + " sync=true", params, quality);
+    *description = mpegts_description("udpsink host=" + loopback + " " + kLateCountedSync, params, quality);
     return true;
 }
 
