@@ -30,6 +30,9 @@ constexpr GstClockTime kLead = 200 * GST_MSECOND;
 // The first buffer of each stream leaves this long before it is due: the encoders set up on
 // it (x264enc at 1080p takes a few hundred milliseconds), and the next come with kLead.
 constexpr GstClockTime kStartLead = 700 * GST_MSECOND;
+// A source whose queue holds this much is fed faster than its pipeline takes (a machine that
+// cannot keep up): what is due then is left out and counted late, rather than queued without end.
+constexpr GstClockTime kMostQueued = 2 * GST_SECOND;
 constexpr GstClockTime kPoll = 20 * GST_MSECOND;          // longest sleep between checks for a stop
 constexpr GstClockTime kFinishTimeout = 10 * GST_SECOND;   // from the end of stream to the sinks' last buffer
 constexpr int kAudioChunksPerSecond = 50;
@@ -166,7 +169,8 @@ GstPadProbeReturn on_sound(GstPad*, GstPadProbeInfo* info, gpointer data)
 
 // Buffers dropped for lateness, from the QoS messages of the pipeline's elements: each
 // element's latest count of its own (a sink's too-late buffers, a converter's skipped ones),
-// or one for each message where it counts in another unit than buffers.
+// or one for each message where it counts in another unit than buffers; and those the sources
+// left out, their queues full.
 class LateCount {
 public:
     void add(GstMessage* qos)
@@ -178,9 +182,12 @@ public:
         count = format == GST_FORMAT_BUFFERS && dropped != guint64(-1) ? std::max<uint64_t>(count, dropped) : count + 1;
     }
 
+    // A buffer its source left out, its queue full.
+    void left_out() { left_out_++; }
+
     uint64_t total() const
     {
-        uint64_t sum = 0;
+        uint64_t sum = left_out_;
         for (const auto& [element, count] : by_element_)
             sum += count;
         return sum;
@@ -188,6 +195,7 @@ public:
 
 private:
     std::map<const GstObject*, uint64_t> by_element_; ///< the pipeline holds the elements
+    uint64_t left_out_ = 0;
 };
 
 class Player {
@@ -337,14 +345,33 @@ private:
             const bool video = next_frame_ < frames_end_ && (next_sample_ >= samples_end_ || frame_ns <= sound_ns);
             if (!wait_for(video ? frame_ns : sound_ns, stop, error))
                 return error->empty();
+            GstAppSrc* source = video ? video_ : audio_;
+            if (gst_app_src_get_current_level_time(source) >= kMostQueued) {
+                leave_out(video);
+                continue;
+            }
             GstBuffer* buffer = video ? frame_buffer() : sound_buffer();
-            if (gst_app_src_push_buffer(video ? video_ : audio_, buffer) != GST_FLOW_OK) {
+            if (gst_app_src_push_buffer(source, buffer) != GST_FLOW_OK) {
                 if (!bus_error(error))
                     *error = "the pipeline stopped taking buffers";
                 return false;
             }
         }
         return true;
+    }
+
+    void leave_out(bool video)
+    {
+        late_.left_out();
+        if (video)
+            next_frame_++;
+        else
+            next_sample_ += sound_chunk();
+    }
+
+    int64_t sound_chunk() const
+    {
+        return std::min<int64_t>(timeline_.params().audio_rate / kAudioChunksPerSecond, samples_end_ - next_sample_);
     }
 
     GstBuffer* frame_buffer()
@@ -364,8 +391,7 @@ private:
 
     GstBuffer* sound_buffer()
     {
-        const int64_t count =
-            std::min<int64_t>(timeline_.params().audio_rate / kAudioChunksPerSecond, samples_end_ - next_sample_);
+        const int64_t count = sound_chunk();
         GstBuffer* buffer = gst_buffer_new_allocate(nullptr, size_t(count) * sizeof(int16_t), nullptr);
         GstMapInfo map;
         gst_buffer_map(buffer, &map, GST_MAP_WRITE);

@@ -51,8 +51,9 @@ bool play_target_description(const std::string& target, const ClipParams& params
 
 // Plays until the request's time is up or `*stop` becomes non-zero, then ends both streams and
 // waits for the sinks to render them. Call after gst_init(). `*late` gets the buffers that the
-// pipeline's elements reported dropped for lateness in their QoS messages (the sidecar's end
-// line too). False with a reason on failure; the sidecar then holds whole lines up to it.
+// pipeline's elements reported dropped for lateness in their QoS messages, and those left out
+// when a source's queue held 2 s (the sidecar's end line too; it lists only what left). False
+// with a reason on failure; the sidecar then holds whole lines up to it.
 bool play_run(const PlayTimeline& timeline, const PlayRequest& request, const volatile std::sig_atomic_t* stop,
     uint64_t* late, std::string* error);
 
