@@ -123,24 +123,26 @@ TEST_F(CameraRuns, EveryEventOfAFilmedScreenReadsTheDesignedDelay)
 }
 
 // A rolling shutter of `line_us` a row: row y of camera frame n shows the screen at n / fps +
-// start + y * line time. The screen is the clip at the bottom of a frame twice its height, and
-// the camera starts `start_samples` after it (its sound cut by as much), so that the flash's
-// edge passes above the clip and never through the marker.
+// start + y * line time. By default the screen is the clip at the bottom of a frame twice its
+// height, and the camera starts `start_samples` after it (its sound cut by as much), so that the
+// flash's edge passes above the clip and never through the marker.
 struct RollingCamera {
-    int fps = 50;
+    int fps_num = 50, fps_den = 1;
     double line_us = 40;   // 480 rows in 19.2 ms, within the 20 ms frame
     int start_samples = 518;
     int rows = 2 * kHeight;
+    int top = kHeight;     // the camera row of the clip's first
 
+    double fps() const { return double(fps_num) / fps_den; }
     double start_ms() const { return start_samples * 1000.0 / kRate; }
-    int lipsync_row() const { return kHeight + kLipsyncCentreRow; }
+    int lipsync_row() const { return top + kLipsyncCentreRow; }
     double row_ms() const { return lipsync_row() * line_us / 1000; }
     // The camera frame time (in the recording) in which the row of the lip-sync marker first shows
     // design frame `frame`.
     double first_seen_ms(int frame) const
     {
         const double screen_ms = frame * 1000.0 / kFps - start_ms() - row_ms();
-        return std::ceil(screen_ms * fps / 1000 - 1e-9) * 1000 / fps;
+        return std::ceil(screen_ms * fps() / 1000 - 1e-9) * 1000 / fps();
     }
 };
 
@@ -154,19 +156,19 @@ void film_rolling(const RollingCamera& camera, const std::string& decoded, const
     std::string frame(size_t(kWidth) * camera.rows * 3 / 2, '\x80');
     std::fill_n(frame.begin(), size_t(kWidth) * camera.rows, '\x60'); // a grey wall above the screen
     const auto shown = [&](int n, int row) { // design frame on camera row `row` of frame n
-        const double ms = n * 1000.0 / camera.fps + camera.start_ms() + row * camera.line_us / 1000;
+        const double ms = n * 1000.0 / camera.fps() + camera.start_ms() + row * camera.line_us / 1000;
         return std::min(int(std::floor(ms * kFps / 1000 + 1e-9)), clip_frames - 1);
     };
-    const int frames = (clip_frames - 1) * camera.fps / kFps;
+    const int frames = int((clip_frames - 1) * camera.fps() / kFps);
     for (int n = 0; n < frames; ++n) {
         for (int y = 0; y < kHeight; ++y) {
-            const int row = kHeight + y;
+            const int row = camera.top + y;
             const size_t from = size_t(shown(n, row)) * frame_bytes + size_t(y) * kWidth;
             std::copy_n(clip.begin() + long(from), kWidth, frame.begin() + long(size_t(row) * kWidth));
         }
         for (int y = 0; y < kHeight / 2; ++y) // chroma rows, each at its upper luma row
             for (int plane = 0; plane < 2; ++plane) {
-                const int row = kHeight + 2 * y;
+                const int row = camera.top + 2 * y;
                 const size_t from = size_t(shown(n, row)) * frame_bytes + luma + plane * luma / 4 + size_t(y) * kWidth / 2;
                 const size_t to = size_t(kWidth) * camera.rows * (4 + plane) / 4 + size_t(row / 2) * kWidth / 2;
                 std::copy_n(clip.begin() + long(from), kWidth / 2, frame.begin() + long(to));
@@ -175,16 +177,25 @@ void film_rolling(const RollingCamera& camera, const std::string& decoded, const
     }
 }
 
+// The clip filmed by `camera` into `recording`, its sound in `audio_codec`.
+bool film_recording(const TempDir& dir, const RollingCamera& camera, const std::string& recording,
+                    const std::string& audio_codec)
+{
+    if (!std::ifstream(dir.file("clip.yuv")) &&
+        !ffmpeg({"-i", dir.file("clip.mkv"), "-f", "rawvideo", "-pix_fmt", "yuv420p", dir.file("clip.yuv")}))
+        return false;
+    film_rolling(camera, dir.file("clip.yuv"), dir.file(recording + ".yuv"));
+    const std::string cut = "atrim=start_sample=" + std::to_string(camera.start_samples) + ",asetpts=PTS-STARTPTS";
+    return ffmpeg({"-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", std::to_string(kWidth) + "x" +
+        std::to_string(camera.rows), "-r", std::to_string(camera.fps_num) + "/" + std::to_string(camera.fps_den), "-i", dir.file(recording + ".yuv"), "-i",
+        dir.file("clip.mkv"), "-map", "0:v", "-map", "1:a", "-af", cut, "-c:v", "libx264", "-crf", "18", "-preset",
+        "veryfast", "-c:a", audio_codec, dir.file(recording)});
+}
+
 TEST_F(CameraRuns, ARollingShutterIsCorrectedByTheLipSyncMarkersRow)
 {
     const RollingCamera camera;
-    ASSERT_TRUE(ffmpeg({"-i", dir_->file("clip.mkv"), "-f", "rawvideo", "-pix_fmt", "yuv420p", dir_->file("clip.yuv")}));
-    film_rolling(camera, dir_->file("clip.yuv"), dir_->file("rolling.yuv"));
-    const std::string cut = "atrim=start_sample=" + std::to_string(camera.start_samples) + ",asetpts=PTS-STARTPTS";
-    ASSERT_TRUE(ffmpeg({"-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", std::to_string(kWidth) + "x" +
-        std::to_string(camera.rows), "-r", std::to_string(camera.fps), "-i", dir_->file("rolling.yuv"), "-i",
-        dir_->file("clip.mkv"), "-map", "0:v", "-map", "1:a", "-af", cut, "-c:v", "libx264", "-crf", "18", "-preset",
-        "veryfast", "-c:a", "flac", dir_->file("rolling.mkv")}));
+    ASSERT_TRUE(film_recording(*dir_, camera, "rolling.mkv", "flac"));
 
     // In the recording's time the beeps come start_ms earlier; a flash shows in the first frame
     // whose marker row was exposed after it.
@@ -200,7 +211,7 @@ TEST_F(CameraRuns, ARollingShutterIsCorrectedByTheLipSyncMarkersRow)
     // Corrected, each delay is the design's less the time to the exposure that saw the flash.
     for (const json& event : rolling["sync"]["events"]) {
         EXPECT_LE(event["delay_ms"].get<double>(), kAudioDelayMs + 0.5);
-        EXPECT_GT(event["delay_ms"].get<double>(), kAudioDelayMs - 1000.0 / camera.fps);
+        EXPECT_GT(event["delay_ms"].get<double>(), kAudioDelayMs - 1000.0 / camera.fps());
     }
     const json& video = rolling["video"];
     EXPECT_EQ(video["line_time_us"], camera.line_us);
@@ -208,6 +219,51 @@ TEST_F(CameraRuns, ARollingShutterIsCorrectedByTheLipSyncMarkersRow)
     EXPECT_NEAR(video["shutter_correction_ms"].get<double>(), camera.row_ms(), 4 * camera.line_us / 1000);
     const std::string line = "Rolling shutter: flash times corrected by 40 \u00b5s a row (lip-sync marker at row ";
     EXPECT_NE(run.out.find("\n" + line), std::string::npos) << run.out;
+
+    // Locked to the clip's rate, the camera never catches the screen changing inside the
+    // markers: nothing to measure, and nothing corrected.
+    const json unmeasured = checked("rolling.mkv", {"--line-time-us", "auto"}, &run);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    expect_events(unmeasured, uncorrected, 1.0, "line time not measured");
+    EXPECT_FALSE(unmeasured["video"].contains("line_time_us"));
+    EXPECT_EQ(unmeasured["video"]["line_time_measurement"]["measured"], false);
+    const std::string why = "only 0 frames caught the screen changing inside the markers, 8 are needed";
+    EXPECT_EQ(unmeasured["video"]["line_time_measurement"]["why_not"], why);
+    EXPECT_NE(run.out.find("Warning: The rolling shutter's line time could not be measured: " + why +
+                           "; the flash times are not corrected"), std::string::npos) << run.out;
+}
+
+// A camera at 59.94 fps, not locked to the clip's 25, its 240 rows read in 15.8 ms: the screen
+// changes while its rows pass the markers in about one change of nine, at a row that moves a
+// millisecond's rows a second, and the line time is measured from those frames. (At a whole
+// 59 fps the changes would fall on two rows only, each rounded to a whole row.) QuickTime keeps
+// the frame times exact, as phones record them; Matroska's milliseconds would blur them.
+TEST_F(CameraRuns, ARollingShuttersLineTimeIsMeasuredFromTheRecording)
+{
+    RollingCamera camera;
+    camera.fps_num = 60000;
+    camera.fps_den = 1001;
+    camera.line_us = 66;
+    camera.start_samples = 150;
+    camera.rows = kHeight;
+    camera.top = 0;
+    ASSERT_TRUE(film_recording(*dir_, camera, "unlocked.mov", "pcm_s16le"));
+
+    ProcessResult run;
+    const json result = checked("unlocked.mov", {"--line-time-us", "auto"}, &run);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    const json& video = result["video"];
+    ASSERT_TRUE(video.contains("line_time_us")) << video["line_time_measurement"].dump();
+    EXPECT_NEAR(video["line_time_us"].get<double>(), camera.line_us, 0.03 * camera.line_us);
+    const json& measurement = video["line_time_measurement"];
+    EXPECT_EQ(measurement["measured"], true);
+    EXPECT_GE(measurement["frames_fitted"].get<int>(), 8);
+    EXPECT_LT(measurement["uncertainty_us"].get<double>(), 0.03 * camera.line_us);
+    EXPECT_TRUE(measurement["why_not"].is_null());
+    const auto truth = [&](int frame) { return camera.first_seen_ms(frame) + camera.start_ms() + camera.row_ms(); };
+    expect_events(result, truth, 1.0, "line time measured");
+    EXPECT_NE(run.out.find("\nRolling shutter: flash times corrected by "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(" \u00b5s a row, measured on "), std::string::npos) << run.out;
 }
 
 // The camera slips after the first 10 s (the markers found by then), and the lip-sync marker

@@ -19,6 +19,9 @@ constexpr int64_t kMinAgreeing = 12;
 constexpr float kMaxRegularGap = 1.5f;
 // The source rate is measured again on the numbered frames over spans of this length.
 constexpr int64_t kRateSpanNs = 1'000'000'000;
+// A frame whose mix of two source frames gives either this little a share is read as showing
+// one of them whole: coding noise moves a mix by about a hundredth.
+constexpr float kEdgeShare = 0.05f;
 
 // Median of the rates (source frames per second) between numbered frames about a second
 // apart: a freeze or a drop moves only the few spans that hold it.
@@ -320,6 +323,7 @@ void VideoReader::restart_reading()
     plan_->continuity = ContinuityTracker{};
     plan_->watch = MarkerWatch(half_periods_ns(plan_->reading, plan_->source_fps));
     result_.frames.clear();
+    result_.shutter_edges.clear();
 }
 
 void VideoReader::read_buffered()
@@ -363,6 +367,8 @@ void VideoReader::number(FrameShades* frame, const std::vector<Yuv>* values)
             reading = plan_->numbering->next_blend(frame->time_ns, frame->blends);
         }
     }
+    if (options_.find_shutter_edges && values != nullptr && reading.kind == FrameKind::Content && reading.source >= 0)
+        find_shutter_edge(reading, *values);
     if (frame->after_loss)
         plan_->continuity.unseen();
     plan_->continuity.add(reading);
@@ -370,6 +376,28 @@ void VideoReader::number(FrameShades* frame, const std::vector<Yuv>* values)
         options_.on_frame(reading);
     if (options_.keep_frames)
         result_.frames.push_back(reading);
+}
+
+// A content frame that mixes its source frame with the one before or after, read as a rolling
+// shutter sees it: the rows of the lip-sync marker above the edge show the earlier frame, so
+// the earlier frame's share of its mean tells the edge's row.
+void VideoReader::find_shutter_edge(const FrameReading& reading, const std::vector<Yuv>& values)
+{
+    const int32_t lipsync = plan_->reading.lipsync;
+    if (lipsync < 0)
+        return;
+    const auto mid_change = [](const BlendMix& mix) { return mix.weight > kEdgeShare && mix.weight < 1 - kEdgeShare; };
+    const int32_t residue = plan_->numbering->last_residue();
+    BlendMix before, after;
+    const bool from_before = plan_->blends->mix_of(values, residue - 1, &before) && mid_change(before);
+    const bool to_after = plan_->blends->mix_of(values, residue, &after) && mid_change(after);
+    if (from_before == to_after) // a whole frame, or one that cannot tell its neighbour
+        return;
+    const CellRect& band = plan_->areas[size_t(lipsync)].read;
+    const double top = band.y0 * grid_.cell, rows = band.height() * grid_.cell;
+    const BlendMix& mix = from_before ? before : after;
+    result_.shutter_edges.push_back({reading.time_ns, reading.loop, reading.source + (from_before ? 0 : 1),
+                                     top + mix.weight * rows});
 }
 
 std::optional<MarkerPlanning> VideoReader::planning() const
