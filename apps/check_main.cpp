@@ -23,7 +23,6 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <optional>
@@ -156,20 +155,14 @@ bool choose_sound_corrections(const Arguments& a, CheckOptions* options, std::st
     return true;
 }
 
-// --line-time-us: "auto", or microseconds from 0 to kMaxLineTimeUs.
+// --line-time-us: given, or to be measured.
 bool choose_line_time(const std::string& text, CheckOptions* options, std::string* error)
 {
-    if (text == "auto") {
-        options->measure_line_time = true;
-        return true;
-    }
-    double us = -1;
-    const auto [end, failed] = std::from_chars(text.data(), text.data() + text.size(), us);
-    if (failed != std::errc() || end != text.data() + text.size() || !(us >= 0 && us <= kMaxLineTimeUs)) {
-        *error = "--line-time-us takes microseconds from 0 to 1000, or auto";
+    std::optional<double> us;
+    if (!parse_line_time_us(text, &us, error))
         return false;
-    }
-    options->line_time_ns = ns_of_ms(us / 1000);
+    options->measure_line_time = !us;
+    options->line_time_ns = us ? ns_of_ms(*us / 1000) : 0;
     return true;
 }
 
