@@ -123,7 +123,7 @@ TEST_F(CameraRuns, EveryEventOfAFilmedScreenReadsTheDesignedDelay)
 }
 
 // A rolling shutter of `line_us` a row: row y of camera frame n shows the screen at n / fps +
-// start + y * line time. By default the screen is the clip at the bottom of a frame twice its
+// start + y * line time, or over the exposure up to then. By default the screen is the clip at the bottom of a frame twice its
 // height, and the camera starts `start_samples` after it (its sound cut by as much), so that the
 // flash's edge passes above the clip and never through the marker.
 struct RollingCamera {
@@ -132,16 +132,17 @@ struct RollingCamera {
     int start_samples = 518;
     int rows = 2 * kHeight;
     int top = kHeight;     // the camera row of the clip's first
+    double exposure_ms = 0;
 
     double fps() const { return double(fps_num) / fps_den; }
     double start_ms() const { return start_samples * 1000.0 / kRate; }
     int lipsync_row() const { return top + kLipsyncCentreRow; }
     double row_ms() const { return lipsync_row() * line_us / 1000; }
     // The camera frame time (in the recording) in which the row of the lip-sync marker first shows
-    // design frame `frame`.
+    // design frame `frame`: over at least half its exposure.
     double first_seen_ms(int frame) const
     {
-        const double screen_ms = frame * 1000.0 / kFps - start_ms() - row_ms();
+        const double screen_ms = frame * 1000.0 / kFps + exposure_ms / 2 - start_ms() - row_ms();
         return std::ceil(screen_ms * fps() / 1000 - 1e-9) * 1000 / fps();
     }
 };
@@ -155,23 +156,35 @@ void film_rolling(const RollingCamera& camera, const std::string& decoded, const
     std::ofstream out(filmed, std::ios::binary);
     std::string frame(size_t(kWidth) * camera.rows * 3 / 2, '\x80');
     std::fill_n(frame.begin(), size_t(kWidth) * camera.rows, '\x60'); // a grey wall above the screen
-    const auto shown = [&](int n, int row) { // design frame on camera row `row` of frame n
+    const auto frame_at = [&](double ms) { return std::min(int(std::floor(ms * kFps / 1000 + 1e-9)), clip_frames - 1); };
+    struct Seen {
+        int earlier, later;
+        double later_share;
+    };
+    const auto seen = [&](int n, int row) { // design frames on camera row `row` of frame n
         const double ms = n * 1000.0 / camera.fps() + camera.start_ms() + row * camera.line_us / 1000;
-        return std::min(int(std::floor(ms * kFps / 1000 + 1e-9)), clip_frames - 1);
+        const int later = frame_at(ms), earlier = frame_at(ms - camera.exposure_ms);
+        const double share = later == earlier ? 1 : (ms - later * 1000.0 / kFps) / camera.exposure_ms;
+        return Seen{earlier, later, std::clamp(share, 0.0, 1.0)};
+    };
+    const auto film = [&](const Seen& s, size_t from, size_t count, size_t to) {
+        for (size_t i = 0; i < count; ++i) {
+            const double a = uint8_t(clip[size_t(s.earlier) * frame_bytes + from + i]);
+            const double b = uint8_t(clip[size_t(s.later) * frame_bytes + from + i]);
+            frame[to + i] = char(std::lround(a + s.later_share * (b - a)));
+        }
     };
     const int frames = int((clip_frames - 1) * camera.fps() / kFps);
     for (int n = 0; n < frames; ++n) {
         for (int y = 0; y < kHeight; ++y) {
             const int row = camera.top + y;
-            const size_t from = size_t(shown(n, row)) * frame_bytes + size_t(y) * kWidth;
-            std::copy_n(clip.begin() + long(from), kWidth, frame.begin() + long(size_t(row) * kWidth));
+            film(seen(n, row), size_t(y) * kWidth, kWidth, size_t(row) * kWidth);
         }
         for (int y = 0; y < kHeight / 2; ++y) // chroma rows, each at its upper luma row
             for (int plane = 0; plane < 2; ++plane) {
                 const int row = camera.top + 2 * y;
-                const size_t from = size_t(shown(n, row)) * frame_bytes + luma + plane * luma / 4 + size_t(y) * kWidth / 2;
                 const size_t to = size_t(kWidth) * camera.rows * (4 + plane) / 4 + size_t(row / 2) * kWidth / 2;
-                std::copy_n(clip.begin() + long(from), kWidth / 2, frame.begin() + long(to));
+                film(seen(n, row), luma + plane * luma / 4 + size_t(y) * kWidth / 2, kWidth / 2, to);
             }
         out.write(frame.data(), long(frame.size()));
     }
@@ -240,30 +253,43 @@ TEST_F(CameraRuns, ARollingShutterIsCorrectedByTheLipSyncMarkersRow)
 // the frame times exact, as phones record them; Matroska's milliseconds would blur them.
 TEST_F(CameraRuns, ARollingShuttersLineTimeIsMeasuredFromTheRecording)
 {
-    RollingCamera camera;
-    camera.fps_num = 60000;
-    camera.fps_den = 1001;
-    camera.line_us = 66;
-    camera.start_samples = 150;
-    camera.rows = kHeight;
-    camera.top = 0;
-    ASSERT_TRUE(film_recording(*dir_, camera, "unlocked.mov", "pcm_s16le"));
+    const struct {
+        const char* name;
+        double exposure_ms;
+    } cases[] = {
+        {"a short exposure", 0},
+        // Each row mixes the two frames for 4 ms, twice the markers' readout: the change spreads
+        // over more rows than the line time does.
+        {"a long exposure", 4},
+    };
+    for (const auto& c : cases) {
+        RollingCamera camera;
+        camera.fps_num = 60000;
+        camera.fps_den = 1001;
+        camera.line_us = 66;
+        camera.start_samples = 150;
+        camera.rows = kHeight;
+        camera.top = 0;
+        camera.exposure_ms = c.exposure_ms;
+        const std::string name = "unlocked" + std::to_string(int(c.exposure_ms)) + ".mov";
+        ASSERT_TRUE(film_recording(*dir_, camera, name, "pcm_s16le"));
 
-    ProcessResult run;
-    const json result = checked("unlocked.mov", {"--line-time-us", "auto"}, &run);
-    EXPECT_EQ(run.exit_code, 0) << run.err;
-    const json& video = result["video"];
-    ASSERT_TRUE(video.contains("line_time_us")) << video["line_time_measurement"].dump();
-    EXPECT_NEAR(video["line_time_us"].get<double>(), camera.line_us, 0.03 * camera.line_us);
-    const json& measurement = video["line_time_measurement"];
-    EXPECT_EQ(measurement["measured"], true);
-    EXPECT_GE(measurement["frames_fitted"].get<int>(), 8);
-    EXPECT_LT(measurement["uncertainty_us"].get<double>(), 0.03 * camera.line_us);
-    EXPECT_TRUE(measurement["why_not"].is_null());
-    const auto truth = [&](int frame) { return camera.first_seen_ms(frame) + camera.start_ms() + camera.row_ms(); };
-    expect_events(result, truth, 1.0, "line time measured");
-    EXPECT_NE(run.out.find("\nRolling shutter: flash times corrected by "), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find(" \u00b5s a row, measured on "), std::string::npos) << run.out;
+        ProcessResult run;
+        const json result = checked(name, {"--line-time-us", "auto"}, &run);
+        EXPECT_EQ(run.exit_code, 0) << c.name << "\n" << run.err;
+        const json& video = result["video"];
+        ASSERT_TRUE(video.contains("line_time_us")) << c.name << ": " << video["line_time_measurement"].dump();
+        EXPECT_NEAR(video["line_time_us"].get<double>(), camera.line_us, 0.03 * camera.line_us) << c.name;
+        const json& measurement = video["line_time_measurement"];
+        EXPECT_EQ(measurement["measured"], true) << c.name;
+        EXPECT_GE(measurement["frames_fitted"].get<int>(), 8) << c.name;
+        EXPECT_LT(measurement["uncertainty_us"].get<double>(), 0.03 * camera.line_us) << c.name;
+        EXPECT_TRUE(measurement["why_not"].is_null()) << c.name;
+        const auto truth = [&](int frame) { return camera.first_seen_ms(frame) + camera.start_ms() + camera.row_ms(); };
+        expect_events(result, truth, 1.0, c.name);
+        EXPECT_NE(run.out.find("\nRolling shutter: flash times corrected by "), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(" \u00b5s a row, measured on "), std::string::npos) << run.out;
+    }
 }
 
 // The camera slips after the first 10 s (the markers found by then), and the lip-sync marker

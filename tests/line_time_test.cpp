@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -123,6 +124,47 @@ TEST(LineTime, NoLineTimeIsMadeUp)
     }
     EXPECT_EQ(estimate_line_time({}, {kSourceFps, 59, kHeight}).why,
               "only 0 frames caught the screen changing inside the markers, 8 are needed");
+}
+
+// A column of 14 rows of the markers' band, as a frame caught mid-change shows it.
+TEST(LineTime, TheEdgesRowIsWhereEachFrameHasHalf)
+{
+    // The earlier frame's share in each row, row y spanning [y, y + 1): one half at `edge`, and
+    // a ramp from 1 to 0 over `ramp_rows` when the exposure lasts that many rows' readout.
+    const auto column = [](double edge, double ramp_rows) {
+        std::vector<float> shares;
+        for (int y = 0; y < 14; ++y) {
+            // The share averaged over the row: 1 above the ramp, 0 below, linear within.
+            double sum = 0;
+            for (int step = 0; step < 100; ++step) {
+                const double at = y + (step + 0.5) / 100;
+                sum += ramp_rows > 0 ? std::clamp(0.5 - (at - edge) / ramp_rows, 0.0, 1.0) : at < edge;
+            }
+            shares.push_back(float(sum / 100));
+        }
+        return shares;
+    };
+    const struct {
+        const char* name;
+        double edge, ramp_rows;
+    } cases[] = {
+        {"a sharp edge within a row", 5.3, 0},
+        {"a sharp edge on a row's border", 9, 0},
+        {"an exposure of 3 rows' readout", 6.6, 3},
+        {"an exposure of 40 rows' readout", 7.8, 40},
+        {"a long exposure near the top", 2.2, 40},
+        {"a long exposure near the bottom", 11.4, 25},
+    };
+    for (const auto& c : cases) {
+        const std::optional<double> row = half_share_row(column(c.edge, c.ramp_rows));
+        ASSERT_TRUE(row) << c.name;
+        // The shares come a row at a time: a ramp's crossing is known to a few hundredths of a row.
+        EXPECT_NEAR(*row, c.edge, 0.05) << c.name;
+    }
+    // Its half outside the column: above, below, or no change at all.
+    for (const double edge : {-0.5, 14.5, 40.0})
+        EXPECT_FALSE(half_share_row(column(edge, 20))) << edge;
+    EXPECT_FALSE(half_share_row({}));
 }
 
 } // namespace

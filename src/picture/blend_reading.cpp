@@ -160,4 +160,22 @@ bool BlendReader::mix_of(const std::vector<Yuv>& values, int32_t residue, BlendM
     return found;
 }
 
+float BlendReader::share_of(const std::vector<Yuv>& values, const std::vector<bool>& present, const BlendMix& mix) const
+{
+    const size_t markers = levels_.size();
+    const int8_t* earlier = &shades_[size_t(mix.residue) * markers];
+    const int8_t* later = &shades_[size_t((mix.residue + 1) % period_) * markers];
+    float num = 0, den = 0;
+    for (size_t m : followed_) {
+        if (!present[m])
+            continue;
+        const Yuv& b = level(m, later[m], mix.later_flash);
+        const Yuv step = minus(level(m, earlier[m], mix.earlier_flash), b);
+        const float scale = 1 / (tolerance_[m] * tolerance_[m]); // as the whole frame's fit counts them
+        num += scale * dot(minus(values[m], b), step);
+        den += scale * dot(step, step);
+    }
+    return den > 0 ? std::clamp(num / den, 0.0f, 1.0f) : -1.0f;
+}
+
 } // namespace skelv

@@ -24,6 +24,8 @@ constexpr double kResidualFloorNs = 100'000;
 constexpr int kTrimRounds = 3;
 // A readout may take a little longer than the frame's nominal period before it is impossible.
 constexpr double kReadoutSlack = 1.05;
+// A shallow ramp brings the crossing in by a share of its distance each round.
+constexpr int kCrossingRounds = 60;
 
 struct Fit {
     bool solved = false;
@@ -156,8 +158,7 @@ std::string doubt(const Fit& fit, size_t kept, const ShutterFrames& frames)
     const bool readout_known = frames.capture_fps > 0 && frames.height > 0;
     if ((readout_known && fit.line_ns * frames.height > kReadoutSlack * 1e9 / frames.capture_fps) ||
         fit.line_ns > kMaxLineTimeUs * 1000)
-        return text("%.1f \u00b5s a row would read the frame's rows for longer than a frame lasts: a long exposure, not "
-                    "the rows, spreads the change", fit.line_ns / 1000);
+        return text("%.1f \u00b5s a row would read the frame's rows for longer than a frame lasts", fit.line_ns / 1000);
     return "";
 }
 
@@ -193,6 +194,30 @@ LineTimeEstimate estimate_line_time(const std::vector<ShutterEdge>& edges, const
     estimate.why = doubt(fit, estimate.edges_fitted, frames);
     estimate.measured = estimate.why.empty();
     return estimate;
+}
+
+// The shares' sum over a window of the rows, the share constant within each row. Over a window
+// centred on the crossing a profile symmetric about it sums to half the window's length; the
+// window is moved to where it does, as large as the column allows.
+std::optional<double> half_share_row(const std::vector<float>& shares)
+{
+    if (shares.empty() || shares.front() <= 0.5f || shares.back() >= 0.5f)
+        return std::nullopt;
+    const double rows = double(shares.size());
+    const auto sum = [&](double from, double to) {
+        double total = 0;
+        for (size_t y = 0; y < shares.size(); ++y)
+            total += std::max(0.0, std::min(to, double(y) + 1) - std::max(from, double(y))) * shares[y];
+        return total;
+    };
+    double row = sum(0, rows);
+    for (int round = 0; round < kCrossingRounds; ++round) {
+        const double reach = std::min(row, rows - row);
+        if (reach <= 0)
+            break;
+        row = row - reach + sum(row - reach, row + reach);
+    }
+    return row;
 }
 
 } // namespace skelv

@@ -2,13 +2,14 @@
 // exposed at T + y * L; the screen changes to source frame s at t0 + s / fps, on a clock that
 // may drift slowly against the camera's. A frame that caught a change while its rows passed
 // the markers shows the earlier frame above the edge row and the later one below it, and each
-// such edge gives T + row * L = t0 + (1 + drift) * s / fps. The least-squares fit over many
-// edges gives L; t0 is fitted for each loop of the clip, whose pauses between loops are not
-// known to the frame.
+// such edge gives T + row * L = t0 + (1 + drift) * s / fps (the row where each frame has half:
+// a long exposure adds half its length to t0). The least-squares fit over many edges gives L;
+// t0 is fitted for each loop of the clip, whose pauses between loops the frames do not tell.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,5 +40,13 @@ struct LineTimeEstimate {
 };
 
 LineTimeEstimate estimate_line_time(const std::vector<ShutterEdge>& edges, const ShutterFrames& frames);
+
+// Where a column of rows crosses from the earlier frame to the later, in rows from its top:
+// `shares` the earlier frame's share in each row, top first, 1 above the edge and 0 below. The
+// share at the crossing is one half: within a row for a sharp edge, and at the middle of the
+// ramp that an exposure longer than the rows' readout spreads it into, which is where the
+// exposure's middle met the change. None when the column does not cross one half: its top row
+// at most half the earlier frame, or its bottom row at least half.
+std::optional<double> half_share_row(const std::vector<float>& shares);
 
 } // namespace skelv

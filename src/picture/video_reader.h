@@ -147,6 +147,7 @@ private:
     void deliver(int64_t time_ns, const std::vector<Yuv>& values, bool after_loss);
     void number(FrameShades* frame, const std::vector<Yuv>* values);
     void find_shutter_edge(const FrameReading& reading, const std::vector<Yuv>& values);
+    template <typename Frame> void measure_rows(const Frame& frame);
     void fail(const std::string& reason);
 
     VideoReaderOptions options_;
@@ -161,6 +162,7 @@ private:
 
     std::unique_ptr<Plan> plan_;
     std::vector<Yuv> values_;
+    std::vector<std::vector<Yuv>> row_values_; ///< when edges are looked for: by marker, by row of cells it is read in
     FrameShades shaded_;
 };
 
