@@ -426,7 +426,8 @@ void CheckSession::describe_shutter(const VideoReading& reading, Warnings* warni
     v->line_time_ns = options_.line_time_ns;
     if (options_.measure_line_time) {
         const LineTimeEstimate estimate =
-            estimate_line_time(reading.shutter_edges, {reading.source_fps, reading.capture_fps, reading.height});
+            estimate_line_time(reading.shutter_edges,
+                               {reading.source_fps, reading.capture_fps, reading.height, reading.frame_times});
         v->line_time_ns = estimate.measured ? int64_t(std::llround(estimate.line_time_ns)) : 0;
         v->line_time_measurement = estimate;
         if (!estimate.measured && reading.ok)

@@ -24,6 +24,13 @@ constexpr double kResidualFloorNs = 100'000;
 constexpr int kTrimRounds = 3;
 // A readout may take a little longer than the frame's nominal period before it is impossible.
 constexpr double kReadoutSlack = 1.05;
+// Frame times that are all multiples of this are coarse.
+constexpr int64_t kCoarseTimeNs = 1'000'000;
+// Frames each side of an edge's whose times give its own when they are coarse: their rounding,
+// up to half a millisecond, averages down to under a tenth of one.
+constexpr size_t kNeighbours = 30;
+// Intervals between frames this far from the median end a stretch of regular frames.
+constexpr double kRegularInterval = 0.5;
 // A shallow ramp brings the crossing in by a share of its distance each round.
 constexpr int kCrossingRounds = 60;
 
@@ -42,6 +49,55 @@ struct Centred {
 double screen_ns(const ShutterEdge& e, double fps)
 {
     return double(e.source) * 1e9 / fps;
+}
+
+bool coarse(const std::vector<int64_t>& times)
+{
+    return times.size() > 2 && std::all_of(times.begin(), times.end(), [](int64_t t) { return t % kCoarseTimeNs == 0; });
+}
+
+// The time of frame `at` on the line fitted to the times of its regular neighbours.
+double refitted_time(const std::vector<int64_t>& times, size_t at, double interval)
+{
+    const auto regular = [&](size_t i) {
+        return std::fabs(double(times[i + 1] - times[i]) - interval) <= kRegularInterval * interval;
+    };
+    size_t from = at, to = at;
+    while (from > 0 && at - from < kNeighbours && regular(from - 1))
+        --from;
+    while (to + 1 < times.size() && to - at < kNeighbours && regular(to))
+        ++to;
+    if (to - from < 2)
+        return double(times[at]);
+    double mean_index = 0, mean_time = 0;
+    for (size_t i = from; i <= to; ++i)
+        mean_index += double(i), mean_time += double(times[i] - times[at]);
+    const double n = double(to - from + 1);
+    mean_index /= n, mean_time /= n;
+    double slope_num = 0, slope_den = 0;
+    for (size_t i = from; i <= to; ++i) {
+        slope_num += (double(i) - mean_index) * (double(times[i] - times[at]) - mean_time);
+        slope_den += (double(i) - mean_index) * (double(i) - mean_index);
+    }
+    return double(times[at]) + mean_time + slope_num / slope_den * (double(at) - mean_index);
+}
+
+// The edges, their frames timed from their neighbours when the frame times are coarse.
+std::vector<ShutterEdge> retimed(std::vector<ShutterEdge> edges, const std::vector<int64_t>& times)
+{
+    if (!coarse(times))
+        return edges;
+    std::vector<double> intervals;
+    for (size_t i = 1; i < times.size(); ++i)
+        intervals.push_back(double(times[i] - times[i - 1]));
+    std::nth_element(intervals.begin(), intervals.begin() + long(intervals.size() / 2), intervals.end());
+    const double interval = intervals[intervals.size() / 2];
+    for (ShutterEdge& edge : edges) {
+        const auto at = std::lower_bound(times.begin(), times.end(), edge.time_ns);
+        if (at != times.end() && *at == edge.time_ns)
+            edge.time_ns = int64_t(std::llround(refitted_time(times, size_t(at - times.begin()), interval)));
+    }
+    return edges;
 }
 
 Centred centre_by_loop(const std::vector<ShutterEdge>& edges, const std::vector<bool>& kept, double fps)
@@ -164,8 +220,9 @@ std::string doubt(const Fit& fit, size_t kept, const ShutterFrames& frames)
 
 } // namespace
 
-LineTimeEstimate estimate_line_time(const std::vector<ShutterEdge>& edges, const ShutterFrames& frames)
+LineTimeEstimate estimate_line_time(const std::vector<ShutterEdge>& found, const ShutterFrames& frames)
 {
+    const std::vector<ShutterEdge> edges = retimed(found, frames.frame_times);
     LineTimeEstimate estimate;
     estimate.edges = edges.size();
     if (frames.source_fps <= 0) {

@@ -27,6 +27,10 @@ struct ShutterFrames {
     double source_fps = 0;
     double capture_fps = 0; ///< 0 when unknown: no readout limit
     int32_t height = 0;     ///< captured rows
+    // Every frame's time in capture order, the edges' among them. Times all on whole
+    // milliseconds (Matroska's) are off by up to half of one, about as long as the markers' rows
+    // take to read: each edge's frame is then timed by the line through its neighbours' times.
+    std::vector<int64_t> frame_times;
 };
 
 struct LineTimeEstimate {

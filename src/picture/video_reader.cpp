@@ -325,6 +325,7 @@ void VideoReader::restart_reading()
     plan_->watch = MarkerWatch(half_periods_ns(plan_->reading, plan_->source_fps));
     result_.frames.clear();
     result_.shutter_edges.clear();
+    result_.frame_times.clear();
 }
 
 void VideoReader::read_buffered()
@@ -370,8 +371,11 @@ void VideoReader::number(FrameShades* frame, const std::vector<Yuv>* values)
             reading = plan_->numbering->next_blend(frame->time_ns, frame->blends);
         }
     }
-    if (options_.find_shutter_edges && values != nullptr && reading.kind == FrameKind::Content && reading.source >= 0)
-        find_shutter_edge(reading, *values);
+    if (options_.find_shutter_edges) {
+        result_.frame_times.push_back(frame->time_ns);
+        if (values != nullptr && reading.kind == FrameKind::Content && reading.source >= 0)
+            find_shutter_edge(reading, *values);
+    }
     if (frame->after_loss)
         plan_->continuity.unseen();
     plan_->continuity.add(reading);

@@ -71,6 +71,7 @@ struct VideoReading {
     std::vector<MarkerLoss> lost_markers; ///< markers that stood still while the others went on
     std::vector<FrameReading> frames; ///< when kept
     std::vector<ShutterEdge> shutter_edges; ///< when asked for, in capture order
+    std::vector<int64_t> frame_times;       ///< with them: every frame's time, in capture order
     int64_t frames_read = 0;          ///< captured frames, in the last decode
     int64_t frames_other_size = 0;    ///< frames whose size differed from the first, read as unknown
     int32_t decodes = 1;
