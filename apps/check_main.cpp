@@ -41,7 +41,7 @@ struct Arguments {
     std::optional<double> lead_ms, lag_ms;
     std::string json, csv, html, timeline, events;
     double expected_delay_ms = 0;
-    double line_time_us = 0;
+    std::string line_time_us = "0";
     std::optional<double> mic_distance_m, temperature_c;
     std::string calibration;
     int audio_stream = -1;
@@ -98,8 +98,9 @@ void define_options(CLI::App& app, Arguments* a)
                    "the clip's designed audio offset in ms, subtracted before judging (0)");
     app.add_option("--line-time-us", a->line_time_us,
                    "a camera's rolling shutter: microseconds from one row of the recording to the next, 0 to "
-                   "1000; each flash is timed at the lip-sync marker's row (0: a global shutter)")
-        ->check(CLI::Range(0.0, kMaxLineTimeUs));
+                   "1000, or auto to measure it from the frames that caught the screen changing inside the "
+                   "markers (rows read top to bottom; a recording, not live, not a --part); each flash is timed "
+                   "at the lip-sync marker's row (0: a global shutter)");
     app.add_option("--mic-distance", a->mic_distance_m,
                    "metres from the screen to the microphone, 0 to 100: the sound's travel is taken off every beep");
     app.add_option("--temperature", a->temperature_c, "with --mic-distance: the air's temperature in °C, -50 to 60 (20)");
@@ -154,6 +155,17 @@ bool choose_sound_corrections(const Arguments& a, CheckOptions* options, std::st
     return true;
 }
 
+// --line-time-us: given, or to be measured.
+bool choose_line_time(const std::string& text, CheckOptions* options, std::string* error)
+{
+    std::optional<double> us;
+    if (!parse_line_time_us(text, &us, error))
+        return false;
+    options->measure_line_time = !us;
+    options->line_time_ns = us ? ns_of_ms(*us / 1000) : 0;
+    return true;
+}
+
 // The profile and designed offset the arguments ask for.
 bool choose_judging(const Arguments& a, CheckOptions* options, std::string* error)
 {
@@ -164,7 +176,8 @@ bool choose_judging(const Arguments& a, CheckOptions* options, std::string* erro
         return false;
     }
     options->expected_delay_ns = ns_of_ms(a.expected_delay_ms);
-    options->line_time_ns = ns_of_ms(a.line_time_us / 1000);
+    if (!choose_line_time(a.line_time_us, options, error))
+        return false;
     if (!choose_sound_corrections(a, options, error))
         return false;
     options->audio_stream = a.audio_stream;
@@ -336,6 +349,11 @@ LiveClock live_clock(bool wall)
 
 int run_live_check(const Arguments& a, const SourceRequest& request, CheckOptions options, OutputStream* timeline)
 {
+    if (options.measure_line_time) {
+        fprintf(stderr, "skelv-check: --line-time-us auto measures when the recording has been read: give the line "
+                        "time to a live run\n");
+        return exit_code::kUsage;
+    }
     LiveOptions live;
     std::string error;
     SenderLatency sender;
@@ -426,6 +444,11 @@ int run_part_check(const Arguments& a, const SourceRequest& request, const Check
         !a.timeline.empty() || !a.events.empty()) {
         fprintf(stderr, "skelv-check: --part takes K/N (1 <= K <= N <= %d) and a recorded file, and writes a part file "
                         "only: the outputs come from skelv-check merge\n", kMaxParts);
+        return exit_code::kUsage;
+    }
+    if (options.measure_line_time) {
+        fprintf(stderr, "skelv-check: --line-time-us auto measures on the whole recording: give the line time to "
+                        "--part\n");
         return exit_code::kUsage;
     }
     PartRecord record;

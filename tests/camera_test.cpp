@@ -123,24 +123,27 @@ TEST_F(CameraRuns, EveryEventOfAFilmedScreenReadsTheDesignedDelay)
 }
 
 // A rolling shutter of `line_us` a row: row y of camera frame n shows the screen at n / fps +
-// start + y * line time. The screen is the clip at the bottom of a frame twice its height, and
-// the camera starts `start_samples` after it (its sound cut by as much), so that the flash's
-// edge passes above the clip and never through the marker.
+// start + y * line time, or over the exposure up to then. By default the screen is the clip at the bottom of a frame twice its
+// height, and the camera starts `start_samples` after it (its sound cut by as much), so that the
+// flash's edge passes above the clip and never through the marker.
 struct RollingCamera {
-    int fps = 50;
+    int fps_num = 50, fps_den = 1;
     double line_us = 40;   // 480 rows in 19.2 ms, within the 20 ms frame
     int start_samples = 518;
     int rows = 2 * kHeight;
+    int top = kHeight;     // the camera row of the clip's first
+    double exposure_ms = 0;
 
+    double fps() const { return double(fps_num) / fps_den; }
     double start_ms() const { return start_samples * 1000.0 / kRate; }
-    int lipsync_row() const { return kHeight + kLipsyncCentreRow; }
+    int lipsync_row() const { return top + kLipsyncCentreRow; }
     double row_ms() const { return lipsync_row() * line_us / 1000; }
     // The camera frame time (in the recording) in which the row of the lip-sync marker first shows
-    // design frame `frame`.
+    // design frame `frame`: over at least half its exposure.
     double first_seen_ms(int frame) const
     {
-        const double screen_ms = frame * 1000.0 / kFps - start_ms() - row_ms();
-        return std::ceil(screen_ms * fps / 1000 - 1e-9) * 1000 / fps;
+        const double screen_ms = frame * 1000.0 / kFps + exposure_ms / 2 - start_ms() - row_ms();
+        return std::ceil(screen_ms * fps() / 1000 - 1e-9) * 1000 / fps();
     }
 };
 
@@ -153,38 +156,59 @@ void film_rolling(const RollingCamera& camera, const std::string& decoded, const
     std::ofstream out(filmed, std::ios::binary);
     std::string frame(size_t(kWidth) * camera.rows * 3 / 2, '\x80');
     std::fill_n(frame.begin(), size_t(kWidth) * camera.rows, '\x60'); // a grey wall above the screen
-    const auto shown = [&](int n, int row) { // design frame on camera row `row` of frame n
-        const double ms = n * 1000.0 / camera.fps + camera.start_ms() + row * camera.line_us / 1000;
-        return std::min(int(std::floor(ms * kFps / 1000 + 1e-9)), clip_frames - 1);
+    const auto frame_at = [&](double ms) { return std::min(int(std::floor(ms * kFps / 1000 + 1e-9)), clip_frames - 1); };
+    struct Seen {
+        int earlier, later;
+        double later_share;
     };
-    const int frames = (clip_frames - 1) * camera.fps / kFps;
+    const auto seen = [&](int n, int row) { // design frames on camera row `row` of frame n
+        const double ms = n * 1000.0 / camera.fps() + camera.start_ms() + row * camera.line_us / 1000;
+        const int later = frame_at(ms), earlier = frame_at(ms - camera.exposure_ms);
+        const double share = later == earlier ? 1 : (ms - later * 1000.0 / kFps) / camera.exposure_ms;
+        return Seen{earlier, later, std::clamp(share, 0.0, 1.0)};
+    };
+    const auto film = [&](const Seen& s, size_t from, size_t count, size_t to) {
+        for (size_t i = 0; i < count; ++i) {
+            const double a = uint8_t(clip[size_t(s.earlier) * frame_bytes + from + i]);
+            const double b = uint8_t(clip[size_t(s.later) * frame_bytes + from + i]);
+            frame[to + i] = char(std::lround(a + s.later_share * (b - a)));
+        }
+    };
+    const int frames = int((clip_frames - 1) * camera.fps() / kFps);
     for (int n = 0; n < frames; ++n) {
         for (int y = 0; y < kHeight; ++y) {
-            const int row = kHeight + y;
-            const size_t from = size_t(shown(n, row)) * frame_bytes + size_t(y) * kWidth;
-            std::copy_n(clip.begin() + long(from), kWidth, frame.begin() + long(size_t(row) * kWidth));
+            const int row = camera.top + y;
+            film(seen(n, row), size_t(y) * kWidth, kWidth, size_t(row) * kWidth);
         }
         for (int y = 0; y < kHeight / 2; ++y) // chroma rows, each at its upper luma row
             for (int plane = 0; plane < 2; ++plane) {
-                const int row = kHeight + 2 * y;
-                const size_t from = size_t(shown(n, row)) * frame_bytes + luma + plane * luma / 4 + size_t(y) * kWidth / 2;
+                const int row = camera.top + 2 * y;
                 const size_t to = size_t(kWidth) * camera.rows * (4 + plane) / 4 + size_t(row / 2) * kWidth / 2;
-                std::copy_n(clip.begin() + long(from), kWidth / 2, frame.begin() + long(to));
+                film(seen(n, row), luma + plane * luma / 4 + size_t(y) * kWidth / 2, kWidth / 2, to);
             }
         out.write(frame.data(), long(frame.size()));
     }
 }
 
+// The clip filmed by `camera` into `recording`, its sound in `audio_codec`.
+bool film_recording(const TempDir& dir, const RollingCamera& camera, const std::string& recording,
+                    const std::string& audio_codec)
+{
+    if (!std::ifstream(dir.file("clip.yuv")) &&
+        !ffmpeg({"-i", dir.file("clip.mkv"), "-f", "rawvideo", "-pix_fmt", "yuv420p", dir.file("clip.yuv")}))
+        return false;
+    film_rolling(camera, dir.file("clip.yuv"), dir.file(recording + ".yuv"));
+    const std::string cut = "atrim=start_sample=" + std::to_string(camera.start_samples) + ",asetpts=PTS-STARTPTS";
+    return ffmpeg({"-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", std::to_string(kWidth) + "x" +
+        std::to_string(camera.rows), "-r", std::to_string(camera.fps_num) + "/" + std::to_string(camera.fps_den), "-i", dir.file(recording + ".yuv"), "-i",
+        dir.file("clip.mkv"), "-map", "0:v", "-map", "1:a", "-af", cut, "-c:v", "libx264", "-crf", "18", "-preset",
+        "veryfast", "-c:a", audio_codec, dir.file(recording)});
+}
+
 TEST_F(CameraRuns, ARollingShutterIsCorrectedByTheLipSyncMarkersRow)
 {
     const RollingCamera camera;
-    ASSERT_TRUE(ffmpeg({"-i", dir_->file("clip.mkv"), "-f", "rawvideo", "-pix_fmt", "yuv420p", dir_->file("clip.yuv")}));
-    film_rolling(camera, dir_->file("clip.yuv"), dir_->file("rolling.yuv"));
-    const std::string cut = "atrim=start_sample=" + std::to_string(camera.start_samples) + ",asetpts=PTS-STARTPTS";
-    ASSERT_TRUE(ffmpeg({"-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", std::to_string(kWidth) + "x" +
-        std::to_string(camera.rows), "-r", std::to_string(camera.fps), "-i", dir_->file("rolling.yuv"), "-i",
-        dir_->file("clip.mkv"), "-map", "0:v", "-map", "1:a", "-af", cut, "-c:v", "libx264", "-crf", "18", "-preset",
-        "veryfast", "-c:a", "flac", dir_->file("rolling.mkv")}));
+    ASSERT_TRUE(film_recording(*dir_, camera, "rolling.mkv", "flac"));
 
     // In the recording's time the beeps come start_ms earlier; a flash shows in the first frame
     // whose marker row was exposed after it.
@@ -200,7 +224,7 @@ TEST_F(CameraRuns, ARollingShutterIsCorrectedByTheLipSyncMarkersRow)
     // Corrected, each delay is the design's less the time to the exposure that saw the flash.
     for (const json& event : rolling["sync"]["events"]) {
         EXPECT_LE(event["delay_ms"].get<double>(), kAudioDelayMs + 0.5);
-        EXPECT_GT(event["delay_ms"].get<double>(), kAudioDelayMs - 1000.0 / camera.fps);
+        EXPECT_GT(event["delay_ms"].get<double>(), kAudioDelayMs - 1000.0 / camera.fps());
     }
     const json& video = rolling["video"];
     EXPECT_EQ(video["line_time_us"], camera.line_us);
@@ -208,6 +232,74 @@ TEST_F(CameraRuns, ARollingShutterIsCorrectedByTheLipSyncMarkersRow)
     EXPECT_NEAR(video["shutter_correction_ms"].get<double>(), camera.row_ms(), 4 * camera.line_us / 1000);
     const std::string line = "Rolling shutter: flash times corrected by 40 \u00b5s a row (lip-sync marker at row ";
     EXPECT_NE(run.out.find("\n" + line), std::string::npos) << run.out;
+
+    // Locked to the clip's rate, the camera never catches the screen changing inside the
+    // markers: nothing to measure, and nothing corrected.
+    const json unmeasured = checked("rolling.mkv", {"--line-time-us", "auto"}, &run);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    expect_events(unmeasured, uncorrected, 1.0, "line time not measured");
+    EXPECT_FALSE(unmeasured["video"].contains("line_time_us"));
+    EXPECT_EQ(unmeasured["video"]["line_time_measurement"]["measured"], false);
+    const std::string why = "only 0 frames caught the screen changing inside the markers, 8 are needed";
+    EXPECT_EQ(unmeasured["video"]["line_time_measurement"]["why_not"], why);
+    EXPECT_NE(run.out.find("Warning: The rolling shutter's line time could not be measured: " + why +
+                           "; the flash times are not corrected"), std::string::npos) << run.out;
+}
+
+// A camera at 59.94 fps, not locked to the clip's 25, its 240 rows read in 15.8 ms: the screen
+// changes while its rows pass the markers in about one change of nine, at a row that moves a
+// millisecond's rows a second, and the line time is measured from those frames. (At a whole
+// 59 fps the changes would fall on two rows only, each rounded to a whole row.) QuickTime keeps
+// the frame times exact, as phones record them; Matroska rounds them to milliseconds.
+TEST_F(CameraRuns, ARollingShuttersLineTimeIsMeasuredFromTheRecording)
+{
+    const struct {
+        const char* name;
+        double line_us, exposure_ms;
+        const char* container;
+    } cases[] = {
+        {"a short exposure", 66, 0, "mkv"},
+        // Each row mixes the two frames for 4 ms, twice the markers' readout: the change spreads
+        // over more rows than the line time does.
+        {"a long exposure", 66, 4, "mov"},
+        // Every row mixes the two frames alike: no edge, and no line time made up.
+        {"a global shutter", 0, 8, "mov"},
+    };
+    for (const auto& c : cases) {
+        RollingCamera camera;
+        camera.fps_num = 60000;
+        camera.fps_den = 1001;
+        camera.line_us = c.line_us;
+        camera.start_samples = 150;
+        camera.rows = kHeight;
+        camera.top = 0;
+        camera.exposure_ms = c.exposure_ms;
+        const std::string name = "unlocked" + std::to_string(int(c.line_us)) + "-" + std::to_string(int(c.exposure_ms)) +
+                                 "." + c.container;
+        ASSERT_TRUE(film_recording(*dir_, camera, name, name.ends_with(".mkv") ? "flac" : "pcm_s16le"));
+
+        ProcessResult run;
+        const json result = checked(name, {"--line-time-us", "auto"}, &run);
+        EXPECT_EQ(run.exit_code, 0) << c.name << "\n" << run.err;
+        const auto truth = [&](int frame) { return camera.first_seen_ms(frame) + camera.start_ms() + camera.row_ms(); };
+        expect_events(result, truth, 1.0, c.name);
+        const json& video = result["video"];
+        const json& measurement = video["line_time_measurement"];
+        if (c.line_us == 0) {
+            EXPECT_FALSE(video.contains("line_time_us")) << c.name << ": " << measurement.dump();
+            EXPECT_EQ(measurement["measured"], false) << c.name;
+            EXPECT_EQ(run.out.find("Rolling shutter:"), std::string::npos) << run.out;
+            continue;
+        }
+        ASSERT_TRUE(video.contains("line_time_us")) << c.name << ": " << measurement.dump();
+        EXPECT_NEAR(video["line_time_us"].get<double>(), camera.line_us, 0.03 * camera.line_us) << c.name;
+        EXPECT_EQ(measurement["measured"], true) << c.name;
+        EXPECT_GE(measurement["frames_fitted"].get<int>(), 8) << c.name;
+        EXPECT_LT(measurement["uncertainty_us"].get<double>(), 0.03 * camera.line_us) << c.name;
+        EXPECT_TRUE(measurement["why_not"].is_null()) << c.name;
+        EXPECT_NE(run.out.find("\nRolling shutter: flash times corrected by "), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(" \u00b5s a row, measured on "), std::string::npos) << run.out;
+    }
 }
 
 // The camera slips and the lip-sync marker or a frame-counter marker leaves the picture: the

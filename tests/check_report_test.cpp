@@ -234,21 +234,46 @@ TEST(CheckHtml, NumbersEqualTheJson)
     EXPECT_NE(cut(html, 0, "<header", "</header>").find(words), npos) << words;
 }
 
-// A camera's rolling shutter: the correction of the flashes' times is on the page, as in the JSON.
+// A camera's rolling shutter: the correction of the flashes' times is on the page, as in the JSON,
+// and a line time measured from the recording says how well.
 TEST(CheckHtml, ARollingShuttersCorrectionIsShown)
 {
-    CheckResult result = check_sample({});
-    result.video.line_time_ns = 29'600; // 29.6 µs a row, the lip-sync marker's middle at row 410
-    result.video.shutter_row = 410;
-    result.video.shutter_offset_ns = 410 * 29'600;
-    const std::string html = check_html(result);
-    const json j = check_result_json(result);
-    for (const char* pointer : {"/video/line_time_us", "/video/shutter_row", "/video/shutter_correction_ms"}) {
-        const size_t at = html.find(std::string("<span data-json=\"") + pointer + "\"");
-        ASSERT_NE(at, npos) << pointer << " is not on the page";
-        EXPECT_TRUE(shows(cut(html, at, "\">", "<"), j.at(json::json_pointer(pointer)), pointer));
+    LineTimeEstimate measured;
+    measured.measured = true;
+    measured.line_time_ns = 29'600;
+    measured.uncertainty_ns = 412.4; // ±0.412 µs
+    measured.edges = 21;
+    measured.edges_fitted = 19;
+    measured.row_spread = 7.3;
+    const struct {
+        const char* name;
+        std::optional<LineTimeEstimate> measurement;
+        std::vector<std::string> pointers; ///< besides the correction's own
+    } cases[] = {
+        {"given", std::nullopt, {}},
+        {"measured", measured, {"/video/line_time_measurement/frames_fitted", "/video/line_time_measurement/uncertainty_us"}},
+    };
+    for (const auto& c : cases) {
+        CheckResult result = check_sample({});
+        result.video.line_time_ns = 29'600; // 29.6 µs a row, the lip-sync marker's middle at row 410
+        result.video.shutter_row = 410;
+        result.video.shutter_offset_ns = 410 * 29'600;
+        result.video.line_time_measurement = c.measurement;
+        const std::string html = check_html(result);
+        const json j = check_result_json(result);
+        std::vector<std::string> pointers = {"/video/line_time_us", "/video/shutter_row", "/video/shutter_correction_ms"};
+        pointers.insert(pointers.end(), c.pointers.begin(), c.pointers.end());
+        for (const std::string& pointer : pointers) {
+            const size_t at = html.find("<span data-json=\"" + pointer + "\"");
+            ASSERT_NE(at, npos) << c.name << ": " << pointer << " is not on the page";
+            EXPECT_TRUE(shows(cut(html, at, "\">", "<"), j.at(json::json_pointer(pointer)), pointer)) << c.name;
+        }
+        EXPECT_NE(html.find("A rolling shutter exposed each row"), npos) << c.name;
+        EXPECT_EQ(html.find("(measured on ") != npos, bool(c.measurement)) << c.name;
+        const json expected = c.measurement ? json::parse(R"({"measured": true, "frames": 21, "frames_fitted": 19,
+            "uncertainty_us": 0.412, "row_spread": 7.3, "why_not": null})") : json();
+        EXPECT_EQ(j["video"].value("line_time_measurement", json()), expected) << c.name;
     }
-    EXPECT_NE(html.find("A rolling shutter exposed each row"), npos);
     EXPECT_EQ(check_html(check_sample({})).find("rolling shutter"), npos) << "a global shutter's page says nothing of it";
 }
 

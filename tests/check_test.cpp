@@ -255,6 +255,11 @@ TEST_F(CheckRuns, CommandLine)
         {{"--lead-ms", "20", "lags.mkv"}, 1, "--lead-ms and --lag-ms go together"},
         {{"--lead-ms", "-3", "--lag-ms", "4", "lags.mkv"}, 1, "--lead-ms"},
         {{"--expect-delay", "nan", "lags.mkv"}, 1, "--expect-delay takes a number of ms"},
+        {{"--line-time-us", "1000.5", "lags.mkv"}, 1, "--line-time-us takes microseconds from 0 to 1000, or auto"},
+        {{"--line-time-us", "18us", "lags.mkv"}, 1, "--line-time-us takes microseconds from 0 to 1000, or auto"},
+        // Measured only once the whole recording is read.
+        {{"--line-time-us", "auto", "--part", "1/2", "lags.mkv"}, 1, "--line-time-us auto measures on the whole"},
+        {{"--line-time-us", "auto", "--follow", "lags.mkv"}, 1, "give the line time to a live run"},
     };
     for (const auto& c : cases) {
         const ProcessResult run = check(c.args, dir_->path());

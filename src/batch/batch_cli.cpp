@@ -93,7 +93,8 @@ struct BatchArguments {
     unsigned split = 1;
     double timeout_s = 3600;
     bool force = false, quiet = false;
-    std::optional<double> lead_ms, lag_ms, expected_delay_ms, line_time_us, mic_distance_m, temperature_c;
+    std::optional<double> lead_ms, lag_ms, expected_delay_ms, mic_distance_m, temperature_c;
+    std::optional<std::string> line_time_us;
     std::vector<std::string> tags;
 };
 
@@ -147,8 +148,16 @@ bool analysis_options(const BatchArguments& a, std::vector<std::string>* options
         options->insert(options->end(), {"--lead-ms", shortest(*a.lead_ms), "--lag-ms", shortest(*a.lag_ms)});
     if (a.expected_delay_ms)
         options->insert(options->end(), {"--expect-delay", shortest(*a.expected_delay_ms)});
-    if (a.line_time_us)
-        options->insert(options->end(), {"--line-time-us", shortest(*a.line_time_us)});
+    if (a.line_time_us) {
+        std::optional<double> us;
+        if (!parse_line_time_us(*a.line_time_us, &us, error))
+            return false;
+        if (!us && a.split > 1) {
+            *error = "--line-time-us auto measures on a whole recording: not with --split";
+            return false;
+        }
+        options->insert(options->end(), {"--line-time-us", us ? shortest(*us) : *a.line_time_us});
+    }
     if (!microphone_options(a, options, error) || !calibration_option(a, options, error))
         return false;
     RunTags tags;
@@ -251,8 +260,8 @@ void define_batch_options(CLI::App& app, BatchArguments* a)
     app.add_option("--lead-ms", a->lead_ms, "custom limit: audio may lead by at most X ms (0 to 60000)");
     app.add_option("--lag-ms", a->lag_ms, "custom limit: audio may lag by at most Y ms (0 to 60000)");
     app.add_option("--expect-delay", a->expected_delay_ms, "the clips' designed audio offset in ms, -60000 to 60000 (0)");
-    app.add_option("--line-time-us", a->line_time_us, "the camera's rolling shutter, as for one recording (0)")
-        ->check(CLI::Range(0.0, kMaxLineTimeUs));
+    app.add_option("--line-time-us", a->line_time_us,
+                   "the camera's rolling shutter, as for one recording: microseconds or auto (0)");
     app.add_option("--mic-distance", a->mic_distance_m, "metres from the screen to the microphone, 0 to 100");
     app.add_option("--temperature", a->temperature_c, "with --mic-distance: the air's temperature in \u00b0C (20)");
     app.add_option("--tag", a->tags, "KEY=VALUE recorded in every result (device=stb-42); repeatable")

@@ -70,6 +70,14 @@ json video_json(const CheckVideo& v)
         video["shutter_row"] = v.shutter_row >= 0 ? json(v.shutter_row) : json(nullptr);
         video["shutter_correction_ms"] = report_ms(double(v.shutter_offset_ns));
     }
+    if (const std::optional<LineTimeEstimate>& m = v.line_time_measurement) {
+        video["line_time_measurement"] = {{"measured", m->measured},
+                                          {"frames", m->edges},
+                                          {"frames_fitted", m->edges_fitted},
+                                          {"uncertainty_us", m->measured ? json(std::round(m->uncertainty_ns) / 1000) : json(nullptr)},
+                                          {"row_spread", m->measured ? json(std::round(m->row_spread * 100) / 100) : json(nullptr)},
+                                          {"why_not", m->measured ? json(nullptr) : json(m->why)}};
+    }
     return video;
 }
 
@@ -356,8 +364,11 @@ std::string shutter_line(const CheckVideo& v)
 {
     if (v.line_time_ns <= 0)
         return "";
-    const std::string line =
+    std::string line =
         printf_text("Rolling shutter: flash times corrected by %g \u00b5s a row", double(v.line_time_ns) / 1000);
+    if (v.line_time_measurement)
+        line += printf_text(", measured on %zu frames to \u00b1%.2g \u00b5s", v.line_time_measurement->edges_fitted,
+                            v.line_time_measurement->uncertainty_ns / 1000);
     if (v.shutter_row < 0)
         return line + " (no lip-sync marker found)";
     return line + printf_text(" (lip-sync marker at row %d: %s ms)", v.shutter_row,

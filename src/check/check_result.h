@@ -4,6 +4,7 @@
 
 #include "check/time_guard.h"
 #include "media/media_source.h"
+#include "picture/line_time.h"
 #include "rules/names.h"
 #include "rules/profiles.h"
 #include "rules/run_tags.h"
@@ -102,6 +103,7 @@ struct CheckVideo {
     int64_t line_time_ns = 0;        ///< rolling shutter: each row exposed this long after the one above; 0 global
     int32_t shutter_row = -1;        ///< the lip-sync marker's middle row; -1 without one
     int64_t shutter_offset_ns = 0;   ///< added to every flash's frame time: row × line time
+    std::optional<LineTimeEstimate> line_time_measurement; ///< when the line time was to be measured
     std::map<int, int64_t> display_counts; ///< times shown -> source frames shown that often
     int loops = 0;                   ///< times the content started again
     TimelineSketch timeline;          ///< the captured frames over time

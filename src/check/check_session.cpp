@@ -117,6 +117,7 @@ CheckSession::CheckSession(const CheckOptions& options)
 {
     VideoReaderOptions reader;
     reader.keep_frames = options.keep_readings;
+    reader.find_shutter_edges = options.measure_line_time;
     reader.on_frame = [this](const FrameReading& reading) {
         snapshot_.on_reading(reading);
         timeline_.add(reading);
@@ -385,9 +386,7 @@ void CheckSession::describe_picture(const VideoReading& reading, Warnings* warni
     r->video.unreadable = timeline_.unreadable();
     r->video.snapshot = given_snapshot_ ? *given_snapshot_ : snapshot_.take();
     r->video.lost_by_tool = frames_lost_;
-    r->video.line_time_ns = options_.line_time_ns;
-    r->video.shutter_row = lipsync_centre_row(reading.markers);
-    r->video.shutter_offset_ns = shutter_offset_ns(reading);
+    describe_shutter(reading, warnings, &r->video);
     for (const std::string& warning : picture_warnings(reading))
         warnings->add(warning);
     if (options_.calibration && !same_capture_rate(options_.calibration->capture_fps, reading.capture_fps))
@@ -421,10 +420,28 @@ std::vector<UntrustedSpan> CheckSession::untrusted_picture() const
     return spans;
 }
 
-// How much later than its frame's time a rolling shutter exposed the lip-sync marker.
-int64_t CheckSession::shutter_offset_ns(const VideoReading& reading) const
+// The rolling shutter's line time, as given or as measured, and how much it delays the flashes.
+void CheckSession::describe_shutter(const VideoReading& reading, Warnings* warnings, CheckVideo* v) const
 {
-    return std::max(lipsync_centre_row(reading.markers), 0) * options_.line_time_ns;
+    v->line_time_ns = options_.line_time_ns;
+    if (options_.measure_line_time) {
+        const LineTimeEstimate estimate =
+            estimate_line_time(reading.shutter_edges,
+                               {reading.source_fps, reading.capture_fps, reading.height, reading.frame_times});
+        v->line_time_ns = estimate.measured ? int64_t(std::llround(estimate.line_time_ns)) : 0;
+        v->line_time_measurement = estimate;
+        if (!estimate.measured && reading.ok)
+            warnings->add("The rolling shutter's line time could not be measured: " + estimate.why +
+                          "; the flash times are not corrected");
+    }
+    v->shutter_row = lipsync_centre_row(reading.markers);
+    v->shutter_offset_ns = shutter_offset_ns(reading, v->line_time_ns);
+}
+
+// How much later than its frame's time a rolling shutter exposed the lip-sync marker.
+int64_t CheckSession::shutter_offset_ns(const VideoReading& reading, int64_t line_time_ns) const
+{
+    return std::max(lipsync_centre_row(reading.markers), 0) * line_time_ns;
 }
 
 // The result from the readers as they stand.
@@ -440,7 +457,7 @@ void CheckSession::compose(const VideoReading& reading, CheckResult* r) const
     r->outages = outages_;
     r->untrusted = untrusted_picture();
     std::vector<Flash> flashes;
-    const int64_t shutter_ns = shutter_offset_ns(reading);
+    const int64_t shutter_ns = r->video.shutter_offset_ns;
     for (const ShownFlash& flash : reading.continuity.flashes)
         flashes.push_back({flash.source_frame, flash.loop, flash.time_ns + shutter_ns});
     choose_sound(flashes, &warnings, r);
@@ -502,7 +519,7 @@ std::vector<SyncEvent> CheckSession::settled_events()
     const std::vector<ShownFlash>& flashes = video_->flashes();
     if (flashes.size() < flashes_paired_) // read again from the start
         flashes_paired_ = 0;
-    const int64_t shutter_ns = shutter_offset_ns(video_->result());
+    const int64_t shutter_ns = shutter_offset_ns(video_->result(), options_.line_time_ns);
     for (; flashes_paired_ < flashes.size(); ++flashes_paired_) {
         const ShownFlash& f = flashes[flashes_paired_];
         live_pairs_.add_flash({f.source_frame, f.loop, f.time_ns + shutter_ns});

@@ -48,6 +48,10 @@ struct CheckOptions {
     // above it: a flash counts from its frame's time plus the lip-sync marker's row times
     // this. 0: a global shutter.
     int64_t line_time_ns = 0;
+    // Measure the line time from the frames that caught the screen changing inside the markers
+    // instead (line_time_ns is then unused); not corrected when it cannot be measured. A whole
+    // reading only: neither a live run nor a part.
+    bool measure_line_time = false;
     RunTags tags;                  ///< carried into the result as they are
     // Optional: every captured frame of the timeline, in capture order, as soon as it is settled.
     std::function<void(const CheckFrame&)> on_frame;
@@ -149,9 +153,10 @@ private:
     void judge(CheckResult* result) const;
     void describe_tracks(CheckResult* result) const;
     void describe_picture(const VideoReading& reading, Warnings* warnings, CheckResult* result) const;
+    void describe_shutter(const VideoReading& reading, Warnings* warnings, CheckVideo* video) const;
     std::vector<UntrustedSpan> untrusted_picture() const;
     void compose(const VideoReading& reading, CheckResult* result) const;
-    int64_t shutter_offset_ns(const VideoReading& reading) const;
+    int64_t shutter_offset_ns(const VideoReading& reading, int64_t line_time_ns) const;
     int64_t read_ns(const Sound& sound) const;
     int64_t onset_ns(const Sound& sound, double onset_sample) const;
     int64_t sound_correction_ns() const;

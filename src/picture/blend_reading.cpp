@@ -48,6 +48,9 @@ float project(const Yuv& value, const Yuv& earlier, const Yuv& later)
     return length > 0 ? std::clamp(dot(minus(value, later), step) / length, 0.0f, 1.0f) : 0.0f;
 }
 
+// No flash, the earlier frame a flash, or the later one: flashes are never neighbours.
+constexpr std::pair<bool, bool> kFlashCases[] = {{false, false}, {true, false}, {false, true}};
+
 } // namespace
 
 BlendReader::BlendReader(const ReadingPlan& plan)
@@ -112,15 +115,13 @@ bool BlendReader::fit(const std::vector<Yuv>& values, BlendMix* blend) const
         const Yuv& white = levels_[m][kShadeWhite];
         worst = std::max(worst, miss(values[m], white, black, project(values[m], white, black)) / tolerance_[m]);
     }
-    blend->weight = std::fabs(weight - 0.5f) <= kEvenBlendBand ? 0.5f : weight;
+    blend->weight = weight;
     blend->worst = worst;
     return worst <= 1;
 }
 
 void BlendReader::read(const std::vector<Yuv>& values, std::vector<BlendMix>* blends) const
 {
-    // No flash, the earlier frame a flash, or the later one: flashes are never neighbours.
-    static constexpr std::pair<bool, bool> kFlashCases[] = {{false, false}, {true, false}, {false, true}};
     blends->clear();
     for (int32_t r = 0; r < period_; ++r)
         for (const auto& [earlier_flash, later_flash] : kFlashCases) {
@@ -130,6 +131,8 @@ void BlendReader::read(const std::vector<Yuv>& values, std::vector<BlendMix>* bl
             candidate.later_flash = later_flash;
             if (!fit(values, &candidate))
                 continue;
+            if (std::fabs(candidate.weight - 0.5f) <= kEvenBlendBand)
+                candidate.weight = 0.5f;
             const auto alike = std::find_if(blends->begin(), blends->end(), [&](const BlendMix& b) {
                 return b.major(period_) == candidate.major(period_) &&
                     b.flash_shown(period_) == candidate.flash_shown(period_);
@@ -139,6 +142,40 @@ void BlendReader::read(const std::vector<Yuv>& values, std::vector<BlendMix>* bl
             else if (candidate.worst < alike->worst)
                 *alike = candidate;
         }
+}
+
+bool BlendReader::mix_of(const std::vector<Yuv>& values, int32_t residue, BlendMix* mix) const
+{
+    bool found = false;
+    for (const auto& [earlier_flash, later_flash] : kFlashCases) {
+        BlendMix candidate;
+        candidate.residue = (residue % period_ + period_) % period_;
+        candidate.earlier_flash = earlier_flash;
+        candidate.later_flash = later_flash;
+        if (fit(values, &candidate) && (!found || candidate.worst < mix->worst)) {
+            *mix = candidate;
+            found = true;
+        }
+    }
+    return found;
+}
+
+float BlendReader::share_of(const std::vector<Yuv>& values, const std::vector<bool>& present, const BlendMix& mix) const
+{
+    const size_t markers = levels_.size();
+    const int8_t* earlier = &shades_[size_t(mix.residue) * markers];
+    const int8_t* later = &shades_[size_t((mix.residue + 1) % period_) * markers];
+    float num = 0, den = 0;
+    for (size_t m : followed_) {
+        if (!present[m])
+            continue;
+        const Yuv& b = level(m, later[m], mix.later_flash);
+        const Yuv step = minus(level(m, earlier[m], mix.earlier_flash), b);
+        const float scale = 1 / (tolerance_[m] * tolerance_[m]); // as the whole frame's fit counts them
+        num += scale * dot(minus(values[m], b), step);
+        den += scale * dot(step, step);
+    }
+    return den > 0 ? std::clamp(num / den, 0.0f, 1.0f) : -1.0f;
 }
 
 } // namespace skelv

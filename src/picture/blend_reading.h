@@ -36,6 +36,13 @@ public:
     // shown, the best fitting. Empty when none does. Several remain where the picture cannot tell
     // them apart, e.g. an even blend of two frames that differ in every blinking marker.
     void read(const std::vector<Yuv>& values, std::vector<BlendMix>* blends) const;
+    // The best fitting mix of content offset `residue` (modulo the period) and the next, over
+    // the flash cases, its weight as fitted (an even blend not rounded to one half); false when
+    // none explains every marker.
+    bool mix_of(const std::vector<Yuv>& values, int32_t residue, BlendMix* mix) const;
+    // The earlier frame's share of `mix` where only the markers `present` are measured (a row of
+    // a frame caught mid-change), 0 to 1; -1 when none of them tells the two frames apart.
+    float share_of(const std::vector<Yuv>& values, const std::vector<bool>& present, const BlendMix& mix) const;
 
 private:
     const Yuv& level(size_t marker, int8_t shade, bool flash) const;

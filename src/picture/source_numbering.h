@@ -43,6 +43,12 @@ public:
     // header), so that its numbers are content offsets; otherwise they count from the first
     // content frame read.
     bool content_start_seen() const { return first_start_seen_; }
+    // The content offset of the frame last numbered as content, modulo the counter's period.
+    int32_t last_residue() const
+    {
+        const int64_t period = counter_.period();
+        return int32_t((anchor_offset_ % period + period) % period);
+    }
 
 private:
     void start_loop();

@@ -19,6 +19,9 @@ constexpr int64_t kMinAgreeing = 12;
 constexpr float kMaxRegularGap = 1.5f;
 // The source rate is measured again on the numbered frames over spans of this length.
 constexpr int64_t kRateSpanNs = 1'000'000'000;
+// A frame whose mix of two source frames gives either this little a share is read as showing
+// one of them whole: coding noise moves a mix by about a hundredth.
+constexpr float kEdgeShare = 0.05f;
 
 // Median of the rates (source frames per second) between numbered frames about a second
 // apart: a freeze or a drop moves only the few spans that hold it.
@@ -141,6 +144,7 @@ PushResult VideoReader::push(const YuvFrameView& frame, int64_t time_ns, bool af
         if (same_size) {
             for (size_t m = 0; m < plan_->areas.size(); ++m)
                 values_[m] = cell_rect_mean(grid_, frame, plan_->areas[m].read);
+            measure_rows(frame);
         }
         deliver(time_ns, same_size ? values_ : std::vector<Yuv>{}, after_loss);
         return PushResult::Continue;
@@ -337,6 +341,8 @@ void VideoReader::restart_reading()
     plan_->continuity = ContinuityTracker{};
     plan_->watch = MarkerWatch(half_periods_ns(plan_->reading, plan_->source_fps));
     result_.frames.clear();
+    result_.shutter_edges.clear();
+    result_.frame_times.clear();
 }
 
 void VideoReader::read_buffered()
@@ -344,6 +350,8 @@ void VideoReader::read_buffered()
     for (const Buffered& frame : lookahead_) {
         for (size_t m = 0; m < plan_->areas.size() && !frame.cells.empty(); ++m)
             values_[m] = cell_rect_mean(grid_, frame.cells.data(), plan_->areas[m].read);
+        if (!frame.cells.empty())
+            measure_rows(frame.cells.data());
         deliver(frame.time_ns, frame.cells.empty() ? std::vector<Yuv>{} : values_, frame.after_loss);
     }
     lookahead_.clear();
@@ -380,6 +388,11 @@ void VideoReader::number(FrameShades* frame, const std::vector<Yuv>* values)
             reading = plan_->numbering->next_blend(frame->time_ns, frame->blends);
         }
     }
+    if (options_.find_shutter_edges) {
+        result_.frame_times.push_back(frame->time_ns);
+        if (values != nullptr && reading.kind == FrameKind::Content && reading.source >= 0)
+            find_shutter_edge(reading, *values);
+    }
     if (frame->after_loss)
         plan_->continuity.unseen();
     plan_->continuity.add(reading);
@@ -387,6 +400,57 @@ void VideoReader::number(FrameShades* frame, const std::vector<Yuv>* values)
         options_.on_frame(reading);
     if (options_.keep_frames)
         result_.frames.push_back(reading);
+}
+
+// Each marker's levels row of cells by row, when shutter edges are looked for: `frame` a
+// decoded frame or a reduced one.
+template <typename Frame> void VideoReader::measure_rows(const Frame& frame)
+{
+    if (!options_.find_shutter_edges)
+        return;
+    row_values_.resize(plan_->areas.size());
+    for (size_t m = 0; m < plan_->areas.size(); ++m) {
+        const CellRect& read = plan_->areas[m].read;
+        row_values_[m].clear();
+        for (int32_t y = read.y0; y < read.y1; ++y)
+            row_values_[m].push_back(cell_rect_mean(grid_, frame, CellRect{read.x0, y, read.x1, y + 1}));
+    }
+}
+
+// A content frame that mixes its source frame with the one before or after, read as a rolling
+// shutter sees it: the rows of the lip-sync marker's band above the edge show the earlier frame,
+// below it the later, and the row where each has half tells the edge's row.
+void VideoReader::find_shutter_edge(const FrameReading& reading, const std::vector<Yuv>& values)
+{
+    const int32_t lipsync = plan_->reading.lipsync;
+    if (lipsync < 0)
+        return;
+    const auto mid_change = [](const BlendMix& mix) { return mix.weight > kEdgeShare && mix.weight < 1 - kEdgeShare; };
+    const int32_t residue = plan_->numbering->last_residue();
+    BlendMix before, after;
+    const bool from_before = plan_->blends->mix_of(values, residue - 1, &before) && mid_change(before);
+    const bool to_after = plan_->blends->mix_of(values, residue, &after) && mid_change(after);
+    if (from_before == to_after) // a whole frame, or one that cannot tell its neighbour
+        return;
+    const BlendMix& mix = from_before ? before : after;
+    const CellRect& band = plan_->areas[size_t(lipsync)].read;
+    std::vector<float> shares;
+    std::vector<Yuv> row(values.size());
+    std::vector<bool> present(values.size());
+    for (int32_t y = band.y0; y < band.y1; ++y) {
+        for (size_t m = 0; m < values.size(); ++m) {
+            const CellRect& read = plan_->areas[m].read;
+            present[m] = y >= read.y0 && y < read.y1;
+            if (present[m])
+                row[m] = row_values_[m][size_t(y - read.y0)];
+        }
+        shares.push_back(plan_->blends->share_of(row, present, mix));
+        if (shares.back() < 0)
+            return;
+    }
+    if (const std::optional<double> edge = half_share_row(shares))
+        result_.shutter_edges.push_back(
+            {reading.time_ns, reading.loop, reading.source + (from_before ? 0 : 1), (band.y0 + *edge) * grid_.cell});
 }
 
 std::optional<MarkerPlanning> VideoReader::planning() const

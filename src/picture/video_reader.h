@@ -13,6 +13,7 @@
 
 #include "picture/cell_grid.h"
 #include "picture/continuity.h"
+#include "picture/line_time.h"
 #include "picture/marker_roles.h"
 #include "picture/marker_search.h"
 #include "picture/marker_watch.h"
@@ -44,6 +45,9 @@ struct VideoReaderOptions {
     bool keep_frames = true;                      ///< keep every FrameReading in the result
     std::function<void(const FrameReading&)> on_frame; ///< optional: each reading, in capture order
     std::function<void(const FrameShades&)> on_shades; ///< optional: each frame's shades, in capture order
+    // Keep the frames that caught the screen changing inside the markers, for a rolling
+    // shutter's line time; frames numbered from another reading's shades have none.
+    bool find_shutter_edges = false;
 };
 
 struct FoundMarker {
@@ -66,6 +70,8 @@ struct VideoReading {
     ContinuityReport continuity;
     std::vector<MarkerLoss> lost_markers; ///< markers that stood still while the others went on
     std::vector<FrameReading> frames; ///< when kept
+    std::vector<ShutterEdge> shutter_edges; ///< when asked for, in capture order
+    std::vector<int64_t> frame_times;       ///< with them: every frame's time, in capture order
     int64_t frames_read = 0;          ///< captured frames, in the last decode
     int64_t frames_other_size = 0;    ///< frames whose size differed from the first, read as unknown
     int32_t decodes = 1;
@@ -147,6 +153,8 @@ private:
     void read_buffered();
     void deliver(int64_t time_ns, const std::vector<Yuv>& values, bool after_loss);
     void number(FrameShades* frame, const std::vector<Yuv>* values);
+    void find_shutter_edge(const FrameReading& reading, const std::vector<Yuv>& values);
+    template <typename Frame> void measure_rows(const Frame& frame);
     void fail(const std::string& reason);
 
     VideoReaderOptions options_;
@@ -161,6 +169,7 @@ private:
 
     std::unique_ptr<Plan> plan_;
     std::vector<Yuv> values_;
+    std::vector<std::vector<Yuv>> row_values_; ///< when edges are looked for: by marker, by row of cells it is read in
     FrameShades shaded_;
 };
 

@@ -134,6 +134,17 @@ std::string clock_text(int64_t ns)
     return text;
 }
 
+// How the line time was measured, when it was.
+std::string measured_words(const CheckVideo& v)
+{
+    if (!v.line_time_measurement)
+        return "";
+    const LineTimeEstimate& m = *v.line_time_measurement;
+    return " (measured on " + tagged("/video/line_time_measurement/frames_fitted", std::to_string(m.edges_fitted)) +
+           " frames that caught the screen changing inside the markers, to ±" +
+           tagged("/video/line_time_measurement/uncertainty_us", shortest(std::round(m.uncertainty_ns) / 1000)) + " µs)";
+}
+
 // What was added to the flashes' times and taken off the sound's before pairing and judging,
 // as sentences.
 std::string corrections_words(const CheckResult& r)
@@ -142,7 +153,7 @@ std::string corrections_words(const CheckResult& r)
     const CheckVideo& v = r.video;
     if (v.line_time_ns > 0 && v.shutter_row >= 0)
         text += ". A rolling shutter exposed each row " + tagged("/video/line_time_us", shortest(double(v.line_time_ns) / 1000)) +
-                " µs after the one above: every flash is timed at the lip-sync marker's row " +
+                " µs after the one above" + measured_words(v) + ": every flash is timed at the lip-sync marker's row " +
                 tagged("/video/shutter_row", std::to_string(v.shutter_row)) + ", " +
                 ms_figure("/video/shutter_correction_ms", double(v.shutter_offset_ns)) + " after its frame's time";
     if (r.mic)

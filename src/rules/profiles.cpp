@@ -2,6 +2,7 @@
 
 #include "rules/time_units.h"
 
+#include <charconv>
 #include <cmath>
 
 namespace skelv {
@@ -79,6 +80,21 @@ bool choose_profile(const std::string& name, std::optional<double> lead_ms, std:
 bool valid_expected_delay_ms(double ms)
 {
     return std::isfinite(ms) && std::fabs(ms) <= kMaxLimitMs;
+}
+
+bool parse_line_time_us(const std::string& text, std::optional<double>* us, std::string* error)
+{
+    us->reset();
+    if (text == "auto")
+        return true;
+    double value = -1;
+    const auto [end, failed] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (failed != std::errc() || end != text.data() + text.size() || !(value >= 0 && value <= kMaxLineTimeUs)) {
+        *error = "--line-time-us takes microseconds from 0 to 1000, or auto";
+        return false;
+    }
+    *us = value;
+    return true;
 }
 
 } // namespace skelv

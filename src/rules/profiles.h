@@ -53,4 +53,8 @@ bool valid_expected_delay_ms(double ms);
 // Largest line time of a rolling shutter taken, in µs a row: a thousand rows would take a second.
 inline constexpr double kMaxLineTimeUs = 1000;
 
+// --line-time-us as the command line gives it: "auto" (to be measured from the recording: `*us`
+// left empty) or microseconds from 0 to kMaxLineTimeUs; false with a message otherwise.
+bool parse_line_time_us(const std::string& text, std::optional<double>* us, std::string* error);
+
 } // namespace skelv
