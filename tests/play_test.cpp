@@ -206,9 +206,10 @@ INSTANTIATE_TEST_SUITE_P(Targets, PlayLive,
     ::testing::Values(LivePlay{"udp", SOCK_DGRAM, "udp://127.0.0.1:%d", "udp://127.0.0.1:%d", 0, 14, true, 0, false, 0},
         LivePlay{"udp_late_sound", SOCK_DGRAM, "udp://127.0.0.1:%d", "udp://127.0.0.1:%d", 40, 14, true, 0, false, 0},
         LivePlay{"srt_listener", SOCK_DGRAM, "srt://:%d", "srt://127.0.0.1:%d", 40, 8, false, 0, false, 0},
-        // A few segments behind the live edge; the play serves the last ones a while longer.
+        // A few segments behind the live edge, once the first segment (1 s, from 0.7 s after the
+        // play sets off) has made the playlist; the play serves the last ones a while longer.
         LivePlay{"hls_served", SOCK_STREAM, "http://127.0.0.1:%d/live.m3u8", "http://127.0.0.1:%d/live.m3u8", 40, 10,
-            false, 3, true, 0},
+            false, 4, true, 0},
         // The client comes once the server is up; it sets up its session and fills the server's
         // smoothing of the stream's timestamps first: about three seconds of the play it does not see.
         LivePlay{"rtsp_served", SOCK_STREAM, "rtsp://127.0.0.1:%d/skelv", "rtsp://127.0.0.1:%d/skelv", 40, 12, false,
