@@ -204,6 +204,15 @@ std::string check_args(const std::string& sidecar, int port, const std::string& 
         " udp://127.0.0.1:" + std::to_string(port);
 }
 
+// A free UDP port other than `taken`, which may not be bound yet.
+int another_free_port(int taken)
+{
+    int port = free_port(SOCK_DGRAM);
+    while (port == taken)
+        port = free_port(SOCK_DGRAM);
+    return port;
+}
+
 double ms_at(const json& result, const char* pointer)
 {
     const json value = result.value(json::json_pointer(pointer), json());
@@ -251,9 +260,7 @@ TEST(LatencyOverUdp, ANetworkClockServedByThePlayerTimesTheArrivals)
 {
     TempDir dir;
     const int port = free_port(SOCK_DGRAM);
-    int clock_port = free_port(SOCK_DGRAM);
-    while (clock_port == port)
-        clock_port = free_port(SOCK_DGRAM);
+    const int clock_port = another_free_port(port);
     const std::string clock = "net://127.0.0.1:" + std::to_string(clock_port);
     const auto player = start_play(dir, "s.ndjson", "udp://127.0.0.1:" + std::to_string(port) + " --clock " + clock);
     const ProcessResult run = check({"--sender", "s.ndjson", "--clock", clock, "--duration", kCheckDuration, "--json",
@@ -286,9 +293,7 @@ TEST(LatencyOverUdp, AQueueHeldPictureDelaysBothStreamsBy200ms)
 {
     TempDir dir;
     const int plain_port = free_port(SOCK_DGRAM);
-    int queued_port = free_port(SOCK_DGRAM);
-    while (queued_port == plain_port)
-        queued_port = free_port(SOCK_DGRAM);
+    const int queued_port = another_free_port(plain_port);
     const std::string queue =
         "queue min-threshold-time=200000000 max-size-time=1000000000 max-size-buffers=0 max-size-bytes=0 ! ";
     const auto plain = start_play(dir, "plain.ndjson", "--pipeline '" + udp_chain(plain_port, "") + "'");

@@ -200,6 +200,8 @@ void SenderLatency::pair(int64_t number, int64_t arrived_ns)
 
 void SenderLatency::pair_waiting()
 {
+    if (waiting_.empty()) // as for nearly every frame: no deque made for nothing
+        return;
     std::deque<Arrival> waiting;
     waiting.swap(waiting_);
     for (const Arrival& arrival : waiting)

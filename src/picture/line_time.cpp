@@ -1,6 +1,7 @@
 #include "picture/line_time.h"
 
 #include "rules/profiles.h"
+#include "rules/time_units.h"
 
 #include <algorithm>
 #include <cmath>
@@ -48,7 +49,7 @@ struct Centred {
 
 double screen_ns(const ShutterEdge& e, double fps)
 {
-    return double(e.source) * 1e9 / fps;
+    return double(e.source) * double(kNsPerSecond) / fps;
 }
 
 bool coarse(const std::vector<int64_t>& times)
@@ -212,7 +213,7 @@ std::string doubt(const Fit& fit, size_t kept, const ShutterFrames& frames)
     if (fit.line_ns <= 0)
         return "the change does not move down the picture in later frames, as a rolling shutter's does";
     const bool readout_known = frames.capture_fps > 0 && frames.height > 0;
-    if ((readout_known && fit.line_ns * frames.height > kReadoutSlack * 1e9 / frames.capture_fps) ||
+    if ((readout_known && fit.line_ns * frames.height > kReadoutSlack * double(kNsPerSecond) / frames.capture_fps) ||
         fit.line_ns > kMaxLineTimeUs * 1000)
         return text("%.1f \u00b5s a row would read the frame's rows for longer than a frame lasts", fit.line_ns / 1000);
     return "";
