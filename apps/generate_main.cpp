@@ -102,7 +102,7 @@ int play(const GenerateOptions& options)
     PlayRequest request{options.output, options.pipeline, options.sidecar, options.play_seconds, options.quality,
         options.clock};
     std::string error;
-    if (!timeline.make(options.clip, &error))
+    if (!timeline.make(options.clip, options.locator_every_minutes * 60, &error))
         return fail(exit_code::kUsage, error);
     HlsPlay hls;
     const bool served = HlsPlay::is_target(options.output);

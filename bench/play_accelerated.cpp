@@ -43,7 +43,7 @@ int main(int argc, char* argv[])
     std::string error;
     skelv::PlayTimeline timeline;
     if (!skelv::generate_options_parse({"--play", "--size", argv[1]}, &options, &error) ||
-        !timeline.make(options.clip, &error)) {
+        !timeline.make(options.clip, 0, &error)) {
         fprintf(stderr, "play_accelerated: %s\n", error.c_str());
         return 1;
     }

@@ -1,5 +1,6 @@
 // Numbering captured frames: the counter's offsets, source numbers unwrapped by time, continuity.
 #include "core/clip_constants.h"
+#include "generate/play_timeline.h"
 #include "picture/continuity.h"
 #include "picture/frame_counter.h"
 #include "picture/source_numbering.h"
@@ -128,6 +129,158 @@ TEST(SourceNumbering, GapsAndFreezesUnwrapByTime)
         }
         sources.resize(c.sources.size());
         EXPECT_EQ(sources, c.sources) << c.name;
+    }
+}
+
+// The header and locator shown once more mid-content, as a live play repeats them: a count
+// that goes on across them is one loop without a drop; a count that starts at 0 is the clip
+// starting again; a count that fits neither was joined late.
+TEST(SourceNumbering, ALocatorRepeatedMidContent)
+{
+    const auto start = [] {
+        std::vector<int> frames(static_cast<size_t>(kContent));
+        std::iota(frames.begin(), frames.end(), 0);
+        return frames;
+    };
+    const auto content = [](int from, int to) {
+        std::vector<int> frames(size_t(to - from));
+        std::iota(frames.begin(), frames.end(), kContent + from);
+        return frames;
+    };
+    const auto join = [](std::initializer_list<std::vector<int>> parts) {
+        std::vector<int> frames;
+        for (const auto& part : parts)
+            frames.insert(frames.end(), part.begin(), part.end());
+        return frames;
+    };
+    const auto count = [](int from, int to) {
+        std::vector<int> sources(size_t(to - from));
+        std::iota(sources.begin(), sources.end(), from);
+        return sources;
+    };
+    const struct {
+        const char* name;
+        std::vector<int> frames; ///< design frames, one a frame period
+        std::vector<int> sources, loops; ///< of the content frames
+        bool start_seen;
+        int64_t dropped;
+    } cases[] = {
+        {"the count goes on", join({start(), content(0, 30), start(), content(40, 80)}),
+            join({count(0, 30), count(40, 80)}), std::vector<int>(70, 0), true, 0},
+        {"a frame lost after it", join({start(), content(0, 30), start(), content(41, 80)}),
+            join({count(0, 30), count(41, 80)}), std::vector<int>(69, 0), true, 1},
+        {"the clip starts again", join({start(), content(0, 30), start(), content(0, 40)}),
+            join({count(0, 30), count(0, 40)}), join({std::vector<int>(30, 0), std::vector<int>(40, 1)}), true, 0},
+        // The count before would lead to 48, a whole counter period: a start is taken first.
+        {"a start where the count would lead too", join({start(), content(0, 38), start(), content(0, 10)}),
+            join({count(0, 38), count(0, 10)}), join({std::vector<int>(38, 0), std::vector<int>(10, 1)}), true, 0},
+        {"joined at a repeated locator", join({start(), content(40, 80)}), count(0, 40), std::vector<int>(40, 0),
+            false, 0},
+    };
+    for (const auto& c : cases) {
+        SourceNumbering numbering(plan_of(design(), kFps), kFps);
+        ContinuityTracker tracker;
+        std::vector<int> sources, loops;
+        for (size_t n = 0; n < c.frames.size(); ++n) {
+            const FrameReading reading =
+                numbering.next(std::llround(double(n) / kFps * 1e9), design_shades(design(), c.frames[n]));
+            tracker.add(reading);
+            if (reading.kind == FrameKind::Content) {
+                sources.push_back(reading.source);
+                loops.push_back(reading.loop);
+            }
+        }
+        const ContinuityReport report = tracker.finish();
+        EXPECT_EQ(sources, c.sources) << c.name;
+        EXPECT_EQ(loops, c.loops) << c.name;
+        EXPECT_EQ(numbering.content_start_seen(), c.start_seen) << c.name;
+        EXPECT_EQ(std::tuple(report.dropped, report.repeated, report.out_of_order), std::tuple(c.dropped, 0, 0))
+            << c.name;
+    }
+}
+
+// A live play that repeats its header and locator, read back frame by frame: every content
+// frame numbered as the play sent it, in one loop, every flash on a content frame, each
+// repeat where it was asked for or soon after.
+TEST(SourceNumbering, ReadsAPlayThatRepeatsItsLocator)
+{
+    const struct {
+        const char* name;
+        Fraction fps;
+        int header, locator, flash_period, bits;
+        double every_s;
+    } cases[] = {
+        {"25 fps, every minute", {25, 1}, 5, 5, 25, 4, 60},
+        {"29.97 fps, two bits", {30000, 1001}, 5, 5, 30, 2, 20},
+        {"50 fps, short flashes", {50, 1}, 2, 3, 12, 4, 7},
+    };
+    for (const auto& c : cases) {
+        ClipParams params;
+        params.fps = c.fps;
+        params.header = c.header;
+        params.locator = c.locator;
+        params.flash_period = c.flash_period;
+        params.frameid_bits = c.bits;
+        params.content = 8 * c.flash_period;
+        params.trailer = 0;
+        PlayTimeline timeline;
+        ClipDesign clip;
+        std::string error;
+        ASSERT_TRUE(timeline.make(params, c.every_s, &error) && clip_design_make(params, &clip, &error)) << error;
+        const double fps = double(c.fps.num) / c.fps.den;
+        SourceNumbering numbering(plan_of(clip, fps), fps);
+        ContinuityTracker tracker;
+        const int64_t start = c.header + c.locator, every = timeline.reminder_every();
+        const int64_t frames = start + 11 * every;
+        int64_t content = 0, reminders = 0, flashes = 0;
+        for (int64_t n = 0; n < frames; ++n) {
+            const PlayFrame f = timeline.frame(n);
+            if (n >= start && f.span == Span::Header && timeline.frame(n - 1).span == Span::Content) {
+                const int64_t asked = ++reminders * every; // done before the next is asked for
+                ASSERT_TRUE(n - start >= asked && n - start + start <= asked + every) << c.name << " frame " << n;
+            }
+            const std::string code = f.span == Span::Header ? clip_design_code(clip, 0)
+                : f.span == Span::Locator ? clip_design_code(clip, c.header)
+                                          : clip_design_content_code(clip, f.content_offset, f.flash);
+            const FrameReading reading = numbering.next(int64_t(f.time_ns), code_shades(code));
+            tracker.add(reading);
+            content += f.span == Span::Content;
+            flashes += f.flash;
+            if (f.span == Span::Content) {
+                ASSERT_TRUE(reading.kind == FrameKind::Content && reading.source == f.content_offset &&
+                    reading.loop == 0)
+                    << c.name << " frame " << n;
+            }
+        }
+        EXPECT_EQ(reminders, 10) << c.name;
+        const ContinuityReport report = tracker.finish();
+        EXPECT_EQ(std::tuple(report.shown, report.dropped, report.loops), std::tuple(content, 0, 1)) << c.name;
+        // Every beep sent has its flash on the screen.
+        const int64_t last_offset = frames - start - 1;
+        EXPECT_EQ(flashes, (last_offset - c.flash_period / 2) / c.flash_period + 1) << c.name;
+    }
+}
+
+// What cannot repeat its locator readably is refused.
+TEST(PlayTimeline, RefusesLocatorRepeatsItCannotPlace)
+{
+    const struct {
+        int bits, flash_period;
+        double every_s;
+        const char* message;
+    } cases[] = {
+        {1, 25, 60, "--locator-every needs a frame counter of 2 bits or more"},
+        {4, 10, 60, "--locator-every: the header and locator (10 frames) would hide a flash"},
+        {4, 25, 0.4, "--locator-every is too short for this design: at least"},
+    };
+    for (const auto& c : cases) {
+        ClipParams params;
+        params.frameid_bits = c.bits;
+        params.flash_period = c.flash_period;
+        PlayTimeline timeline;
+        std::string error;
+        EXPECT_FALSE(timeline.make(params, c.every_s, &error)) << c.message;
+        EXPECT_EQ(error.rfind(c.message, 0), 0u) << error;
     }
 }
 

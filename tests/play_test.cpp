@@ -164,6 +164,8 @@ struct LivePlay {
     bool bursts;     ///< delivered a segment at a time: the pauses between them are no outages
     int unseen;      ///< seconds of the play that the receiver misses: it joins late a server that does not linger
     double tolerance_ms = 1; ///< of the median delay: an RTSP client's jitter buffer re-times what it receives
+    const char* play_options = "";
+    int locators = 0; ///< locator frames the receiver sees at least
 };
 
 void PrintTo(const LivePlay& play, std::ostream* os) { *os << play.name; }
@@ -183,10 +185,12 @@ TEST_P(PlayLive, SkelvCheckReadsTheDesignedDelayAndAnUnbrokenCount)
     snprintf(check_uri, sizeof check_uri, p.check_uri, port);
     snprintf(delay, sizeof delay, "%g", p.audio_delay_ms);
     Background player("sleep 1; cd " + dir.path() + " && exec " + SKELV_GENERATE + " --play " + play_uri +
-        " --duration " + std::to_string(p.seconds) + " --size 320x240 --audio-delay " + delay);
+        " --duration " + std::to_string(p.seconds) + " --size 320x240 --audio-delay " + delay + " " + p.play_options);
     std::this_thread::sleep_for(std::chrono::seconds(p.behind));
     const json result =
-        report_of(check({"--duration", std::to_string(p.seconds + 1 + p.behind) + "s", "--json", "-", check_uri}, dir.path()));
+        report_of(check({"--duration", std::to_string(p.seconds + 1 + p.behind) + "s", "--json", "-", "--timeline",
+                             "frames.csv", check_uri},
+            dir.path()));
     ASSERT_TRUE(result.contains("sync"));
     EXPECT_NEAR(result["sync"]["median_ms"].get<double>(), expected_ms, p.tolerance_ms);
     EXPECT_GE(result["sync"]["count"].get<int>(), p.seconds - 2 - p.unseen);
@@ -200,11 +204,21 @@ TEST_P(PlayLive, SkelvCheckReadsTheDesignedDelayAndAnUnbrokenCount)
         EXPECT_EQ(result["outages"], json::array());
     }
     EXPECT_GT(video["source_frames_shown"].get<int>(), (p.seconds - 3 - p.unseen) * 25);
+    const std::vector<std::string> rows = split_lines(read_file(dir.file("frames.csv")));
+    int locators = 0, dropped = 0;
+    for (size_t row = 1; row < rows.size(); ++row) { // after the column names
+        locators += rows[row].find(",locator,") != std::string::npos;
+        dropped += std::stoi(rows[row].substr(rows[row].rfind(',') + 1));
+    }
+    EXPECT_GE(locators, p.locators);
+    EXPECT_EQ(dropped, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, PlayLive,
     ::testing::Values(LivePlay{"udp", SOCK_DGRAM, "udp://127.0.0.1:%d", "udp://127.0.0.1:%d", 0, 14, true, 0, false, 0},
-        LivePlay{"udp_late_sound", SOCK_DGRAM, "udp://127.0.0.1:%d", "udp://127.0.0.1:%d", 40, 14, true, 0, false, 0},
+        // The header and locator again every 6 s: the count reads on across them.
+        LivePlay{"udp_late_sound", SOCK_DGRAM, "udp://127.0.0.1:%d", "udp://127.0.0.1:%d", 40, 14, true, 0, false, 0, 1,
+            "--locator-every 0.1", 15},
         LivePlay{"srt_listener", SOCK_DGRAM, "srt://:%d", "srt://127.0.0.1:%d", 40, 8, false, 0, false, 0},
         // A few segments behind the live edge, once the first segment (1 s, from 0.7 s after the
         // play sets off) has made the playlist; the play serves the last ones a while longer.
@@ -314,7 +328,7 @@ TEST(PlayTimeline, StartsAsTheClip)
         ClipDesign clip;
         PlayTimeline timeline;
         std::string error;
-        ASSERT_TRUE(clip_design_make(params, &clip, &error) && timeline.make(params, &error)) << error;
+        ASSERT_TRUE(clip_design_make(params, &clip, &error) && timeline.make(params, 0, &error)) << error;
         const int stride = params.width * 4;
         std::vector<uint8_t> painted(size_t(stride) * params.height), played(painted.size());
         for (int frame = 0; frame < params.design_frames() - params.trailer; frame++) {
@@ -340,6 +354,8 @@ TEST(PlayOptions, RefusesWhatOnlyAClipHas)
         {{"--play", "--pipeline", "fakesink name=video", "udp://127.0.0.1:5000"},
             "give either a TARGET or --pipeline, not both"},
         {{"--pipeline", "fakesink name=video", "x.ts"}, "--pipeline needs --play"},
+        {{"--locator-every", "1", "x.ts"}, "--locator-every needs --play"},
+        {{"--play", "--locator-every", "0"}, "bad value for --locator-every: 0"},
         {{"--duration", "601", "x.ts"}, "bad value for --duration: 601"},
     };
     for (const auto& [args, message] : refused) {

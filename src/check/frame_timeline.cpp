@@ -105,8 +105,8 @@ CheckFrame TimelineBuilder::frame_of(const FrameReading& f)
         recent_.clear();
     }
     frame.repeated = !recent_.insert({f.loop, f.source}).second;
-    if (highest_ >= 0 && f.source > highest_ + 1)
-        frame.dropped_before = f.source - highest_ - 1;
+    if (highest_ >= 0)
+        frame.dropped_before = std::max<int64_t>(0, f.source - highest_ - 1 - f.reminder_frames);
     if (frame.dropped_before > kCountLeap)
         count_leaps_.push_back({f.time_ns, frame.dropped_before});
     highest_ = std::max<int64_t>(highest_, f.source);

@@ -172,6 +172,13 @@ std::vector<OptionGroup> option_table(GenerateOptions* o, Pending* pending)
                     "take raw video and raw sound",
                     text(&o->pipeline)},
                 {"sidecar", "FILE", "JSON lines of every frame and beep sent (play.ndjson)", text(&o->sidecar)},
+                {"locator-every", "MINUTES",
+                    "show the header and locator again about this often, for a\nreceiver that joins late; the count "
+                    "goes on (at the start only)",
+                    [=](const std::string& v) {
+                        return parse_double(v, &o->locator_every_minutes) && o->locator_every_minutes > 0 &&
+                            o->locator_every_minutes <= 1e6;
+                    }},
                 {"clock", "net://[HOST]:PORT",
                     "serve the play's clock as a GStreamer network clock (every\naddress without HOST): skelv-check "
                     "--clock on another machine\nthen times what arrives as the sidecar times what left",
@@ -303,7 +310,7 @@ bool check_play(const CLI::App& app, GenerateOptions* options, std::string* erro
 
 bool check_clip(const CLI::App& app, const Pending& pending, const GenerateOptions& options, std::string* error)
 {
-    for (const char* name : {"pipeline", "sidecar", "clock"})
+    for (const char* name : {"pipeline", "sidecar", "clock", "locator-every"})
         if (app.get_option(std::string("--") + name)->count() > 0)
             *error = std::string("--") + name + " needs --play";
     if (pending.duration > kMaxSeconds)

@@ -128,6 +128,7 @@ json header_line(const PlayTimeline& timeline, const PlayRequest& request, GstCl
         {"sync_half_period", p.sync_half_period}, {"frameid_bits", p.frameid_bits}, {"beep_ms", p.beep_ms},
         {"audio_delay_ms", p.audio_delay_ms}, {"background", p.background == 0 ? "black" : "grey"},
         {"duration_s", request.seconds > 0 ? json(request.seconds) : json(nullptr)},
+        {"locator_every_frames", timeline.reminder_every() > 0 ? json(timeline.reminder_every()) : json(nullptr)},
         {"clock", {{"name", identity.name}, {"type", identity.type}, {"boot_id", identity.boot_id},
                       {"base_time_ns", base_time},
                       {"network", request.clock_address.empty() ? json(nullptr) : json(request.clock_address)}}},

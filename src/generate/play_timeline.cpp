@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <numeric>
 
 namespace skelv {
 
@@ -19,9 +20,16 @@ uint64_t ceil_div(Wide a, Wide b)
     return uint64_t((a + b - 1) / b);
 }
 
+// The count after a reminder stays this many frames off a whole number of counter periods,
+// where the content's start would show; a reader tells the two apart with a smaller margin.
+constexpr int64_t kReminderMargin = 5;
+// Reminder places repeat after the counter's and the flashes' common period; longer ones are
+// not searched.
+constexpr int64_t kLongestPlaceCycle = int64_t(1) << 22;
+
 } // namespace
 
-bool PlayTimeline::make(const ClipParams& params, std::string* error)
+bool PlayTimeline::make(const ClipParams& params, double locator_every_s, std::string* error)
 {
     // The clip design checks the spans and places the markers; a content of one slowest blink
     // or one flash stands in for the endless one, and the beeps are checked here.
@@ -34,6 +42,8 @@ bool PlayTimeline::make(const ClipParams& params, std::string* error)
         return false;
     design_.params.audio = params.audio;
     content_start_ = params.header + params.locator;
+    if (locator_every_s > 0 && !plan_reminders(locator_every_s, error))
+        return false;
     if (!params.audio)
         return true;
     beep_ = clip_design_beep(params);
@@ -52,11 +62,87 @@ bool PlayTimeline::make(const ClipParams& params, std::string* error)
     return error->empty();
 }
 
+// Reminders are placed from where they are asked for onwards at the first offset that suits:
+// the places repeat with the counter's period and the flashes', and the longest wait for one
+// must leave the reminder done before the next is asked for.
+bool PlayTimeline::plan_reminders(double every_s, std::string* error)
+{
+    const ClipParams& p = params();
+    const int64_t length = content_start_;
+    const int64_t counter = std::lcm<int64_t>(clip::kColorCycleLength, int64_t(1) << p.frameid_bits);
+    const int64_t cycle = std::lcm(counter, int64_t(p.flash_period));
+    every_ = std::llround(every_s * p.fps.num / p.fps.den);
+    if (counter < 2 * kReminderMargin) {
+        *error = "--locator-every needs a frame counter of 2 bits or more, so that the count after a repeated "
+                 "locator cannot be taken for the content's start";
+        return false;
+    }
+    if (length >= p.flash_period) {
+        *error = "--locator-every: the header and locator (" + std::to_string(length) +
+                 " frames) would hide a flash wherever they stood: make the flash period longer than them";
+        return false;
+    }
+    if (cycle > kLongestPlaceCycle) {
+        *error = "--locator-every does not suit a flash period of " + std::to_string(p.flash_period) +
+                 " frames with this frame counter: take a flash period that divides a power of two times 6";
+        return false;
+    }
+    int64_t longest_wait = -1;
+    for (int64_t offset = 2 * cycle - 1, next_free = -1; offset >= 0; --offset) {
+        if (reminder_fits(offset))
+            next_free = offset;
+        if (offset < cycle && next_free >= 0)
+            longest_wait = std::max(longest_wait, next_free - offset);
+    }
+    if (longest_wait < 0) {
+        *error = "--locator-every: no place in the content where the header and locator hide no flash and leave "
+                 "a count apart from the start: change the flash period or the frame counter bits";
+        return false;
+    }
+    const int64_t shortest = longest_wait + length;
+    if (every_ < shortest) {
+        char text[160];
+        snprintf(text, sizeof text, "--locator-every is too short for this design: at least %.3f minutes",
+            double(shortest) * p.fps.den / p.fps.num / 60);
+        *error = text;
+        return false;
+    }
+    return true;
+}
+
+// Whether a reminder may stand in for content offsets `start` on: it hides no flash, and the
+// count after it lies well off the content's start.
+bool PlayTimeline::reminder_fits(int64_t start) const
+{
+    const ClipParams& p = params();
+    const int64_t counter = std::lcm<int64_t>(clip::kColorCycleLength, int64_t(1) << p.frameid_bits);
+    const int64_t after = (start + content_start_) % counter;
+    if (std::min(after, counter - after) < kReminderMargin)
+        return false;
+    const int64_t flash = p.flash_period / 2;
+    const int64_t from_flash = ((start - flash - 1) % p.flash_period + p.flash_period) % p.flash_period;
+    return from_flash + content_start_ <= p.flash_period - 1;
+}
+
+int64_t PlayTimeline::design_frame(int64_t index) const
+{
+    if (index < content_start_)
+        return index;
+    const int64_t offset = index - content_start_;
+    if (every_ == 0 || offset < every_)
+        return -1;
+    int64_t start = offset / every_ * every_;
+    while (!reminder_fits(start))
+        ++start;
+    return offset >= start && offset < start + content_start_ ? offset - start : -1;
+}
+
 PlayFrame PlayTimeline::frame(int64_t index) const
 {
     const ClipParams& p = params();
-    PlayFrame frame{index, clip_design_span(p, int(std::min<int64_t>(index, content_start_))), -1, false, 0, 0};
-    if (index >= content_start_) {
+    const int64_t shown = design_frame(index);
+    PlayFrame frame{index, shown >= 0 ? clip_design_span(p, int(shown)) : Span::Content, -1, false, 0, 0};
+    if (shown < 0) {
         frame.content_offset = index - content_start_;
         frame.flash = frame.content_offset % p.flash_period == p.flash_period / 2;
     }
@@ -109,11 +195,13 @@ int64_t PlayTimeline::samples_before(uint64_t end_ns) const
 
 void PlayTimeline::paint(int64_t index, uint8_t* rgbx, int stride) const
 {
+    const int64_t shown = design_frame(index);
+    if (shown >= 0) {
+        clip_design_paint(design_, int(shown), rgbx, stride);
+        return;
+    }
     const PlayFrame f = frame(index);
-    if (f.span != Span::Content)
-        clip_design_paint(design_, int(index), rgbx, stride);
-    else
-        clip_design_paint_code(design_, clip_design_content_code(design_, f.content_offset, f.flash), rgbx, stride);
+    clip_design_paint_code(design_, clip_design_content_code(design_, f.content_offset, f.flash), rgbx, stride);
 }
 
 void PlayTimeline::fill_sound(int64_t first, int16_t* samples, int64_t count) const

@@ -50,6 +50,7 @@ void ContinuityTracker::add(const FrameReading& frame)
     const int64_t source = frame.source;
     if (source > highest_) {
         if (highest_ >= 0) {
+            highest_ = std::min(source - 1, highest_ + frame.reminder_frames);
             // Gaps already out of reach of late frames are settled at once.
             const int64_t reach = source - kSettleDistance;
             const int64_t settled = std::clamp(reach - highest_ - 1, int64_t{0}, source - highest_ - 1);

@@ -11,6 +11,10 @@ namespace {
 // A flash frame's offset is known only modulo 2^bits; it is trusted only this close (source
 // frames) to where the frames before it lead.
 constexpr double kWeakTolerance = 3;
+// The first content after a header or locator lies this close to where a start, or a repeated
+// locator with the count going on, leads. A signal that repeats its locator keeps the count after it
+// at least 5 frames off the start's.
+constexpr double kAfterLocatorTolerance = 2.5;
 
 } // namespace
 
@@ -27,15 +31,19 @@ void SourceNumbering::start_loop()
     anchored_ = false;
 }
 
-// The offset congruent to one of the residues that lies nearest to where the last placed
-// frame and the time since lead; false when a weak reading lands too far from it.
-bool SourceNumbering::place(int64_t time_ns, bool weak, int64_t* offset) const
+// A locator after content may start the clip again or only repeat: the loop is started, and
+// what it was is kept until the content shows.
+void SourceNumbering::locator_seen()
 {
-    double expected;
-    if (anchored_)
-        expected = double(anchor_offset_) + double(time_ns - anchor_time_ns_) * 1e-9 * fps_;
-    else
-        expected = std::max(0.0, double(time_ns - start_time_ns_) * 1e-9 * fps_ - 1);
+    if (loop_has_content_ && anchored_)
+        resume_ = Resume{loop_, anchor_offset_, anchor_time_ns_, base_};
+    start_loop();
+}
+
+// The offset congruent to one of the residues that lies nearest to `expected`, and how far
+// from it.
+double SourceNumbering::nearest(double expected, int64_t* offset) const
+{
     const int64_t period = counter_.period();
     double best_distance = 1e300;
     for (int32_t residue : residues_) {
@@ -48,7 +56,43 @@ bool SourceNumbering::place(int64_t time_ns, bool weak, int64_t* offset) const
             }
         }
     }
-    return !weak || best_distance <= kWeakTolerance;
+    return best_distance;
+}
+
+// The offset nearest to where the last placed frame and the time since lead, or the loop's
+// start; how far from it.
+double SourceNumbering::place(int64_t time_ns, int64_t* offset) const
+{
+    double expected;
+    if (anchored_)
+        expected = double(anchor_offset_) + double(time_ns - anchor_time_ns_) * 1e-9 * fps_;
+    else
+        expected = std::max(0.0, double(time_ns - start_time_ns_) * 1e-9 * fps_ - 1);
+    return nearest(expected, offset);
+}
+
+// Whether the count goes on from the content before the last locator.
+bool SourceNumbering::resumes(int64_t time_ns, int64_t* offset) const
+{
+    return resume_ && nearest(double(resume_->anchor_offset) +
+                                  double(time_ns - resume_->anchor_time_ns) * 1e-9 * fps_, offset) <=
+        kAfterLocatorTolerance;
+}
+
+// The first content after a header or locator: a start where its count leads, else the count
+// going on from before the locator, else content whose start was not seen.
+void SourceNumbering::first_after_start(int64_t time_ns, double miss, int64_t* offset, FrameReading* reading)
+{
+    if (miss <= kAfterLocatorTolerance)
+        return;
+    if (resumes(time_ns, offset)) {
+        loop_ = resume_->loop;
+        base_ = resume_->base;
+        anchored_ = true;
+        reading->reminder_frames = since_content_;
+    } else {
+        start_visible_ = false;
+    }
 }
 
 // Numbers a content frame whose offset is one of residues_; a `weak` one only where the count
@@ -62,8 +106,13 @@ bool SourceNumbering::place_content(int64_t time_ns, bool weak, FrameReading* re
         start_visible_ = false;
     }
     int64_t offset = 0;
-    if (!place(time_ns, weak, &offset))
+    const double miss = place(time_ns, &offset);
+    if (weak && miss > kWeakTolerance)
         return false;
+    if (!anchored_ && start_visible_ && !weak)
+        first_after_start(time_ns, miss, &offset, reading);
+    resume_.reset();
+    since_content_ = 0;
     if (!anchored_) {
         base_ = start_visible_ ? 0 : offset;
         if (loop_ == 0 && !loop_has_content_)
@@ -100,9 +149,11 @@ FrameReading SourceNumbering::next(int64_t time_ns, const std::vector<int8_t>& s
         else
             start_visible_ = true;
         start_time_ns_ = time_ns;
+        since_content_++;
         break;
     case FramePattern::Locator:
-        start_loop();
+        locator_seen();
+        since_content_++;
         break_since_content_ = false;
         start_visible_ = true;
         start_time_ns_ = time_ns;

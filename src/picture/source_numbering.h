@@ -3,6 +3,11 @@
 // with the frame times, and the loop it belongs to. Each loop numbers its content from the
 // content's first frame when its locator or header was seen, else from its first content
 // frame read.
+//
+// A locator does not always start the content again: a live signal may repeat its header and
+// locator while its count goes on underneath. The content after a locator tells which it was:
+// a start shows offset 0 one frame after the locator, a repeat the count that the frames before
+// it lead to. A count that fits neither is a locator joined late, its start unseen.
 #pragma once
 
 #include "picture/blend_reading.h"
@@ -10,6 +15,7 @@
 #include "rules/names.h"
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace skelv {
@@ -22,6 +28,9 @@ struct FrameReading {
     bool flash = false;  ///< the flash's source frame has at least half the picture (all of it unblended)
     bool flash_is_next = false; ///< the flash is source + 1: the other half of an even blend
     float weight = 1;    ///< share of `source` in the picture: 1 unblended, 0.5 to 1 in a blend
+    /// Frames of a repeated header and locator just before this one: they stood in for as many
+    /// source frames, which are no drop.
+    int32_t reminder_frames = 0;
 };
 
 class SourceNumbering {
@@ -51,9 +60,19 @@ public:
     }
 
 private:
+    // The loop before a locator, kept until the content after it shows whether the count went on.
+    struct Resume {
+        int32_t loop;
+        int64_t anchor_offset, anchor_time_ns, base;
+    };
+
     void start_loop();
-    bool place(int64_t time_ns, bool weak, int64_t* offset) const;
+    void locator_seen();
+    double nearest(double expected, int64_t* offset) const;
+    double place(int64_t time_ns, int64_t* offset) const;
+    bool resumes(int64_t time_ns, int64_t* offset) const;
     bool place_content(int64_t time_ns, bool weak, FrameReading* reading);
+    void first_after_start(int64_t time_ns, double miss, int64_t* offset, FrameReading* reading);
 
     FrameCounter counter_;
     double fps_;
@@ -68,6 +87,8 @@ private:
     bool anchored_ = false;
     int64_t anchor_offset_ = 0, anchor_time_ns_ = 0; ///< the last content frame placed
     int64_t base_ = 0;                               ///< offset numbered 0
+    std::optional<Resume> resume_;
+    int32_t since_content_ = 0; ///< white and locator frames since the last content frame
 };
 
 } // namespace skelv

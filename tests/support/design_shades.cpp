@@ -37,8 +37,13 @@ ReadingPlan plan_of(const ClipDesign& design, double source_fps)
 
 std::vector<int8_t> design_shades(const ClipDesign& design, int frame)
 {
+    return code_shades(clip_design_code(design, frame));
+}
+
+std::vector<int8_t> code_shades(const std::string& code)
+{
     std::vector<int8_t> shades;
-    for (const char letter : clip_design_code(design, frame))
+    for (const char letter : code)
         shades.push_back(letter == 'k' ? int8_t(kShadeBlack)
                 : letter == 'w'        ? int8_t(kShadeWhite)
                                        : int8_t(kShadeFirstColour + (std::strchr("rygcbm", letter) - "rygcbm")));
