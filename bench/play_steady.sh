@@ -51,13 +51,15 @@ run_sampled() {
     "$work/load"
 }
 
-# Frames and beeps of a sidecar: each once, in order, evenly apart; the end line's counts.
+# Frames and beeps of a sidecar: each once, in order, evenly apart; the end line's counts. A
+# run of frames or beeps left out is one gap.
 check_sidecar() {
   python3 - "$1" << 'EOF'
 import json, sys
 from fractions import Fraction
 frames = beeps = problems = 0
-base = beep_step = None
+next_frame = next_beep = 0  # a gap is counted once, and the count goes on after it
+base = None
 end = {}
 def problem(text):
     global problems
@@ -72,8 +74,9 @@ for text in open(sys.argv[1]):
         period = Fraction(10**9 * den, num)
         flash_period = line["flash_period"]
     elif kind == "frame":
-        if line["frame"] != frames:
-            problem("frame %d after %d frames" % (line["frame"], frames))
+        if line["frame"] != next_frame:
+            problem("frame %d after frame %d" % (line["frame"], next_frame - 1))
+        next_frame = line["frame"] + 1
         if abs(line["running_ns"] - line["frame"] * period) >= 1:
             problem("frame %d at %d ns" % (line["frame"], line["running_ns"]))
         if base is None:
@@ -82,18 +85,19 @@ for text in open(sys.argv[1]):
             problem("frame %d off the base time" % line["frame"])
         frames += 1
     elif kind == "beep":
-        if line["beep"] != beeps:
-            problem("beep %d after %d beeps" % (line["beep"], beeps))
-        if beeps > 0 and line["flash_offset"] - last_flash != flash_period:
+        if line["beep"] != next_beep:
+            problem("beep %d after beep %d" % (line["beep"], next_beep - 1))
+        elif beeps > 0 and line["flash_offset"] - last_flash != flash_period:
             problem("beep %d at flash offset %d" % (line["beep"], line["flash_offset"]))
         last_flash = line["flash_offset"]
+        next_beep = line["beep"] + 1
         beeps += 1
     elif kind == "end":
         end = line
-if end.get("frames") != frames:
-    problem("the end line says %s frames, the sidecar lists %d" % (end.get("frames"), frames))
-print("sidecar: %d frames (%.2f h), %d beeps, %d gaps; late buffers %s; ended by %s"
-      % (frames, frames * period / 10**9 / 3600, beeps, problems, end.get("late"), end.get("reason")))
+if end.get("frames") != next_frame:
+    problem("the end line says %s frames, the sidecar lists up to %d" % (end.get("frames"), next_frame))
+print("sidecar: %d frames (%.2f h) of %d, %d beeps, %d gaps; late buffers %s; ended by %s"
+      % (frames, next_frame * period / 10**9 / 3600, next_frame, beeps, problems, end.get("late"), end.get("reason")))
 EOF
 }
 
