@@ -269,7 +269,7 @@ TEST(PlayTimeline, RefusesLocatorRepeatsItCannotPlace)
         double every_s;
         const char* message;
     } cases[] = {
-        {1, 25, 60, "--locator-every needs a frame counter of 2 bits or more"},
+        {1, 25, 60, "--locator-every needs --frameid-bits 2 or more"},
         {4, 10, 60, "--locator-every: the header and locator (10 frames) would hide a flash"},
         {4, 25, 0.4, "--locator-every is too short for this design: at least"},
     };

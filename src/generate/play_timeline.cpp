@@ -69,12 +69,12 @@ bool PlayTimeline::plan_reminders(double every_s, std::string* error)
 {
     const ClipParams& p = params();
     const int64_t length = content_start_;
-    const int64_t counter = std::lcm<int64_t>(clip::kColorCycleLength, int64_t(1) << p.frameid_bits);
-    const int64_t cycle = std::lcm(counter, int64_t(p.flash_period));
+    counter_period_ = std::lcm<int64_t>(clip::kColorCycleLength, int64_t(1) << p.frameid_bits);
+    const int64_t cycle = std::lcm(counter_period_, int64_t(p.flash_period));
     every_ = std::llround(every_s * p.fps.num / p.fps.den);
-    if (counter < 2 * kReminderMargin) {
-        *error = "--locator-every needs a frame counter of 2 bits or more, so that the count after a repeated "
-                 "locator cannot be taken for the content's start";
+    if (counter_period_ < 2 * kReminderMargin) {
+        *error = "--locator-every needs --frameid-bits 2 or more, so that the count after a repeated locator "
+                 "cannot be taken for the content's start";
         return false;
     }
     if (length >= p.flash_period) {
@@ -83,8 +83,9 @@ bool PlayTimeline::plan_reminders(double every_s, std::string* error)
         return false;
     }
     if (cycle > kLongestPlaceCycle) {
-        *error = "--locator-every does not suit a flash period of " + std::to_string(p.flash_period) +
-                 " frames with this frame counter: take a flash period that divides a power of two times 6";
+        *error = "--locator-every: a flash period of " + std::to_string(p.flash_period) +
+                 " frames and this frame counter repeat together only after " + std::to_string(cycle) +
+                 " frames, too long to search for places: take a shorter flash period";
         return false;
     }
     int64_t longest_wait = -1;
@@ -115,9 +116,8 @@ bool PlayTimeline::plan_reminders(double every_s, std::string* error)
 bool PlayTimeline::reminder_fits(int64_t start) const
 {
     const ClipParams& p = params();
-    const int64_t counter = std::lcm<int64_t>(clip::kColorCycleLength, int64_t(1) << p.frameid_bits);
-    const int64_t after = (start + content_start_) % counter;
-    if (std::min(after, counter - after) < kReminderMargin)
+    const int64_t after = (start + content_start_) % counter_period_;
+    if (std::min(after, counter_period_ - after) < kReminderMargin)
         return false;
     const int64_t flash = p.flash_period / 2;
     const int64_t from_flash = ((start - flash - 1) % p.flash_period + p.flash_period) % p.flash_period;

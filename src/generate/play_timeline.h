@@ -67,7 +67,8 @@ private:
     ClipDesign design_; ///< header and locator as in a clip; the markers
     std::vector<int16_t> beep_;
     int64_t content_start_ = 0;
-    int64_t every_ = 0; ///< content frames between the places asked for reminders
+    int64_t every_ = 0;          ///< content frames between the places asked for reminders
+    int64_t counter_period_ = 0; ///< frames after which the counter bits and colours repeat
 };
 
 } // namespace skelv
