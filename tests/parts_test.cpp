@@ -43,13 +43,10 @@ bool ties_at(const json& whole, const json& joined, const std::string& key)
 // Every field of `joined` as in `whole`; `path` names where.
 void expect_same(const json& whole, const json& joined, const std::string& path = "")
 {
-    const auto ends_with = [&](const std::string& end) {
-        return path.size() >= end.size() && path.compare(path.size() - end.size(), end.size(), end) == 0;
-    };
     if (whole.is_number() && joined.is_number()) {
-        if (ends_with("_ms"))
+        if (path.ends_with("_ms"))
             EXPECT_NEAR(whole.get<double>(), joined.get<double>(), kEventToleranceMs) << path;
-        else if (ends_with("_length_s"))
+        else if (path.ends_with("_length_s"))
             EXPECT_NEAR(whole.get<double>(), joined.get<double>(), kLengthToleranceS) << path;
         else
             EXPECT_EQ(whole, joined) << path;
