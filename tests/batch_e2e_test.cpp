@@ -2,6 +2,7 @@
 // unreadable file, names that are not UTF-8, and the rows, folders and exit code that follow
 // from their design.
 #include "support/media.h"
+#include "support/same_result.h"
 
 #include <gtest/gtest.h>
 
@@ -64,23 +65,6 @@ TEST(BatchEndToEnd, RowsFollowTheClipsDesign)
     EXPECT_EQ(offset.exit_code, 0) << offset.out << offset.err;
 }
 
-// Every field of `split` as in `whole`, times of events in ms to a hundredth of a millisecond:
-// a beep's onset is fitted on blocks of samples that start where its part's reading started.
-void expect_same(const json& whole, const json& split, const std::string& path = "")
-{
-    if (whole.is_number() && split.is_number() && path.size() > 3 && path.compare(path.size() - 3, 3, "_ms") == 0) {
-        EXPECT_NEAR(whole.get<double>(), split.get<double>(), 0.01) << path;
-    } else if (whole.is_structured() && whole.type() == split.type() && whole.size() == split.size()) {
-        for (auto it = whole.begin(); it != whole.end(); ++it) {
-            const std::string key = whole.is_object() ? it.key() : std::to_string(it - whole.begin());
-            const json& other = whole.is_object() ? split.value(it.key(), json()) : split[it - whole.begin()];
-            expect_same(*it, other, path + "/" + key);
-        }
-    } else {
-        EXPECT_EQ(whole, split) << path;
-    }
-}
-
 // summary.json of a batch, without what says when and how fast it ran.
 json summary_of(const std::string& out)
 {
@@ -138,8 +122,8 @@ TEST(BatchEndToEnd, SplitRecordingsGiveTheWholeReadingsRows)
         for (const char* output : {"summary.txt", "events.csv", "timeline.csv"})
             EXPECT_EQ(read_file(dir.file("split/" + folder + "/" + output)),
                       read_file(dir.file("whole/" + folder + "/" + output))) << output;
-        expect_same(json::parse(read_file(dir.file("whole/" + folder + "/result.json"))),
-                    json::parse(read_file(dir.file("split/" + folder + "/result.json"))));
+        expect_same_result(json_file(dir.file("whole/" + folder + "/result.json")),
+                           json_file(dir.file("split/" + folder + "/result.json")));
     }
     expect_same(whole_summary, split_summary);
 }

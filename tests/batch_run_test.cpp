@@ -32,8 +32,7 @@ constexpr double kBatchTimeout = 60; // seconds for one batch of stand-in analys
 // (file under `in`, verdict[: error]) of each row of summary.json in `where`, sorted.
 Rows summary_rows(const std::string& where, const std::string& in)
 {
-    const json j = json::parse(read_file(where + "/summary.json"), nullptr, false);
-    EXPECT_FALSE(j.is_discarded()) << where;
+    const json j = json_file(where + "/summary.json");
     Rows rows;
     for (const json& row : j.value("rows", json::array()))
         rows.emplace_back(fs::path(row["file"].get<std::string>()).lexically_relative(in),

@@ -76,9 +76,7 @@ protected:
     {
         args.insert(args.end(), {"--json", dir_->file(clip + ".json"), dir_->file(clip)});
         const ProcessResult run = check(args, dir_->path());
-        const json parsed = json::parse(read_file(dir_->file(clip + ".json")), nullptr, false);
-        EXPECT_FALSE(parsed.is_discarded()) << run.err;
-        return {parsed.is_discarded() ? json::object() : parsed, run};
+        return {json_file(dir_->file(clip + ".json")), run};
     }
 
     static TempDir* dir_;
@@ -252,8 +250,6 @@ TEST_F(CheckRuns, CommandLine)
     } cases[] = {
         {{"--profile", "fast", "lags.mkv"}, 1, "unknown profile fast: use one of ebu-r37, atsc-is191, bt1359-detect, "
                                                "bt1359-accept, wave"},
-        {{"--lead-ms", "20", "lags.mkv"}, 1, "--lead-ms and --lag-ms go together"},
-        {{"--lead-ms", "-3", "--lag-ms", "4", "lags.mkv"}, 1, "--lead-ms"},
         {{"--expect-delay", "nan", "lags.mkv"}, 1, "--expect-delay takes a number of ms"},
         {{"--line-time-us", "1000.5", "lags.mkv"}, 1, "--line-time-us takes microseconds from 0 to 1000, or auto"},
         {{"--line-time-us", "18us", "lags.mkv"}, 1, "--line-time-us takes microseconds from 0 to 1000, or auto"},

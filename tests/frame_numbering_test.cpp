@@ -137,26 +137,19 @@ TEST(SourceNumbering, GapsAndFreezesUnwrapByTime)
 // starting again; a count that fits neither was joined late.
 TEST(SourceNumbering, ALocatorRepeatedMidContent)
 {
-    const auto start = [] {
-        std::vector<int> frames(static_cast<size_t>(kContent));
-        std::iota(frames.begin(), frames.end(), 0);
-        return frames;
+    const auto count = [](int from, int to) { // the numbers from `from` up to `to`
+        std::vector<int> numbers(size_t(to - from));
+        std::iota(numbers.begin(), numbers.end(), from);
+        return numbers;
     };
-    const auto content = [](int from, int to) {
-        std::vector<int> frames(size_t(to - from));
-        std::iota(frames.begin(), frames.end(), kContent + from);
-        return frames;
-    };
+    // Design frames: the header and locator; content offsets `from` up to `to`.
+    const auto start = [&] { return count(0, kContent); };
+    const auto content = [&](int from, int to) { return count(kContent + from, kContent + to); };
     const auto join = [](std::initializer_list<std::vector<int>> parts) {
         std::vector<int> frames;
         for (const auto& part : parts)
             frames.insert(frames.end(), part.begin(), part.end());
         return frames;
-    };
-    const auto count = [](int from, int to) {
-        std::vector<int> sources(size_t(to - from));
-        std::iota(sources.begin(), sources.end(), from);
-        return sources;
     };
     const struct {
         const char* name;

@@ -90,7 +90,7 @@ TEST(ExpectedReport, FollowsFromTheDesign)
     }
 }
 
-// The command line's own messages, and how repeated options add up.
+// The command line's own messages (a clip's and a play's), and how repeated options add up.
 TEST(GeneratorCommandLine, ReadsOptionsAsGivenAndNamesWhatIsWrong)
 {
     const std::pair<std::vector<std::string>, std::string> refused[] = {
@@ -102,6 +102,15 @@ TEST(GeneratorCommandLine, ReadsOptionsAsGivenAndNamesWhatIsWrong)
         {{"--colour=red", "x.mkv"}, "unknown option --colour=red"},
         {{"a.mkv", "b.mkv"}, "more than one output path: a.mkv, b.mkv"},
         {{"--size", "640x480"}, "no output path"},
+        // What only a clip has, or only a play.
+        {{"--play", "--content", "50"}, "--content does not apply to --play"},
+        {{"--play", "--no-audio"}, "--no-audio does not apply to --play"},
+        {{"--play", "--pipeline", "fakesink name=video", "udp://127.0.0.1:5000"},
+            "give either a TARGET or --pipeline, not both"},
+        {{"--pipeline", "fakesink name=video", "x.ts"}, "--pipeline needs --play"},
+        {{"--locator-every", "1", "x.ts"}, "--locator-every needs --play"},
+        {{"--play", "--locator-every", "0"}, "bad value for --locator-every: 0"},
+        {{"--duration", "601", "x.ts"}, "bad value for --duration: 601"},
     };
     for (const auto& [args, message] : refused) {
         GenerateOptions options;
@@ -121,6 +130,11 @@ TEST(GeneratorCommandLine, ReadsOptionsAsGivenAndNamesWhatIsWrong)
     EXPECT_EQ(std::pair(options.clip.content, options.clip.flash_period), std::pair(235, 50));
     ASSERT_TRUE(generate_options_parse({"--help"}, &options, &error));
     EXPECT_TRUE(options.help);
+    // A play of an hour: its content is a 5 s clip's, whatever the playing time.
+    GenerateOptions play;
+    ASSERT_TRUE(generate_options_parse({"--play", "--duration", "3600"}, &play, &error)) << error;
+    EXPECT_EQ(std::tuple(play.output, play.play_seconds, play.sidecar, play.clip.content),
+        std::tuple("auto", 3600.0, "play.ndjson", 110));
 }
 
 std::vector<std::string> files_in(const TempDir& dir)
@@ -137,7 +151,6 @@ std::vector<std::string> files_in(const TempDir& dir)
 TEST(Program, RefusesBeforeWritingAnything)
 {
     const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
-        {{"--colour", "red", "x.mkv"}, 1, "unknown option --colour"},
         {{"--drop", "20", "clip.avi"}, 1,
             "a .avi file does not keep the gap of a dropped frame: use .mkv, .webm or .ts"},
         {{"--content", "10", "x.mkv"}, 1,

@@ -220,13 +220,24 @@ double ms_at(const json& result, const char* pointer)
     return value.is_number() ? value.get<double>() : -1e9;
 }
 
+// Both latencies within the chain's configured latencies (below), and, read on one clock, the
+// picture's latency less the sound's is the lip-sync delay turned round.
+void expect_latencies_of_the_chain(const json& result)
+{
+    for (const char* pointer : {"/latency/video/median_ms", "/latency/audio/median_ms"}) {
+        EXPECT_GT(ms_at(result, pointer), 65) << pointer;
+        EXPECT_LT(ms_at(result, pointer), 200) << pointer;
+    }
+    EXPECT_NEAR(ms_at(result, "/latency/video/median_ms") - ms_at(result, "/latency/audio/median_ms"),
+        -ms_at(result, "/sync/median_ms"), 1.0);
+}
+
 // Over loopback both latencies lie where the chain's configured latencies put them: the
 // receiver times a frame by the stream's PCR as it arrives, which mpegtsmux writes 125 ms
 // behind the frames' timestamps; the sender's pipeline latency is 20 ms, and its multiplexer
 // may send a frame's packets up to a frame period (40 ms) before or after the frame's time.
 // The sound adds the MP2 codec's delay (about 10 ms). So both lie within 125 - 20 - 40 and
-// 125 + 20 + 40 + 15 ms; and, read on one clock, the picture's latency less the sound's is
-// the lip-sync delay turned round.
+// 125 + 20 + 40 + 15 ms.
 TEST(LatencyOverUdp, BothLatenciesLieWithinTheChainsConfiguredLatencies)
 {
     TempDir dir;
@@ -244,12 +255,7 @@ TEST(LatencyOverUdp, BothLatenciesLieWithinTheChainsConfiguredLatencies)
     EXPECT_EQ(latency["clock"]["boot_id"], boot_id());
     EXPECT_GE(latency["video"]["count"].get<int>(), 140); // 6 s of content frames, less the last ones
     EXPECT_GE(latency["audio"]["count"].get<int>(), 4);
-    for (const char* pointer : {"/latency/video/median_ms", "/latency/audio/median_ms"}) {
-        EXPECT_GT(ms_at(result, pointer), 65) << pointer;
-        EXPECT_LT(ms_at(result, pointer), 200) << pointer;
-    }
-    EXPECT_NEAR(ms_at(result, "/latency/video/median_ms") - ms_at(result, "/latency/audio/median_ms"),
-        -ms_at(result, "/sync/median_ms"), 1.0);
+    expect_latencies_of_the_chain(result);
     EXPECT_NE(run.out.find("Picture latency: "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("Sound latency: "), std::string::npos) << run.out;
 }
@@ -274,13 +280,7 @@ TEST(LatencyOverUdp, ANetworkClockServedByThePlayerTimesTheArrivals)
     EXPECT_EQ(followed["network"], "127.0.0.1:" + std::to_string(clock_port));
     EXPECT_GE(followed["error_ms"].get<double>(), 0);
     EXPECT_LT(followed["error_ms"].get<double>(), 5); // half a loopback round trip
-    for (const char* pointer : {"/latency/video/median_ms", "/latency/audio/median_ms"}) {
-        EXPECT_GT(ms_at(result, pointer), 65) << pointer;
-        EXPECT_LT(ms_at(result, pointer), 200) << pointer;
-    }
-    // Both mapped alike: the picture's latency less the sound's is the lip-sync turned round.
-    EXPECT_NEAR(ms_at(result, "/latency/video/median_ms") - ms_at(result, "/latency/audio/median_ms"),
-        -ms_at(result, "/sync/median_ms"), 1.0);
+    expect_latencies_of_the_chain(result); // both mapped alike
     EXPECT_NE(run.out.find("Clock: the network clock of 127.0.0.1:" + std::to_string(clock_port) + ", within \u00b1"),
         std::string::npos)
         << run.out;

@@ -45,13 +45,6 @@ double number_at(const json& result, const char* pointer)
     return number.is_number() ? number.get<double>() : -1;
 }
 
-json parsed_file(const std::string& path)
-{
-    json parsed = json::parse(read_file(path), nullptr, false);
-    EXPECT_FALSE(parsed.is_discarded()) << path << " is not whole JSON";
-    return parsed.is_discarded() ? json::object() : parsed;
-}
-
 // Events by their flash frame and loop, for comparing two reads of one clip.
 std::map<std::pair<int, int>, double> delays_ms(const json& result)
 {
@@ -139,7 +132,7 @@ TEST_F(LiveCheck, ReadsAnRtpStreamAsTheFileReadsIt)
         " --events - udp://127.0.0.1:" + std::to_string(port));
     ASSERT_EQ(events.exit_code, 0);
 
-    const json live = parsed_file(file("rtp.json"));
+    const json live = json_file(file("rtp.json"));
     expect_same_events(live, expected, 1.0);
     EXPECT_NEAR(number_at(live, "/sync/median_ms"), number_at(expected, "/sync/median_ms"), 1.0);
     for (const char* field : {"source_frames_shown", "dropped", "repeated", "loops"})
@@ -167,7 +160,7 @@ TEST_F(LiveCheck, ReadsTwoDescriptionsAsTheFileReadsIt)
     const ProcessResult run = live_check({"--pipeline", demuxed + "h264parse ! avdec_h264 ! clocksync",
         "--sound-pipeline", demuxed + "flacparse ! flacdec ! clocksync", "--json", "live.json"});
     ASSERT_EQ(run.exit_code, 0) << run.err;
-    const json live = parsed_file(file("live.json"));
+    const json live = json_file(file("live.json"));
     expect_same_events(live, expected, 0.1);
     EXPECT_EQ(live["video"]["frames"], expected["video"]["frames"]);
     EXPECT_EQ(live["outages"].size(), 0u);
@@ -184,7 +177,7 @@ TEST_F(LiveCheck, RecordsAnOutageAndGoesOn)
     const ProcessResult run = live_check({"--duration", "17s", "--json", "outage.json", "--csv", "outage.csv",
         "udp://127.0.0.1:" + std::to_string(port)});
     ASSERT_EQ(run.exit_code, 0) << run.err;
-    const json result = parsed_file(file("outage.json"));
+    const json result = json_file(file("outage.json"));
     ASSERT_EQ(result["outages"].size(), 2u) << result["outages"];
     for (const json& outage : result["outages"]) {
         EXPECT_NEAR(outage["length_ms"].get<double>(), 3300, 700) << outage; // and the new sender's start
@@ -216,7 +209,7 @@ TEST_F(LiveCheck, ASignalEndsTheRunWithWholeOutputs)
             name + ".html", "udp://127.0.0.1:" + std::to_string(port)}, sent);
         EXPECT_EQ(run.signal, 0);
         EXPECT_EQ(run.exit_code, 0) << run.err;
-        const json result = parsed_file(file(name + ".json"));
+        const json result = json_file(file(name + ".json"));
         EXPECT_EQ(result["verdict"], "pass");
         EXPECT_GE(number_at(result, "/sync/count"), 3);
         EXPECT_EQ(result["sync"]["missing_beeps"].size(), 0u) << "nothing lost at the cut";

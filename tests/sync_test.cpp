@@ -112,9 +112,7 @@ TEST(LivePairing, SettlesToTheWholePairing)
         {"two beeps near one flash", {520, 1470, 1530, 2520, 3520, 4520}, 0},
     };
     for (const auto& c : cases) {
-        std::vector<Flash> flashes;
-        for (int i = 0; i < 6; i++)
-            flashes.push_back({12 + 25 * i, 0, ns_of_ms(500.0 + 1000.0 * i)});
+        const std::vector<Flash> flashes = flashes_each_second(6);
         const std::vector<int64_t> beeps = ns_of(c.beeps);
         LivePairing live(ns_of_ms(c.expected_delay));
         std::vector<SyncEvent> settled;

@@ -18,16 +18,14 @@ ReadingPlan plan_of(const ClipDesign& design, double source_fps)
         const MarkerBox& box = design.markers[m];
         MarkerPlan marker;
         marker.half_period = box.half_period;
+        marker.role = role_of(box.kind);
         if (box.kind == MarkerKind::SyncMark) {
-            marker.role = MarkerRole::Sync;
             plan.sync = int32_t(m);
             plan.sync_from = SyncEvidence::Locator;
         } else if (box.kind == MarkerKind::FrameId) {
-            marker.role = MarkerRole::FrameId;
             marker.bit = __builtin_ctz(unsigned(box.half_period));
             plan.counter_bits++;
         } else {
-            marker.role = MarkerRole::LipSync;
             plan.lipsync = int32_t(m);
         }
         plan.markers.push_back(marker);

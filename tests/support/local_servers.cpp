@@ -1,6 +1,5 @@
 #include "local_servers.h"
 
-
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
@@ -8,8 +7,6 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-namespace {
 
 sockaddr_in loopback(int port)
 {
@@ -19,8 +16,6 @@ sockaddr_in loopback(int port)
     address.sin_port = htons(uint16_t(port));
     return address;
 }
-
-} // namespace
 
 FileServer::FileServer(const std::string& root)
 {

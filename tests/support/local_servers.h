@@ -4,6 +4,7 @@
 
 #include "generate/folder_server.h"
 
+#include <netinet/in.h>
 #include <string>
 #include <sys/types.h>
 
@@ -35,6 +36,8 @@ private:
     bool stopped_ = false;
 };
 
+// The address of `port` on 127.0.0.1.
+sockaddr_in loopback(int port);
 // A port on 127.0.0.1 that nothing is bound to now, for SOCK_STREAM or SOCK_DGRAM.
 int free_port(int type);
 // Whether a TCP listener accepts on 127.0.0.1:`port` within `seconds`.

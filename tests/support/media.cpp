@@ -62,12 +62,26 @@ ProcessResult check(const std::vector<std::string>& args, const std::string& cwd
     return run(argv, args, cwd);
 }
 
+namespace {
+
+nlohmann::json whole_json(const std::string& text, const std::string& where)
+{
+    nlohmann::json parsed = nlohmann::json::parse(text, nullptr, false);
+    EXPECT_FALSE(parsed.is_discarded()) << where << " is not whole JSON: " << text;
+    return parsed.is_discarded() ? nlohmann::json::object() : parsed;
+}
+
+} // namespace
+
 nlohmann::json report_of(const ProcessResult& run)
 {
     EXPECT_EQ(run.exit_code, 0) << run.err;
-    nlohmann::json report = nlohmann::json::parse(run.out, nullptr, false);
-    EXPECT_FALSE(report.is_discarded()) << run.out;
-    return report.is_discarded() ? nlohmann::json::object() : report;
+    return whole_json(run.out, "the standard output");
+}
+
+nlohmann::json json_file(const std::string& path)
+{
+    return whole_json(read_file(path), path);
 }
 
 void write_file(const std::string& path, const std::string& contents)

@@ -33,6 +33,8 @@ ProcessResult check(const std::vector<std::string>& args, const std::string& cwd
     const std::vector<std::string>& prefix = {});
 // The report of a run that exited 0; a test failure and an empty object otherwise.
 nlohmann::json report_of(const ProcessResult& run);
+// The JSON a file holds; a test failure and an empty object unless it is whole.
+nlohmann::json json_file(const std::string& path);
 
 void write_file(const std::string& path, const std::string& contents);
 std::string read_file(const std::string& path);
