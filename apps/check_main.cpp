@@ -78,8 +78,9 @@ void define_live_options(CLI::App& app, Arguments* a)
     app.add_option("--give-up", a->give_up_s, "end a live run whose source sent nothing for this many seconds (600)")
         ->check(seconds);
     app.add_option("--sender", a->sender,
-                   "the sidecar of skelv-generate --play on this machine: also measure the picture's and the sound's "
-                   "latency from sending to arrival (a live source only)");
+                   "the sidecar of skelv-generate --play on this machine, or udp://[HOST]:PORT where it sends its "
+                   "lines (--send-sidecar): also measure the picture's and the sound's latency from sending to "
+                   "arrival (a live source only)");
     app.add_option("--clock", a->clock,
                    "net://HOST:PORT: time a live source on the network clock that skelv-generate --play --clock "
                    "serves on another machine, for --sender");

@@ -99,8 +99,9 @@ void catch_stop_signals()
 int play(const GenerateOptions& options)
 {
     PlayTimeline timeline;
-    PlayRequest request{options.output, options.pipeline, options.sidecar, options.play_seconds, options.quality,
-        options.clock};
+    PlayRequest request{.target = options.output, .description = options.pipeline, .sidecar = options.sidecar,
+        .sidecar_copy = options.send_sidecar, .seconds = options.play_seconds, .quality = options.quality,
+        .clock_address = options.clock};
     std::string error;
     if (!timeline.make(options.clip, options.locator_every_minutes * 60, &error))
         return fail(exit_code::kUsage, error);

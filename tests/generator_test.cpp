@@ -110,6 +110,8 @@ TEST(GeneratorCommandLine, ReadsOptionsAsGivenAndNamesWhatIsWrong)
         {{"--pipeline", "fakesink name=video", "x.ts"}, "--pipeline needs --play"},
         {{"--locator-every", "1", "x.ts"}, "--locator-every needs --play"},
         {{"--play", "--locator-every", "0"}, "bad value for --locator-every: 0"},
+        {{"--play", "--send-sidecar", "udp://:5000"}, "--send-sidecar takes udp://HOST:PORT, PORT from 1 to 65535: udp://:5000"},
+        {{"--send-sidecar", "udp://h:5000", "x.ts"}, "--send-sidecar needs --play"},
         {{"--duration", "601", "x.ts"}, "bad value for --duration: 601"},
     };
     for (const auto& [args, message] : refused) {

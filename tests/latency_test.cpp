@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -155,6 +157,7 @@ TEST(SenderRefusals, SaysWhyAndExitsAsAWrongCommandLine)
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"--sender", "missing.ndjson", "--pipeline", live}, "cannot read the sender's sidecar missing.ndjson"},
         {{"--sender", "garbage.ndjson", "--pipeline", live}, "does not start with the header of skelv-generate --play"},
+        {{"--sender", "udp://127.0.0.1", "--pipeline", live}, "--sender takes a sidecar file or udp://[HOST]:PORT"},
         {{"--sender", "good.ndjson", "clip.ts"}, "--sender needs a live source"},
         {{"--sender", "realtime.ndjson", "--pipeline", live}, "only the system monotonic clock of one machine"},
         {{"--sender", "elsewhere.ndjson", "--pipeline", live}, "comes from another machine or an earlier boot"},
@@ -204,11 +207,11 @@ std::string check_args(const std::string& sidecar, int port, const std::string& 
         " udp://127.0.0.1:" + std::to_string(port);
 }
 
-// A free UDP port other than `taken`, which may not be bound yet.
-int another_free_port(int taken)
+// A free UDP port other than those `taken`, which may not be bound yet.
+int another_free_port(std::initializer_list<int> taken)
 {
     int port = free_port(SOCK_DGRAM);
-    while (port == taken)
+    while (std::find(taken.begin(), taken.end(), port) != taken.end())
         port = free_port(SOCK_DGRAM);
     return port;
 }
@@ -260,17 +263,21 @@ TEST(LatencyOverUdp, BothLatenciesLieWithinTheChainsConfiguredLatencies)
     EXPECT_NE(run.out.find("Sound latency: "), std::string::npos) << run.out;
 }
 
-// Two machines as one on loopback: the player serves its clock on the network and the reader
-// follows it, as a reader on another machine would. The latencies read as on one clock.
+// Two machines as one on loopback: the player serves its clock on the network and sends its
+// sidecar's lines there, and the reader follows the clock and takes the lines, as a reader on
+// another machine would. The latencies read as on one clock.
 TEST(LatencyOverUdp, ANetworkClockServedByThePlayerTimesTheArrivals)
 {
     TempDir dir;
     const int port = free_port(SOCK_DGRAM);
-    const int clock_port = another_free_port(port);
+    const int clock_port = another_free_port({port});
+    const int sidecar_port = another_free_port({port, clock_port});
     const std::string clock = "net://127.0.0.1:" + std::to_string(clock_port);
-    const auto player = start_play(dir, "s.ndjson", "udp://127.0.0.1:" + std::to_string(port) + " --clock " + clock);
-    const ProcessResult run = check({"--sender", "s.ndjson", "--clock", clock, "--duration", kCheckDuration, "--json",
-                                        "r.json", "udp://127.0.0.1:" + std::to_string(port)},
+    const auto player = start_play(dir, "s.ndjson", "udp://127.0.0.1:" + std::to_string(port) + " --clock " + clock +
+            " --send-sidecar udp://127.0.0.1:" + std::to_string(sidecar_port));
+    const ProcessResult run = check({"--sender", "udp://:" + std::to_string(sidecar_port), "--clock", clock,
+                                        "--duration", kCheckDuration, "--json", "r.json",
+                                        "udp://127.0.0.1:" + std::to_string(port)},
         dir.path());
     ASSERT_EQ(run.exit_code, 0) << run.err;
     const json sent = json::parse(split_lines(read_file(dir.file("s.ndjson"))).at(0));
@@ -293,7 +300,7 @@ TEST(LatencyOverUdp, AQueueHeldPictureDelaysBothStreamsBy200ms)
 {
     TempDir dir;
     const int plain_port = free_port(SOCK_DGRAM);
-    const int queued_port = another_free_port(plain_port);
+    const int queued_port = another_free_port({plain_port});
     const std::string queue =
         "queue min-threshold-time=200000000 max-size-time=1000000000 max-size-buffers=0 max-size-bytes=0 ! ";
     const auto plain = start_play(dir, "plain.ndjson", "--pipeline '" + udp_chain(plain_port, "") + "'");

@@ -3,23 +3,12 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 
 namespace skelv {
 
 namespace {
 
 using nlohmann::json;
-
-bool open_sidecar(const std::string& path, std::ifstream* in, std::string* error)
-{
-    in->open(path);
-    if (!*in)
-        *error = "cannot read the sender's sidecar " + path + ": " + strerror(errno);
-    return bool(*in);
-}
 
 bool is_int(const json& j, const char* key)
 {
@@ -62,13 +51,9 @@ std::string clock_text(const ClockIdentity& clock)
 
 } // namespace
 
-bool read_sender_clock(const std::string& sidecar, ClockIdentity* clock, std::string* error)
+// The sender's clock from its play line.
+bool read_sender_clock(const std::string& text, const std::string& sidecar, ClockIdentity* clock, std::string* error)
 {
-    std::ifstream in;
-    if (!open_sidecar(sidecar, &in, error))
-        return false;
-    std::string text;
-    std::getline(in, text);
     const json header = json::parse(text, nullptr, false);
     if (header.is_discarded() || !header.is_object() || header.value("type", "") != "play") {
         *error = "the sender's sidecar " + sidecar + " does not start with the header of skelv-generate --play";
@@ -118,10 +103,12 @@ bool comparable_clocks(const ClockIdentity& sender, const ClockIdentity& receive
 
 bool SenderLatency::open(const std::string& sidecar, std::string* error)
 {
-    sidecar_ = sidecar;
-    if (!read_sender_clock(sidecar, &sender_, error))
+    std::string play_line;
+    if (!lines_.open(sidecar, error) || !lines_.play_line(&play_line, error))
         return false;
-    return open_sidecar(sidecar, &in_, error);
+    sidecar_ = sidecar;
+    lines_read_ = 1;
+    return read_sender_clock(play_line, sidecar_, &sender_, error);
 }
 
 bool SenderLatency::use_clock(const std::optional<ClockIdentity>& receiver, std::string* error)
@@ -144,15 +131,8 @@ void SenderLatency::read_new_lines()
 {
     if (!sidecar_error_.empty())
         return;
-    in_.clear(); // past the end last time: the sender has written on since
     std::string text;
-    while (std::getline(in_, text)) {
-        if (in_.eof()) { // no newline yet: still being written
-            partial_ += text;
-            break;
-        }
-        text.insert(0, partial_);
-        partial_.clear();
+    while (lines_.next(&text)) {
         lines_read_++;
         const json line = json::parse(text, nullptr, false);
         if (line.is_discarded() || !line.is_object() || !take_line(line, &sent_frames_, &sent_beeps_, &newest_sent_)) {
@@ -160,7 +140,6 @@ void SenderLatency::read_new_lines()
             return;
         }
     }
-    in_.clear();
 }
 
 void SenderLatency::take_frame(const CheckFrame& frame)

@@ -1,7 +1,8 @@
 // skelv-check --sender: the end-to-end latency of a live source against the sidecar that
-// skelv-generate --play wrote as it sent. Both programs read the system's monotonic clock on
-// one machine: the sidecar gives each frame's and beep's sending on it, the receiving
-// pipeline's base time puts the captured running times on it.
+// skelv-generate --play wrote as it sent (its file, or its lines sent over UDP). Both programs
+// read the system's monotonic clock on one machine, or the sender's clock served on the
+// network: the sidecar gives each frame's and beep's sending on it, the receiving pipeline's
+// base time puts the captured running times on it.
 //
 // Arrival is the running time the source gives a frame, the one the lip-sync is read from:
 // a capture's own, and for MPEG-TS the PTS put on the receiving clock through the PCR as it
@@ -21,19 +22,16 @@
 #pragma once
 
 #include "check/check_result.h"
+#include "check/sidecar_lines.h"
 #include "media/media_source.h"
 #include "sync/latency.h"
 
 #include <deque>
-#include <fstream>
 #include <optional>
 #include <set>
 #include <string>
 
 namespace skelv {
-
-// The sidecar's first line: false with a reason when it is missing or no play's sidecar.
-bool read_sender_clock(const std::string& sidecar, ClockIdentity* clock, std::string* error);
 
 // Whether times on `receiver` can be set against times on `sender`; else why not.
 bool comparable_clocks(const ClockIdentity& sender, const ClockIdentity& receiver, std::string* error);
@@ -64,9 +62,8 @@ private:
     void pair(int64_t number, int64_t arrived_ns);
     void pair_waiting();
 
-    std::string sidecar_;
-    std::ifstream in_;
-    std::string partial_;      ///< the start of a line still being written
+    std::string sidecar_; ///< as messages name it
+    SidecarLines lines_;
     size_t lines_read_ = 0;
     std::string sidecar_error_; ///< the first malformed line; nothing after it is read
     std::optional<ClockMapping> mapping_;

@@ -172,6 +172,10 @@ std::vector<OptionGroup> option_table(GenerateOptions* o, Pending* pending)
                     "take raw video and raw sound",
                     text(&o->pipeline)},
                 {"sidecar", "FILE", "JSON lines of every frame and beep sent (play.ndjson)", text(&o->sidecar)},
+                {"send-sidecar", "udp://HOST:PORT",
+                    "send each line of the sidecar to HOST:PORT as well, one UDP\ndatagram each, for skelv-check "
+                    "--sender udp://:PORT on another\nmachine",
+                    text(&o->send_sidecar)},
                 {"locator-every", "MINUTES",
                     "show the header and locator again about this often, for a\nreceiver that joins late; the count "
                     "goes on (at the start only)",
@@ -305,12 +309,17 @@ bool check_play(const CLI::App& app, GenerateOptions* options, std::string* erro
         return false;
     }
     options->clock = address;
+    if (!options->send_sidecar.empty() && !host_port_address(options->send_sidecar, "udp://", true, &address)) {
+        *error = "--send-sidecar takes udp://HOST:PORT, PORT from 1 to 65535: " + options->send_sidecar;
+        return false;
+    }
+    options->send_sidecar = options->send_sidecar.empty() ? "" : address;
     return true;
 }
 
 bool check_clip(const CLI::App& app, const Pending& pending, const GenerateOptions& options, std::string* error)
 {
-    for (const char* name : {"pipeline", "sidecar", "clock", "locator-every"})
+    for (const char* name : {"pipeline", "sidecar", "send-sidecar", "clock", "locator-every"})
         if (app.get_option(std::string("--") + name)->count() > 0)
             *error = std::string("--") + name + " needs --play";
     if (pending.duration > kMaxSeconds)

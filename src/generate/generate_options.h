@@ -17,6 +17,7 @@ struct GenerateOptions {
     double play_seconds = 0;              ///< with --play: how long; 0 until stopped
     std::string clock;                    ///< with --play: net://[HOST]:PORT to serve the clock on
     double locator_every_minutes = 0;     ///< with --play: header and locator again this often; 0 at the start only
+    std::string send_sidecar;             ///< with --play: "HOST:PORT" to send the sidecar's lines to as well
     ClipParams clip;
     std::string video_codec; ///< empty: the container's default
     std::string audio_codec; ///< empty: the container's default

@@ -2,6 +2,7 @@
 
 #include "generate/clip_pipeline.h"
 #include "generate/codecs.h"
+#include "generate/datagram_lines.h"
 #include "media/gst_ptr.h"
 #include "media/media_source.h"
 #include "media/pipeline_support.h"
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -74,7 +76,9 @@ bool parse_srt(const std::string& target, std::string* uri)
     return true;
 }
 
-// The sidecar: one JSON object a line, each flushed whole, from the sources' threads.
+// The sidecar: one JSON object a line, each flushed whole, from the sources' threads; and, if
+// asked, each line sent to another machine too, the first (the play's) again every second for
+// a receiver that starts later.
 class Sidecar {
 public:
     ~Sidecar()
@@ -83,8 +87,10 @@ public:
             fclose(file_);
     }
 
-    bool open(const std::string& path, std::string* error)
+    bool open(const std::string& path, const std::string& copy_address, std::string* error)
     {
+        if (!copy_address.empty() && !copy_.open(copy_address, error))
+            return false;
         file_ = fopen(path.c_str(), "w");
         if (file_ == nullptr)
             *error = "cannot write " + path + ": " + strerror(errno);
@@ -97,6 +103,8 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         fwrite(text.data(), 1, text.size(), file_);
         fflush(file_);
+        if (copy_.is_open())
+            send_copy(text);
     }
 
     bool close(std::string* error)
@@ -109,8 +117,24 @@ public:
     }
 
 private:
+    void send_copy(const std::string& text)
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (first_line_.empty()) {
+            first_line_ = text;
+            first_sent_ = now;
+        } else if (now - first_sent_ >= std::chrono::seconds(1)) {
+            copy_.send(first_line_);
+            first_sent_ = now;
+        }
+        copy_.send(text);
+    }
+
     FILE* file_ = nullptr;
     std::mutex mutex_;
+    DatagramLines copy_;
+    std::string first_line_;
+    std::chrono::steady_clock::time_point first_sent_;
 };
 
 const char* span_name(Span span)
@@ -225,7 +249,7 @@ public:
 
     bool run(const volatile std::sig_atomic_t* stop, std::string* error)
     {
-        if (!build(error) || !serve_clock(error) || !sidecar_.open(request_.sidecar, error) || !start(error))
+        if (!build(error) || !serve_clock(error) || !sidecar_.open(request_.sidecar, request_.sidecar_copy, error) || !start(error))
             return false;
         sidecar_.write(header_line(timeline_, request_, clock_.get(), context_.base_time));
         if (!feed(stop, error))

@@ -18,6 +18,7 @@ struct PlayRequest {
     std::string target;      ///< as given: udp:// or srt:// URI, auto, or the description's own text
     std::string description; ///< launch description with the elements `video` and `audio`
     std::string sidecar;     ///< JSON lines file
+    std::string sidecar_copy; ///< "HOST:PORT" to send each sidecar line to as a UDP datagram too; empty: none
     double seconds = 0;      ///< how long to play; 0: until stopped
     int quality = 85;        ///< video quality 1..100, for the targets that encode
     // "[HOST]:PORT" to serve the pipeline's clock on as a GStreamer network clock, which a

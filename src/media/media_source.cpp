@@ -40,7 +40,11 @@ SourceRequest source_request_of(const std::string& argument)
 
 bool network_clock_address(const std::string& uri, bool host_needed, std::string* address)
 {
-    constexpr std::string_view scheme = "net://";
+    return host_port_address(uri, "net://", host_needed, address);
+}
+
+bool host_port_address(const std::string& uri, std::string_view scheme, bool host_needed, std::string* address)
+{
     if (uri.compare(0, scheme.size(), scheme) != 0)
         return false;
     const std::string rest = uri.substr(scheme.size());

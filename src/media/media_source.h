@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -53,6 +54,8 @@ bool is_network_source(const SourceRequest& request);
 // an IPv6 one in brackets; a server may leave it out: every IPv4 address), PORT 1 to 65535.
 // False for any other form.
 bool network_clock_address(const std::string& uri, bool host_needed, std::string* address);
+// The same for another scheme, e.g. "udp://".
+bool host_port_address(const std::string& uri, std::string_view scheme, bool host_needed, std::string* address);
 // The host (without brackets; empty for every address) and port of such an address.
 void split_clock_address(const std::string& address, std::string* host, int* port);
 
