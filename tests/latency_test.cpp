@@ -12,8 +12,11 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <numeric>
 #include <sys/socket.h>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -47,6 +50,30 @@ TEST(LatencyFigures, PairsTheFirstArrivalOfEachNumberWithItsSending)
     }
 }
 
+// The trace the plot draws: the pairs by sending time in stretches of a second, doubled until
+// at most 600 cover the run, each with the count, extremes and mean of its pairs.
+void expect_trace_of(const LatencyTrace& trace, const std::vector<SyncEvent>& events, const char* what)
+{
+    const int64_t first = events.front().video_ns, last = events.back().video_ns;
+    int64_t step = 1000 * kMs;
+    while ((last - first) / step >= int64_t(LatencyTrace::kMaxStretches))
+        step *= 2;
+    std::map<int64_t, std::vector<int64_t>> stretches;
+    for (const SyncEvent& e : events)
+        stretches[(e.video_ns - first) / step].push_back(e.delay_ns);
+    ASSERT_EQ(trace.step_ns, step) << what;
+    ASSERT_EQ(trace.stretches.size(), stretches.rbegin()->first + 1) << what;
+    for (const auto& [index, latencies] : stretches) {
+        const LatencyStretch& got = trace.stretches[size_t(index)];
+        const double mean = double(std::accumulate(latencies.begin(), latencies.end(), int64_t{0})) / double(latencies.size());
+        EXPECT_EQ(std::tuple(got.count, got.min_ns, got.max_ns),
+                  std::tuple(latencies.size(), *std::min_element(latencies.begin(), latencies.end()),
+                             *std::max_element(latencies.begin(), latencies.end())))
+            << what << " stretch " << index;
+        EXPECT_NEAR(got.mean_ns, mean, 1e-3) << what << " stretch " << index;
+    }
+}
+
 // The tally keeps no pair, yet gives the figures that the events themselves give.
 TEST(LatencyTally, GivesTheFiguresOfAllThePairs)
 {
@@ -71,6 +98,7 @@ TEST(LatencyTally, GivesTheFiguresOfAllThePairs)
             tally.add(sent, arrived);
             events.push_back({i, 0, sent, arrived, arrived - sent});
         }
+        expect_trace_of(tally.trace(), events, c.what);
         const DelayStatistics got = tally.statistics(), want = delay_statistics(events);
         EXPECT_EQ(got.count, want.count) << c.what;
         EXPECT_NEAR(got.mean_ns, want.mean_ns, 1e-3) << c.what;
@@ -247,12 +275,24 @@ TEST(LatencyOverUdp, BothLatenciesLieWithinTheChainsConfiguredLatencies)
     const int port = free_port(SOCK_DGRAM);
     const auto player = start_play(dir, "s.ndjson", "udp://127.0.0.1:" + std::to_string(port));
     const ProcessResult run =
-        check({"--sender", "s.ndjson", "--duration", kCheckDuration, "--json", "r.json", "udp://127.0.0.1:" +
-                std::to_string(port)},
+        check({"--sender", "s.ndjson", "--duration", kCheckDuration, "--json", "r.json", "--html", "r.html",
+                  "udp://127.0.0.1:" + std::to_string(port)},
             dir.path());
     ASSERT_EQ(run.exit_code, 0) << run.err;
     const json result = json::parse(read_file(dir.file("r.json")));
     ASSERT_TRUE(result.contains("latency")) << run.out;
+    // The plot: a second's frames a dot, and each beep.
+    const std::string html = read_file(dir.file("r.html"));
+    std::string plot = html.substr(std::min(html.find("<svg id=\"latency-plot\""), html.size()));
+    plot = plot.substr(0, plot.find("</svg>"));
+    const auto dots = [&](const std::string& css) {
+        size_t count = 0;
+        for (size_t at = plot.find(css); at != std::string::npos; at = plot.find(css, at + 1))
+            count++;
+        return count;
+    };
+    EXPECT_GE(dots("<circle class=\"in\""), 5u);
+    EXPECT_GE(dots("<circle class=\"sound\""), 4u);
     const json& latency = result["latency"];
     EXPECT_EQ(latency["clock"]["type"], "system monotonic");
     EXPECT_EQ(latency["clock"]["boot_id"], boot_id());

@@ -212,7 +212,7 @@ void SenderLatency::describe(CheckResult* result, bool final)
     for (const SyncEvent& e : result->pairing.events)
         if (e.loop == 0)
             sounds.push_back({e.flash_frame, on_sender_clock(receiver_.base_time_ns + e.audio_ns)});
-    latency.video = {video_.statistics(), unmatched_};
+    latency.video = {video_.statistics(), unmatched_, video_.trace()};
     latency.audio = latency_figures(sent_beeps_, sounds);
     if (latency.video.statistics.count == 0 && latency.audio.statistics.count == 0)
         latency.unmeasured_reason = "nothing that arrived is listed in the sender's sidecar";

@@ -49,7 +49,7 @@ svg .title{font-size:13px;fill:var(--muted)}
 .grid{stroke:#ececf0}
 .band{fill:var(--band)}
 .zero{stroke:#888;stroke-dasharray:4 3}
-circle.in{fill:var(--in)}circle.out{fill:var(--out)}
+circle.in{fill:var(--in)}circle.out{fill:var(--out)}circle.sound{fill:var(--unmatched)}path.sound.bar{stroke:var(--unmatched)}
 path.bar{stroke-width:3;stroke-linecap:round}path.in.bar{stroke:var(--in)}path.out.bar{stroke:var(--out)}
 .drift{stroke:var(--drift);stroke-width:2;fill:none}
 .step{stroke:#111;stroke-width:1.5;stroke-dasharray:6 4;fill:none}
@@ -75,7 +75,7 @@ rect.outage{fill:rgba(214,39,40,.18);stroke:var(--out);stroke-dasharray:3 2}.key
 .marker.other .outline{stroke:#fff}.marker.other text{fill:#fff}
 ul.legend{list-style:none;padding:0;margin:6px 0 0;display:flex;flex-wrap:wrap;gap:4px 18px;font-size:.9em;color:var(--muted)}
 .key{display:inline-block;width:14px;height:10px;margin-right:6px;vertical-align:middle;-webkit-print-color-adjust:exact;print-color-adjust:exact}
-.key.dot{width:9px;height:9px;border-radius:50%}.key.in{background:var(--in)}.key.out{background:var(--out)}
+.key.dot{width:9px;height:9px;border-radius:50%}.key.in{background:var(--in)}.key.out{background:var(--out)}.key.sound{background:var(--unmatched)}
 .key.band{background:var(--band);border:1px solid rgba(46,160,67,.5)}
 .key.line{height:0;border-top:2px solid}.key.drift{border-color:var(--drift)}.key.median{border-color:#111}
 .key.mean,.key.step{border-top:2px dashed #111}.key.nominal{border-top:2px dashed #8fb0e0}.key.durations{border-color:#333}
@@ -390,6 +390,15 @@ std::string delay_section(const CheckResult& r, const TimeAxis& time)
     return plot_section("delay-over-time", "Delay over time", delay_plot(r, time), items, note);
 }
 
+std::string latency_section(const CheckLatency& l)
+{
+    const std::vector<std::string> items = {
+        key("dot in") + "picture: mean of the frames sent in a stretch, bar from least to greatest",
+        key("dot sound") + "sound: each beep, or the mean of a stretch's beeps"};
+    return plot_section("latency-over-time", "Latency over time", l.unmeasured_reason.empty() ? latency_plot(l) : "",
+                        items, html_escape(l.unmeasured_reason));
+}
+
 std::string histogram_section(const CheckResult& r)
 {
     std::vector<double> delays;
@@ -617,6 +626,8 @@ std::string check_html(const CheckResult& r, int reload_s)
             frame_figures(r.video) + "</div></section>";
     html += delay_section(r, time);
     html += histogram_section(r);
+    if (r.latency)
+        html += latency_section(*r.latency);
     html += timeline_section(r, time);
     html += map_section(r);
     html += facts_section(r);

@@ -367,6 +367,28 @@ std::string fault_lane(const std::map<int, ColumnFrames>& columns, const SvgChar
            "</path>";
 }
 
+// Each stretch of a latency trace: a bar from its least latency to its greatest, a dot at its mean.
+std::string latency_marks(const LatencyTrace& t, int64_t origin_ns, const SvgChart& chart, const std::string& css,
+                          const char* what)
+{
+    std::string svg;
+    for (size_t i = 0; i < t.stretches.size(); ++i) {
+        const LatencyStretch& s = t.stretches[i];
+        if (s.count == 0)
+            continue;
+        const double x = chart.x()(ms_of(t.start_ns - origin_ns + int64_t(i) * t.step_ns + t.step_ns / 2));
+        const std::string tip = title(std::to_string(s.count) + " " + what + ", mean " +
+                                      delay_text(ms_of(std::llround(s.mean_ns)), 1) + " ms, " +
+                                      delay_text(ms_of(s.min_ns), 1) + " to " + delay_text(ms_of(s.max_ns), 1) + " ms");
+        if (s.max_ns > s.min_ns)
+            svg += "<path class=\"" + css + " bar\" d=\"M" + px(x) + " " + px(chart.y()(ms_of(s.max_ns))) + "V" +
+                   px(chart.y()(ms_of(s.min_ns))) + "\">" + tip + "</path>";
+        svg += "<circle class=\"" + css + "\" cx=\"" + px(x) + "\" cy=\"" +
+               px(chart.y()(ms_of(std::llround(s.mean_ns)))) + "\" r=\"2.5\">" + tip + "</circle>";
+    }
+    return svg;
+}
+
 void time_ticks(SvgChart* chart, const TimeAxis& time)
 {
     const double step = nice_step((time.ms.hi - time.ms.lo) / time.unit_ms, 10) * time.unit_ms;
@@ -457,6 +479,35 @@ std::string delay_plot(const CheckResult& r, const TimeAxis& time)
     chart.add_plot(edge_marks(p.unmatched_beeps, chart, false, "unmatched", "beeps without a flash"));
     time_ticks(&chart, time);
     chart.y_axis("Delay (ms), + audio lags", y_step);
+    return chart.svg();
+}
+
+std::string latency_plot(const CheckLatency& l)
+{
+    const LatencyTrace* traces[] = {&l.video.trace, &l.audio.trace};
+    int64_t origin = INT64_MAX, end = INT64_MIN;
+    Range latencies{INFINITY, -INFINITY};
+    for (const LatencyTrace* t : traces)
+        for (size_t i = 0; i < t->stretches.size(); ++i) {
+            origin = std::min(origin, t->start_ns);
+            end = std::max(end, t->start_ns + int64_t(i + 1) * t->step_ns);
+            if (t->stretches[i].count > 0) {
+                include(&latencies, ms_of(t->stretches[i].min_ns));
+                include(&latencies, ms_of(t->stretches[i].max_ns));
+            }
+        }
+    if (!(latencies.hi >= latencies.lo))
+        return "";
+    const Range x{0, ms_of(end - origin)};
+    const Range y = padded(latencies, 0.08, 10);
+    SvgChart chart("latency-plot", "Latency of the picture and the sound against sending time", ChartFrame{}, x, y);
+    chart.add_plot(latency_marks(l.video.trace, origin, chart, "in", "frames"));
+    chart.add_plot(latency_marks(l.audio.trace, origin, chart, "sound", "beeps"));
+    const bool minutes = x.hi > 20 * 60000;
+    const double unit = minutes ? 60000 : 1000;
+    chart.x_axis(std::string("Sending time since the first pair (") + (minutes ? "min" : "s") + ")",
+                 nice_step(x.hi / unit, 10) * unit, unit);
+    chart.y_axis("Latency (ms), sending to arrival", nice_step(y.hi - y.lo, 6));
     return chart.svg();
 }
 

@@ -23,6 +23,8 @@ constexpr int kMaxMarksPerColumn = 8;
 
 // Delay of each event against recording time, the profile's band, drift, stray beeps and flashes.
 std::string delay_plot(const CheckResult& result, const TimeAxis& time);
+// Latency of the picture and the sound over the run, stretch by stretch: mean and extremes.
+std::string latency_plot(const CheckLatency& latency);
 // Delay histogram bins: round bins over the bulk of the delays; stray events beyond Tukey's
 // far-out fences are counted apart, so that one wild event does not squeeze the rest into one bin.
 struct DelayBins {

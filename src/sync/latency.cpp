@@ -2,10 +2,51 @@
 
 #include "rules/time_units.h"
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 
 namespace skelv {
+
+namespace {
+
+constexpr int64_t kFirstStretchNs = kNsPerSecond;
+
+void merge(LatencyStretch* into, const LatencyStretch& stretch)
+{
+    if (stretch.count == 0)
+        return;
+    into->min_ns = into->count == 0 ? stretch.min_ns : std::min(into->min_ns, stretch.min_ns);
+    into->max_ns = into->count == 0 ? stretch.max_ns : std::max(into->max_ns, stretch.max_ns);
+    into->mean_ns += (stretch.mean_ns - into->mean_ns) * double(stretch.count) / double(into->count + stretch.count);
+    into->count += stretch.count;
+}
+
+} // namespace
+
+void LatencyTrace::add(int64_t sent_ns, int64_t latency_ns)
+{
+    if (stretches.empty()) {
+        start_ns = sent_ns;
+        step_ns = kFirstStretchNs;
+    }
+    // A frame sent before the first one paired (it came late) counts in the first stretch.
+    const auto index = [&] { return size_t(std::max<int64_t>(0, (sent_ns - start_ns) / step_ns)); };
+    while (index() >= kMaxStretches)
+        join_stretches();
+    if (stretches.size() <= index())
+        stretches.resize(index() + 1);
+    merge(&stretches[index()], {1, latency_ns, latency_ns, double(latency_ns)});
+}
+
+void LatencyTrace::join_stretches()
+{
+    std::vector<LatencyStretch> joined((stretches.size() + 1) / 2);
+    for (size_t i = 0; i < stretches.size(); ++i)
+        merge(&joined[i / 2], stretches[i]);
+    stretches = std::move(joined);
+    step_ns *= 2;
+}
 
 void LatencyTally::add(int64_t sent_ns, int64_t arrived_ns)
 {
@@ -28,6 +69,7 @@ void LatencyTally::add(int64_t sent_ns, int64_t arrived_ns)
     bins_[std::llround(y / double(bin_ns_))]++;
     if (bins_.size() > kMaxBins)
         widen_bins();
+    trace_.add(sent_ns, latency);
 }
 
 void LatencyTally::widen_bins()
@@ -91,6 +133,7 @@ LatencyFigures latency_figures(const SentTimes& sent, const std::vector<Arrival>
             tally.add(sending->second, arrival.clock_ns);
     }
     figures.statistics = tally.statistics();
+    figures.trace = tally.trace();
     return figures;
 }
 

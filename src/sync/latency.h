@@ -20,11 +20,33 @@ struct Arrival {
 // Content frame -> when it was sent, on the shared clock.
 using SentTimes = std::map<int64_t, int64_t>;
 
+// The latencies of the pairs sent within one stretch of the run.
+struct LatencyStretch {
+    uint64_t count = 0; ///< 0: nothing sent then arrived
+    int64_t min_ns = 0, max_ns = 0;
+    double mean_ns = 0;
+};
+
+// Latency over the run, for its plot: the pairs by sending time in stretches of one length,
+// at most kMaxStretches of them (twice as long each time more would be needed).
+struct LatencyTrace {
+    static constexpr size_t kMaxStretches = 600;
+    int64_t start_ns = 0; ///< sending of the first pair
+    int64_t step_ns = 0;  ///< length of a stretch
+    std::vector<LatencyStretch> stretches;
+
+    void add(int64_t sent_ns, int64_t latency_ns);
+
+private:
+    void join_stretches();
+};
+
 struct LatencyFigures {
     // Over the pairs as lip-sync events: delay_ns is the latency, video_ns the sending (the
     // drift is per minute of sending), audio_ns the arrival.
     DelayStatistics statistics;
     size_t unmatched = 0; ///< arrivals whose number the sender never listed
+    LatencyTrace trace;
 };
 
 // Latencies taken one pair at a time in fixed memory, so that a run of any length keeps them
@@ -35,6 +57,7 @@ public:
     void add(int64_t sent_ns, int64_t arrived_ns);
     // As delay_statistics gives them over the pairs taken as events (sending, arrival).
     DelayStatistics statistics() const;
+    const LatencyTrace& trace() const { return trace_; }
 
     static constexpr size_t kMaxBins = 1 << 15;
 
@@ -49,6 +72,7 @@ private:
     DelayExtreme min_{}, max_{};
     int64_t bin_ns_ = 1000;
     std::map<int64_t, uint64_t> bins_; ///< latency / bin_ns_, rounded -> how many
+    LatencyTrace trace_;
 };
 
 // Each arrival paired with the sending of its number; the first arrival of a number counts,
