@@ -118,11 +118,11 @@ bool SidecarLines::receive(std::string* line, int wait_ms)
     pollfd ready = {socket_, POLLIN, 0};
     if (wait_ms > 0 && poll(&ready, 1, wait_ms) <= 0)
         return false;
-    line->resize(kLongestLine);
-    const ssize_t size = recv(socket_, line->data(), line->size(), 0);
+    buffer_.resize(kLongestLine);
+    const ssize_t size = recv(socket_, buffer_.data(), buffer_.size(), 0);
     if (size <= 0)
         return false;
-    line->resize(size_t(size));
+    line->assign(buffer_.data(), size_t(size));
     if (!line->empty() && line->back() == '\n')
         line->pop_back();
     return true;

@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace skelv {
 
@@ -29,6 +30,7 @@ private:
     std::ifstream file_;
     std::string partial_; ///< the start of a line still being written
     int socket_ = -1;
+    std::vector<char> buffer_; ///< one datagram
 };
 
 } // namespace skelv

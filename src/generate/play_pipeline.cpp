@@ -249,7 +249,8 @@ public:
 
     bool run(const volatile std::sig_atomic_t* stop, std::string* error)
     {
-        if (!build(error) || !serve_clock(error) || !sidecar_.open(request_.sidecar, request_.sidecar_copy, error) || !start(error))
+        if (!build(error) || !serve_clock(error) || !sidecar_.open(request_.sidecar, request_.sidecar_copy, error) ||
+            !start(error))
             return false;
         sidecar_.write(header_line(timeline_, request_, clock_.get(), context_.base_time));
         if (!feed(stop, error))

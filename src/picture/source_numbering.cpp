@@ -71,12 +71,17 @@ double SourceNumbering::place(int64_t time_ns, int64_t* offset) const
     return nearest(expected, offset);
 }
 
-// Whether the count goes on from the content before the last locator.
+// Whether the count goes on from the content before the last locator; `offset` then where.
 bool SourceNumbering::resumes(int64_t time_ns, int64_t* offset) const
 {
-    return resume_ && nearest(double(resume_->anchor_offset) +
-                                  double(time_ns - resume_->anchor_time_ns) * 1e-9 * fps_, offset) <=
-        kAfterLocatorTolerance;
+    if (!resume_)
+        return false;
+    int64_t resumed = 0;
+    const double expected = double(resume_->anchor_offset) + double(time_ns - resume_->anchor_time_ns) * 1e-9 * fps_;
+    if (nearest(expected, &resumed) > kAfterLocatorTolerance)
+        return false;
+    *offset = resumed;
+    return true;
 }
 
 // The first content after a header or locator: a start where its count leads, else the count

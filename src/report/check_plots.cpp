@@ -487,15 +487,17 @@ std::string latency_plot(const CheckLatency& l)
     const LatencyTrace* traces[] = {&l.video.trace, &l.audio.trace};
     int64_t origin = INT64_MAX, end = INT64_MIN;
     Range latencies{INFINITY, -INFINITY};
-    for (const LatencyTrace* t : traces)
-        for (size_t i = 0; i < t->stretches.size(); ++i) {
-            origin = std::min(origin, t->start_ns);
-            end = std::max(end, t->start_ns + int64_t(i + 1) * t->step_ns);
-            if (t->stretches[i].count > 0) {
-                include(&latencies, ms_of(t->stretches[i].min_ns));
-                include(&latencies, ms_of(t->stretches[i].max_ns));
+    for (const LatencyTrace* t : traces) {
+        if (t->stretches.empty())
+            continue;
+        origin = std::min(origin, t->start_ns);
+        end = std::max(end, t->start_ns + int64_t(t->stretches.size()) * t->step_ns);
+        for (const LatencyStretch& s : t->stretches)
+            if (s.count > 0) {
+                include(&latencies, ms_of(s.min_ns));
+                include(&latencies, ms_of(s.max_ns));
             }
-        }
+    }
     if (!(latencies.hi >= latencies.lo))
         return "";
     const Range x{0, ms_of(end - origin)};
