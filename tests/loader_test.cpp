@@ -2,6 +2,7 @@
 #include "media/loader.h"
 
 #include "media/gst_ptr.h"
+#include "support/trial_errors.h"
 #include "support/media.h"
 
 #include <gtest/gtest.h>
@@ -169,6 +170,21 @@ TEST(LoaderWatchdog, SlowDecodeMovesAndAHeldOneStalls)
                                       "1 s (the limit is set by SKELV_STALL_SECONDS)");
         }
     }
+}
+
+// An error that a demuxer posts while the decoding bin tries it never reaches the bus; the bin
+// keeps the demuxer, and the clip would read as whole. The open ends with that error instead.
+TEST(LoaderErrors, OneTheDecodingBinDropsStillEndsTheOpen)
+{
+    TempDir dir;
+    ASSERT_TRUE(ffmpeg({VIDEO, "-c:v", "mpeg4", dir.file("clip.mkv")}));
+    const ErrorsDuringDemuxerTrials trials("posted on trial");
+    GError* error = nullptr;
+    LoaderPtr loader(loader_open(dir.file("clip.mkv").c_str(), &error));
+    GErrorPtr owned(error);
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(std::string(error->message).substr(0, std::string(error->message).find('\n')),
+        "Error from matroskademux0: posted on trial");
 }
 
 // A frame stamped outside its segment is shown at the segment's edge, never at an unset time.

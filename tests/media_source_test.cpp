@@ -5,6 +5,7 @@
 #include "media/gst_ptr.h"
 #include "support/local_servers.h"
 #include "support/media.h"
+#include "support/trial_errors.h"
 
 #include <gst/gst.h>
 #include <gtest/gtest.h>
@@ -292,6 +293,16 @@ TEST_F(MediaSourceClip, FailuresSayWhatGStreamerSays)
         EXPECT_EQ(reading.failure.detail.rfind(c.detail_start, 0), 0u) << reading.failure.detail;
         EXPECT_NE(reading.failure.detail.find(c.detail_part), std::string::npos) << reading.failure.detail;
     }
+}
+
+// An error that a demuxer posts while the decoding bin tries it never reaches the bus, yet the
+// bin keeps the demuxer: the source fails with that error all the same.
+TEST_F(MediaSourceClip, AnErrorTheDecodingBinDropsStillFails)
+{
+    const ErrorsDuringDemuxerTrials trials("posted on trial");
+    const Reading reading = read_all({SourceKind::File, clip()});
+    EXPECT_EQ(reading.failure.message, "posted on trial");
+    EXPECT_EQ(reading.failure.detail.rfind("matroskademux", 0), 0u) << reading.failure.detail;
 }
 
 } // namespace

@@ -10,18 +10,27 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 #define GST_CAT_DEFAULT skelv_analyzer_debug
 
+using skelv::HeldErrorFate;
 using skelv::klass_of;
 using skelv::running_time_within;
 using skelv::StallWatch;
 
 G_DEFINE_QUARK(skelv-loader-error-quark, skelv_loader_error)
 
+struct LoaderHeldErrors {
+    std::mutex mutex;
+    std::vector<GstMessagePtr> errors;
+};
+
 namespace {
 
 constexpr GstClockTime kBusTimeout = GST_SECOND;
+// The bin decides about a held error's element without a word: look again this soon.
+constexpr GstClockTime kHeldErrorRecheck = 50 * GST_MSECOND;
 constexpr guint kMaxQueuedSamples = 10;
 
 void dump_graph(Loader* loader, const char* name)
@@ -69,6 +78,39 @@ bool take_message(Loader* loader, GstMessage* message, GError** error)
     default: break;
     }
     return false;
+}
+
+// ---------------------------------------------------------------- errors the decoding bin swallows
+
+void relay_errors(GstBin* /*pipeline*/, GstBin* bin, GstElement* element, Loader* loader) noexcept
+{
+    skelv::relay_decoding_bin_errors(bin, element, [held = loader->held_errors](GstMessage* error) {
+        std::lock_guard lock(held->mutex);
+        held->errors.emplace_back(gst_message_ref(error));
+    });
+}
+
+// True when an error that the decoding bin did not pass on belongs to an element it kept; the
+// error is then in `*error`. Errors of elements the bin gave up on are let go.
+bool take_swallowed_error(Loader* loader, GError** error)
+{
+    std::lock_guard lock(loader->held_errors->mutex);
+    std::vector<GstMessagePtr>& held = loader->held_errors->errors;
+    for (auto message = held.begin(); message != held.end();) {
+        switch (skelv::held_error_fate(message->get())) {
+        case HeldErrorFate::LetGo: message = held.erase(message); break;
+        case HeldErrorFate::Undecided: ++message; break;
+        case HeldErrorFate::Kept: return handle_error_message(loader, message->get(), error);
+        }
+    }
+    return false;
+}
+
+// A bus pop of at most `longest`, shorter while an error is held.
+GstClockTime pop_timeout(Loader* loader, const StallWatch& watch, GstClockTime longest)
+{
+    std::lock_guard lock(loader->held_errors->mutex);
+    return watch.pop_timeout(loader->held_errors->errors.empty() ? longest : std::min(longest, kHeldErrorRecheck));
 }
 
 // ---------------------------------------------------------------- streaming-thread handlers
@@ -199,6 +241,7 @@ void build_pipeline(Loader* loader, const char* path, GstCaps* video_caps, GstCa
     gst_element_link(loader->filesrc, loader->decodebin);
     g_signal_connect(loader->decodebin, "pad-added", G_CALLBACK(decodebin_pad_added), loader);
     g_signal_connect(loader->decodebin, "no-more-pads", G_CALLBACK(decodebin_no_more_pads), loader);
+    g_signal_connect(loader->pipeline, "deep-element-added", G_CALLBACK(relay_errors), loader);
 }
 
 // A sink is ready when it is absent, has a sample queued, or ended without one.
@@ -215,7 +258,7 @@ void wait_until_open(Loader* loader, GError** error)
     bool playing = false;
     StallWatch watch(loader->stall_limit);
     for (;;) {
-        GstMessagePtr message(gst_bus_timed_pop(loader->bus, watch.pop_timeout(kBusTimeout)));
+        GstMessagePtr message(gst_bus_timed_pop(loader->bus, pop_timeout(loader, watch, kBusTimeout)));
         if (message) {
             watch.moved();
             if (take_message(loader, message.get(), error))
@@ -227,6 +270,8 @@ void wait_until_open(Loader* loader, GError** error)
             }
         } else {
             dump_graph(loader, "loader_open_wait");
+            if (take_swallowed_error(loader, error))
+                return;
         }
         if (playing && sink_ready(&loader->audiosink, &loader->audio_pending) &&
             sink_ready(&loader->videosink, &loader->video_pending))
@@ -269,6 +314,7 @@ Loader* loader_open_caps(const char* path, GstCaps* video_caps, GstCaps* audio_c
     gst_segment_init(&loader->audio_segment, GST_FORMAT_TIME);
     gst_segment_init(&loader->video_segment, GST_FORMAT_TIME);
     loader->stall_limit = skelv::stall_limit_us();
+    loader->held_errors = std::make_shared<LoaderHeldErrors>();
     loader->pipeline = GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new("skelv_analyzer")));
     if (!make_elements(loader, error))
         return loader;
@@ -286,10 +332,14 @@ void loader_close(Loader* loader)
 {
     if (loader == nullptr)
         return;
-    if (loader->pipeline != nullptr) {
+    if (loader->pipeline != nullptr)
         gst_element_set_state(loader->pipeline, GST_STATE_NULL);
-        gst_clear_object(&loader->pipeline);
+    if (loader->held_errors) {
+        // A held error holds its element, whose bus holds the list: break the cycle.
+        std::lock_guard lock(loader->held_errors->mutex);
+        loader->held_errors->errors.clear();
     }
+    gst_clear_object(&loader->pipeline);
     gst_clear_object(&loader->bus);
     gst_clear_object(&loader->videosink_ref);
     gst_clear_object(&loader->audiosink_ref);
@@ -385,10 +435,12 @@ bool loader_get_buffer(Loader* loader, GstBuffer** audio, GstBuffer** video, GEr
         // waiting for one would stall up to the whole timeout.
         const bool announced = sink_has_announced(audiosink, &loader->audio_pending) ||
                                sink_has_announced(videosink, &loader->video_pending);
-        GstMessagePtr message(gst_bus_timed_pop(loader->bus, announced ? 0 : watch.pop_timeout(kBusTimeout)));
+        GstMessagePtr message(gst_bus_timed_pop(loader->bus, announced ? 0 : pop_timeout(loader, watch, kBusTimeout)));
         if (message) {
             watch.moved();
             take_message(loader, message.get(), error);
+        } else if (!announced) {
+            take_swallowed_error(loader, error);
         }
         if (audiosink != nullptr)
             *audio = pull_announced(loader, audiosink, &loader->audio_pending, &loader->audio_segment, "audio");

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+struct LoaderHeldErrors;
+
 struct Loader {
     GstElement* pipeline;     ///< "skelv_analyzer"; owns every element below
     GstElement* filesrc;      ///< borrowed, "filesrc0"
@@ -35,6 +37,9 @@ struct Loader {
     gint64 stall_limit; ///< µs without a buffer, message or end of stream before a wait gives up
     std::vector<std::string> warnings; ///< pipeline warnings not yet taken, in arrival order
     std::set<std::string> warned;      ///< every warning text raised, so that each comes once
+    // Errors posted inside the decoding bin, which may not reach the bus; shared with the
+    // streaming threads that post them.
+    std::shared_ptr<LoaderHeldErrors> held_errors;
 };
 
 GQuark skelv_loader_error_quark();

@@ -336,12 +336,6 @@ struct SourceLink {
     GstMediaSource* source; ///< null once the source closes
 };
 
-// The bus of one element of a decoding bin, which passes every message on to the bin.
-struct Relay {
-    std::shared_ptr<SourceLink> link;
-    GstBusPtr bin_bus;
-};
-
 class GstMediaSource final : public MediaSource {
 public:
     explicit GstMediaSource(const MediaSourceOptions& options);
@@ -399,7 +393,6 @@ private:
     static void on_source_setup(GstElement* bin, GstElement* element, GstMediaSource* source) noexcept;
     static GstBusSyncReply on_message(GstBus* bus, GstMessage* message, gpointer source) noexcept;
     static void relay(GstBin* pipeline, GstBin* bin, GstElement* element, GstMediaSource* source) noexcept;
-    static GstBusSyncReply on_relayed(GstBus* bus, GstMessage* message, gpointer relay) noexcept;
     void hold_error(GstMessage* error);
 
     // Reading, on the calling thread.
@@ -1029,37 +1022,16 @@ GstBusSyncReply GstMediaSource::on_message(GstBus* /*bus*/, GstMessage* message,
     return GST_BUS_DROP;
 }
 
-// decodebin drops an error that an element posts while the bin sets it to PAUSED on trial,
-// yet keeps the element when the state change itself succeeds: a demuxer failing at once in
-// its own thread (a truncated MP4) would leave the pipeline silent until the watchdog. So every
-// element of a decoding bin posts through a bus of ours that passes each message on unchanged
-// and holds on to errors that the bin did not pass on; one whose element the bin keeps ends the
-// source (swallowed_error).
+// Every element of a decoding bin posts through a relay that holds on to its errors; one that
+// the bin did not pass on, yet whose element it kept, ends the source (swallowed_error).
 void GstMediaSource::relay(GstBin* /*pipeline*/, GstBin* bin, GstElement* element, GstMediaSource* source) noexcept
 {
     bound_decoding_queues(element); // also those of a URI's decoding bin
-    GstElementFactory* factory = gst_element_get_factory(GST_ELEMENT(bin));
-    GstBusPtr bin_bus(gst_element_get_bus(element));
-    if (factory == nullptr || g_strcmp0(GST_OBJECT_NAME(factory), "decodebin") != 0 || !bin_bus)
-        return;
-    GstBusPtr relay_bus(gst_bus_new());
-    gst_bus_set_sync_handler(relay_bus.get(), on_relayed, new Relay{source->link_, std::move(bin_bus)},
-                             [](gpointer relay) { delete static_cast<Relay*>(relay); });
-    gst_element_set_bus(element, relay_bus.get());
-}
-
-GstBusSyncReply GstMediaSource::on_relayed(GstBus* /*bus*/, GstMessage* message, gpointer data) noexcept
-{
-    auto* relay = static_cast<Relay*>(data);
-    GstMessagePtr owned(message); // a sync handler that drops a message owns it
-    // The bin passes a message on, or drops it, before the post returns.
-    gst_bus_post(relay->bin_bus.get(), gst_message_ref(message));
-    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
-        std::lock_guard link(relay->link->mutex);
-        if (relay->link->source != nullptr)
-            relay->link->source->hold_error(message);
-    }
-    return GST_BUS_DROP;
+    relay_decoding_bin_errors(bin, element, [link = source->link_](GstMessage* error) {
+        std::lock_guard lock(link->mutex);
+        if (link->source != nullptr)
+            link->source->hold_error(error);
+    });
 }
 
 void GstMediaSource::hold_error(GstMessage* error)
@@ -1080,16 +1052,14 @@ void GstMediaSource::hold_error(GstMessage* error)
 std::optional<MediaError> GstMediaSource::swallowed_error()
 {
     for (auto held = held_errors_.begin(); held != held_errors_.end();) {
-        GstObject* poster = GST_MESSAGE_SRC(held->get());
-        GstObjectPtr<GstObject> parent(poster != nullptr ? gst_object_get_parent(poster) : nullptr);
-        if (!parent || !GST_IS_ELEMENT(poster))
-            held = held_errors_.erase(held);
-        else if (!gst_element_is_locked_state(GST_ELEMENT(poster))) {
-            GST_CAT_INFO_OBJECT(skelv_analyzer_debug, poster, "the decoding bin swallowed this element's error");
+        switch (held_error_fate(held->get())) {
+        case HeldErrorFate::LetGo: held = held_errors_.erase(held); break;
+        case HeldErrorFate::Undecided: ++held; break;
+        case HeldErrorFate::Kept:
+            GST_CAT_INFO_OBJECT(skelv_analyzer_debug, GST_MESSAGE_SRC(held->get()),
+                "the decoding bin swallowed this element's error");
             return error_of(held->get());
         }
-        else
-            ++held;
     }
     return std::nullopt;
 }

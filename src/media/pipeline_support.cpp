@@ -4,6 +4,7 @@
 #include "media/loader.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace skelv {
 
@@ -27,6 +28,48 @@ std::string stall_message(gint64 limit_us)
                                   "(the limit is set by SKELV_STALL_SECONDS)",
                                   double(limit_us) / G_USEC_PER_SEC));
     return text.get();
+}
+
+namespace {
+
+// The bus of one element of a decoding bin; owned by that bus.
+struct Relay {
+    GstBusPtr bin_bus;
+    std::function<void(GstMessage*)> on_error;
+};
+
+GstBusSyncReply on_relayed(GstBus* /*bus*/, GstMessage* message, gpointer data) noexcept
+{
+    const auto* relay = static_cast<const Relay*>(data);
+    GstMessagePtr owned(message); // a sync handler that drops a message owns it
+    // The bin passes a message on, or drops it, before the post returns.
+    gst_bus_post(relay->bin_bus.get(), gst_message_ref(message));
+    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR)
+        relay->on_error(message);
+    return GST_BUS_DROP;
+}
+
+} // namespace
+
+void relay_decoding_bin_errors(GstBin* bin, GstElement* element, std::function<void(GstMessage*)> on_error)
+{
+    GstElementFactory* factory = gst_element_get_factory(GST_ELEMENT(bin));
+    GstBusPtr bin_bus(gst_element_get_bus(element));
+    if (factory == nullptr || g_strcmp0(GST_OBJECT_NAME(factory), "decodebin") != 0 || !bin_bus)
+        return;
+    GstBusPtr relay_bus(gst_bus_new());
+    gst_bus_set_sync_handler(relay_bus.get(), on_relayed, new Relay{std::move(bin_bus), std::move(on_error)},
+                             [](gpointer relay) { delete static_cast<Relay*>(relay); });
+    gst_element_set_bus(element, relay_bus.get());
+}
+
+HeldErrorFate held_error_fate(GstMessage* error)
+{
+    GstObject* poster = GST_MESSAGE_SRC(error);
+    GstObjectPtr<GstObject> parent(poster != nullptr ? gst_object_get_parent(poster) : nullptr);
+    if (!parent || !GST_IS_ELEMENT(poster))
+        return HeldErrorFate::LetGo;
+    return gst_element_is_locked_state(GST_ELEMENT(poster)) ? HeldErrorFate::Undecided : HeldErrorFate::Kept;
 }
 
 gint64 StallWatch::left_us() const

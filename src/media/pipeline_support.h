@@ -7,6 +7,7 @@
 
 #include <gst/gst.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -41,6 +42,22 @@ private:
 // that has a "max-threads" property (libav's); each element added to the pipeline, however
 // deep, is offered it.
 void limit_decoder_threads_from_environment(GstElement* pipeline);
+
+// decodebin drops an error that an element posts while the bin sets it to PAUSED on trial,
+// yet keeps the element when the state change itself succeeds: a demuxer failing at once in
+// its own thread (a truncated MP4) would leave the pipeline silent until the watchdog. For an
+// `element` just added to a decodebin `bin`, this makes it post through a bus of ours that
+// passes every message on to the bin unchanged and then hands each error to `on_error`, in the
+// posting thread. Elements of other bins are left as they are.
+void relay_decoding_bin_errors(GstBin* bin, GstElement* element, std::function<void(GstMessage*)> on_error);
+
+// What became of the element that posted an error the relay handed over.
+enum class HeldErrorFate {
+    Undecided, ///< still on trial
+    Kept,      ///< in a bin, its state no longer locked for the trial: the bin swallowed the error
+    LetGo,     ///< out of every bin: the bin gave up on it, and on its error with it
+};
+HeldErrorFate held_error_fate(GstMessage* error);
 
 // Caps as text without the fields that carry whole buffers (codec data, stream headers).
 std::string caps_text(const GstCaps* caps);
