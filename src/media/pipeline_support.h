@@ -43,7 +43,7 @@ private:
 // deep, is offered it.
 void limit_decoder_threads_from_environment(GstElement* pipeline);
 
-// decodebin drops an error that an element posts while the bin sets it to PAUSED on trial,
+// decodebin drops an error that an element posts while the bin tries it (READY, then PAUSED),
 // yet keeps the element when the state change itself succeeds: a demuxer failing at once in
 // its own thread (a truncated MP4) would leave the pipeline silent until the watchdog. For an
 // `element` just added to a decodebin `bin`, this makes it post through a bus of ours that
